@@ -1,0 +1,53 @@
+# Everything bootstraps .venv with Python 3.12 (see .python-version) and
+# installs the package into it, so a fresh clone needs nothing by hand.
+PYTHON_VERSION := $(shell cat .python-version)
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMP := $(VENV)/.installed
+
+# The package sources: a change to any of them reinstalls.
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora_huebit/*.py) \
+           $(wildcard velmora_huebit/color_extractor/*)
+
+.PHONY: demo test bench inplace clean
+
+$(PY):
+	@base=""; \
+	for cand in "$$(command -v pyenv >/dev/null 2>&1 && pyenv prefix $(PYTHON_VERSION) 2>/dev/null | head -n1)/bin/python3" \
+	            "$$(ls -d $$HOME/.pyenv/versions/$(PYTHON_VERSION)* 2>/dev/null | sort -V | tail -n1)/bin/python3" \
+	            "$$(command -v python$(PYTHON_VERSION))" "$$(command -v python3)"; do \
+	  if [ -x "$$cand" ] && "$$cand" -c 'import sys; sys.exit(sys.version_info[:2] != ($(subst .,$(comma),$(PYTHON_VERSION))))' 2>/dev/null; then \
+	    base="$$cand"; break; \
+	  fi; \
+	done; \
+	if [ -z "$$base" ]; then \
+	  echo "error: Python $(PYTHON_VERSION) not found (tried pyenv, python$(PYTHON_VERSION), python3). Install Python $(PYTHON_VERSION) and retry." >&2; \
+	  exit 1; \
+	fi; \
+	echo "Creating $(VENV) with $$base"; \
+	"$$base" -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+
+$(STAMP): $(PY) $(SOURCES)
+	$(PY) -m pip install --quiet ".[test]"
+	@touch $(STAMP)
+
+demo: $(STAMP)
+	$(PY) -m velmora_huebit.demo tests/data/coffee.png
+
+test: $(STAMP)
+	cd tests && ../$(PY) -m pytest -q
+
+bench: $(STAMP)
+	$(PY) bench/run.py
+
+# Development build next to the sources (PYTHONPATH=. picks it up).
+inplace: $(PY)
+	$(PY) -m pip install --quiet numpy opencv-python-headless scikit-learn matplotlib pillow rich pytest cmake ninja
+	$(VENV)/bin/cmake -S . -B build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build build
+
+clean:
+	rm -rf build $(VENV) velmora_huebit/*.so
+
+comma := ,

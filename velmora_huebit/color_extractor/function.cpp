@@ -1,0 +1,301 @@
+// The function type behind ColorExtractor's methods and the module's restore
+// function.
+//
+// Python functions carry metadata that callers and tools read: __name__,
+// __qualname__, __module__, __doc__, __defaults__, __annotations__ and a
+// __code__ whose co_varnames name the parameters and locals. A builtin
+// method_descriptor has none of that, so this type does what
+// Objects/funcobject.c does for Python functions, on top of a C body:
+//
+// - calls come in through vectorcall; arguments are bound to the spec's
+//   parameters (arguments.cpp) as owned references, with defaults taken from
+//   the object's current __defaults__ exactly as a Python function would;
+// - methods bind like Python functions: obj.method is a types.MethodType whose
+//   __func__ is the class attribute. Py_TPFLAGS_METHOD_DESCRIPTOR lets the
+//   interpreter skip the bound object for obj.method(...) calls;
+// - a method checks that its first argument really is a ColorExtractor before
+//   the body casts it, so ColorExtractor.method(42) is a TypeError, not a crash.
+#include "huebit.h"
+
+#include <structmember.h>
+
+#include <vector>
+
+namespace huebit {
+namespace {
+
+const Name replace{"replace"}, co_varnames{"co_varnames"}, co_argcount{"co_argcount"}, co_nlocals{"co_nlocals"}, co_flags{"co_flags"}, co_qualname{"co_qualname"};
+
+struct Function {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const FunctionSpec* spec;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* defaults;
+  PyObject* annotations;
+  PyObject* code;
+  PyObject* dict;
+  PyObject* weakrefs;
+};
+
+// Slots are filled in when the type is made ready.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+  Function* f = as_function(callable);
+  const FunctionSpec& spec = *f->spec;
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyObject* self = nullptr;
+  if (spec.is_method) {
+    if (nargs < 1) {
+      PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
+      return nullptr;
+    }
+    self = args[0];
+    if (!PyObject_TypeCheck(self, &ExtractorType)) {
+      PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%s' objects doesn't apply to a '%s' object",
+                   f->name, ExtractorType.tp_name, Py_TYPE(self)->tp_name);
+      return nullptr;
+    }
+    ++args;
+    --nargs;
+  }
+  // The defaults tuple may be replaced by the body through __defaults__, so
+  // the bound arguments hold their own references.
+  Ref bound[kMaxParams];
+  Ref defaults = Ref::borrow(f->defaults);
+  if (!bind_vector(spec, defaults.get(), args, nargs, kwnames, bound)) return nullptr;
+  Ref keep_self = Ref::borrow(self);
+  return spec.impl(self, bound);
+}
+
+PyObject* function_descr_get(PyObject* func, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None || !as_function(func)->spec->is_method) return Py_NewRef(func);
+  return PyMethod_New(func, obj);
+}
+
+int function_traverse(PyObject* o, visitproc visit, void* arg) {
+  Function* f = as_function(o);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->code);
+  Py_VISIT(f->dict);
+  return 0;
+}
+
+int function_clear(PyObject* o) {
+  Function* f = as_function(o);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->dict);
+  return 0;
+}
+
+void function_dealloc(PyObject* o) {
+  PyObject_GC_UnTrack(o);
+  if (as_function(o)->weakrefs) PyObject_ClearWeakRefs(o);
+  function_clear(o);
+  PyObject_GC_Del(o);
+}
+
+PyObject* function_repr(PyObject* o) {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(o)->qualname, o);
+}
+
+// ---- attributes ----
+
+PyObject* get_name(PyObject* o, void*) { return Py_NewRef(as_function(o)->name); }
+PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(as_function(o)->qualname); }
+PyObject* get_doc(PyObject* o, void*) { return Py_NewRef(as_function(o)->doc); }
+PyObject* get_defaults(PyObject* o, void*) { return Py_NewRef(as_function(o)->defaults); }
+PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* o, void*) { return Py_NewRef(as_function(o)->code); }
+
+PyObject* get_annotations(PyObject* o, void*) {
+  Function* f = as_function(o);
+  if (f->annotations == Py_None) {
+    PyObject* d = PyDict_New();
+    if (!d) return nullptr;
+    Py_SETREF(f->annotations, d);
+  }
+  return Py_NewRef(f->annotations);
+}
+
+// Replaces a str attribute as Python functions do; `what` names it in the error.
+int set_str(PyObject** slot, PyObject* value, const char* what) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_SETREF(*slot, Py_NewRef(value));
+  return 0;
+}
+
+int set_name(PyObject* o, PyObject* v, void*) { return set_str(&as_function(o)->name, v, "__name__"); }
+int set_qualname(PyObject* o, PyObject* v, void*) {
+  return set_str(&as_function(o)->qualname, v, "__qualname__");
+}
+
+int set_doc(PyObject* o, PyObject* v, void*) {
+  Py_SETREF(as_function(o)->doc, Py_NewRef(v ? v : Py_None));
+  return 0;
+}
+
+int set_defaults(PyObject* o, PyObject* v, void*) {
+  if (v == nullptr) v = Py_None;
+  if (v != Py_None && !PyTuple_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    return -1;
+  }
+  Py_SETREF(as_function(o)->defaults, Py_NewRef(v));
+  return 0;
+}
+
+int set_annotations(PyObject* o, PyObject* v, void*) {
+  if (v == nullptr) v = Py_None;
+  if (v != Py_None && !PyDict_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_SETREF(as_function(o)->annotations, Py_NewRef(v));
+  return 0;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickles by reference, like Python functions: the qualified name is looked up
+// again in the module when loaded.
+PyObject* function_reduce(PyObject* o, PyObject*) { return Py_NewRef(as_function(o)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// A code object that names the parameters and locals, so that tools such as
+// inspect.signature see the function as Python would.
+Ref make_code(const FunctionSpec& spec, PyObject* qualname) {
+  const Py_ssize_t n_params = static_cast<Py_ssize_t>(spec.params.size()) + (spec.is_method ? 1 : 0);
+  const Py_ssize_t n_vars = n_params + static_cast<Py_ssize_t>(spec.locals.size());
+  Ref varnames = Ref::steal(PyTuple_New(n_vars));
+  if (!varnames) return {};
+  Py_ssize_t i = 0;
+  auto put = [&](const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) return false;
+    PyTuple_SET_ITEM(varnames.get(), i++, s);
+    return true;
+  };
+  if (spec.is_method && !put("self")) return {};
+  for (const char* p : spec.params)
+    if (!put(p)) return {};
+  for (const char* l : spec.locals)
+    if (!put(l)) return {};
+
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
+      PyCode_NewEmpty("velmora_huebit/color_extractor/extractor.cpp", spec.name.text(), 0)));
+  if (!empty) return {};
+  return call_method(empty, replace, {},
+                     {{co_varnames, varnames},
+                      {co_argcount, py_int(static_cast<long>(n_params))},
+                      {co_nlocals, py_int(static_cast<long>(n_vars))},
+                      {co_flags, py_int(CO_OPTIMIZED | CO_NEWLOCALS)},
+                      {co_qualname, Arg(qualname)}});
+}
+
+}  // namespace
+
+bool ready_function_type() {
+  FunctionType.tp_name = "velmora_huebit.color_extractor_cy.function";
+  FunctionType.tp_basicsize = sizeof(Function);
+  FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                          Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE;
+  FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
+  FunctionType.tp_call = PyVectorcall_Call;
+  FunctionType.tp_descr_get = function_descr_get;
+  FunctionType.tp_dealloc = function_dealloc;
+  FunctionType.tp_traverse = function_traverse;
+  FunctionType.tp_clear = function_clear;
+  FunctionType.tp_repr = function_repr;
+  FunctionType.tp_getset = function_getset;
+  FunctionType.tp_members = function_members;
+  FunctionType.tp_methods = function_methods;
+  FunctionType.tp_dictoffset = offsetof(Function, dict);
+  FunctionType.tp_weaklistoffset = offsetof(Function, weakrefs);
+  return PyType_Ready(&FunctionType) == 0;
+}
+
+Ref make_function(const FunctionSpec& spec, PyObject* defaults) {
+  Ref name = Ref::borrow(spec.name.get());
+  Ref qualname = spec.is_method ? Ref::steal(PyUnicode_FromFormat("ColorExtractor.%U", name.get()))
+                                : Ref::borrow(name.get());
+  if (!qualname) return {};
+  Ref module = py_str(kModuleName);
+  Ref doc = spec.doc ? py_str(spec.doc) : Ref::borrow(Py_None);
+  Ref annotations = dict();
+  if (!module || !doc || !annotations) return {};
+  for (const Annotation& a : spec.annotations) {
+    Ref value = py_str(a.value);
+    if (!value || PyDict_SetItemString(annotations.get(), a.name, value.get()) < 0) return {};
+  }
+  Ref code = make_code(spec, qualname.get());
+  if (!code) return {};
+
+  Function* f = PyObject_GC_New(Function, &FunctionType);
+  if (!f) return {};
+  f->vectorcall = function_vectorcall;
+  f->spec = &spec;
+  f->name = name.release();
+  f->qualname = qualname.release();
+  f->module = module.release();
+  f->doc = doc.release();
+  f->defaults = Py_NewRef(defaults);
+  f->annotations = annotations.release();
+  f->code = code.release();
+  f->dict = nullptr;
+  f->weakrefs = nullptr;
+  PyObject_GC_Track(f);
+  return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+bool is_function_for(PyObject* obj, const FunctionSpec& spec) {
+  if (PyMethod_Check(obj)) obj = PyMethod_GET_FUNCTION(obj);
+  return Py_IS_TYPE(obj, &FunctionType) && as_function(obj)->spec == &spec;
+}
+
+}  // namespace huebit

@@ -1,0 +1,163 @@
+// What the source files of color_extractor_cy share: the module state, the
+// method function type, argument handling, the extractor object with its step
+// table, and the method bodies that the class table binds.
+#pragma once
+
+#include "ref.h"
+
+#include <span>
+
+namespace huebit {
+
+inline constexpr const char kModuleName[] = "velmora_huebit.color_extractor_cy";
+
+// ---- module state (module.cpp) ---------------------------------------------
+
+struct ModuleState {
+  PyObject* module = nullptr;  // owned; one per process
+  PyObject* dict = nullptr;    // borrowed from module
+  PyObject* builtins = nullptr;
+  PyTypeObject* ndarray = nullptr;
+  // builtins looked up once at start
+  PyObject* ValueError = nullptr;
+  PyObject* enumerate = nullptr;
+  PyObject* zip = nullptr;
+  PyObject* round = nullptr;
+  PyObject* ImportError = nullptr;
+};
+extern ModuleState state;
+
+// round(value, 2) with the builtin round cached at start.
+Ref round2(Arg value);
+
+// ---- function objects (function.cpp) ----------------------------------------
+
+// Parsed arguments, one owned reference per declared parameter (self not
+// included), defaults filled in.
+using Impl = PyObject* (*)(PyObject* self, Ref* args);
+
+struct Annotation {
+  const char* name;
+  const char* value;
+};
+
+struct FunctionSpec {
+  const Name& name;
+  const char* doc;                              // nullptr: no docstring
+  std::span<const char* const> params;          // without self
+  Py_ssize_t n_required;
+  std::span<const char* const> locals;          // after the parameters in co_varnames
+  std::span<const Annotation> annotations;
+  bool is_method;                               // first argument is a ColorExtractor
+  Impl impl;
+};
+
+// A new function object; `defaults` may be None.
+Ref make_function(const FunctionSpec& spec, PyObject* defaults);
+bool is_function_for(PyObject* obj, const FunctionSpec& spec);
+bool ready_function_type();
+
+// ---- argument handling (arguments.cpp) ---------------------------------------
+
+inline constexpr Py_ssize_t kMaxParams = 8;
+
+// Binds positional arguments and keywords to `spec.params`, filling
+// `out[0..params)`. Keywords come as a vectorcall kwnames tuple (values after
+// the positionals) or as a dict.
+bool bind_vector(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames, Ref* out);
+bool bind_dict(const FunctionSpec& spec, PyObject* defaults, PyObject* args, PyObject* kwargs,
+               Ref* out);
+
+// Argument tests made when Python calls a method.
+// "Argument 'x' has incorrect type (expected T, got U)"; `exact` refuses
+// subclasses (and adds a note saying why).
+bool check_argument(PyObject* value, PyTypeObject* expected, bool none_ok, const char* name,
+                    bool exact);
+bool check_ndarray_argument(PyObject* value, const char* name);
+// Values handed to or returned by typed steps: "Cannot convert U to T"
+bool check_convertible(PyObject* value, PyTypeObject* expected);
+inline bool check_ndarray(PyObject* value) { return check_convertible(value, state.ndarray); }
+// Exact built-in containers: "Expected list, got U" (None passes)
+bool check_exact(PyObject* value, PyTypeObject* expected, const char* expected_name);
+
+// A C int through Python's int protocol: ints by value, others via __int__.
+bool as_c_int(PyObject* value, int* out);
+// A C double through Python's float protocol.
+bool as_c_double(PyObject* value, double* out);
+
+// ---- the extractor object (extractor.cpp) ------------------------------------
+
+struct Extractor;
+
+enum class Dispatch { Override, BuiltIn };
+
+struct StepTable {
+  Ref (*preprocess_image)(Extractor*, PyObject* image, Dispatch);
+  Ref (*convert_to_feature_space)(Extractor*, PyObject* image, Dispatch);
+  Ref (*apply_mask)(Extractor*, PyObject* image, PyObject* mask, Dispatch);
+  Ref (*extract_pixels)(Extractor*, PyObject* image, PyObject* mask, Dispatch);
+  Ref (*calculate_percentages)(Extractor*, PyObject* labels, Dispatch);
+  // NaN-free failure signal: returns -1.0 with an exception set
+  double (*color_distance_lab)(Extractor*, PyObject* color1, PyObject* color2, Dispatch);
+};
+
+struct Extractor {
+  PyObject_HEAD
+  const StepTable* steps;
+  int n_colors;
+  PyObject* algorithm;  // str or None, owned
+  int preprocessing;
+  int lab_space;
+};
+
+extern PyTypeObject ExtractorType;
+bool prepare_extractor_type();
+bool add_class_methods();
+
+inline Extractor* as_extractor(PyObject* self) { return reinterpret_cast<Extractor*>(self); }
+
+// The typed-step dispatch rule. Returns nothing when the built-in body
+// should run; otherwise the override's result (empty when it failed).
+std::optional<Ref> call_override(Extractor* self, const FunctionSpec& step, Args args);
+// The same for _color_distance_lab: the override's result as a double.
+std::optional<double> call_override_double(Extractor* self, const FunctionSpec& step, Args args);
+// Result rules of the typed steps.
+Ref array_result(Ref value);
+Ref list_result(Ref value);
+
+// ---- typed step and method specs, defined next to their bodies ---------------
+
+extern const FunctionSpec preprocess_image_spec;
+extern const FunctionSpec convert_to_feature_space_spec;
+extern const FunctionSpec apply_mask_spec;
+extern const FunctionSpec extract_pixels_spec;
+extern const FunctionSpec cluster_colors_kmeans_spec;
+extern const FunctionSpec cluster_colors_dbscan_spec;
+extern const FunctionSpec calculate_percentages_spec;
+extern const FunctionSpec extract_colors_spec;
+extern const FunctionSpec visualize_colors_spec;
+extern const FunctionSpec color_distance_lab_spec;
+extern const FunctionSpec find_closest_color_spec;
+extern const FunctionSpec analyze_color_similarity_spec;
+extern const FunctionSpec find_color_matches_spec;
+extern const FunctionSpec reduce_cython_spec;
+extern const FunctionSpec setstate_cython_spec;
+extern const FunctionSpec unpickle_spec;
+
+// Step bodies (pipeline.cpp, matching.cpp)
+Ref preprocess_image(Extractor* self, PyObject* image, Dispatch d);
+Ref convert_to_feature_space(Extractor* self, PyObject* image, Dispatch d);
+Ref apply_mask(Extractor* self, PyObject* image, PyObject* mask, Dispatch d);
+Ref extract_pixels(Extractor* self, PyObject* image, PyObject* mask, Dispatch d);
+Ref calculate_percentages(Extractor* self, PyObject* labels, Dispatch d);
+double color_distance_lab(Extractor* self, PyObject* color1, PyObject* color2, Dispatch d);
+
+// Image input shared by extract_colors and find_color_matches: a str is a
+// path read with cv2.imread; a failed read raises "<what> from <path>".
+Ref load_if_path(PyObject* value, const char* failure_prefix);
+
+// Pickling (pickling.cpp)
+bool setup_pickling(PyTypeObject* type);
+
+}  // namespace huebit
