@@ -1,0 +1,743 @@
+"""Command line: dominant colours, target-colour matching and charts for
+photos, folders and globs, spread over worker processes.
+
+    velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--json] ...
+    velmora-huebit match PHOTO... --target NAME=#RRGGBB ... [--pixels] ...
+
+In a terminal the results are tables with colour swatches; with --json, or
+when standard output is not a terminal, one JSON object per photo and line.
+Exit status: 0 when every photo was analysed, 1 when any failed, 2 for bad
+arguments, 130 when interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import dataclasses
+import glob
+import json
+import math
+import multiprocessing
+import os
+import re
+import sys
+import warnings
+
+PROG = "velmora-huebit"
+
+# What a folder contributes: files OpenCV can usually decode. Files named
+# explicitly or matched by a glob are tried whatever their suffix.
+IMAGE_SUFFIXES = frozenset(
+    ".png .jpg .jpeg .jpe .jp2 .bmp .dib .tif .tiff .webp .avif .gif "
+    ".pbm .pgm .ppm .pnm .pfm .sr .ras .exr .hdr .pic".split()
+)
+
+_HEX = re.compile(r"#([0-9a-fA-F]{6})")
+_TRIPLE = re.compile(r"\s*(\d{1,3})\s*,\s*(\d{1,3})\s*,\s*(\d{1,3})\s*")
+
+
+class UsageError(Exception):
+    """A bad argument found after parsing; reported like argparse's own."""
+
+
+# --------------------------------------------------------------------------
+# Arguments
+
+
+def _whole_number(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if not 1 <= value <= 2**31 - 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {text}")
+    return value
+
+
+def _threshold(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    # 0 would divide by zero in the similarity score
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a number above 0, got {text}")
+    return value
+
+
+def parse_color(text: str) -> tuple[int, int, int]:
+    """'#RRGGBB' or 'R,G,B' (0-255 each) as an (r, g, b) tuple of ints."""
+    match = _HEX.fullmatch(text.strip())
+    if match:
+        value = int(match.group(1), 16)
+        return (value >> 16, (value >> 8) & 0xFF, value & 0xFF)
+    match = _TRIPLE.fullmatch(text)
+    if match:
+        rgb = tuple(int(part) for part in match.groups())
+        if all(channel <= 255 for channel in rgb):
+            return rgb
+    raise ValueError(f"malformed colour {text!r} (expected #RRGGBB or R,G,B with values 0-255)")
+
+
+def _target(text: str) -> tuple[str, tuple[int, int, int]]:
+    name, sep, colour = text.partition("=")
+    name = name.strip()
+    if not sep or not name:
+        raise argparse.ArgumentTypeError(f"expected NAME=#RRGGBB or NAME=R,G,B, got {text!r}")
+    try:
+        return name, parse_color(colour)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(f"{name}: {exc}") from None
+
+
+def _add_common_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "photos", nargs="+", metavar="PHOTO",
+        help="image file, folder of images, or glob pattern such as 'shots/*.jpg'",
+    )
+    analysis = parser.add_argument_group("analysis")
+    analysis.add_argument(
+        "-n", "--colors", type=_whole_number, default=5, metavar="N",
+        help="number of dominant colours to extract (default: 5)",
+    )
+    analysis.add_argument(
+        "--algorithm", choices=("kmeans", "dbscan"), default="kmeans",
+        help="clustering algorithm (default: kmeans); dbscan needs a lot of "
+             "memory and time on large photos, so combine it with --max-side",
+    )
+    analysis.add_argument(
+        "--no-preprocessing", action="store_true",
+        help="skip the lighting normalisation and denoising",
+    )
+    analysis.add_argument(
+        "--rgb", action="store_true", help="cluster in RGB instead of L*a*b*",
+    )
+    analysis.add_argument(
+        "--mask", metavar="MASK",
+        help="mask image of the photo's size; only its white areas (above 128) are analysed",
+    )
+    analysis.add_argument(
+        "--max-side", type=_whole_number, metavar="N",
+        help="shrink photos whose longer side exceeds N pixels (area "
+             "interpolation) before analysis; off by default, so results equal "
+             "the module's",
+    )
+    files = parser.add_argument_group("files and processes")
+    files.add_argument(
+        "-r", "--recursive", action="store_true",
+        help="descend into subfolders (and let ** in patterns match them)",
+    )
+    files.add_argument(
+        "-j", "--jobs", type=_whole_number, metavar="N",
+        help=f"worker processes (default: the number of cores, {_cores()})",
+    )
+    output = parser.add_argument_group("output").add_mutually_exclusive_group()
+    output.add_argument(
+        "--json", action="store_true",
+        help="JSON Lines, one object per photo (the default when output is not a terminal)",
+    )
+    output.add_argument(
+        "--table", action="store_true", help="tables even when output is not a terminal",
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Dominant colours of photos, target-colour matching and colour charts.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    extract = commands.add_parser(
+        "extract", help="dominant colours with hex code, RGB and share",
+        description="Dominant colours of each photo, largest share first.",
+    )
+    _add_common_options(extract)
+    extract.add_argument(
+        "--chart", metavar="FILE.png",
+        help="save a bar chart of the colours; with several photos the photo's "
+             "name is added to FILE (or replaces {stem} in it)",
+    )
+    extract.set_defaults(subparser=extract)
+
+    match = commands.add_parser(
+        "match", help="how much of each photo shows the given target colours",
+        description="For each target colour: the nearest dominant colour and the "
+                    "share credited to the target, or with --pixels the share of "
+                    "pixels near it.",
+    )
+    _add_common_options(match)
+    match.add_argument(
+        "-t", "--target", type=_target, action="append", required=True,
+        metavar="NAME=COLOUR", help="target colour as NAME=#RRGGBB or NAME=R,G,B (repeatable)",
+    )
+    match.add_argument(
+        "--pixels", action="store_true",
+        help="pixel-level matching (distance bands 15/30/50) instead of the dominant colours",
+    )
+    match.add_argument(
+        "--threshold", type=_threshold, metavar="T",
+        help="largest L*a*b* distance at which a dominant colour still counts "
+             "as the target (default: 50)",
+    )
+    match.set_defaults(subparser=match)
+    return parser
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("velmora_huebit")
+    except Exception:  # running from a source tree without metadata
+        return "(source tree)"
+
+
+def _cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+# --------------------------------------------------------------------------
+# Which files
+
+
+def _folder_images(folder: str, recursive: bool) -> list[str]:
+    found = []
+    for root, dirs, files in os.walk(folder):
+        dirs[:] = sorted(d for d in dirs if not d.startswith(".")) if recursive else []
+        found.extend(
+            os.path.join(root, name) for name in sorted(files)
+            if not name.startswith(".") and os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES
+        )
+    return found
+
+
+def collect_photos(arguments: list[str], recursive: bool) -> list[str]:
+    """Files named, in folders, or matched by patterns, in a stable order,
+    each once. Raises UsageError for an argument that yields nothing."""
+    photos: list[str] = []
+    seen: set[str] = set()
+
+    def add(path: str) -> None:
+        key = os.path.normcase(os.path.abspath(path))
+        if key not in seen:
+            seen.add(key)
+            photos.append(path)
+
+    for argument in arguments:
+        if os.path.isdir(argument):
+            images = _folder_images(argument, recursive)
+            if not images:
+                raise UsageError(f"no images in folder {argument}")
+            for path in images:
+                add(path)
+        elif os.path.exists(argument):
+            add(argument)
+        elif glob.has_magic(argument):
+            matches = sorted(glob.glob(argument, recursive=recursive))
+            before = len(photos)
+            for path in matches:
+                if os.path.isdir(path):
+                    for image in _folder_images(path, recursive):
+                        add(image)
+                else:
+                    add(path)
+            if len(photos) == before:
+                raise UsageError(f"no files match {argument}")
+        else:
+            raise UsageError(f"no such file or folder: {argument}")
+    return photos
+
+
+def chart_paths(template: str, photos: list[str]) -> list[str]:
+    """One chart file per photo: the template itself for a single photo,
+    otherwise with the photo's stem in place of {stem} or added to the name."""
+    if len(photos) == 1 and "{stem}" not in template:
+        return [template]
+    root, suffix = os.path.splitext(template)
+    paths, used = [], set()
+    for photo in photos:
+        stem = os.path.splitext(os.path.basename(photo))[0]
+        base = template.replace("{stem}", stem) if "{stem}" in template else f"{root}-{stem}{suffix}"
+        path, n = base, 2
+        while path in used:  # same stem in two folders
+            head, tail = os.path.splitext(base)
+            path, n = f"{head}-{n}{tail}", n + 1
+        used.add(path)
+        paths.append(path)
+    return paths
+
+
+def _check_chart_template(template: str) -> None:
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    suffix = os.path.splitext(template)[1].lower().lstrip(".")
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if suffix not in formats:
+        raise UsageError(
+            f"--chart {template}: unknown image format {suffix or '(none)'!r} "
+            f"(use one of: {', '.join(sorted(formats))})"
+        )
+    folder = os.path.dirname(template) or "."
+    if not os.path.isdir(folder):
+        raise UsageError(f"--chart {template}: no such folder {folder}")
+
+
+# --------------------------------------------------------------------------
+# The work for one photo (runs in the worker processes)
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """What to do with every photo of a run."""
+
+    command: str
+    mask: object = None  # mask array (BGR as cv2.imread gives it) or None
+    max_side: int | None = None
+    targets: dict | None = None
+    pixels: bool = False
+    threshold: float | None = None
+
+
+@dataclasses.dataclass(frozen=True)
+class Outcome:
+    result: object = None
+    error: str | None = None
+    warnings: tuple = ()
+
+
+def _quiet_opencv() -> None:
+    import cv2
+
+    # imread reports unreadable files itself; we print one line of our own
+    cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_ERROR)
+
+
+def _shrink(image, max_side: int):
+    import cv2
+
+    height, width = image.shape[:2]
+    if max(height, width) <= max_side:
+        return image
+    scale = max_side / max(height, width)
+    size = (max(1, round(width * scale)), max(1, round(height * scale)))
+    return cv2.resize(image, size, interpolation=cv2.INTER_AREA)
+
+
+class PhotoError(Exception):
+    """A failure explained in words for the user."""
+
+
+def load_inputs(path: str, job: Job):
+    """The photo (and mask) as arrays, shrunk when asked."""
+    import cv2
+
+    image = cv2.imread(path)
+    if image is None:
+        raise PhotoError("cannot read the image (missing, unreadable or not an image file)")
+    mask = job.mask
+    if mask is not None and mask.shape[:2] != image.shape[:2]:
+        raise PhotoError(
+            f"mask is {mask.shape[1]}x{mask.shape[0]} pixels but the photo is "
+            f"{image.shape[1]}x{image.shape[0]}"
+        )
+    if job.max_side is not None:
+        image = _shrink(image, job.max_side)
+        if mask is not None and mask.shape[:2] != image.shape[:2]:
+            # nearest neighbour keeps the mask's edges where they were
+            mask = cv2.resize(mask, image.shape[1::-1], interpolation=cv2.INTER_NEAREST)
+    return image, mask
+
+
+def _save_chart(extractor, colors: list, path: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")  # the chart always ends with show(): never open a window
+    import matplotlib.pyplot as plt
+
+    try:
+        extractor.visualize_colors(colors, path)
+    finally:
+        plt.close("all")
+
+
+def analyse(extractor, job: Job, path: str, chart: str | None = None):
+    """The module's result for one photo: colour records for extract, the
+    dict of similarity or match records for match."""
+    image, mask = load_inputs(path, job)
+    if job.command == "extract":
+        colors = extractor.extract_colors(image, mask)
+        if chart is not None:
+            if colors:
+                _save_chart(extractor, colors, chart)
+            else:
+                warnings.warn(f"no colours found, chart {chart} not written", stacklevel=1)
+        return colors
+    if job.pixels:
+        return extractor.find_color_matches(image, job.targets, mask)
+    threshold = 50.0 if job.threshold is None else job.threshold
+    return extractor.analyze_color_similarity(image, job.targets, mask, threshold)
+
+
+def _describe(exc: BaseException) -> str:
+    if isinstance(exc, PhotoError):
+        return str(exc)
+    if isinstance(exc, MemoryError):
+        return "out of memory (try --max-side)"
+    return f"{type(exc).__name__}: {exc}"
+
+
+def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = analyse(extractor, job, path, chart)
+        except Exception as exc:
+            return Outcome(error=_describe(exc), warnings=_messages(caught))
+    return Outcome(result=result, warnings=_messages(caught))
+
+
+def _messages(caught) -> tuple:
+    seen = []
+    for w in caught:
+        text = str(w.message).strip()
+        if text not in seen:
+            seen.append(text)
+    return tuple(seen)
+
+
+_worker: dict = {}
+
+
+def _init_worker(extractor, job: Job, threads: int) -> None:
+    _worker["extractor"] = extractor
+    _worker["job"] = job
+    _quiet_opencv()
+    _limit_threads(threads)
+
+
+def _work(index: int, path: str, chart: str | None) -> tuple[int, Outcome]:
+    return index, run_one(_worker["extractor"], _worker["job"], path, chart)
+
+
+def _limit_threads(threads: int) -> None:
+    # several workers each running a full-width thread pool only fight over the cores
+    import cv2
+
+    cv2.setNumThreads(threads)
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        return
+    _worker["thread_limits"] = threadpool_limits(threads)
+
+
+# --------------------------------------------------------------------------
+# Running over many photos
+
+
+def _run_serial(extractor, job, tasks, on_done):
+    for index, (path, chart) in enumerate(tasks):
+        outcome = run_one(extractor, job, path, chart)
+        on_done()
+        yield index, outcome
+
+
+def _run_pool(extractor, job, tasks, workers, on_done):
+    """Outcomes in the order of the tasks, as soon as each one and all
+    before it are done."""
+    context = multiprocessing.get_context("forkserver")
+    # workers fork from a server that has the heavy imports done once
+    context.set_forkserver_preload(["velmora_huebit"])
+    threads = max(1, _cores() // workers)
+    pool = concurrent.futures.ProcessPoolExecutor(
+        max_workers=workers, mp_context=context,
+        initializer=_init_worker, initargs=(extractor, job, threads),
+    )
+    try:
+        futures = {
+            pool.submit(_work, index, path, chart): index
+            for index, (path, chart) in enumerate(tasks)
+        }
+        ready: dict[int, Outcome] = {}
+        next_index = 0
+        for future in concurrent.futures.as_completed(futures):
+            index = futures[future]
+            try:
+                ready[index] = future.result()[1]
+            except concurrent.futures.process.BrokenProcessPool:
+                ready[index] = Outcome(error="a worker process died (out of memory? try --max-side)")
+            on_done()
+            while next_index in ready:
+                yield next_index, ready.pop(next_index)
+                next_index += 1
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+class _Progress:
+    """A bar on standard error while photos are analysed, when it is a terminal."""
+
+    def __init__(self, total: int):
+        self.total = total
+        self.progress = None
+        self.task = None
+
+    def __enter__(self):
+        if sys.stderr.isatty():
+            from rich.console import Console
+            from rich.progress import (BarColumn, MofNCompleteColumn, Progress, SpinnerColumn,
+                                       TextColumn, TimeElapsedColumn, TimeRemainingColumn)
+
+            self.progress = Progress(
+                SpinnerColumn(), TextColumn("analysing"), BarColumn(), MofNCompleteColumn(),
+                TimeElapsedColumn(), TimeRemainingColumn(),
+                console=Console(stderr=True), transient=True,
+                # only route stdout through the bar when both share the terminal
+                redirect_stdout=sys.stdout.isatty(), redirect_stderr=True,
+            )
+            self.progress.start()
+            self.task = self.progress.add_task("analysing", total=self.total)
+        return self
+
+    def advance(self) -> None:
+        if self.progress is not None:
+            self.progress.advance(self.task)
+
+    def __exit__(self, *exc_info):
+        if self.progress is not None:
+            self.progress.stop()
+        return False
+
+
+# --------------------------------------------------------------------------
+# Output
+
+
+def hex_code(rgb) -> str:
+    r, g, b = (int(c) for c in rgb)
+    return f"#{r:02x}{g:02x}{b:02x}"
+
+
+def _plain(value):
+    if isinstance(value, dict):
+        return {key: _plain(item) for key, item in value.items()}
+    if isinstance(value, (tuple, list)):
+        return [_plain(item) for item in value]
+    if hasattr(value, "item") and not isinstance(value, (bool, int, float, str)):
+        return value.item()  # numpy scalars
+    return value
+
+
+def json_record(path: str, job: Job, result) -> dict:
+    if job.command == "extract":
+        return {
+            "file": path,
+            "colors": [
+                {"hex": hex_code(c["color"]), "rgb": list(c["color"]), "percentage": c["percentage"]}
+                for c in result
+            ],
+        }
+    targets = {}
+    for name, record in result.items():
+        targets[name] = {"target": hex_code(job.targets[name]), **_plain(record)}
+    return {"file": path, "targets": targets}
+
+
+class JsonOutput:
+    def __init__(self, job: Job):
+        self.job = job
+
+    def emit(self, path: str, result) -> None:
+        line = json.dumps(json_record(path, self.job, result), default=_plain)
+        sys.stdout.write(line + "\n")
+        sys.stdout.flush()
+
+
+class TableOutput:
+    def __init__(self, job: Job):
+        from rich.console import Console
+
+        self.job = job
+        # writes go through sys.stdout as it is at the time, so that the
+        # progress bar can route them above itself
+        self.console = Console(highlight=False)
+
+    @staticmethod
+    def _swatch(rgb):
+        from rich.text import Text
+
+        r, g, b = (int(c) for c in rgb)
+        return Text("██████", style=f"rgb({r},{g},{b})")
+
+    def _table(self, path: str):
+        from rich import box
+        from rich.table import Table
+
+        return Table(title=path, title_justify="left", box=box.SIMPLE_HEAD, title_style="bold")
+
+    def emit(self, path: str, result) -> None:
+        if self.job.command == "extract":
+            table = self._extract_table(path, result)
+        elif self.job.pixels:
+            table = self._pixels_table(path, result)
+        else:
+            table = self._similarity_table(path, result)
+        self.console.print(table)
+
+    def _extract_table(self, path, colors):
+        table = self._table(path)
+        table.add_column("")
+        table.add_column("hex")
+        table.add_column("RGB")
+        table.add_column("share", justify="right")
+        for c in colors:
+            r, g, b = c["color"]
+            table.add_row(self._swatch(c["color"]), hex_code(c["color"]),
+                          f"{r:3d} {g:3d} {b:3d}", f"{c['percentage']:.2f} %")
+        if not colors:
+            table.caption = "no colours found (is the mask empty?)"
+        return table
+
+    def _similarity_table(self, path, records):
+        table = self._table(path)
+        for title, justify in (("target", "left"), ("", "left"), ("closest", "left"), ("", "left"),
+                               ("distance", "right"), ("similarity", "right"),
+                               ("share", "right"), ("direct", "center")):
+            table.add_column(title, justify=justify)
+        for name, rec in records.items():
+            target = self.job.targets[name]
+            table.add_row(
+                name, self._swatch(target), hex_code(rec["closest_color"]),
+                self._swatch(rec["closest_color"]), f"{rec['distance']:.2f}",
+                f"{rec['similarity']:.2f} %", f"{rec['percentage']:.2f} %",
+                "yes" if rec["found_directly"] else "",
+            )
+        if not records:
+            table.caption = "no colours found (is the mask empty?)"
+        return table
+
+    def _pixels_table(self, path, records):
+        table = self._table(path)
+        for title, justify in (("target", "left"), ("", "left"), ("nearest pixel", "left"),
+                               ("", "left"), ("distance", "right"), ("score", "right"),
+                               ("< 15", "right"), ("< 30", "right"), ("< 50", "right")):
+            table.add_column(title, justify=justify)
+        for name, rec in records.items():
+            target = self.job.targets[name]
+            table.add_row(
+                name, self._swatch(target), hex_code(rec["closest_pixel"]),
+                self._swatch(rec["closest_pixel"]), f"{rec['min_distance']:.2f}",
+                f"{rec['similarity_score']:.2f}", f"{rec['very_close_percentage']:.2f} %",
+                f"{rec['close_percentage']:.2f} %", f"{rec['total_percentage']:.2f} %",
+            )
+        if not records:
+            table.caption = "no pixels to match (is the mask empty?)"
+        return table
+
+
+# --------------------------------------------------------------------------
+# Entry
+
+
+def _prepare(args) -> tuple[Job, list[tuple[str, str | None]]]:
+    photos = collect_photos(args.photos, args.recursive)
+    charts = [None] * len(photos)
+    if getattr(args, "chart", None):
+        _check_chart_template(args.chart)
+        charts = chart_paths(args.chart, photos)
+
+    mask = None
+    if args.mask is not None:
+        import cv2
+
+        _quiet_opencv()
+        if not os.path.isfile(args.mask):
+            raise UsageError(f"--mask: no such file: {args.mask}")
+        mask = cv2.imread(args.mask)  # as a colour image, as the module reads mask files
+        if mask is None:
+            raise UsageError(f"--mask: cannot read {args.mask} as an image")
+
+    targets = None
+    if args.command == "match":
+        if args.pixels and args.threshold is not None:
+            raise UsageError("--threshold applies to the dominant-colour match, not to --pixels")
+        targets = {}
+        for name, rgb in args.target:
+            if name in targets:
+                raise UsageError(f"target {name!r} given twice")
+            targets[name] = rgb
+
+    job = Job(
+        command=args.command, mask=mask, max_side=args.max_side, targets=targets,
+        pixels=getattr(args, "pixels", False), threshold=getattr(args, "threshold", None),
+    )
+    return job, list(zip(photos, charts))
+
+
+def _run(args, job: Job, tasks) -> int:
+    from velmora_huebit import ColorExtractor
+
+    _quiet_opencv()
+    extractor = ColorExtractor(
+        n_colors=args.colors, algorithm=args.algorithm,
+        preprocessing=not args.no_preprocessing, lab_space=not args.rgb,
+    )
+    as_table = args.table or (not args.json and sys.stdout.isatty())
+    output = TableOutput(job) if as_table else JsonOutput(job)
+    if args.algorithm == "dbscan" and args.max_side is None:
+        print(f"{PROG}: note: dbscan's memory and time grow fast with the pixel count; "
+              "large photos may need --max-side (for example 200)", file=sys.stderr)
+
+    workers = min(args.jobs or _cores(), len(tasks))
+    failed = 0
+    with _Progress(len(tasks)) as progress:
+        if workers > 1:
+            outcomes = _run_pool(extractor, job, tasks, workers, progress.advance)
+        else:
+            outcomes = _run_serial(extractor, job, tasks, progress.advance)
+        for index, outcome in outcomes:
+            path = tasks[index][0]
+            for message in outcome.warnings:
+                print(f"{PROG}: warning: {path}: {message}", file=sys.stderr)
+            if outcome.error is not None:
+                failed += 1
+                print(f"{PROG}: error: {path}: {outcome.error}", file=sys.stderr)
+            else:
+                output.emit(path, outcome.result)
+    if failed:
+        noun = "photo" if len(tasks) == 1 else "photos"
+        print(f"{PROG}: {failed} of {len(tasks)} {noun} failed", file=sys.stderr)
+        return 1
+    return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        try:
+            job, tasks = _prepare(args)
+        except UsageError as exc:
+            args.subparser.error(str(exc))
+    except SystemExit as exc:  # argparse: --help, --version, bad arguments
+        return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
+    try:
+        return _run(args, job, tasks)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # the reader went away (| head); stop quietly, and keep Python's
+        # final flush from complaining about the closed pipe
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
