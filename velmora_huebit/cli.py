@@ -315,7 +315,7 @@ def _quiet_opencv() -> None:
     import cv2
 
     # imread reports unreadable files itself; we print one line of our own
-    cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_ERROR)
+    cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_SILENT)
 
 
 def _shrink(image, max_side: int):
@@ -366,18 +366,12 @@ def _save_chart(extractor, colors: list, path: str) -> None:
         plt.close("all")
 
 
-def analyse(extractor, job: Job, path: str, chart: str | None = None):
+def analyse(extractor, job: Job, path: str):
     """The module's result for one photo: colour records for extract, the
     dict of similarity or match records for match."""
     image, mask = load_inputs(path, job)
     if job.command == "extract":
-        colors = extractor.extract_colors(image, mask)
-        if chart is not None:
-            if colors:
-                _save_chart(extractor, colors, chart)
-            else:
-                warnings.warn(f"no colours found, chart {chart} not written", stacklevel=1)
-        return colors
+        return extractor.extract_colors(image, mask)
     if job.pixels:
         return extractor.find_color_matches(image, job.targets, mask)
     threshold = 50.0 if job.threshold is None else job.threshold
@@ -396,10 +390,20 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            result = analyse(extractor, job, path, chart)
+            result = analyse(extractor, job, path)
         except Exception as exc:
             return Outcome(error=_describe(exc), warnings=_messages(caught))
-    return Outcome(result=result, warnings=_messages(caught))
+        error = None
+        if chart is not None:
+            # the colours stand even when their chart cannot be written
+            try:
+                if result:
+                    _save_chart(extractor, result, chart)
+                else:
+                    warnings.warn(f"no colours found, chart {chart} not written", stacklevel=1)
+            except Exception as exc:
+                error = f"chart {chart}: {_describe(exc)}"
+    return Outcome(result=result, error=error, warnings=_messages(caught))
 
 
 def _messages(caught) -> tuple:
@@ -425,16 +429,23 @@ def _work(index: int, path: str, chart: str | None) -> tuple[int, Outcome]:
     return index, run_one(_worker["extractor"], _worker["job"], path, chart)
 
 
+def _single_threaded_kmeans():
+    """scikit-learn's k-means sums its partial results per OpenMP thread, so
+    the thread count can move a centre by a fraction and, cast to 8 bits, a
+    colour by one step. One thread per photo makes the results the same for
+    every --jobs and every machine; the cores are used by the processes."""
+    from threadpoolctl import threadpool_limits
+
+    return threadpool_limits(1, user_api="openmp")
+
+
 def _limit_threads(threads: int) -> None:
     # several workers each running a full-width thread pool only fight over the cores
     import cv2
+    from threadpoolctl import threadpool_limits
 
     cv2.setNumThreads(threads)
-    try:
-        from threadpoolctl import threadpool_limits
-    except ImportError:
-        return
-    _worker["thread_limits"] = threadpool_limits(threads)
+    _worker["thread_limits"] = (_single_threaded_kmeans(), threadpool_limits(threads, user_api="blas"))
 
 
 # --------------------------------------------------------------------------
@@ -443,7 +454,8 @@ def _limit_threads(threads: int) -> None:
 
 def _run_serial(extractor, job, tasks, on_done):
     for index, (path, chart) in enumerate(tasks):
-        outcome = run_one(extractor, job, path, chart)
+        with _single_threaded_kmeans():
+            outcome = run_one(extractor, job, path, chart)
         on_done()
         yield index, outcome
 
@@ -453,7 +465,7 @@ def _run_pool(extractor, job, tasks, workers, on_done):
     before it are done."""
     context = multiprocessing.get_context("forkserver")
     # workers fork from a server that has the heavy imports done once
-    context.set_forkserver_preload(["velmora_huebit"])
+    context.set_forkserver_preload(["velmora_huebit.color_extractor_cy"])
     threads = max(1, _cores() // workers)
     pool = concurrent.futures.ProcessPoolExecutor(
         max_workers=workers, mp_context=context,
@@ -470,7 +482,7 @@ def _run_pool(extractor, job, tasks, workers, on_done):
             index = futures[future]
             try:
                 ready[index] = future.result()[1]
-            except concurrent.futures.process.BrokenProcessPool:
+            except concurrent.futures.BrokenExecutor:
                 ready[index] = Outcome(error="a worker process died (out of memory? try --max-side)")
             on_done()
             while next_index in ready:
@@ -504,6 +516,14 @@ class _Progress:
             self.progress.start()
             self.task = self.progress.add_task("analysing", total=self.total)
         return self
+
+    def say(self, text: str) -> None:
+        """One line on standard error, above the bar while it shows."""
+        if self.progress is not None:
+            # soft wrap: a long line stays one line for the terminal to wrap
+            self.progress.console.print(text, soft_wrap=True, markup=False, highlight=False)
+        else:
+            print(text, file=sys.stderr, flush=True)
 
     def advance(self) -> None:
         if self.progress is not None:
@@ -704,12 +724,12 @@ def _run(args, job: Job, tasks) -> int:
         for index, outcome in outcomes:
             path = tasks[index][0]
             for message in outcome.warnings:
-                print(f"{PROG}: warning: {path}: {message}", file=sys.stderr)
+                progress.say(f"{PROG}: warning: {path}: {message}")
+            if outcome.result is not None:
+                output.emit(path, outcome.result)
             if outcome.error is not None:
                 failed += 1
-                print(f"{PROG}: error: {path}: {outcome.error}", file=sys.stderr)
-            else:
-                output.emit(path, outcome.result)
+                progress.say(f"{PROG}: error: {path}: {outcome.error}")
     if failed:
         noun = "photo" if len(tasks) == 1 else "photos"
         print(f"{PROG}: {failed} of {len(tasks)} {noun} failed", file=sys.stderr)
