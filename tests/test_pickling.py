@@ -150,7 +150,7 @@ class TestRestore:
         (("kmeans", True), IndexError, r"^tuple index out of range$"),
         ((b"kmeans", True, 5, True), TypeError, r"^Expected str, got bytes$"),
         (("kmeans", True, "5", True), TypeError, r"^an integer is required$"),
-        (("kmeans", True, 2**40, True), OverflowError, ""),
+        (("kmeans", True, 2**40, True), OverflowError, None),
     ])
     def test_malformed_states(self, state, exc, message):
         with pytest.raises(exc, match=message):
