@@ -57,7 +57,9 @@ PyObject* py_visualize_colors(PyObject*, Ref* a) {
       !bold)
     return nullptr;
   while (Ref color_info = Ref::steal(PyIter_Next(it.get()))) {
-    Ref color = matplotlib_color(item(color_info, color_key).get());
+    Ref rgb = item(color_info, color_key);
+    if (!rgb) return nullptr;
+    Ref color = matplotlib_color(rgb.get());
     if (!color) return nullptr;
     Ref percentage = item(color_info, percentage_key);
     Ref width = binary(percentage, hundred, PyNumber_TrueDivide);
@@ -70,6 +72,7 @@ PyObject* py_visualize_colors(PyObject*, Ref* a) {
     if (labelled < 0) return nullptr;
     if (labelled) {
       Ref middle = binary(start, binary(width, two, PyNumber_TrueDivide), PyNumber_Add);
+      if (!middle) return nullptr;
       if (!call_method(ax, text, {middle, zero, label_text(percentage.get())},
                        {{ha, center}, {va, center}, {fontweight, bold}}))
         return nullptr;

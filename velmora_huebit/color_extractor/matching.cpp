@@ -46,6 +46,14 @@ bool length(Arg obj, Py_ssize_t* n) {
   return *n >= 0;
 }
 
+// cv2.cvtColor(image, cv2.<code>)
+Ref cvt_color(const Ref& image, const Name& code) {
+  if (!image) return {};
+  Ref convert = global_attr(cv2, cvtColor);
+  if (!convert) return {};
+  return call(convert, {image, global_attr(cv2, code)});
+}
+
 // cv2.cvtColor(np.uint8([[color]]), code)[0][0]: one colour as a one-pixel
 // image, converted, and its pixel taken out again.
 Ref convert_one(PyObject* color, const Name& code) {
@@ -54,8 +62,7 @@ Ref convert_one(PyObject* color, const Name& code) {
   if (!inner || !outer) return {};
   PyList_SET_ITEM(inner.get(), 0, Py_NewRef(color));
   PyList_SET_ITEM(outer.get(), 0, inner.release());
-  Ref image = call(global_attr(np, uint8), {outer});
-  Ref converted = call(global_attr(cv2, cvtColor), {image, global_attr(cv2, code)});
+  Ref converted = cvt_color(call(global_attr(np, uint8), {outer}), code);
   return item(item(converted, 0), 0);
 }
 
@@ -88,11 +95,15 @@ double distance_body(PyObject* color1, PyObject* color2) {
   if (!lab2) return -1.0;
   // Both as doubles first, so that 8-bit values cannot wrap around.
   PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-  Ref difference = binary(call_method(lab1, astype, {float_type}), call_method(lab2, astype, {float_type}),
-                          PyNumber_Subtract);
+  Ref lab1_float = call_method(lab1, astype, {float_type});
+  if (!lab1_float) return -1.0;
+  Ref difference = binary(lab1_float, call_method(lab2, astype, {float_type}), PyNumber_Subtract);
   Ref two = py_int(2);
   Ref squared = Ref::steal(difference && two ? PyNumber_Power(difference.get(), two.get(), Py_None) : nullptr);
-  Ref distance = call(global_attr(np, sqrt), {call(global_attr(np, sum), {squared})});
+  if (!squared) return -1.0;
+  Ref total = call(global_attr(np, sum), {squared});
+  if (!total) return -1.0;
+  Ref distance = call(global_attr(np, sqrt), {total});
   double value;
   if (!distance || !as_c_double(distance.get(), &value)) return -1.0;
   return value;
@@ -122,7 +133,9 @@ PyObject* py_find_closest_color(PyObject* o, Ref* a) {
   // list does: the distance step may run Python code that changes the list.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(image_colors); ++i) {
     Ref color_info = Ref::borrow(PyList_GET_ITEM(image_colors, i));
-    Ref image_rgb = call(global_attr(np, array), {item(color_info, color_key)});
+    Ref rgb = item(color_info, color_key);
+    if (!rgb) return nullptr;
+    Ref image_rgb = call(global_attr(np, array), {rgb});
     if (!image_rgb) return nullptr;
     if (!check_ndarray(target_rgb.get()) || !check_ndarray(image_rgb.get())) return nullptr;
     double distance = self->steps->color_distance_lab(self, target_rgb.get(), image_rgb.get(), Dispatch::Override);
@@ -156,8 +169,10 @@ Ref similarity_record(PyObject* closest_color, PyObject* distance, double thresh
       x = binary(closeness, py_int(100), PyNumber_Multiply);
     }
     similarity = round_or_zero(x);
-    percentage = binary(item(closest_color, percentage_key),
-                        binary(similarity, py_int(100), PyNumber_TrueDivide), PyNumber_Multiply);
+    if (!similarity) return {};
+    Ref share = item(closest_color, percentage_key);
+    if (!share) return {};
+    percentage = binary(share, binary(similarity, py_int(100), PyNumber_TrueDivide), PyNumber_Multiply);
     if (!percentage) return {};
   }
   Ref record = dict();
@@ -182,8 +197,10 @@ PyObject* py_analyze_color_similarity(PyObject* o, Ref* a) {
 
   Ref results = dict();
   // The items view's iterator notices a dict that changes size meanwhile.
-  Ref it = Ref::steal(PyObject_GetIter(call_method(a[1], items).get()));
-  if (!results || !it) return nullptr;
+  Ref view = call_method(a[1], items);
+  if (!results || !view) return nullptr;
+  Ref it = Ref::steal(PyObject_GetIter(view.get()));
+  if (!it) return nullptr;
   while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
     Ref color_name, target_rgb, closest_color, distance;
     if (!unpack2(pair, color_name, target_rgb)) return nullptr;
@@ -209,8 +226,7 @@ bool uint8_rows(PyObject* obj, npy_intp n) {
 // cv2.cvtColor(rows.reshape(1, -1, 3), code).reshape(-1, 3): all rows as one
 // image row.
 Ref convert_rows(PyObject* rows, const Name& code) {
-  Ref image = call_method(rows, reshape, {py_int(1), py_int(-1), py_int(3)});
-  Ref converted = call(global_attr(cv2, cvtColor), {image, global_attr(cv2, code)});
+  Ref converted = cvt_color(call_method(rows, reshape, {py_int(1), py_int(-1), py_int(3)}), code);
   return call_method(converted, reshape, {py_int(-1), py_int(3)});
 }
 
@@ -273,17 +289,25 @@ bool is_lab_triple(PyObject* obj) {
 Ref match_record(PyObject* distances, PyObject* pixels_rgb, Py_ssize_t total_pixels) {
   Ref total = Ref::steal(PyLong_FromSsize_t(total_pixels));
   Ref hundred = py_int(100);
+  if (!total || !hundred) return {};
+  // np.sum(distances < bound) / total_pixels * 100
   auto share_below = [&](long bound) {
-    Ref count = call(global_attr(np, sum), {compare(distances, py_int(bound), Py_LT)});
+    Ref below = compare(distances, py_int(bound), Py_LT);
+    if (!below) return Ref{};
+    Ref count = call(global_attr(np, sum), {below});
     return binary(binary(count, total, PyNumber_TrueDivide), hundred, PyNumber_Multiply);
   };
   Ref very_close_pct = share_below(15);
+  if (!very_close_pct) return {};
   Ref close_pct = share_below(30);
+  if (!close_pct) return {};
   Ref somewhat_close_pct = share_below(50);
+  if (!somewhat_close_pct) return {};
   Ref closest_idx = call(global_attr(np, argmin), {distances});
   Ref closest_pixel = item(pixels_rgb, closest_idx);
+  if (!closest_pixel) return {};
   Ref min_distance = item(distances, closest_idx);
-  if (!closest_pixel || !min_distance) return {};
+  if (!min_distance) return {};
   Ref fifty = py_int(50);
   Ref x = binary(binary(binary(fifty, min_distance, PyNumber_Subtract), fifty, PyNumber_TrueDivide), hundred,
                  PyNumber_Multiply);
@@ -343,7 +367,9 @@ PyObject* py_find_color_matches(PyObject* o, Ref* a) {
   Ref results = dict();
   Py_ssize_t total_pixels;
   if (!results || !length(pixels_rgb, &total_pixels)) return nullptr;
-  Ref it = Ref::steal(PyObject_GetIter(call_method(a[1], items).get()));
+  Ref view = call_method(a[1], items);
+  if (!view) return nullptr;
+  Ref it = Ref::steal(PyObject_GetIter(view.get()));
   if (!it) return nullptr;
   while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
     Ref color_name, target_rgb;
