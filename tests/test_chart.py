@@ -180,8 +180,10 @@ def test_no_leaks(plt):
 
     run(20)
     gc.collect()
-    objects, refs = len(gc.get_objects()), (sys.getrefcount(colors), sys.getrefcount(bad))
+    objects, blocks = len(gc.get_objects()), sys.getallocatedblocks()
+    refs = sys.getrefcount(colors), sys.getrefcount(bad)
     run(300)
     gc.collect()
     assert len(gc.get_objects()) - objects < 20
+    assert sys.getallocatedblocks() - blocks < 100
     assert (sys.getrefcount(colors), sys.getrefcount(bad)) == refs
