@@ -1,14 +1,99 @@
-// The colour distribution chart.
+// The colour distribution chart: one horizontal bar split into a segment per
+// colour record, left to right in list order, each as wide as its share, with
+// the share written on every segment wide enough to hold it. Drawn through
+// the pyplot module bound to the global plt, looked up at each use.
 #include "huebit.h"
 
 namespace huebit {
 namespace {
 
 const Name n_visualize_colors{"visualize_colors"};
+const Name plt{"plt"}, subplots{"subplots"}, figsize{"figsize"}, barh{"barh"}, left{"left"}, height{"height"},
+    color_kw{"color"}, edgecolor{"edgecolor"}, linewidth{"linewidth"}, text{"text"}, ha{"ha"}, va{"va"},
+    fontweight{"fontweight"}, set_xlim{"set_xlim"}, set_ylim{"set_ylim"}, set_xlabel{"set_xlabel"},
+    set_title{"set_title"}, set_yticks{"set_yticks"}, tight_layout{"tight_layout"}, savefig{"savefig"},
+    dpi{"dpi"}, bbox_inches{"bbox_inches"}, show{"show"};
+const Name color_key{"color"}, percentage_key{"percentage"};
 
-PyObject* not_yet(PyObject*, Ref*) {
-  PyErr_SetString(PyExc_NotImplementedError, "not built yet");
-  return nullptr;
+// [c / 255.0 for c in rgb]
+Ref matplotlib_color(PyObject* rgb) {
+  Ref color = list();
+  Ref full = py_float(255.0);
+  Ref it = Ref::steal(PyObject_GetIter(rgb));
+  if (!color || !full || !it) return {};
+  while (Ref c = Ref::steal(PyIter_Next(it.get())))
+    if (!append(color, binary(c, full, PyNumber_TrueDivide))) return {};
+  if (PyErr_Occurred()) return {};
+  return color;
+}
+
+// f"{percentage:.1f}%"
+Ref label_text(PyObject* percentage) {
+  Ref spec = py_str(".1f");
+  if (!spec) return {};
+  Ref formatted = Ref::steal(PyObject_Format(percentage, spec.get()));
+  if (!formatted) return {};
+  return Ref::steal(PyUnicode_FromFormat("%U%%", formatted.get()));
+}
+
+PyObject* py_visualize_colors(PyObject*, Ref* a) {
+  PyObject* colors = a[0].get();
+  PyObject* save_path = a[1].get();
+  if (!check_argument(colors, &PyList_Type, false, "colors", true) ||
+      !check_argument(save_path, &PyUnicode_Type, true, "save_path", true))
+    return nullptr;
+  if (PyList_GET_SIZE(colors) == 0) Py_RETURN_NONE;
+
+  Ref fig, ax;
+  Ref size = tuple({py_int(12), py_int(2)});
+  if (!unpack2(call(global_attr(plt, subplots), {py_int(1), py_int(1)}, {{figsize, size}}), fig, ax))
+    return nullptr;
+  Ref start = py_int(0);
+  Ref zero = py_int(0), hundred = py_float(100.0), two = py_int(2), narrowest = py_float(0.05);
+  Ref bar_height = py_float(0.8), white = py_str("white"), one = py_int(1);
+  Ref center = py_str("center"), bold = py_str("bold");
+  Ref it = Ref::steal(PyObject_GetIter(colors));
+  if (!start || !it || !zero || !hundred || !two || !narrowest || !bar_height || !white || !one || !center ||
+      !bold)
+    return nullptr;
+  while (Ref color_info = Ref::steal(PyIter_Next(it.get()))) {
+    Ref rgb = item(color_info, color_key);
+    if (!rgb) return nullptr;
+    Ref color = matplotlib_color(rgb.get());
+    if (!color) return nullptr;
+    Ref percentage = item(color_info, percentage_key);
+    Ref width = binary(percentage, hundred, PyNumber_TrueDivide);
+    if (!width) return nullptr;
+    if (!call_method(ax, barh, {zero, width},
+                     {{left, start}, {height, bar_height}, {color_kw, color}, {edgecolor, white}, {linewidth, one}}))
+      return nullptr;
+    // Narrow segments carry no label.
+    int labelled = truth(compare(width, narrowest, Py_GT));
+    if (labelled < 0) return nullptr;
+    if (labelled) {
+      Ref middle = binary(start, binary(width, two, PyNumber_TrueDivide), PyNumber_Add);
+      if (!middle) return nullptr;
+      if (!call_method(ax, text, {middle, zero, label_text(percentage.get())},
+                       {{ha, center}, {va, center}, {fontweight, bold}}))
+        return nullptr;
+    }
+    start = binary(start, width, PyNumber_InPlaceAdd);
+    if (!start) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+
+  if (!call_method(ax, set_xlim, {zero, one}) ||
+      !call_method(ax, set_ylim, {py_float(-0.5), py_float(0.5)}) ||
+      !call_method(ax, set_xlabel, {py_str("Color Distribution")}) ||
+      !call_method(ax, set_title, {py_str("Extracted Colors with Percentages")}) ||
+      !call_method(ax, set_yticks, {list()}) || !call(global_attr(plt, tight_layout)))
+    return nullptr;
+  if (save_path != Py_None && PyUnicode_GET_LENGTH(save_path) > 0) {
+    if (!call(global_attr(plt, savefig), {save_path}, {{dpi, py_int(300)}, {bbox_inches, py_str("tight")}}))
+      return nullptr;
+  }
+  if (!call(global_attr(plt, show))) return nullptr;
+  Py_RETURN_NONE;
 }
 
 const char* const kParams[] = {"colors", "save_path"};
@@ -17,7 +102,8 @@ const Annotation kAnnotations[] = {{"colors", "List[dict]"}, {"save_path", "Opti
 }  // namespace
 
 const FunctionSpec visualize_colors_spec = {
-    n_visualize_colors, "Visualize extracted colors with percentages.", kParams, 1, {}, kAnnotations, true, not_yet,
+    n_visualize_colors, "Visualize extracted colors with percentages.", kParams, 1, {}, kAnnotations, true,
+    py_visualize_colors,
 };
 
 }  // namespace huebit

@@ -132,6 +132,14 @@ std::optional<double> call_override_double(Extractor* self, const FunctionSpec& 
   return value;
 }
 
+int step_overridden(Extractor* self, const FunctionSpec& step) {
+  PyObject* o = reinterpret_cast<PyObject*>(self);
+  if (!may_override(Py_TYPE(o))) return 0;
+  Ref found = attr(o, step.name);
+  if (!found) return -1;
+  return is_function_for(found.get(), step) ? 0 : 1;
+}
+
 Ref array_result(Ref value) {
   if (value && !check_ndarray(value.get())) return {};
   return value;

@@ -122,6 +122,9 @@ inline Extractor* as_extractor(PyObject* self) { return reinterpret_cast<Extract
 std::optional<Ref> call_override(Extractor* self, const FunctionSpec& step, Args args);
 // The same for _color_distance_lab: the override's result as a double.
 std::optional<double> call_override_double(Extractor* self, const FunctionSpec& step, Args args);
+// Whether the dispatch rule would call a Python-level override of `step`:
+// 1 yes, 0 no, -1 with an exception set.
+int step_overridden(Extractor* self, const FunctionSpec& step);
 // Result rules of the typed steps.
 Ref array_result(Ref value);
 Ref list_result(Ref value);

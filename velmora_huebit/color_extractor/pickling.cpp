@@ -144,31 +144,31 @@ const char* const kReduceLocals[] = {"state", "_dict", "use_setstate"};
 const char* const kUnpickleParams[] = {"__pyx_type", "__pyx_checksum", "__pyx_state"};
 const char* const kUnpickleLocals[] = {"__pyx_PickleError", "__pyx_result"};
 
-// Looks `name` up along the type's MRO without running descriptors.
-PyObject* lookup(PyTypeObject* type, const Name& name) { return _PyType_Lookup(type, name.get()); }
+// `name` looked up along the type's MRO, without running descriptors.
+Ref lookup(PyTypeObject* type, const Name& name) { return Ref::borrow(_PyType_Lookup(type, name.get())); }
 
+// Points __reduce__ and __setstate__ at the pickle methods, unless the class
+// already pickles its own way.
 bool install(PyTypeObject* type) {
-  PyObject* getstate = lookup(type, n_getstate);
-  if (getstate && getstate != lookup(&PyBaseObject_Type, n_getstate))
-    return true;  // the class pickles its own way
+  PyTypeObject* object = &PyBaseObject_Type;
+  Ref getstate = lookup(type, n_getstate);
+  if (getstate && !getstate.is(lookup(object, n_getstate).get())) return true;
+  if (!lookup(type, n_reduce_ex).is(lookup(object, n_reduce_ex).get())) return true;
 
-  PyObject* reduce_ex = lookup(type, n_reduce_ex);
-  if (reduce_ex != lookup(&PyBaseObject_Type, n_reduce_ex)) return true;
-  PyObject* reduce = lookup(type, n_reduce);
-  PyObject* reduce_cython = lookup(type, n_reduce_cython);
-  if (reduce != lookup(&PyBaseObject_Type, n_reduce) &&
-      !(reduce && reduce_cython && reduce == reduce_cython))
+  Ref reduce = lookup(type, n_reduce);
+  Ref reduce_cython = lookup(type, n_reduce_cython);
+  if (!reduce.is(lookup(object, n_reduce).get()) && !(reduce_cython && reduce.is(reduce_cython.get())))
     return true;
   if (!reduce_cython) return false;
   PyObject* dict = type->tp_dict;
-  if (PyDict_SetItem(dict, n_reduce.get(), reduce_cython) < 0) return false;
+  if (PyDict_SetItem(dict, n_reduce.get(), reduce_cython.get()) < 0) return false;
   if (PyDict_DelItem(dict, n_reduce_cython.get()) < 0) return false;
 
-  PyObject* setstate = lookup(type, n_setstate);
-  PyObject* setstate_cython = lookup(type, n_setstate_cython);
-  if (!setstate || setstate == setstate_cython) {
+  Ref setstate = lookup(type, n_setstate);
+  Ref setstate_cython = lookup(type, n_setstate_cython);
+  if (!setstate || (setstate_cython && setstate.is(setstate_cython.get()))) {
     if (!setstate_cython) return false;
-    if (PyDict_SetItem(dict, n_setstate.get(), setstate_cython) < 0) return false;
+    if (PyDict_SetItem(dict, n_setstate.get(), setstate_cython.get()) < 0) return false;
     if (PyDict_DelItem(dict, n_setstate_cython.get()) < 0) return false;
   }
   PyType_Modified(type);
