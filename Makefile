@@ -32,8 +32,16 @@ $(STAMP): $(PY) $(SOURCES)
 	$(PY) -m pip install --quiet ".[test]"
 	@touch $(STAMP)
 
+# The command line on the sample photos: dominant colours with one chart per
+# photo in out/, then the share of a few target colours.
 demo: $(STAMP)
-	$(PY) -m velmora_huebit.demo tests/data/coffee.png
+	@mkdir -p out
+	$(VENV)/bin/velmora-huebit extract tests/data --table --chart out/colors.png
+	$(VENV)/bin/velmora-huebit match tests/data --table \
+	    --target cream=#f0cfaf --target espresso=51,22,18 --target 'leaf green=#2e8b57'
+	$(VENV)/bin/velmora-huebit match tests/data --table --pixels \
+	    --target cream=#f0cfaf --target espresso=51,22,18 --target 'leaf green=#2e8b57'
+	@echo "Charts: out/colors-chelsea.png out/colors-coffee.png"
 
 test: $(STAMP)
 	cd tests && ../$(PY) -m pytest -q

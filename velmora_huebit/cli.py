@@ -361,7 +361,9 @@ def _save_chart(extractor, colors: list, path: str) -> None:
     import matplotlib.pyplot as plt
 
     try:
-        extractor.visualize_colors(colors, path)
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", message=".*non-interactive.*cannot be shown")
+            extractor.visualize_colors(colors, path)
     finally:
         plt.close("all")
 
@@ -588,13 +590,6 @@ class TableOutput:
         # progress bar can route them above itself
         self.console = Console(highlight=False)
 
-    @staticmethod
-    def _swatch(rgb):
-        from rich.text import Text
-
-        r, g, b = (int(c) for c in rgb)
-        return Text("██████", style=f"rgb({r},{g},{b})")
-
     def _table(self, path: str):
         from rich import box
         from rich.table import Table
@@ -612,31 +607,35 @@ class TableOutput:
 
     def _extract_table(self, path, colors):
         table = self._table(path)
-        table.add_column("")
-        table.add_column("hex")
-        table.add_column("RGB")
-        table.add_column("share", justify="right")
+        self._columns(table, "colour", "RGB", "share %")
         for c in colors:
             r, g, b = c["color"]
-            table.add_row(self._swatch(c["color"]), hex_code(c["color"]),
-                          f"{r:3d} {g:3d} {b:3d}", f"{c['percentage']:.2f} %")
+            table.add_row(self._labelled(c["color"], hex_code(c["color"])),
+                          f"{r:3d} {g:3d} {b:3d}", f"{c['percentage']:.2f}")
         if not colors:
             table.caption = "no colours found (is the mask empty?)"
         return table
 
+    def _labelled(self, rgb, label):
+        from rich.text import Text
+
+        r, g, b = (int(c) for c in rgb)
+        return Text.assemble(("███", f"rgb({r},{g},{b})"), " ", label)
+
+    def _columns(self, table, *titles):
+        for title in titles:
+            left = title in ("colour", "RGB", "target", "closest", "nearest pixel")
+            table.add_column(title, justify="left" if left else "right", no_wrap=True)
+
     def _similarity_table(self, path, records):
         table = self._table(path)
-        for title, justify in (("target", "left"), ("", "left"), ("closest", "left"), ("", "left"),
-                               ("distance", "right"), ("similarity", "right"),
-                               ("share", "right"), ("direct", "center")):
-            table.add_column(title, justify=justify)
+        self._columns(table, "target", "closest", "distance", "similarity %", "share %", "direct")
         for name, rec in records.items():
-            target = self.job.targets[name]
             table.add_row(
-                name, self._swatch(target), hex_code(rec["closest_color"]),
-                self._swatch(rec["closest_color"]), f"{rec['distance']:.2f}",
-                f"{rec['similarity']:.2f} %", f"{rec['percentage']:.2f} %",
-                "yes" if rec["found_directly"] else "",
+                self._labelled(self.job.targets[name], name),
+                self._labelled(rec["closest_color"], hex_code(rec["closest_color"])),
+                f"{rec['distance']:.2f}", f"{rec['similarity']:.2f}", f"{rec['percentage']:.2f}",
+                "yes" if rec["found_directly"] else "no",
             )
         if not records:
             table.caption = "no colours found (is the mask empty?)"
@@ -644,17 +643,15 @@ class TableOutput:
 
     def _pixels_table(self, path, records):
         table = self._table(path)
-        for title, justify in (("target", "left"), ("", "left"), ("nearest pixel", "left"),
-                               ("", "left"), ("distance", "right"), ("score", "right"),
-                               ("< 15", "right"), ("< 30", "right"), ("< 50", "right")):
-            table.add_column(title, justify=justify)
+        self._columns(table, "target", "nearest pixel", "distance", "score",
+                      "< 15 %", "< 30 %", "< 50 %")
         for name, rec in records.items():
-            target = self.job.targets[name]
             table.add_row(
-                name, self._swatch(target), hex_code(rec["closest_pixel"]),
-                self._swatch(rec["closest_pixel"]), f"{rec['min_distance']:.2f}",
-                f"{rec['similarity_score']:.2f}", f"{rec['very_close_percentage']:.2f} %",
-                f"{rec['close_percentage']:.2f} %", f"{rec['total_percentage']:.2f} %",
+                self._labelled(self.job.targets[name], name),
+                self._labelled(rec["closest_pixel"], hex_code(rec["closest_pixel"])),
+                f"{rec['min_distance']:.2f}", f"{rec['similarity_score']:.2f}",
+                f"{rec['very_close_percentage']:.2f}", f"{rec['close_percentage']:.2f}",
+                f"{rec['total_percentage']:.2f}",
             )
         if not records:
             table.caption = "no pixels to match (is the mask empty?)"
