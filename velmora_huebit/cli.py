@@ -41,6 +41,12 @@ class UsageError(Exception):
     """A bad argument found after parsing; reported like argparse's own."""
 
 
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        # two lines instead of the whole usage block
+        self.exit(2, f"{self.prog}: error: {message}\nTry '{self.prog} --help' for more.\n")
+
+
 # --------------------------------------------------------------------------
 # Arguments
 
@@ -143,7 +149,7 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Dominant colours of photos, target-colour matching and colour charts.",
     )
@@ -512,12 +518,21 @@ class _Progress:
                 SpinnerColumn(), TextColumn("analysing"), BarColumn(), MofNCompleteColumn(),
                 TimeElapsedColumn(), TimeRemainingColumn(),
                 console=Console(stderr=True), transient=True,
-                # only route stdout through the bar when both share the terminal
-                redirect_stdout=sys.stdout.isatty(), redirect_stderr=True,
+                redirect_stdout=False, redirect_stderr=True,
             )
             self.progress.start()
             self.task = self.progress.add_task("analysing", total=self.total)
         return self
+
+    @property
+    def on_screen(self) -> bool:
+        """Whether results for standard output go above the bar: both
+        streams are the terminal, and the bar is showing."""
+        return self.progress is not None and sys.stdout.isatty()
+
+    @property
+    def console(self):
+        return self.progress.console
 
     def say(self, text: str) -> None:
         """One line on standard error, above the bar while it shows."""
@@ -572,29 +587,33 @@ def json_record(path: str, job: Job, result) -> dict:
 
 
 class JsonOutput:
-    def __init__(self, job: Job):
+    def __init__(self, job: Job, progress: "_Progress"):
         self.job = job
+        self.progress = progress
 
     def emit(self, path: str, result) -> None:
         line = json.dumps(json_record(path, self.job, result), default=_plain)
-        sys.stdout.write(line + "\n")
-        sys.stdout.flush()
+        if self.progress.on_screen:
+            # one unbroken line above the bar, never wrapped into two
+            self.progress.console.print(line, soft_wrap=True, markup=False, highlight=False, emoji=False)
+        else:
+            sys.stdout.write(line + "\n")
+            sys.stdout.flush()
 
 
 class TableOutput:
-    def __init__(self, job: Job):
+    def __init__(self, job: Job, progress: "_Progress"):
         from rich.console import Console
 
         self.job = job
-        # writes go through sys.stdout as it is at the time, so that the
-        # progress bar can route them above itself
+        self.progress = progress
         self.console = Console(highlight=False)
 
     def _table(self, path: str):
         from rich import box
         from rich.table import Table
 
-        return Table(title=path, title_justify="left", box=box.SIMPLE_HEAD, title_style="bold")
+        return Table(title=path, title_justify="left", box=box.SIMPLE_HEAD, title_style="bold", pad_edge=False)
 
     def emit(self, path: str, result) -> None:
         if self.job.command == "extract":
@@ -603,7 +622,8 @@ class TableOutput:
             table = self._pixels_table(path, result)
         else:
             table = self._similarity_table(path, result)
-        self.console.print(table)
+        # above the bar when both share the terminal
+        (self.progress.console if self.progress.on_screen else self.console).print(table)
 
     def _extract_table(self, path, colors):
         table = self._table(path)
@@ -706,7 +726,6 @@ def _run(args, job: Job, tasks) -> int:
         preprocessing=not args.no_preprocessing, lab_space=not args.rgb,
     )
     as_table = args.table or (not args.json and sys.stdout.isatty())
-    output = TableOutput(job) if as_table else JsonOutput(job)
     if args.algorithm == "dbscan" and args.max_side is None:
         print(f"{PROG}: note: dbscan's memory and time grow fast with the pixel count; "
               "large photos may need --max-side (for example 200)", file=sys.stderr)
@@ -714,6 +733,7 @@ def _run(args, job: Job, tasks) -> int:
     workers = min(args.jobs or _cores(), len(tasks))
     failed = 0
     with _Progress(len(tasks)) as progress:
+        output = (TableOutput if as_table else JsonOutput)(job, progress)
         if workers > 1:
             outcomes = _run_pool(extractor, job, tasks, workers, progress.advance)
         else:
