@@ -15,18 +15,19 @@ DATA = ROOT / "tests" / "data"
 
 
 def make_photos(folder: pathlib.Path) -> int:
-    """20 distinct photos cut and flipped from the two samples, 200 to 300
-    pixels on the longer side, so that the whole benchmark stays short."""
-    samples = [cv2.imread(str(DATA / name)) for name in ("coffee.png", "chelsea.png")]
+    """20 distinct photos from the two samples: each at full size in four
+    orientations, and six crops of each flipped one way or another."""
     count = 0
-    for sample in samples:
+    for name in ("coffee.png", "chelsea.png"):
+        sample = cv2.imread(str(DATA / name))
         h, w = sample.shape[:2]
-        for i in range(10):
-            top, left = (i * 13) % (h // 3), (i * 29) % (w // 3)
-            crop = sample[top:top + h // 2 + 20 * (i % 3), left:left + w // 2 + 15 * (i % 4)]
-            if i % 2:
-                crop = cv2.flip(crop, i % 3 - 1)
-            cv2.imwrite(str(folder / f"photo_{count:02d}.png"), crop)
+        variants = [sample, cv2.flip(sample, 0), cv2.flip(sample, 1), cv2.flip(sample, -1)]
+        for i in range(6):
+            top, left = (i * 17) % (h // 3), (i * 31) % (w // 3)
+            crop = sample[top:top + h // 2 + 25 * i, left:left + w // 2 + 20 * i]
+            variants.append(cv2.flip(crop, i % 3 - 1))
+        for image in variants:
+            cv2.imwrite(str(folder / f"photo_{count:02d}.png"), image)
             count += 1
     return count
 

@@ -468,15 +468,23 @@ def _run_serial(extractor, job, tasks, on_done):
         yield index, outcome
 
 
+def _forkserver():
+    """Workers fork from a server process that has done the heavy imports
+    once. Started before this process imports them, the two overlap."""
+    from multiprocessing import forkserver
+
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload(["velmora_huebit.color_extractor_cy"])
+    forkserver.ensure_running()
+    return context
+
+
 def _run_pool(extractor, job, tasks, workers, on_done):
     """Outcomes in the order of the tasks, as soon as each one and all
     before it are done."""
-    context = multiprocessing.get_context("forkserver")
-    # workers fork from a server that has the heavy imports done once
-    context.set_forkserver_preload(["velmora_huebit.color_extractor_cy"])
     threads = max(1, _cores() // workers)
     pool = concurrent.futures.ProcessPoolExecutor(
-        max_workers=workers, mp_context=context,
+        max_workers=workers, mp_context=_forkserver(),
         initializer=_init_worker, initargs=(extractor, job, threads),
     )
     try:
@@ -718,6 +726,9 @@ def _prepare(args) -> tuple[Job, list[tuple[str, str | None]]]:
 
 
 def _run(args, job: Job, tasks) -> int:
+    workers = min(args.jobs or _cores(), len(tasks))
+    if workers > 1:
+        _forkserver()
     from velmora_huebit import ColorExtractor
 
     _quiet_opencv()
@@ -730,7 +741,6 @@ def _run(args, job: Job, tasks) -> int:
         print(f"{PROG}: note: dbscan's memory and time grow fast with the pixel count; "
               "large photos may need --max-side (for example 200)", file=sys.stderr)
 
-    workers = min(args.jobs or _cores(), len(tasks))
     failed = 0
     with _Progress(len(tasks)) as progress:
         output = (TableOutput if as_table else JsonOutput)(job, progress)
