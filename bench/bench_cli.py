@@ -10,8 +10,11 @@ import time
 
 import cv2
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-DATA = ROOT / "tests" / "data"
+import velmora_huebit
+
+DATA = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data"
+# the command runs the build this process imports (installed, or in place)
+PACKAGE_PARENT = pathlib.Path(velmora_huebit.__file__).resolve().parents[1]
 
 
 def make_photos(folder: pathlib.Path) -> int:
@@ -33,10 +36,10 @@ def make_photos(folder: pathlib.Path) -> int:
 
 
 def run(folder, jobs) -> tuple[float, str]:
-    env = dict(os.environ, PYTHONPATH=str(ROOT) + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
     command = [sys.executable, "-m", "velmora_huebit", "extract", str(folder), "--json", "--jobs", str(jobs)]
     start = time.perf_counter()
-    proc = subprocess.run(command, capture_output=True, text=True, env=env, check=True)
+    proc = subprocess.run(command, capture_output=True, text=True, env=env, cwd=PACKAGE_PARENT, check=True)
     return time.perf_counter() - start, proc.stdout
 
 

@@ -15,16 +15,19 @@ import pytest
 
 from threadpoolctl import threadpool_limits
 
+import velmora_huebit
 from velmora_huebit import ColorExtractor
 from velmora_huebit.cli import chart_paths, collect_photos, parse_color
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+# the command runs the very build these tests import: in place with
+# PYTHONPATH=., or the installed package
+PACKAGE_PARENT = pathlib.Path(velmora_huebit.__file__).resolve().parents[1]
 
 
 def run_cli(*args, stderr=subprocess.PIPE, timeout=300):
-    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
     return subprocess.run(
-        [sys.executable, "-m", "velmora_huebit", *map(str, args)],
+        [sys.executable, "-m", "velmora_huebit", *map(str, args)], cwd=PACKAGE_PARENT,
         stdout=subprocess.PIPE, stderr=stderr, text=True, env=env, timeout=timeout,
     )
 
