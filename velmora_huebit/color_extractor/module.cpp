@@ -264,6 +264,7 @@ PyModuleDef module_def = {
 }  // namespace
 
 Ref global(const Name& name) {
+  if (PyErr_Occurred()) return {};
   PyObject* value = PyDict_GetItemWithError(state.dict, name.get());
   if (value) return Ref::borrow(value);
   if (PyErr_Occurred()) return {};
