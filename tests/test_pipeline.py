@@ -114,6 +114,10 @@ def color_blocks(*blocks):
     return np.concatenate([np.full((1, n, 3), bgr, np.uint8) for n, bgr in blocks], axis=1)
 
 
+# three pixels, two colours: fewer pixels than colours, so k-means is skipped
+BLOCKS = color_blocks((2, (10, 20, 30)), (1, (40, 50, 60)))
+
+
 class TestDbscanPairing:
     # three dense clusters of 100, 300 and 200 pixels: labels 0, 1, 2
     IMAGE = color_blocks((100, (255, 0, 0)), (300, (0, 255, 0)), (200, (0, 0, 255)))
@@ -252,6 +256,11 @@ class TestEmptyPixels:
         mask = np.full(image.shape[:2], 128, np.uint8)
         assert ColorExtractor(algorithm=algorithm).extract_colors(image, mask) == []
 
+    @pytest.mark.parametrize("lab_space", [True, False])
+    def test_dbscan_all_noise(self, photos, lab_space):
+        # fewer than 50 pixels: DBSCAN finds no cluster at all
+        assert ColorExtractor(algorithm="dbscan", lab_space=lab_space).extract_colors(photos["tiny"][:5, :5]) == []
+
     def test_black_image_in_rgb(self):
         black = np.zeros((4, 5, 3), np.uint8)
         assert ColorExtractor(algorithm="meanshift", preprocessing=False, lab_space=False).extract_colors(black) == []
@@ -304,6 +313,12 @@ class TestOverrides:
             assert len(ext.seen) == 1
         assert results[0] == results[1] != ColorExtractor(3).extract_colors(image, mask)
 
+    @pytest.mark.parametrize("shares, expected", [([60.0], [60.0]), ([10.0, 20.0, 30.0], [20.0, 10.0])])
+    def test_pairs_end_with_the_shorter_sequence(self, shares, expected):
+        cls = type("Shares", (ColorExtractor,), {"_calculate_percentages": lambda self, labels: shares})
+        got = cls(5, "kmeans", False, False).extract_colors(BLOCKS)
+        assert [r["percentage"] for r in got] == expected
+
     def test_override_arguments(self, photos):
         image = photos["tiny"]
         ext = subclass_pair(EveryOther)[0](3)
@@ -329,9 +344,8 @@ class TestOverrides:
     ])
     def test_wrong_result_type(self, step, value, message):
         cls = type("Bad", (ColorExtractor,), {step: lambda self, *args: value})
-        image = color_blocks((2, (10, 20, 30)), (1, (40, 50, 60)))
         with pytest.raises(TypeError) as info:
-            cls(5, preprocessing=False).extract_colors(image, np.full(image.shape[:2], 255, np.uint8))
+            cls(5, preprocessing=False).extract_colors(BLOCKS, np.full(BLOCKS.shape[:2], 255, np.uint8))
         assert str(info.value) == message
 
     def test_clustering_override(self, photos):
@@ -389,6 +403,10 @@ class TestErrors:
         with pytest.raises(TypeError, match=f"^Cannot convert {name} to numpy.ndarray$"):
             ColorExtractor().extract_colors(image)
 
+    def test_mask_of_other_type(self, photos):
+        with pytest.raises(TypeError, match="^Cannot convert list to numpy.ndarray$"):
+            ColorExtractor().extract_colors(photos["tiny"], [[255]])
+
     def test_ndarray_subclass_accepted(self, photos):
         image = photos["tiny"]
         view = image.view(type("Sub", (np.ndarray,), {}))
@@ -438,9 +456,6 @@ def outcome(fn, *args):
     raise AssertionError("no exception")
 
 
-BLOCKS = color_blocks((2, (10, 20, 30)), (1, (40, 50, 60)))
-
-
 class TestLibraryFailures:
     """Failures inside NumPy, OpenCV, scikit-learn or an override reach the
     caller as the exception they raised, as in the plain extraction."""
@@ -460,6 +475,9 @@ class TestLibraryFailures:
          "extract_colors", (BLOCKS,)),
         ((5, "kmeans", False), {"_calculate_percentages": lambda self, labels: ["x"]}, "extract_colors", (BLOCKS,)),
         ((5, "kmeans", False), {"_preprocess_image": lambda self, image: None}, "extract_colors", (BLOCKS,)),
+        ((5, "kmeans", False), {"_extract_pixels": lambda self, image, mask: None}, "extract_colors", (BLOCKS,)),
+        ((5, "kmeans", False), {}, "extract_colors", (None,)),
+        ((0, "kmeans", False), {}, "extract_colors", (BLOCKS,)),
     ])
     def test_same_failure(self, settings, attrs, method, args):
         native = type("N", (ColorExtractor,), attrs)(*settings)
@@ -573,9 +591,11 @@ class TestLeaks:
             run()
         gc.collect()
         refs = [sys.getrefcount(a) for a in args]
-        objects = len(gc.get_objects())
+        objects, blocks = len(gc.get_objects()), sys.getallocatedblocks()
         for _ in range(200):
             run()
         gc.collect()
         assert [sys.getrefcount(a) for a in args] == refs
         assert len(gc.get_objects()) - objects < 100
+        # arrays and records are not tracked by gc; count memory blocks too
+        assert sys.getallocatedblocks() - blocks < 500
