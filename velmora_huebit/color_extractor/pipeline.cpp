@@ -6,6 +6,10 @@
 // module globals at the moment of use, with the arguments written out as the
 // Python statement would have them. Equal calls give equal results, so
 // k-means (seed 42) returns the same records run after run.
+//
+// A result that feeds an expression which also reads a global is tested
+// first: a lookup made while an exception is pending may clear it (NumPy's
+// module attribute lookup does), and the method would then fail without one.
 #include "numpy_api.h"
 #include "huebit.h"
 
@@ -60,9 +64,9 @@ Ref preprocess_body(Extractor* self, PyObject* image) {
   if (!lab) return {};
   Ref clahe = call(global_attr(cv2, createCLAHE), {},
                    {{clipLimit, py_float(3.0)}, {tileGridSize, tuple({py_int(8), py_int(8)})}});
+  if (!clahe) return {};
   PyObject* index = l_channel_index();
-  Ref equalised = call_method(clahe, apply, {item(lab, index)});
-  if (!set_item(lab, index, equalised)) return {};
+  if (!set_item(lab, index, call_method(clahe, apply, {item(lab, index)}))) return {};
   Ref enhanced = call(global_attr(cv2, cvtColor), {lab, global_attr(cv2, COLOR_LAB2BGR)});
   if (!enhanced) return {};
   return call(global_attr(cv2, bilateralFilter), {enhanced, py_int(9), py_int(75), py_int(75)});
@@ -82,6 +86,7 @@ Ref apply_mask_body(PyObject* image, PyObject* mask_in) {
   }
   // Values above 128 on the 0-255 scale count as wanted.
   Ref wanted = binary(compare(mask, py_int(128), Py_GT), py_int(255), PyNumber_Multiply);
+  if (!wanted) return {};
   mask = array_result(call_method(wanted, astype, {global_attr(np, uint8)}));
   if (!mask) return {};
   return call(global_attr(cv2, bitwise_and), {image, image}, {{mask_kw, mask}});
@@ -99,6 +104,7 @@ Ref extract_pixels_body(Extractor* self, PyObject* image, PyObject* mask) {
     if (!length(attr(mask, shape), &ndim)) return {};
     if (ndim == 3) {
       Ref as_uint8 = call_method(mask, astype, {global_attr(np, uint8)});
+      if (!as_uint8) return {};
       Ref grey = call(global_attr(cv2, cvtColor), {as_uint8, global_attr(cv2, COLOR_BGR2GRAY)});
       selection = compare(grey, py_int(128), Py_GT);
       if (!selection) return {};
@@ -108,9 +114,17 @@ Ref extract_pixels_body(Extractor* self, PyObject* image, PyObject* mask) {
     pixels = call_method(image, reshape, {minus_one(), py_int(3)});
   }
   if (!pixels) return {};
-  // Rows whose three values are all zero never count.
-  Ref zero_rows = call(global_attr(np, all), {compare(pixels, py_int(0), Py_EQ)}, {{axis, py_int(1)}});
+  // Rows whose three values are all zero never count. Each temporary goes
+  // as soon as the next one exists, as in the Python expression, so that
+  // large images reuse the memory just freed.
+  Ref zero_rows;
+  {
+    Ref zero_values = compare(pixels, py_int(0), Py_EQ);
+    if (!zero_values) return {};
+    zero_rows = call(global_attr(np, all), {zero_values}, {{axis, py_int(1)}});
+  }
   Ref keep = Ref::steal(zero_rows ? PyNumber_Invert(zero_rows.get()) : nullptr);
+  zero_rows = Ref();
   return item(pixels, keep);
 }
 
@@ -166,6 +180,7 @@ PyObject* py_cluster_colors_kmeans(PyObject* o, Ref* a) {
   if (n < self->n_colors) {
     // Fewer pixels than colours: every distinct pixel is a colour of its own.
     Ref rows = call_method(pixels, reshape, {minus_one(), py_int(3)});
+    if (!rows) return nullptr;
     Ref unique_colors = call(global_attr(np, unique), {rows}, {{axis, py_int(0)}});
     Py_ssize_t u;
     if (!length(unique_colors, &u)) return nullptr;
@@ -194,6 +209,7 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
   Ref dbscan = call(global(DBSCAN), {},
                     {{eps, py_float(0.5)}, {min_samples, Ref::steal(PyLong_FromSsize_t(min_neighbours))}});
   Ref labels = call_method(dbscan, fit_predict, {pixels_scaled});
+  if (!labels) return nullptr;
   Ref unique_labels = call(global_attr(np, unique), {labels});
   Ref colors = list();
   Ref noise = minus_one();
@@ -206,6 +222,7 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
     if (is_noise < 0) return nullptr;
     if (is_noise) continue;
     Ref cluster_pixels = item(pixels, compare(labels, label, Py_EQ));
+    if (!cluster_pixels) return nullptr;
     Ref color = call(global_attr(np, mean), {cluster_pixels}, {{axis, py_int(0)}});
     if (!append(colors, color)) return nullptr;
   }
@@ -223,7 +240,8 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
       int is_cluster = truth(compare(label, noise, Py_NE));
       if (is_cluster < 0) return nullptr;
       if (!is_cluster) continue;
-      if (!append(cluster_sizes, call(global_attr(np, sum), {compare(labels, label, Py_EQ)}))) return nullptr;
+      Ref members = compare(labels, label, Py_EQ);
+      if (!members || !append(cluster_sizes, call(global_attr(np, sum), {members}))) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     Ref largest_first = Ref::steal(PySlice_New(nullptr, nullptr, minus_one().get()));
@@ -255,6 +273,7 @@ Ref lab_to_rgb(PyObject* color) {
   PyList_SET_ITEM(inner.get(), 0, Py_NewRef(color));
   PyList_SET_ITEM(outer.get(), 0, inner.release());
   Ref lab_color = call(global_attr(np, uint8), {outer});
+  if (!lab_color) return {};
   Ref converted = call(global_attr(cv2, cvtColor), {lab_color, global_attr(cv2, COLOR_LAB2RGB)});
   return item(item(converted, 0), 0);
 }
@@ -342,15 +361,18 @@ PyObject* py_extract_colors(PyObject* o, Ref* a) {
   }
 
   Ref result = list();
-  Ref pairs = Ref::steal(PyObject_GetIter(call(state.zip, {colors, percentages}).get()));
-  if (!result || !pairs) return nullptr;
+  Ref zipped = call(state.zip, {colors, percentages});
+  if (!result || !zipped) return nullptr;
+  Ref pairs = Ref::steal(PyObject_GetIter(zipped.get()));
+  if (!pairs) return nullptr;
   while (Ref pair = Ref::steal(PyIter_Next(pairs.get()))) {
     Ref color, percentage;
     if (!unpack2(pair, color, percentage)) return nullptr;
     Ref record = dict();
     Ref rgb = int_tuple(color.get());
+    if (!record || !rgb) return nullptr;
     Ref rounded = round2(percentage);
-    if (!record || !rgb || !rounded) return nullptr;
+    if (!rounded) return nullptr;
     if (!set_item(record, color_key, rgb) || !set_item(record, percentage_key, rounded)) return nullptr;
     if (!append(result, record)) return nullptr;
   }
