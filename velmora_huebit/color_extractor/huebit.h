@@ -156,6 +156,10 @@ Ref extract_pixels(Extractor* self, PyObject* image, PyObject* mask, Dispatch d)
 Ref calculate_percentages(Extractor* self, PyObject* labels, Dispatch d);
 double color_distance_lab(Extractor* self, PyObject* color1, PyObject* color2, Dispatch d);
 
+// cv2.cvtColor(np.uint8([[color]]), cv2.<code>)[0][0]: one colour as a
+// one-pixel 8-bit image, converted, and its pixel taken out again.
+Ref convert_color(PyObject* color, const Name& code);
+
 // Image input shared by extract_colors and find_color_matches: a str is a
 // path read with cv2.imread; a failed read raises "<what> from <path>".
 Ref load_if_path(PyObject* value, const char* failure_prefix);

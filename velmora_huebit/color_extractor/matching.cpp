@@ -40,43 +40,12 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // The step table's failure signal for a double result.
 bool failed(double value) { return value == -1.0 && PyErr_Occurred(); }
 
-bool length(Arg obj, Py_ssize_t* n) {
-  if (!obj.get()) return false;
-  *n = PyObject_Size(obj.get());
-  return *n >= 0;
-}
-
 // cv2.cvtColor(image, cv2.<code>)
 Ref cvt_color(const Ref& image, const Name& code) {
   if (!image) return {};
   Ref convert = global_attr(cv2, cvtColor);
   if (!convert) return {};
   return call(convert, {image, global_attr(cv2, code)});
-}
-
-// cv2.cvtColor(np.uint8([[color]]), code)[0][0]: one colour as a one-pixel
-// image, converted, and its pixel taken out again.
-Ref convert_one(PyObject* color, const Name& code) {
-  Ref inner = Ref::steal(PyList_New(1));
-  Ref outer = Ref::steal(PyList_New(1));
-  if (!inner || !outer) return {};
-  PyList_SET_ITEM(inner.get(), 0, Py_NewRef(color));
-  PyList_SET_ITEM(outer.get(), 0, inner.release());
-  Ref converted = cvt_color(call(global_attr(np, uint8), {outer}), code);
-  return item(item(converted, 0), 0);
-}
-
-// tuple(int(c) for c in color)
-Ref int_tuple(PyObject* color) {
-  Ref values = list();
-  Ref it = Ref::steal(PyObject_GetIter(color));
-  if (!values || !it) return {};
-  while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
-    Ref as_int = PyLong_CheckExact(c.get()) ? c : Ref::steal(PyNumber_Long(c.get()));
-    if (!append(values, as_int)) return {};
-  }
-  if (PyErr_Occurred()) return {};
-  return Ref::steal(PyList_AsTuple(values.get()));
 }
 
 Ref round_or_zero(Arg x) {
@@ -89,9 +58,9 @@ Ref round_or_zero(Arg x) {
 // ---- _color_distance_lab ----
 
 double distance_body(PyObject* color1, PyObject* color2) {
-  Ref lab1 = convert_one(color1, COLOR_RGB2LAB);
+  Ref lab1 = convert_color(color1, COLOR_RGB2LAB);
   if (!lab1) return -1.0;
-  Ref lab2 = convert_one(color2, COLOR_RGB2LAB);
+  Ref lab2 = convert_color(color2, COLOR_RGB2LAB);
   if (!lab2) return -1.0;
   // Both as doubles first, so that 8-bit values cannot wrap around.
   PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
@@ -237,7 +206,7 @@ Ref pixels_to_rgb_one_by_one(PyObject* pixels) {
   Ref it = Ref::steal(PyObject_GetIter(pixels));
   if (!pixels_rgb || !it) return {};
   while (Ref pixel = Ref::steal(PyIter_Next(it.get())))
-    if (!append(pixels_rgb, convert_one(pixel.get(), COLOR_LAB2RGB))) return {};
+    if (!append(pixels_rgb, convert_color(pixel.get(), COLOR_LAB2RGB))) return {};
   if (PyErr_Occurred()) return {};
   return call(global_attr(np, array), {pixels_rgb});
 }
@@ -381,7 +350,7 @@ PyObject* py_find_color_matches(PyObject* o, Ref* a) {
       if (!check_ndarray(target_array.get())) return nullptr;
       // Converted by the very calls the step makes, so odd targets convert
       // (or fail) the same way.
-      Ref lab_target = convert_one(target_array.get(), COLOR_RGB2LAB);
+      Ref lab_target = convert_color(target_array.get(), COLOR_RGB2LAB);
       if (!lab_target) return nullptr;
       if (is_lab_triple(lab_target.get())) distances = distances_from_lab(lab_pixels.get(), lab_target.get());
       else distances = distances_one_by_one(self, target_array.get(), pixels_rgb.get());

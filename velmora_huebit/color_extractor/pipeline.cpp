@@ -6,10 +6,6 @@
 // module globals at the moment of use, with the arguments written out as the
 // Python statement would have them. Equal calls give equal results, so
 // k-means (seed 42) returns the same records run after run.
-//
-// A result that feeds an expression which also reads a global is tested
-// first: a lookup made while an exception is pending may clear it (NumPy's
-// module attribute lookup does), and the method would then fail without one.
 #include "numpy_api.h"
 #include "huebit.h"
 
@@ -48,13 +44,6 @@ PyObject* l_channel_index() {
 }
 
 Ref minus_one() { return py_int(-1); }
-
-// PyObject_Size as a Python-visible len() that may fail.
-bool length(Arg obj, Py_ssize_t* n) {
-  if (!obj.get()) return false;
-  *n = PyObject_Size(obj.get());
-  return *n >= 0;
-}
 
 // ---- typed steps ----
 
@@ -265,32 +254,6 @@ PyObject* percentage_key_function() {
   return function;
 }
 
-// np.uint8([[color]]) converted with cv2.cvtColor(..., cv2.COLOR_LAB2RGB)[0][0]
-Ref lab_to_rgb(PyObject* color) {
-  Ref inner = Ref::steal(PyList_New(1));
-  Ref outer = Ref::steal(PyList_New(1));
-  if (!inner || !outer) return {};
-  PyList_SET_ITEM(inner.get(), 0, Py_NewRef(color));
-  PyList_SET_ITEM(outer.get(), 0, inner.release());
-  Ref lab_color = call(global_attr(np, uint8), {outer});
-  if (!lab_color) return {};
-  Ref converted = call(global_attr(cv2, cvtColor), {lab_color, global_attr(cv2, COLOR_LAB2RGB)});
-  return item(item(converted, 0), 0);
-}
-
-// tuple(int(c) for c in color)
-Ref int_tuple(PyObject* color) {
-  Ref values = list();
-  Ref it = Ref::steal(PyObject_GetIter(color));
-  if (!values || !it) return {};
-  while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
-    Ref as_int = PyLong_CheckExact(c.get()) ? c : Ref::steal(PyNumber_Long(c.get()));
-    if (!append(values, as_int)) return {};
-  }
-  if (PyErr_Occurred()) return {};
-  return Ref::steal(PyList_AsTuple(values.get()));
-}
-
 PyObject* py_extract_colors(PyObject* o, Ref* a) {
   Extractor* self = as_extractor(o);
   Ref image = load_if_path(a[0].get(), "Could not load image from ");
@@ -338,7 +301,7 @@ PyObject* py_extract_colors(PyObject* o, Ref* a) {
     Ref it = Ref::steal(PyObject_GetIter(colors.get()));
     if (!colors_rgb || !it) return nullptr;
     while (Ref color = Ref::steal(PyIter_Next(it.get())))
-      if (!append(colors_rgb, lab_to_rgb(color.get()))) return nullptr;
+      if (!append(colors_rgb, convert_color(color.get(), COLOR_LAB2RGB))) return nullptr;
     if (PyErr_Occurred()) return nullptr;
     colors = call(global_attr(np, array), {colors_rgb});
   } else {
@@ -469,6 +432,17 @@ Ref calculate_percentages(Extractor* self, PyObject* labels, Dispatch d) {
   if (d == Dispatch::Override)
     if (auto r = call_override(self, calculate_percentages_spec, {labels})) return list_result(std::move(*r));
   return list_result(calculate_percentages_body(labels));
+}
+
+Ref convert_color(PyObject* color, const Name& code) {
+  Ref inner = Ref::steal(PyList_New(1));
+  Ref outer = Ref::steal(PyList_New(1));
+  if (!inner || !outer) return {};
+  PyList_SET_ITEM(inner.get(), 0, Py_NewRef(color));
+  PyList_SET_ITEM(outer.get(), 0, inner.release());
+  Ref one_pixel = call(global_attr(np, uint8), {outer});
+  Ref converted = call(global_attr(cv2, cvtColor), {one_pixel, global_attr(cv2, code)});
+  return item(item(converted, 0), 0);
 }
 
 Ref load_if_path(PyObject* value, const char* failure_prefix) {

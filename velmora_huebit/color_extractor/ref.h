@@ -238,6 +238,27 @@ inline bool append(Arg list_obj, Arg value) {
   return PyList_Append(list_obj.get(), value.get()) == 0;
 }
 
+// len(obj); false with an exception set on failure
+inline bool length(Arg obj, Py_ssize_t* n) {
+  if (detail::failed({obj})) return false;
+  *n = PyObject_Size(obj.get());
+  return *n >= 0;
+}
+
+// tuple(int(c) for c in values)
+inline Ref int_tuple(Arg values) {
+  if (detail::failed({values})) return {};
+  Ref items = Ref::steal(PyList_New(0));
+  Ref it = Ref::steal(PyObject_GetIter(values.get()));
+  if (!items || !it) return {};
+  while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
+    Ref as_int = PyLong_CheckExact(c.get()) ? c : Ref::steal(PyNumber_Long(c.get()));
+    if (!as_int || PyList_Append(items.get(), as_int.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  return Ref::steal(PyList_AsTuple(items.get()));
+}
+
 inline bool clear_if(PyObject* type) {
   if (!PyErr_ExceptionMatches(type)) return false;
   PyErr_Clear();
