@@ -43,12 +43,12 @@ struct Annotation {
 
 struct FunctionSpec {
   const Name& name;
-  const char* doc;                              // nullptr: no docstring
-  std::span<const char* const> params;          // without self
+  const char* doc;                      // nullptr: no docstring
+  std::span<const char* const> params;  // without self
   Py_ssize_t n_required;
-  std::span<const char* const> locals;          // after the parameters in co_varnames
+  std::span<const char* const> locals;  // after the parameters in co_varnames
   std::span<const Annotation> annotations;
-  bool is_method;                               // first argument is a ColorExtractor
+  bool is_method;  // first argument is a ColorExtractor
   Impl impl;
 };
 

@@ -12,17 +12,19 @@
 namespace huebit {
 namespace {
 
-const Name np{"np"}, cv2{"cv2"}, KMeans{"KMeans"}, DBSCAN{"DBSCAN"}, StandardScaler{"StandardScaler"};
+const Name np{"np"}, cv2{"cv2"}, KMeans{"KMeans"}, DBSCAN{"DBSCAN"},
+    StandardScaler{"StandardScaler"};
 const Name cvtColor{"cvtColor"}, COLOR_BGR2LAB{"COLOR_BGR2LAB"}, COLOR_LAB2BGR{"COLOR_LAB2BGR"},
-    COLOR_BGR2RGB{"COLOR_BGR2RGB"}, COLOR_BGR2GRAY{"COLOR_BGR2GRAY"}, COLOR_LAB2RGB{"COLOR_LAB2RGB"},
-    createCLAHE{"createCLAHE"}, clipLimit{"clipLimit"}, tileGridSize{"tileGridSize"}, apply{"apply"},
-    bilateralFilter{"bilateralFilter"}, bitwise_and{"bitwise_and"}, imread{"imread"}, mask_kw{"mask"};
+    COLOR_BGR2RGB{"COLOR_BGR2RGB"}, COLOR_BGR2GRAY{"COLOR_BGR2GRAY"},
+    COLOR_LAB2RGB{"COLOR_LAB2RGB"}, createCLAHE{"createCLAHE"}, clipLimit{"clipLimit"},
+    tileGridSize{"tileGridSize"}, apply{"apply"}, bilateralFilter{"bilateralFilter"},
+    bitwise_and{"bitwise_and"}, imread{"imread"}, mask_kw{"mask"};
 const Name uint8{"uint8"}, astype{"astype"}, reshape{"reshape"}, all{"all"}, axis{"axis"},
     unique{"unique"}, return_counts{"return_counts"}, sum{"sum"}, arange{"arange"}, mean{"mean"},
     array{"array"}, argsort{"argsort"}, tolist{"tolist"}, shape{"shape"};
 const Name n_clusters{"n_clusters"}, random_state{"random_state"}, n_init{"n_init"},
-    fit_predict{"fit_predict"}, cluster_centers_{"cluster_centers_"}, fit_transform{"fit_transform"},
-    eps{"eps"}, min_samples{"min_samples"};
+    fit_predict{"fit_predict"}, cluster_centers_{"cluster_centers_"},
+    fit_transform{"fit_transform"}, eps{"eps"}, min_samples{"min_samples"};
 const Name color_key{"color"}, percentage_key{"percentage"}, sort{"sort"}, key{"key"},
     reverse{"reverse"};
 const Name n_cluster_colors_kmeans{"_cluster_colors_kmeans"},
@@ -125,7 +127,8 @@ Ref calculate_percentages_body(PyObject* labels) {
   Ref valid_counts = item(counts, compare(unique_labels, minus_one(), Py_NE));
   if (!valid_counts) return {};
   Ref total = call(global_attr(np, sum), {valid_counts});
-  Ref percentages = binary(binary(valid_counts, total, PyNumber_TrueDivide), py_int(100), PyNumber_Multiply);
+  Ref percentages =
+      binary(binary(valid_counts, total, PyNumber_TrueDivide), py_int(100), PyNumber_Multiply);
   return call_method(percentages, tolist);
 }
 
@@ -176,8 +179,9 @@ PyObject* py_cluster_colors_kmeans(PyObject* o, Ref* a) {
     Ref labels = call(global_attr(np, arange), {Ref::steal(PyLong_FromSsize_t(u))});
     return tuple({unique_colors, labels}).release();
   }
-  Ref kmeans = call(global(KMeans), {},
-                    {{n_clusters, py_int(self->n_colors)}, {random_state, py_int(42)}, {n_init, py_int(10)}});
+  Ref kmeans = call(
+      global(KMeans), {},
+      {{n_clusters, py_int(self->n_colors)}, {random_state, py_int(42)}, {n_init, py_int(10)}});
   Ref labels = call_method(kmeans, fit_predict, {pixels});
   if (!labels) return nullptr;
   Ref colors = attr(kmeans, cluster_centers_);
@@ -195,8 +199,9 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
   if (!length(pixels, &n)) return nullptr;
   // At least 50 neighbours, and one percent of the pixels on large images.
   const Py_ssize_t min_neighbours = std::max<Py_ssize_t>(50, n / 100);
-  Ref dbscan = call(global(DBSCAN), {},
-                    {{eps, py_float(0.5)}, {min_samples, Ref::steal(PyLong_FromSsize_t(min_neighbours))}});
+  Ref dbscan =
+      call(global(DBSCAN), {},
+           {{eps, py_float(0.5)}, {min_samples, Ref::steal(PyLong_FromSsize_t(min_neighbours))}});
   Ref labels = call_method(dbscan, fit_predict, {pixels_scaled});
   if (!labels) return nullptr;
   Ref unique_labels = call(global_attr(np, unique), {labels});
@@ -235,7 +240,8 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
     if (PyErr_Occurred()) return nullptr;
     Ref largest_first = Ref::steal(PySlice_New(nullptr, nullptr, minus_one().get()));
     Ref keep = Ref::steal(PySlice_New(nullptr, py_int(self->n_colors).get(), nullptr));
-    Ref sorted_indices = item(item(call(global_attr(np, argsort), {cluster_sizes}), largest_first), keep);
+    Ref sorted_indices =
+        item(item(call(global_attr(np, argsort), {cluster_sizes}), largest_first), keep);
     colors = item(colors, sorted_indices);
     if (!colors) return nullptr;
   }
@@ -245,7 +251,9 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
 // ---- extract_colors ----
 
 // key=lambda x: x['percentage']
-PyObject* percentage_of(PyObject*, PyObject* record) { return PyObject_GetItem(record, percentage_key.get()); }
+PyObject* percentage_of(PyObject*, PyObject* record) {
+  return PyObject_GetItem(record, percentage_key.get());
+}
 
 PyObject* percentage_key_function() {
   static PyMethodDef def = {"<lambda>", percentage_of, METH_O, nullptr};
@@ -264,9 +272,11 @@ PyObject* py_extract_colors(PyObject* o, Ref* a) {
 
   Ref processed_image = self->steps->preprocess_image(self, image.get(), Dispatch::Override);
   if (!processed_image) return nullptr;
-  Ref feature_image = self->steps->convert_to_feature_space(self, processed_image.get(), Dispatch::Override);
+  Ref feature_image =
+      self->steps->convert_to_feature_space(self, processed_image.get(), Dispatch::Override);
   if (!feature_image) return nullptr;
-  Ref pixels = self->steps->extract_pixels(self, feature_image.get(), mask.get(), Dispatch::Override);
+  Ref pixels =
+      self->steps->extract_pixels(self, feature_image.get(), mask.get(), Dispatch::Override);
   Py_ssize_t n_pixels;
   if (!length(pixels, &n_pixels)) return nullptr;
   if (n_pixels == 0) return PyList_New(0);
@@ -336,11 +346,13 @@ PyObject* py_extract_colors(PyObject* o, Ref* a) {
     if (!record || !rgb) return nullptr;
     Ref rounded = round2(percentage);
     if (!rounded) return nullptr;
-    if (!set_item(record, color_key, rgb) || !set_item(record, percentage_key, rounded)) return nullptr;
+    if (!set_item(record, color_key, rgb) || !set_item(record, percentage_key, rounded))
+      return nullptr;
     if (!append(result, record)) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
-  if (!call_method(result, sort, {}, {{key, percentage_key_function()}, {reverse, Py_True}})) return nullptr;
+  if (!call_method(result, sort, {}, {{key, percentage_key_function()}, {reverse, Py_True}}))
+    return nullptr;
   return result.release();
 }
 
@@ -349,43 +361,73 @@ const char* const kImageMask[] = {"image", "mask"};
 const char* const kPixels[] = {"pixels"};
 const char* const kLabels[] = {"labels"};
 const char* const kKmeansLocals[] = {"unique_colors", "labels", "kmeans", "colors"};
-const char* const kDbscanLocals[] = {"scaler", "pixels_scaled", "dbscan", "labels", "unique_labels", "colors",
-                                     "label", "cluster_pixels", "color", "cluster_sizes", "sorted_indices"};
-const char* const kExtractLocals[] = {"processed_image", "feature_image", "pixels", "colors", "labels",
-                                      "percentages", "colors_rgb", "color", "lab_color", "rgb_color",
-                                      "result", "percentage"};
+const char* const kDbscanLocals[] = {
+    "scaler", "pixels_scaled",  "dbscan", "labels",        "unique_labels", "colors",
+    "label",  "cluster_pixels", "color",  "cluster_sizes", "sorted_indices"};
+const char* const kExtractLocals[] = {
+    "processed_image", "feature_image", "pixels",    "colors",    "labels", "percentages",
+    "colors_rgb",      "color",         "lab_color", "rgb_color", "result", "percentage"};
 
-const Name n_preprocess_image{"_preprocess_image"}, n_convert_to_feature_space{"_convert_to_feature_space"},
-    n_apply_mask{"_apply_mask"}, n_extract_pixels{"_extract_pixels"},
-    n_calculate_percentages{"_calculate_percentages"}, n_extract_colors{"extract_colors"};
+const Name n_preprocess_image{"_preprocess_image"},
+    n_convert_to_feature_space{"_convert_to_feature_space"}, n_apply_mask{"_apply_mask"},
+    n_extract_pixels{"_extract_pixels"}, n_calculate_percentages{"_calculate_percentages"},
+    n_extract_colors{"extract_colors"};
 
 }  // namespace
 
 const FunctionSpec preprocess_image_spec = {
-    n_preprocess_image, "Apply preprocessing for robustness against noise and lighting.",
-    kImage, 1, {}, {}, true, py_preprocess_image,
+    n_preprocess_image,
+    "Apply preprocessing for robustness against noise and lighting.",
+    kImage,
+    1,
+    {},
+    {},
+    true,
+    py_preprocess_image,
 };
 const FunctionSpec convert_to_feature_space_spec = {
-    n_convert_to_feature_space, "Convert image to appropriate color space for clustering.",
-    kImage, 1, {}, {}, true, py_convert_to_feature_space,
+    n_convert_to_feature_space,
+    "Convert image to appropriate color space for clustering.",
+    kImage,
+    1,
+    {},
+    {},
+    true,
+    py_convert_to_feature_space,
 };
 const FunctionSpec apply_mask_spec = {
     n_apply_mask, "Apply mask to limit color extraction to specific areas.",
-    kImageMask, 2, {}, {}, true, py_apply_mask,
+    kImageMask,   2,
+    {},           {},
+    true,         py_apply_mask,
 };
 const FunctionSpec extract_pixels_spec = {
-    n_extract_pixels, "Extract valid pixels for clustering.", kImageMask, 1, {}, {}, true, py_extract_pixels,
+    n_extract_pixels,  "Extract valid pixels for clustering.", kImageMask, 1, {}, {}, true,
+    py_extract_pixels,
 };
 const FunctionSpec cluster_colors_kmeans_spec = {
-    n_cluster_colors_kmeans, "Extract colors using K-means clustering.",
-    kPixels, 1, kKmeansLocals, {}, true, py_cluster_colors_kmeans,
+    n_cluster_colors_kmeans,
+    "Extract colors using K-means clustering.",
+    kPixels,
+    1,
+    kKmeansLocals,
+    {},
+    true,
+    py_cluster_colors_kmeans,
 };
 const FunctionSpec cluster_colors_dbscan_spec = {
-    n_cluster_colors_dbscan, "Extract colors using DBSCAN clustering.",
-    kPixels, 1, kDbscanLocals, {}, true, py_cluster_colors_dbscan,
+    n_cluster_colors_dbscan,
+    "Extract colors using DBSCAN clustering.",
+    kPixels,
+    1,
+    kDbscanLocals,
+    {},
+    true,
+    py_cluster_colors_dbscan,
 };
 const FunctionSpec calculate_percentages_spec = {
-    n_calculate_percentages, "Calculate color percentages.", kLabels, 1, {}, {}, true, py_calculate_percentages,
+    n_calculate_percentages,  "Calculate color percentages.", kLabels, 1, {}, {}, true,
+    py_calculate_percentages,
 };
 const FunctionSpec extract_colors_spec = {
     n_extract_colors,
@@ -399,38 +441,48 @@ const FunctionSpec extract_colors_spec = {
     "        Returns:\n"
     "            List of dictionaries with color info: {'color': (R,G,B), 'percentage': float}\n"
     "        ",
-    kImageMask, 1, kExtractLocals, {}, true, py_extract_colors,
+    kImageMask,
+    1,
+    kExtractLocals,
+    {},
+    true,
+    py_extract_colors,
 };
 
 // ---- the step table's entries: the dispatch rule, then the body ----
 
 Ref preprocess_image(Extractor* self, PyObject* image, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, preprocess_image_spec, {image})) return array_result(std::move(*r));
+    if (auto r = call_override(self, preprocess_image_spec, {image}))
+      return array_result(std::move(*r));
   return array_result(preprocess_body(self, image));
 }
 
 Ref convert_to_feature_space(Extractor* self, PyObject* image, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, convert_to_feature_space_spec, {image})) return array_result(std::move(*r));
+    if (auto r = call_override(self, convert_to_feature_space_spec, {image}))
+      return array_result(std::move(*r));
   return array_result(convert_body(self, image));
 }
 
 Ref apply_mask(Extractor* self, PyObject* image, PyObject* mask, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, apply_mask_spec, {image, mask})) return array_result(std::move(*r));
+    if (auto r = call_override(self, apply_mask_spec, {image, mask}))
+      return array_result(std::move(*r));
   return array_result(apply_mask_body(image, mask));
 }
 
 Ref extract_pixels(Extractor* self, PyObject* image, PyObject* mask, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, extract_pixels_spec, {image, mask})) return array_result(std::move(*r));
+    if (auto r = call_override(self, extract_pixels_spec, {image, mask}))
+      return array_result(std::move(*r));
   return array_result(extract_pixels_body(self, image, mask));
 }
 
 Ref calculate_percentages(Extractor* self, PyObject* labels, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, calculate_percentages_spec, {labels})) return list_result(std::move(*r));
+    if (auto r = call_override(self, calculate_percentages_spec, {labels}))
+      return list_result(std::move(*r));
   return list_result(calculate_percentages_body(labels));
 }
 

@@ -155,7 +155,8 @@ inline Ref vectorcall(PyObject* callable, PyObject* self, const Name* method, Ar
     }
   }
   const size_t nargsf = nargs | PY_VECTORCALL_ARGUMENTS_OFFSET;
-  if (method) return Ref::steal(PyObject_VectorcallMethod(method->get(), stack + 1, nargsf, kwnames.get()));
+  if (method)
+    return Ref::steal(PyObject_VectorcallMethod(method->get(), stack + 1, nargsf, kwnames.get()));
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1, nargsf, kwnames.get()));
 }
 
@@ -280,7 +281,8 @@ inline bool unpack2(Arg value, Ref& first, Ref& second) {
     if (n > 2) {
       PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
     } else {
-      PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+      PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n,
+                   n == 1 ? "" : "s");
     }
     return false;
   }
@@ -291,7 +293,8 @@ inline bool unpack2(Arg value, Ref& first, Ref& second) {
     got[i] = Ref::steal(PyIter_Next(it.get()));
     if (!got[i]) {
       if (!PyErr_Occurred())
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
+                     i == 1 ? "" : "s");
       return false;
     }
   }
