@@ -33,7 +33,8 @@ void raise_count(const FunctionSpec& spec, Py_ssize_t given) {
 // Index of the parameter called `key`, or -1.
 Py_ssize_t param_index(const FunctionSpec& spec, PyObject* key) {
   for (size_t i = 0; i < spec.params.size(); ++i) {
-    if (PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0) return static_cast<Py_ssize_t>(i);
+    if (PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0)
+      return static_cast<Py_ssize_t>(i);
   }
   return -1;
 }
@@ -97,12 +98,13 @@ bool bind(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args, P
     bool ok = kw.each([&](PyObject* key, PyObject*) {
       Py_ssize_t i = param_index(spec, key);
       if (i < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name.text(), key);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     spec.name.text(), key);
         return false;
       }
       if (i < nargs) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name.text(),
-                     key);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     spec.name.text(), key);
         return false;
       }
       return true;
@@ -147,8 +149,9 @@ bool check_argument(PyObject* value, PyTypeObject* expected, bool none_ok, const
                     bool exact) {
   if (none_ok && value == Py_None) return true;
   if (exact ? Py_IS_TYPE(value, expected) : PyObject_TypeCheck(value, expected)) return true;
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, expected->tp_name, Py_TYPE(value)->tp_name);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+               expected->tp_name, Py_TYPE(value)->tp_name);
   if (exact && PyObject_TypeCheck(value, expected)) {
     PyObject* exc = PyErr_GetRaisedException();
     Ref note = Ref::steal(PyUnicode_FromFormat(

@@ -8,11 +8,12 @@ namespace huebit {
 namespace {
 
 const Name n_visualize_colors{"visualize_colors"};
-const Name plt{"plt"}, subplots{"subplots"}, figsize{"figsize"}, barh{"barh"}, left{"left"}, height{"height"},
-    color_kw{"color"}, edgecolor{"edgecolor"}, linewidth{"linewidth"}, text{"text"}, ha{"ha"}, va{"va"},
-    fontweight{"fontweight"}, set_xlim{"set_xlim"}, set_ylim{"set_ylim"}, set_xlabel{"set_xlabel"},
-    set_title{"set_title"}, set_yticks{"set_yticks"}, tight_layout{"tight_layout"}, savefig{"savefig"},
-    dpi{"dpi"}, bbox_inches{"bbox_inches"}, show{"show"};
+const Name plt{"plt"}, subplots{"subplots"}, figsize{"figsize"}, barh{"barh"}, left{"left"},
+    height{"height"}, color_kw{"color"}, edgecolor{"edgecolor"}, linewidth{"linewidth"},
+    text{"text"}, ha{"ha"}, va{"va"}, fontweight{"fontweight"}, set_xlim{"set_xlim"},
+    set_ylim{"set_ylim"}, set_xlabel{"set_xlabel"}, set_title{"set_title"},
+    set_yticks{"set_yticks"}, tight_layout{"tight_layout"}, savefig{"savefig"}, dpi{"dpi"},
+    bbox_inches{"bbox_inches"}, show{"show"};
 const Name color_key{"color"}, percentage_key{"percentage"};
 
 // [c / 255.0 for c in rgb]
@@ -46,15 +47,16 @@ PyObject* py_visualize_colors(PyObject*, Ref* a) {
 
   Ref fig, ax;
   Ref size = tuple({py_int(12), py_int(2)});
-  if (!unpack2(call(global_attr(plt, subplots), {py_int(1), py_int(1)}, {{figsize, size}}), fig, ax))
+  if (!unpack2(call(global_attr(plt, subplots), {py_int(1), py_int(1)}, {{figsize, size}}), fig,
+               ax))
     return nullptr;
   Ref start = py_int(0);
   Ref zero = py_int(0), hundred = py_float(100.0), two = py_int(2), narrowest = py_float(0.05);
   Ref bar_height = py_float(0.8), white = py_str("white"), one = py_int(1);
   Ref center = py_str("center"), bold = py_str("bold");
   Ref it = Ref::steal(PyObject_GetIter(colors));
-  if (!start || !it || !zero || !hundred || !two || !narrowest || !bar_height || !white || !one || !center ||
-      !bold)
+  if (!start || !it || !zero || !hundred || !two || !narrowest || !bar_height || !white || !one ||
+      !center || !bold)
     return nullptr;
   while (Ref color_info = Ref::steal(PyIter_Next(it.get()))) {
     Ref rgb = item(color_info, color_key);
@@ -65,7 +67,11 @@ PyObject* py_visualize_colors(PyObject*, Ref* a) {
     Ref width = binary(percentage, hundred, PyNumber_TrueDivide);
     if (!width) return nullptr;
     if (!call_method(ax, barh, {zero, width},
-                     {{left, start}, {height, bar_height}, {color_kw, color}, {edgecolor, white}, {linewidth, one}}))
+                     {{left, start},
+                      {height, bar_height},
+                      {color_kw, color},
+                      {edgecolor, white},
+                      {linewidth, one}}))
       return nullptr;
     // Narrow segments carry no label.
     int labelled = truth(compare(width, narrowest, Py_GT));
@@ -89,7 +95,8 @@ PyObject* py_visualize_colors(PyObject*, Ref* a) {
       !call_method(ax, set_yticks, {list()}) || !call(global_attr(plt, tight_layout)))
     return nullptr;
   if (save_path != Py_None && PyUnicode_GET_LENGTH(save_path) > 0) {
-    if (!call(global_attr(plt, savefig), {save_path}, {{dpi, py_int(300)}, {bbox_inches, py_str("tight")}}))
+    if (!call(global_attr(plt, savefig), {save_path},
+              {{dpi, py_int(300)}, {bbox_inches, py_str("tight")}}))
       return nullptr;
   }
   if (!call(global_attr(plt, show))) return nullptr;
@@ -102,7 +109,13 @@ const Annotation kAnnotations[] = {{"colors", "List[dict]"}, {"save_path", "Opti
 }  // namespace
 
 const FunctionSpec visualize_colors_spec = {
-    n_visualize_colors, "Visualize extracted colors with percentages.", kParams, 1, {}, kAnnotations, true,
+    n_visualize_colors,
+    "Visualize extracted colors with percentages.",
+    kParams,
+    1,
+    {},
+    kAnnotations,
+    true,
     py_visualize_colors,
 };
 

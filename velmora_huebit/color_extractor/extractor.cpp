@@ -30,8 +30,8 @@ namespace {
 const Name set_name{"__set_name__"};
 
 const StepTable kSteps = {
-    preprocess_image,      convert_to_feature_space, apply_mask,
-    extract_pixels,        calculate_percentages,    color_distance_lab,
+    preprocess_image, convert_to_feature_space, apply_mask,
+    extract_pixels,   calculate_percentages,    color_distance_lab,
 };
 
 PyObject* extractor_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -165,7 +165,8 @@ bool prepare_extractor_type() {
   // types share, so it gets a copy of its entry that carries ours.
   PyObject* init = PyDict_GetItemWithError(t.tp_dict, kInitName.get());
   if (!init) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "ColorExtractor has no __init__ slot");
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "ColorExtractor has no __init__ slot");
     return false;
   }
   if (Py_IS_TYPE(init, &PyWrapperDescr_Type)) {
@@ -181,13 +182,20 @@ bool prepare_extractor_type() {
 // The class body: the fifteen methods, in the order Python would define them.
 bool add_class_methods() {
   static const FunctionSpec* const kMethods[] = {
-      &preprocess_image_spec,      &convert_to_feature_space_spec,
-      &apply_mask_spec,            &extract_pixels_spec,
-      &cluster_colors_kmeans_spec, &cluster_colors_dbscan_spec,
-      &calculate_percentages_spec, &extract_colors_spec,
-      &visualize_colors_spec,      &color_distance_lab_spec,
-      &find_closest_color_spec,    &analyze_color_similarity_spec,
-      &find_color_matches_spec,    &reduce_cython_spec,
+      &preprocess_image_spec,
+      &convert_to_feature_space_spec,
+      &apply_mask_spec,
+      &extract_pixels_spec,
+      &cluster_colors_kmeans_spec,
+      &cluster_colors_dbscan_spec,
+      &calculate_percentages_spec,
+      &extract_colors_spec,
+      &visualize_colors_spec,
+      &color_distance_lab_spec,
+      &find_closest_color_spec,
+      &analyze_color_similarity_spec,
+      &find_color_matches_spec,
+      &reduce_cython_spec,
       &setstate_cython_spec,
   };
   Ref none_default = tuple({Py_None});
@@ -210,7 +218,8 @@ bool add_class_methods() {
     // its name.
     Ref hook = attr(reinterpret_cast<PyObject*>(Py_TYPE(func.get())), set_name);
     if (hook) {
-      if (!call(hook, {func, reinterpret_cast<PyObject*>(&ExtractorType), spec->name})) return false;
+      if (!call(hook, {func, reinterpret_cast<PyObject*>(&ExtractorType), spec->name}))
+        return false;
     } else if (!clear_if(PyExc_AttributeError)) {
       return false;
     }

@@ -24,7 +24,8 @@
 namespace huebit {
 namespace {
 
-const Name replace{"replace"}, co_varnames{"co_varnames"}, co_argcount{"co_argcount"}, co_nlocals{"co_nlocals"}, co_flags{"co_flags"}, co_qualname{"co_qualname"};
+const Name replace{"replace"}, co_varnames{"co_varnames"}, co_argcount{"co_argcount"},
+    co_nlocals{"co_nlocals"}, co_flags{"co_flags"}, co_qualname{"co_qualname"};
 
 struct Function {
   PyObject_HEAD
@@ -62,8 +63,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     self = args[0];
     if (!PyObject_TypeCheck(self, &ExtractorType)) {
-      PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%s' objects doesn't apply to a '%s' object",
-                   f->name, ExtractorType.tp_name, Py_TYPE(self)->tp_name);
+      PyErr_Format(PyExc_TypeError,
+                   "descriptor '%U' for '%s' objects doesn't apply to a '%s' object", f->name,
+                   ExtractorType.tp_name, Py_TYPE(self)->tp_name);
       return nullptr;
     }
     ++args;
@@ -79,7 +81,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 }
 
 PyObject* function_descr_get(PyObject* func, PyObject* obj, PyObject*) {
-  if (obj == nullptr || obj == Py_None || !as_function(func)->spec->is_method) return Py_NewRef(func);
+  if (obj == nullptr || obj == Py_None || !as_function(func)->spec->is_method)
+    return Py_NewRef(func);
   return PyMethod_New(func, obj);
 }
 
@@ -149,7 +152,9 @@ int set_str(PyObject** slot, PyObject* value, const char* what) {
   return 0;
 }
 
-int set_name(PyObject* o, PyObject* v, void*) { return set_str(&as_function(o)->name, v, "__name__"); }
+int set_name(PyObject* o, PyObject* v, void*) {
+  return set_str(&as_function(o)->name, v, "__name__");
+}
 int set_qualname(PyObject* o, PyObject* v, void*) {
   return set_str(&as_function(o)->qualname, v, "__qualname__");
 }
@@ -210,7 +215,8 @@ PyMethodDef function_methods[] = {
 // A code object that names the parameters and locals, so that tools such as
 // inspect.signature see the function as Python would.
 Ref make_code(const FunctionSpec& spec, PyObject* qualname) {
-  const Py_ssize_t n_params = static_cast<Py_ssize_t>(spec.params.size()) + (spec.is_method ? 1 : 0);
+  const Py_ssize_t n_params =
+      static_cast<Py_ssize_t>(spec.params.size()) + (spec.is_method ? 1 : 0);
   const Py_ssize_t n_vars = n_params + static_cast<Py_ssize_t>(spec.locals.size());
   Ref varnames = Ref::steal(PyTuple_New(n_vars));
   if (!varnames) return {};

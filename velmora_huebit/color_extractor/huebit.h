@@ -43,12 +43,12 @@ struct Annotation {
 
 struct FunctionSpec {
   const Name& name;
-  const char* doc;                              // nullptr: no docstring
-  std::span<const char* const> params;          // without self
+  const char* doc;                      // nullptr: no docstring
+  std::span<const char* const> params;  // without self
   Py_ssize_t n_required;
-  std::span<const char* const> locals;          // after the parameters in co_varnames
+  std::span<const char* const> locals;  // after the parameters in co_varnames
   std::span<const Annotation> annotations;
-  bool is_method;                               // first argument is a ColorExtractor
+  bool is_method;  // first argument is a ColorExtractor
   Impl impl;
 };
 
@@ -155,6 +155,10 @@ Ref apply_mask(Extractor* self, PyObject* image, PyObject* mask, Dispatch d);
 Ref extract_pixels(Extractor* self, PyObject* image, PyObject* mask, Dispatch d);
 Ref calculate_percentages(Extractor* self, PyObject* labels, Dispatch d);
 double color_distance_lab(Extractor* self, PyObject* color1, PyObject* color2, Dispatch d);
+
+// cv2.cvtColor(np.uint8([[color]]), cv2.<code>)[0][0]: one colour as a
+// one-pixel 8-bit image, converted, and its pixel taken out again.
+Ref convert_color(PyObject* color, const Name& code);
 
 // Image input shared by extract_colors and find_color_matches: a str is a
 // path read with cv2.imread; a failed read raises "<what> from <path>".

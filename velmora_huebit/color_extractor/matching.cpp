@@ -24,27 +24,22 @@ namespace {
 
 const Name np{"np"}, cv2{"cv2"};
 const Name cvtColor{"cvtColor"}, COLOR_RGB2LAB{"COLOR_RGB2LAB"}, COLOR_LAB2RGB{"COLOR_LAB2RGB"};
-const Name uint8{"uint8"}, array{"array"}, astype{"astype"}, sum{"sum"}, sqrt{"sqrt"}, argmin{"argmin"},
-    reshape{"reshape"}, items{"items"};
+const Name uint8{"uint8"}, array{"array"}, astype{"astype"}, sum{"sum"}, sqrt{"sqrt"},
+    argmin{"argmin"}, reshape{"reshape"}, items{"items"};
 const Name color_key{"color"}, percentage_key{"percentage"}, similarity_key{"similarity"},
-    closest_color_key{"closest_color"}, distance_key{"distance"}, found_directly_key{"found_directly"};
+    closest_color_key{"closest_color"}, distance_key{"distance"},
+    found_directly_key{"found_directly"};
 const Name total_percentage_key{"total_percentage"}, close_percentage_key{"close_percentage"},
     very_close_percentage_key{"very_close_percentage"}, closest_pixel_key{"closest_pixel"},
     min_distance_key{"min_distance"}, similarity_score_key{"similarity_score"};
 const Name n_color_distance_lab{"_color_distance_lab"}, n_find_closest_color{"_find_closest_color"},
-    n_analyze_color_similarity{"analyze_color_similarity"}, n_find_color_matches{"find_color_matches"},
-    n_extract_colors{"extract_colors"};
+    n_analyze_color_similarity{"analyze_color_similarity"},
+    n_find_color_matches{"find_color_matches"}, n_extract_colors{"extract_colors"};
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The step table's failure signal for a double result.
 bool failed(double value) { return value == -1.0 && PyErr_Occurred(); }
-
-bool length(Arg obj, Py_ssize_t* n) {
-  if (!obj.get()) return false;
-  *n = PyObject_Size(obj.get());
-  return *n >= 0;
-}
 
 // cv2.cvtColor(image, cv2.<code>)
 Ref cvt_color(const Ref& image, const Name& code) {
@@ -52,31 +47,6 @@ Ref cvt_color(const Ref& image, const Name& code) {
   Ref convert = global_attr(cv2, cvtColor);
   if (!convert) return {};
   return call(convert, {image, global_attr(cv2, code)});
-}
-
-// cv2.cvtColor(np.uint8([[color]]), code)[0][0]: one colour as a one-pixel
-// image, converted, and its pixel taken out again.
-Ref convert_one(PyObject* color, const Name& code) {
-  Ref inner = Ref::steal(PyList_New(1));
-  Ref outer = Ref::steal(PyList_New(1));
-  if (!inner || !outer) return {};
-  PyList_SET_ITEM(inner.get(), 0, Py_NewRef(color));
-  PyList_SET_ITEM(outer.get(), 0, inner.release());
-  Ref converted = cvt_color(call(global_attr(np, uint8), {outer}), code);
-  return item(item(converted, 0), 0);
-}
-
-// tuple(int(c) for c in color)
-Ref int_tuple(PyObject* color) {
-  Ref values = list();
-  Ref it = Ref::steal(PyObject_GetIter(color));
-  if (!values || !it) return {};
-  while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
-    Ref as_int = PyLong_CheckExact(c.get()) ? c : Ref::steal(PyNumber_Long(c.get()));
-    if (!append(values, as_int)) return {};
-  }
-  if (PyErr_Occurred()) return {};
-  return Ref::steal(PyList_AsTuple(values.get()));
 }
 
 Ref round_or_zero(Arg x) {
@@ -89,9 +59,9 @@ Ref round_or_zero(Arg x) {
 // ---- _color_distance_lab ----
 
 double distance_body(PyObject* color1, PyObject* color2) {
-  Ref lab1 = convert_one(color1, COLOR_RGB2LAB);
+  Ref lab1 = convert_color(color1, COLOR_RGB2LAB);
   if (!lab1) return -1.0;
-  Ref lab2 = convert_one(color2, COLOR_RGB2LAB);
+  Ref lab2 = convert_color(color2, COLOR_RGB2LAB);
   if (!lab2) return -1.0;
   // Both as doubles first, so that 8-bit values cannot wrap around.
   PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
@@ -99,7 +69,8 @@ double distance_body(PyObject* color1, PyObject* color2) {
   if (!lab1_float) return -1.0;
   Ref difference = binary(lab1_float, call_method(lab2, astype, {float_type}), PyNumber_Subtract);
   Ref two = py_int(2);
-  Ref squared = Ref::steal(difference && two ? PyNumber_Power(difference.get(), two.get(), Py_None) : nullptr);
+  Ref squared = Ref::steal(difference && two ? PyNumber_Power(difference.get(), two.get(), Py_None)
+                                             : nullptr);
   if (!squared) return -1.0;
   Ref total = call(global_attr(np, sum), {squared});
   if (!total) return -1.0;
@@ -110,9 +81,11 @@ double distance_body(PyObject* color1, PyObject* color2) {
 }
 
 PyObject* py_color_distance_lab(PyObject* self, Ref* a) {
-  if (!check_ndarray_argument(a[0].get(), "color1") || !check_ndarray_argument(a[1].get(), "color2"))
+  if (!check_ndarray_argument(a[0].get(), "color1") ||
+      !check_ndarray_argument(a[1].get(), "color2"))
     return nullptr;
-  double distance = color_distance_lab(as_extractor(self), a[0].get(), a[1].get(), Dispatch::BuiltIn);
+  double distance =
+      color_distance_lab(as_extractor(self), a[0].get(), a[1].get(), Dispatch::BuiltIn);
   if (failed(distance)) return nullptr;
   return PyFloat_FromDouble(distance);
 }
@@ -138,7 +111,8 @@ PyObject* py_find_closest_color(PyObject* o, Ref* a) {
     Ref image_rgb = call(global_attr(np, array), {rgb});
     if (!image_rgb) return nullptr;
     if (!check_ndarray(target_rgb.get()) || !check_ndarray(image_rgb.get())) return nullptr;
-    double distance = self->steps->color_distance_lab(self, target_rgb.get(), image_rgb.get(), Dispatch::Override);
+    double distance = self->steps->color_distance_lab(self, target_rgb.get(), image_rgb.get(),
+                                                      Dispatch::Override);
     if (failed(distance)) return nullptr;
     // Strict: ties keep the earlier record, NaN never wins.
     if (distance < min_distance) {
@@ -172,7 +146,8 @@ Ref similarity_record(PyObject* closest_color, PyObject* distance, double thresh
     if (!similarity) return {};
     Ref share = item(closest_color, percentage_key);
     if (!share) return {};
-    percentage = binary(share, binary(similarity, py_int(100), PyNumber_TrueDivide), PyNumber_Multiply);
+    percentage =
+        binary(share, binary(similarity, py_int(100), PyNumber_TrueDivide), PyNumber_Multiply);
     if (!percentage) return {};
   }
   Ref record = dict();
@@ -182,7 +157,9 @@ Ref similarity_record(PyObject* closest_color, PyObject* distance, double thresh
       !set_item(record, distance_key, round2(distance)))
     return {};
   int found_directly = truth(compare(distance, py_float(10.0), Py_LT));
-  if (found_directly < 0 || !set_item(record, found_directly_key, found_directly ? Py_True : Py_False)) return {};
+  if (found_directly < 0 ||
+      !set_item(record, found_directly_key, found_directly ? Py_True : Py_False))
+    return {};
   return record;
 }
 
@@ -204,9 +181,11 @@ PyObject* py_analyze_color_similarity(PyObject* o, Ref* a) {
   while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
     Ref color_name, target_rgb, closest_color, distance;
     if (!unpack2(pair, color_name, target_rgb)) return nullptr;
-    if (!unpack2(call_method(o, n_find_closest_color, {target_rgb, image_colors}), closest_color, distance))
+    if (!unpack2(call_method(o, n_find_closest_color, {target_rgb, image_colors}), closest_color,
+                 distance))
       return nullptr;
-    if (!set_item(results, color_name, similarity_record(closest_color.get(), distance.get(), threshold)))
+    if (!set_item(results, color_name,
+                  similarity_record(closest_color.get(), distance.get(), threshold)))
       return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
@@ -237,7 +216,7 @@ Ref pixels_to_rgb_one_by_one(PyObject* pixels) {
   Ref it = Ref::steal(PyObject_GetIter(pixels));
   if (!pixels_rgb || !it) return {};
   while (Ref pixel = Ref::steal(PyIter_Next(it.get())))
-    if (!append(pixels_rgb, convert_one(pixel.get(), COLOR_LAB2RGB))) return {};
+    if (!append(pixels_rgb, convert_color(pixel.get(), COLOR_LAB2RGB))) return {};
   if (PyErr_Occurred()) return {};
   return call(global_attr(np, array), {pixels_rgb});
 }
@@ -250,7 +229,8 @@ Ref distances_one_by_one(Extractor* self, PyObject* target_array, PyObject* pixe
   if (!distances || !it) return {};
   while (Ref pixel = Ref::steal(PyIter_Next(it.get()))) {
     if (!check_ndarray(target_array) || !check_ndarray(pixel.get())) return {};
-    double distance = self->steps->color_distance_lab(self, target_array, pixel.get(), Dispatch::Override);
+    double distance =
+        self->steps->color_distance_lab(self, target_array, pixel.get(), Dispatch::Override);
     if (failed(distance)) return {};
     if (!append(distances, py_float(distance))) return {};
   }
@@ -309,8 +289,8 @@ Ref match_record(PyObject* distances, PyObject* pixels_rgb, Py_ssize_t total_pix
   Ref min_distance = item(distances, closest_idx);
   if (!min_distance) return {};
   Ref fifty = py_int(50);
-  Ref x = binary(binary(binary(fifty, min_distance, PyNumber_Subtract), fifty, PyNumber_TrueDivide), hundred,
-                 PyNumber_Multiply);
+  Ref x = binary(binary(binary(fifty, min_distance, PyNumber_Subtract), fifty, PyNumber_TrueDivide),
+                 hundred, PyNumber_Multiply);
   Ref record = dict();
   if (!set_item(record, total_percentage_key, round2(somewhat_close_pct)) ||
       !set_item(record, close_percentage_key, round2(close_pct)) ||
@@ -331,7 +311,8 @@ PyObject* py_find_color_matches(PyObject* o, Ref* a) {
 
   Ref processed_image = self->steps->preprocess_image(self, image.get(), Dispatch::Override);
   if (!processed_image) return nullptr;
-  Ref feature_image = self->steps->convert_to_feature_space(self, processed_image.get(), Dispatch::Override);
+  Ref feature_image =
+      self->steps->convert_to_feature_space(self, processed_image.get(), Dispatch::Override);
   if (!feature_image) return nullptr;
   Ref pixels = self->steps->extract_pixels(self, feature_image.get(), mask, Dispatch::Override);
   Py_ssize_t n_pixels;
@@ -381,15 +362,18 @@ PyObject* py_find_color_matches(PyObject* o, Ref* a) {
       if (!check_ndarray(target_array.get())) return nullptr;
       // Converted by the very calls the step makes, so odd targets convert
       // (or fail) the same way.
-      Ref lab_target = convert_one(target_array.get(), COLOR_RGB2LAB);
+      Ref lab_target = convert_color(target_array.get(), COLOR_RGB2LAB);
       if (!lab_target) return nullptr;
-      if (is_lab_triple(lab_target.get())) distances = distances_from_lab(lab_pixels.get(), lab_target.get());
-      else distances = distances_one_by_one(self, target_array.get(), pixels_rgb.get());
+      if (is_lab_triple(lab_target.get()))
+        distances = distances_from_lab(lab_pixels.get(), lab_target.get());
+      else
+        distances = distances_one_by_one(self, target_array.get(), pixels_rgb.get());
     } else {
       distances = distances_one_by_one(self, target_array.get(), pixels_rgb.get());
     }
     if (!distances) return nullptr;
-    if (!set_item(results, color_name, match_record(distances.get(), pixels_rgb.get(), total_pixels)))
+    if (!set_item(results, color_name,
+                  match_record(distances.get(), pixels_rgb.get(), total_pixels)))
       return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
@@ -398,34 +382,47 @@ PyObject* py_find_color_matches(PyObject* o, Ref* a) {
 
 const char* const kColors[] = {"color1", "color2"};
 const char* const kClosest[] = {"target_color", "image_colors"};
-const char* const kClosestLocals[] = {"target_rgb", "min_distance", "closest_color", "color_info", "image_rgb",
-                                      "distance"};
-const Annotation kClosestAnnotations[] = {
-    {"target_color", "Tuple[int, int, int]"}, {"image_colors", "List[dict]"}, {"return", "Tuple[dict, float]"}};
+const char* const kClosestLocals[] = {"target_rgb", "min_distance", "closest_color",
+                                      "color_info", "image_rgb",    "distance"};
+const Annotation kClosestAnnotations[] = {{"target_color", "Tuple[int, int, int]"},
+                                          {"image_colors", "List[dict]"},
+                                          {"return", "Tuple[dict, float]"}};
 const char* const kSimilarity[] = {"image", "target_colors", "mask", "similarity_threshold"};
-const char* const kSimilarityLocals[] = {"image_colors", "results",  "color_name", "target_rgb",
+const char* const kSimilarityLocals[] = {"image_colors",  "results",  "color_name", "target_rgb",
                                          "closest_color", "distance", "similarity", "percentage"};
 const Annotation kSimilarityAnnotations[] = {{"target_colors", "Dict[str, Tuple[int, int, int]]"},
                                              {"similarity_threshold", "float"},
                                              {"return", "Dict[str, dict]"}};
 const char* const kMatches[] = {"image", "target_colors", "mask"};
 const char* const kMatchesLocals[] = {
-    "processed_image", "feature_image",  "pixels",         "pixels_rgb",    "total_pixels",
-    "results",         "target_array",   "distances",      "very_close",    "close",
-    "somewhat_close",  "very_close_pct", "close_pct",      "somewhat_close_pct",
-    "closest_idx",     "closest_pixel",  "min_distance"};
+    "processed_image", "feature_image",  "pixels",    "pixels_rgb",         "total_pixels",
+    "results",         "target_array",   "distances", "very_close",         "close",
+    "somewhat_close",  "very_close_pct", "close_pct", "somewhat_close_pct", "closest_idx",
+    "closest_pixel",   "min_distance"};
 const Annotation kMatchesAnnotations[] = {{"target_colors", "Dict[str, Tuple[int, int, int]]"},
                                           {"return", "Dict[str, dict]"}};
 
 }  // namespace
 
 const FunctionSpec color_distance_lab_spec = {
-    n_color_distance_lab, "Calculate perceptual distance between two colors in LAB space.",
-    kColors, 2, {}, {}, true, py_color_distance_lab,
+    n_color_distance_lab,
+    "Calculate perceptual distance between two colors in LAB space.",
+    kColors,
+    2,
+    {},
+    {},
+    true,
+    py_color_distance_lab,
 };
 const FunctionSpec find_closest_color_spec = {
-    n_find_closest_color, "Find the closest color in image to target color.",
-    kClosest, 2, kClosestLocals, kClosestAnnotations, true, py_find_closest_color,
+    n_find_closest_color,
+    "Find the closest color in image to target color.",
+    kClosest,
+    2,
+    kClosestLocals,
+    kClosestAnnotations,
+    true,
+    py_find_closest_color,
 };
 const FunctionSpec analyze_color_similarity_spec = {
     n_analyze_color_similarity,
@@ -442,7 +439,12 @@ const FunctionSpec analyze_color_similarity_spec = {
     "        Returns:\n"
     "            Dictionary with color analysis results\n"
     "        ",
-    kSimilarity, 2, kSimilarityLocals, kSimilarityAnnotations, true, py_analyze_color_similarity,
+    kSimilarity,
+    2,
+    kSimilarityLocals,
+    kSimilarityAnnotations,
+    true,
+    py_analyze_color_similarity,
 };
 const FunctionSpec find_color_matches_spec = {
     n_find_color_matches,
@@ -457,7 +459,12 @@ const FunctionSpec find_color_matches_spec = {
     "        Returns:\n"
     "            Dictionary with detailed color matching results\n"
     "        ",
-    kMatches, 2, kMatchesLocals, kMatchesAnnotations, true, py_find_color_matches,
+    kMatches,
+    2,
+    kMatchesLocals,
+    kMatchesAnnotations,
+    true,
+    py_find_color_matches,
 };
 
 // The step table's entry: the dispatch rule, then the body. -1.0 with an

@@ -25,11 +25,10 @@ const Name n_unpickle{"__pyx_unpickle_ColorExtractor"};
 
 int64_t first_interpreter = -1;
 
-const Name n_builtins{"__builtins__"}, n_loader{"loader"}, n_origin{"origin"},
-    n_parent{"parent"}, n_locations{"submodule_search_locations"}, n_name{"name"},
-    n_dunder_loader{"__loader__"}, n_file{"__file__"}, n_package{"__package__"},
-    n_path{"__path__"}, n_dunder_name{"__name__"}, n_ColorExtractor{"ColorExtractor"},
-    n_ndarray{"ndarray"}, n_test{"__test__"};
+const Name n_builtins{"__builtins__"}, n_loader{"loader"}, n_origin{"origin"}, n_parent{"parent"},
+    n_locations{"submodule_search_locations"}, n_name{"name"}, n_dunder_loader{"__loader__"},
+    n_file{"__file__"}, n_package{"__package__"}, n_path{"__path__"}, n_dunder_name{"__name__"},
+    n_ColorExtractor{"ColorExtractor"}, n_ndarray{"ndarray"}, n_test{"__test__"};
 
 Ref lookup_builtin(const Name& name) {
   Ref value = attr(state.builtins, name);
@@ -66,8 +65,8 @@ Ref import(const char* module_name, std::initializer_list<const Name*> from = {}
       if (!append(fromlist, *n)) return {};
   }
   if (!name) return {};
-  return Ref::steal(PyImport_ImportModuleLevelObject(name.get(), state.dict, nullptr,
-                                                      fromlist.get(), 0));
+  return Ref::steal(
+      PyImport_ImportModuleLevelObject(name.get(), state.dict, nullptr, fromlist.get(), 0));
 }
 
 bool bind(const Name& global_name, Arg value) {
@@ -166,7 +165,8 @@ int exec_steps(PyObject* module) {
   if (!(state.ImportError = lookup_builtin(n_ImportError).release())) return -1;
 
   if (!ready_function_type() || !prepare_extractor_type()) return -1;
-  if (PyObject_SetAttr(module, n_ColorExtractor.get(), reinterpret_cast<PyObject*>(&ExtractorType)) < 0)
+  if (PyObject_SetAttr(module, n_ColorExtractor.get(),
+                       reinterpret_cast<PyObject*>(&ExtractorType)) < 0)
     return -1;
 
   Ref numpy = import("numpy");
@@ -264,6 +264,7 @@ PyModuleDef module_def = {
 }  // namespace
 
 Ref global(const Name& name) {
+  if (PyErr_Occurred()) return {};
   PyObject* value = PyDict_GetItemWithError(state.dict, name.get());
   if (value) return Ref::borrow(value);
   if (PyErr_Occurred()) return {};

@@ -70,7 +70,8 @@ bool apply_state(Extractor* self, PyObject* state_tuple) {
 PyObject* reduce_impl(PyObject* o, Ref*) {
   Extractor* self = as_extractor(o);
   Ref algorithm = Ref::borrow(self->algorithm);
-  Ref state = tuple({algorithm, flag(self->lab_space), py_int(self->n_colors), flag(self->preprocessing)});
+  Ref state =
+      tuple({algorithm, flag(self->lab_space), py_int(self->n_colors), flag(self->preprocessing)});
   if (!state) return nullptr;
 
   Ref instance_dict = attr(o, n_dict);
@@ -130,8 +131,8 @@ PyObject* unpickle_impl(PyObject*, Ref* args) {
   if (state_tuple != Py_None) {
     if (!check_exact(state_tuple, &PyTuple_Type, "tuple")) return nullptr;
     if (!PyObject_TypeCheck(result.get(), &ExtractorType)) {
-      PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
-                   ExtractorType.tp_name);
+      PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s",
+                   Py_TYPE(result.get())->tp_name, ExtractorType.tp_name);
       return nullptr;
     }
     if (!apply_state(as_extractor(result.get()), state_tuple)) return nullptr;
@@ -145,7 +146,9 @@ const char* const kUnpickleParams[] = {"__pyx_type", "__pyx_checksum", "__pyx_st
 const char* const kUnpickleLocals[] = {"__pyx_PickleError", "__pyx_result"};
 
 // `name` looked up along the type's MRO, without running descriptors.
-Ref lookup(PyTypeObject* type, const Name& name) { return Ref::borrow(_PyType_Lookup(type, name.get())); }
+Ref lookup(PyTypeObject* type, const Name& name) {
+  return Ref::borrow(_PyType_Lookup(type, name.get()));
+}
 
 // Points __reduce__ and __setstate__ at the pickle methods, unless the class
 // already pickles its own way.
@@ -157,7 +160,8 @@ bool install(PyTypeObject* type) {
 
   Ref reduce = lookup(type, n_reduce);
   Ref reduce_cython = lookup(type, n_reduce_cython);
-  if (!reduce.is(lookup(object, n_reduce).get()) && !(reduce_cython && reduce.is(reduce_cython.get())))
+  if (!reduce.is(lookup(object, n_reduce).get()) &&
+      !(reduce_cython && reduce.is(reduce_cython.get())))
     return true;
   if (!reduce_cython) return false;
   PyObject* dict = type->tp_dict;

@@ -12,17 +12,19 @@
 namespace huebit {
 namespace {
 
-const Name np{"np"}, cv2{"cv2"}, KMeans{"KMeans"}, DBSCAN{"DBSCAN"}, StandardScaler{"StandardScaler"};
+const Name np{"np"}, cv2{"cv2"}, KMeans{"KMeans"}, DBSCAN{"DBSCAN"},
+    StandardScaler{"StandardScaler"};
 const Name cvtColor{"cvtColor"}, COLOR_BGR2LAB{"COLOR_BGR2LAB"}, COLOR_LAB2BGR{"COLOR_LAB2BGR"},
-    COLOR_BGR2RGB{"COLOR_BGR2RGB"}, COLOR_BGR2GRAY{"COLOR_BGR2GRAY"}, COLOR_LAB2RGB{"COLOR_LAB2RGB"},
-    createCLAHE{"createCLAHE"}, clipLimit{"clipLimit"}, tileGridSize{"tileGridSize"}, apply{"apply"},
-    bilateralFilter{"bilateralFilter"}, bitwise_and{"bitwise_and"}, imread{"imread"}, mask_kw{"mask"};
+    COLOR_BGR2RGB{"COLOR_BGR2RGB"}, COLOR_BGR2GRAY{"COLOR_BGR2GRAY"},
+    COLOR_LAB2RGB{"COLOR_LAB2RGB"}, createCLAHE{"createCLAHE"}, clipLimit{"clipLimit"},
+    tileGridSize{"tileGridSize"}, apply{"apply"}, bilateralFilter{"bilateralFilter"},
+    bitwise_and{"bitwise_and"}, imread{"imread"}, mask_kw{"mask"};
 const Name uint8{"uint8"}, astype{"astype"}, reshape{"reshape"}, all{"all"}, axis{"axis"},
     unique{"unique"}, return_counts{"return_counts"}, sum{"sum"}, arange{"arange"}, mean{"mean"},
     array{"array"}, argsort{"argsort"}, tolist{"tolist"}, shape{"shape"};
 const Name n_clusters{"n_clusters"}, random_state{"random_state"}, n_init{"n_init"},
-    fit_predict{"fit_predict"}, cluster_centers_{"cluster_centers_"}, fit_transform{"fit_transform"},
-    eps{"eps"}, min_samples{"min_samples"};
+    fit_predict{"fit_predict"}, cluster_centers_{"cluster_centers_"},
+    fit_transform{"fit_transform"}, eps{"eps"}, min_samples{"min_samples"};
 const Name color_key{"color"}, percentage_key{"percentage"}, sort{"sort"}, key{"key"},
     reverse{"reverse"};
 const Name n_cluster_colors_kmeans{"_cluster_colors_kmeans"},
@@ -45,13 +47,6 @@ PyObject* l_channel_index() {
 
 Ref minus_one() { return py_int(-1); }
 
-// PyObject_Size as a Python-visible len() that may fail.
-bool length(Arg obj, Py_ssize_t* n) {
-  if (!obj.get()) return false;
-  *n = PyObject_Size(obj.get());
-  return *n >= 0;
-}
-
 // ---- typed steps ----
 
 Ref preprocess_body(Extractor* self, PyObject* image) {
@@ -60,9 +55,9 @@ Ref preprocess_body(Extractor* self, PyObject* image) {
   if (!lab) return {};
   Ref clahe = call(global_attr(cv2, createCLAHE), {},
                    {{clipLimit, py_float(3.0)}, {tileGridSize, tuple({py_int(8), py_int(8)})}});
+  if (!clahe) return {};
   PyObject* index = l_channel_index();
-  Ref equalised = call_method(clahe, apply, {item(lab, index)});
-  if (!set_item(lab, index, equalised)) return {};
+  if (!set_item(lab, index, call_method(clahe, apply, {item(lab, index)}))) return {};
   Ref enhanced = call(global_attr(cv2, cvtColor), {lab, global_attr(cv2, COLOR_LAB2BGR)});
   if (!enhanced) return {};
   return call(global_attr(cv2, bilateralFilter), {enhanced, py_int(9), py_int(75), py_int(75)});
@@ -82,6 +77,7 @@ Ref apply_mask_body(PyObject* image, PyObject* mask_in) {
   }
   // Values above 128 on the 0-255 scale count as wanted.
   Ref wanted = binary(compare(mask, py_int(128), Py_GT), py_int(255), PyNumber_Multiply);
+  if (!wanted) return {};
   mask = array_result(call_method(wanted, astype, {global_attr(np, uint8)}));
   if (!mask) return {};
   return call(global_attr(cv2, bitwise_and), {image, image}, {{mask_kw, mask}});
@@ -99,6 +95,7 @@ Ref extract_pixels_body(Extractor* self, PyObject* image, PyObject* mask) {
     if (!length(attr(mask, shape), &ndim)) return {};
     if (ndim == 3) {
       Ref as_uint8 = call_method(mask, astype, {global_attr(np, uint8)});
+      if (!as_uint8) return {};
       Ref grey = call(global_attr(cv2, cvtColor), {as_uint8, global_attr(cv2, COLOR_BGR2GRAY)});
       selection = compare(grey, py_int(128), Py_GT);
       if (!selection) return {};
@@ -108,9 +105,17 @@ Ref extract_pixels_body(Extractor* self, PyObject* image, PyObject* mask) {
     pixels = call_method(image, reshape, {minus_one(), py_int(3)});
   }
   if (!pixels) return {};
-  // Rows whose three values are all zero never count.
-  Ref zero_rows = call(global_attr(np, all), {compare(pixels, py_int(0), Py_EQ)}, {{axis, py_int(1)}});
+  // Rows whose three values are all zero never count. Each temporary goes
+  // as soon as the next one exists, as in the Python expression, so that
+  // large images reuse the memory just freed.
+  Ref zero_rows;
+  {
+    Ref zero_values = compare(pixels, py_int(0), Py_EQ);
+    if (!zero_values) return {};
+    zero_rows = call(global_attr(np, all), {zero_values}, {{axis, py_int(1)}});
+  }
   Ref keep = Ref::steal(zero_rows ? PyNumber_Invert(zero_rows.get()) : nullptr);
+  zero_rows = Ref();
   return item(pixels, keep);
 }
 
@@ -122,7 +127,8 @@ Ref calculate_percentages_body(PyObject* labels) {
   Ref valid_counts = item(counts, compare(unique_labels, minus_one(), Py_NE));
   if (!valid_counts) return {};
   Ref total = call(global_attr(np, sum), {valid_counts});
-  Ref percentages = binary(binary(valid_counts, total, PyNumber_TrueDivide), py_int(100), PyNumber_Multiply);
+  Ref percentages =
+      binary(binary(valid_counts, total, PyNumber_TrueDivide), py_int(100), PyNumber_Multiply);
   return call_method(percentages, tolist);
 }
 
@@ -166,14 +172,16 @@ PyObject* py_cluster_colors_kmeans(PyObject* o, Ref* a) {
   if (n < self->n_colors) {
     // Fewer pixels than colours: every distinct pixel is a colour of its own.
     Ref rows = call_method(pixels, reshape, {minus_one(), py_int(3)});
+    if (!rows) return nullptr;
     Ref unique_colors = call(global_attr(np, unique), {rows}, {{axis, py_int(0)}});
     Py_ssize_t u;
     if (!length(unique_colors, &u)) return nullptr;
     Ref labels = call(global_attr(np, arange), {Ref::steal(PyLong_FromSsize_t(u))});
     return tuple({unique_colors, labels}).release();
   }
-  Ref kmeans = call(global(KMeans), {},
-                    {{n_clusters, py_int(self->n_colors)}, {random_state, py_int(42)}, {n_init, py_int(10)}});
+  Ref kmeans = call(
+      global(KMeans), {},
+      {{n_clusters, py_int(self->n_colors)}, {random_state, py_int(42)}, {n_init, py_int(10)}});
   Ref labels = call_method(kmeans, fit_predict, {pixels});
   if (!labels) return nullptr;
   Ref colors = attr(kmeans, cluster_centers_);
@@ -191,9 +199,11 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
   if (!length(pixels, &n)) return nullptr;
   // At least 50 neighbours, and one percent of the pixels on large images.
   const Py_ssize_t min_neighbours = std::max<Py_ssize_t>(50, n / 100);
-  Ref dbscan = call(global(DBSCAN), {},
-                    {{eps, py_float(0.5)}, {min_samples, Ref::steal(PyLong_FromSsize_t(min_neighbours))}});
+  Ref dbscan =
+      call(global(DBSCAN), {},
+           {{eps, py_float(0.5)}, {min_samples, Ref::steal(PyLong_FromSsize_t(min_neighbours))}});
   Ref labels = call_method(dbscan, fit_predict, {pixels_scaled});
+  if (!labels) return nullptr;
   Ref unique_labels = call(global_attr(np, unique), {labels});
   Ref colors = list();
   Ref noise = minus_one();
@@ -206,6 +216,7 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
     if (is_noise < 0) return nullptr;
     if (is_noise) continue;
     Ref cluster_pixels = item(pixels, compare(labels, label, Py_EQ));
+    if (!cluster_pixels) return nullptr;
     Ref color = call(global_attr(np, mean), {cluster_pixels}, {{axis, py_int(0)}});
     if (!append(colors, color)) return nullptr;
   }
@@ -223,12 +234,14 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
       int is_cluster = truth(compare(label, noise, Py_NE));
       if (is_cluster < 0) return nullptr;
       if (!is_cluster) continue;
-      if (!append(cluster_sizes, call(global_attr(np, sum), {compare(labels, label, Py_EQ)}))) return nullptr;
+      Ref members = compare(labels, label, Py_EQ);
+      if (!members || !append(cluster_sizes, call(global_attr(np, sum), {members}))) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     Ref largest_first = Ref::steal(PySlice_New(nullptr, nullptr, minus_one().get()));
     Ref keep = Ref::steal(PySlice_New(nullptr, py_int(self->n_colors).get(), nullptr));
-    Ref sorted_indices = item(item(call(global_attr(np, argsort), {cluster_sizes}), largest_first), keep);
+    Ref sorted_indices =
+        item(item(call(global_attr(np, argsort), {cluster_sizes}), largest_first), keep);
     colors = item(colors, sorted_indices);
     if (!colors) return nullptr;
   }
@@ -238,38 +251,15 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
 // ---- extract_colors ----
 
 // key=lambda x: x['percentage']
-PyObject* percentage_of(PyObject*, PyObject* record) { return PyObject_GetItem(record, percentage_key.get()); }
+PyObject* percentage_of(PyObject*, PyObject* record) {
+  return PyObject_GetItem(record, percentage_key.get());
+}
 
 PyObject* percentage_key_function() {
   static PyMethodDef def = {"<lambda>", percentage_of, METH_O, nullptr};
   static PyObject* function = nullptr;
   if (!function) function = PyCFunction_New(&def, nullptr);
   return function;
-}
-
-// np.uint8([[color]]) converted with cv2.cvtColor(..., cv2.COLOR_LAB2RGB)[0][0]
-Ref lab_to_rgb(PyObject* color) {
-  Ref inner = Ref::steal(PyList_New(1));
-  Ref outer = Ref::steal(PyList_New(1));
-  if (!inner || !outer) return {};
-  PyList_SET_ITEM(inner.get(), 0, Py_NewRef(color));
-  PyList_SET_ITEM(outer.get(), 0, inner.release());
-  Ref lab_color = call(global_attr(np, uint8), {outer});
-  Ref converted = call(global_attr(cv2, cvtColor), {lab_color, global_attr(cv2, COLOR_LAB2RGB)});
-  return item(item(converted, 0), 0);
-}
-
-// tuple(int(c) for c in color)
-Ref int_tuple(PyObject* color) {
-  Ref values = list();
-  Ref it = Ref::steal(PyObject_GetIter(color));
-  if (!values || !it) return {};
-  while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
-    Ref as_int = PyLong_CheckExact(c.get()) ? c : Ref::steal(PyNumber_Long(c.get()));
-    if (!append(values, as_int)) return {};
-  }
-  if (PyErr_Occurred()) return {};
-  return Ref::steal(PyList_AsTuple(values.get()));
 }
 
 PyObject* py_extract_colors(PyObject* o, Ref* a) {
@@ -282,9 +272,11 @@ PyObject* py_extract_colors(PyObject* o, Ref* a) {
 
   Ref processed_image = self->steps->preprocess_image(self, image.get(), Dispatch::Override);
   if (!processed_image) return nullptr;
-  Ref feature_image = self->steps->convert_to_feature_space(self, processed_image.get(), Dispatch::Override);
+  Ref feature_image =
+      self->steps->convert_to_feature_space(self, processed_image.get(), Dispatch::Override);
   if (!feature_image) return nullptr;
-  Ref pixels = self->steps->extract_pixels(self, feature_image.get(), mask.get(), Dispatch::Override);
+  Ref pixels =
+      self->steps->extract_pixels(self, feature_image.get(), mask.get(), Dispatch::Override);
   Py_ssize_t n_pixels;
   if (!length(pixels, &n_pixels)) return nullptr;
   if (n_pixels == 0) return PyList_New(0);
@@ -319,7 +311,7 @@ PyObject* py_extract_colors(PyObject* o, Ref* a) {
     Ref it = Ref::steal(PyObject_GetIter(colors.get()));
     if (!colors_rgb || !it) return nullptr;
     while (Ref color = Ref::steal(PyIter_Next(it.get())))
-      if (!append(colors_rgb, lab_to_rgb(color.get()))) return nullptr;
+      if (!append(colors_rgb, convert_color(color.get(), COLOR_LAB2RGB))) return nullptr;
     if (PyErr_Occurred()) return nullptr;
     colors = call(global_attr(np, array), {colors_rgb});
   } else {
@@ -342,20 +334,25 @@ PyObject* py_extract_colors(PyObject* o, Ref* a) {
   }
 
   Ref result = list();
-  Ref pairs = Ref::steal(PyObject_GetIter(call(state.zip, {colors, percentages}).get()));
-  if (!result || !pairs) return nullptr;
+  Ref zipped = call(state.zip, {colors, percentages});
+  if (!result || !zipped) return nullptr;
+  Ref pairs = Ref::steal(PyObject_GetIter(zipped.get()));
+  if (!pairs) return nullptr;
   while (Ref pair = Ref::steal(PyIter_Next(pairs.get()))) {
     Ref color, percentage;
     if (!unpack2(pair, color, percentage)) return nullptr;
     Ref record = dict();
     Ref rgb = int_tuple(color.get());
+    if (!record || !rgb) return nullptr;
     Ref rounded = round2(percentage);
-    if (!record || !rgb || !rounded) return nullptr;
-    if (!set_item(record, color_key, rgb) || !set_item(record, percentage_key, rounded)) return nullptr;
+    if (!rounded) return nullptr;
+    if (!set_item(record, color_key, rgb) || !set_item(record, percentage_key, rounded))
+      return nullptr;
     if (!append(result, record)) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
-  if (!call_method(result, sort, {}, {{key, percentage_key_function()}, {reverse, Py_True}})) return nullptr;
+  if (!call_method(result, sort, {}, {{key, percentage_key_function()}, {reverse, Py_True}}))
+    return nullptr;
   return result.release();
 }
 
@@ -364,43 +361,73 @@ const char* const kImageMask[] = {"image", "mask"};
 const char* const kPixels[] = {"pixels"};
 const char* const kLabels[] = {"labels"};
 const char* const kKmeansLocals[] = {"unique_colors", "labels", "kmeans", "colors"};
-const char* const kDbscanLocals[] = {"scaler", "pixels_scaled", "dbscan", "labels", "unique_labels", "colors",
-                                     "label", "cluster_pixels", "color", "cluster_sizes", "sorted_indices"};
-const char* const kExtractLocals[] = {"processed_image", "feature_image", "pixels", "colors", "labels",
-                                      "percentages", "colors_rgb", "color", "lab_color", "rgb_color",
-                                      "result", "percentage"};
+const char* const kDbscanLocals[] = {
+    "scaler", "pixels_scaled",  "dbscan", "labels",        "unique_labels", "colors",
+    "label",  "cluster_pixels", "color",  "cluster_sizes", "sorted_indices"};
+const char* const kExtractLocals[] = {
+    "processed_image", "feature_image", "pixels",    "colors",    "labels", "percentages",
+    "colors_rgb",      "color",         "lab_color", "rgb_color", "result", "percentage"};
 
-const Name n_preprocess_image{"_preprocess_image"}, n_convert_to_feature_space{"_convert_to_feature_space"},
-    n_apply_mask{"_apply_mask"}, n_extract_pixels{"_extract_pixels"},
-    n_calculate_percentages{"_calculate_percentages"}, n_extract_colors{"extract_colors"};
+const Name n_preprocess_image{"_preprocess_image"},
+    n_convert_to_feature_space{"_convert_to_feature_space"}, n_apply_mask{"_apply_mask"},
+    n_extract_pixels{"_extract_pixels"}, n_calculate_percentages{"_calculate_percentages"},
+    n_extract_colors{"extract_colors"};
 
 }  // namespace
 
 const FunctionSpec preprocess_image_spec = {
-    n_preprocess_image, "Apply preprocessing for robustness against noise and lighting.",
-    kImage, 1, {}, {}, true, py_preprocess_image,
+    n_preprocess_image,
+    "Apply preprocessing for robustness against noise and lighting.",
+    kImage,
+    1,
+    {},
+    {},
+    true,
+    py_preprocess_image,
 };
 const FunctionSpec convert_to_feature_space_spec = {
-    n_convert_to_feature_space, "Convert image to appropriate color space for clustering.",
-    kImage, 1, {}, {}, true, py_convert_to_feature_space,
+    n_convert_to_feature_space,
+    "Convert image to appropriate color space for clustering.",
+    kImage,
+    1,
+    {},
+    {},
+    true,
+    py_convert_to_feature_space,
 };
 const FunctionSpec apply_mask_spec = {
     n_apply_mask, "Apply mask to limit color extraction to specific areas.",
-    kImageMask, 2, {}, {}, true, py_apply_mask,
+    kImageMask,   2,
+    {},           {},
+    true,         py_apply_mask,
 };
 const FunctionSpec extract_pixels_spec = {
-    n_extract_pixels, "Extract valid pixels for clustering.", kImageMask, 1, {}, {}, true, py_extract_pixels,
+    n_extract_pixels,  "Extract valid pixels for clustering.", kImageMask, 1, {}, {}, true,
+    py_extract_pixels,
 };
 const FunctionSpec cluster_colors_kmeans_spec = {
-    n_cluster_colors_kmeans, "Extract colors using K-means clustering.",
-    kPixels, 1, kKmeansLocals, {}, true, py_cluster_colors_kmeans,
+    n_cluster_colors_kmeans,
+    "Extract colors using K-means clustering.",
+    kPixels,
+    1,
+    kKmeansLocals,
+    {},
+    true,
+    py_cluster_colors_kmeans,
 };
 const FunctionSpec cluster_colors_dbscan_spec = {
-    n_cluster_colors_dbscan, "Extract colors using DBSCAN clustering.",
-    kPixels, 1, kDbscanLocals, {}, true, py_cluster_colors_dbscan,
+    n_cluster_colors_dbscan,
+    "Extract colors using DBSCAN clustering.",
+    kPixels,
+    1,
+    kDbscanLocals,
+    {},
+    true,
+    py_cluster_colors_dbscan,
 };
 const FunctionSpec calculate_percentages_spec = {
-    n_calculate_percentages, "Calculate color percentages.", kLabels, 1, {}, {}, true, py_calculate_percentages,
+    n_calculate_percentages,  "Calculate color percentages.", kLabels, 1, {}, {}, true,
+    py_calculate_percentages,
 };
 const FunctionSpec extract_colors_spec = {
     n_extract_colors,
@@ -414,39 +441,60 @@ const FunctionSpec extract_colors_spec = {
     "        Returns:\n"
     "            List of dictionaries with color info: {'color': (R,G,B), 'percentage': float}\n"
     "        ",
-    kImageMask, 1, kExtractLocals, {}, true, py_extract_colors,
+    kImageMask,
+    1,
+    kExtractLocals,
+    {},
+    true,
+    py_extract_colors,
 };
 
 // ---- the step table's entries: the dispatch rule, then the body ----
 
 Ref preprocess_image(Extractor* self, PyObject* image, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, preprocess_image_spec, {image})) return array_result(std::move(*r));
+    if (auto r = call_override(self, preprocess_image_spec, {image}))
+      return array_result(std::move(*r));
   return array_result(preprocess_body(self, image));
 }
 
 Ref convert_to_feature_space(Extractor* self, PyObject* image, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, convert_to_feature_space_spec, {image})) return array_result(std::move(*r));
+    if (auto r = call_override(self, convert_to_feature_space_spec, {image}))
+      return array_result(std::move(*r));
   return array_result(convert_body(self, image));
 }
 
 Ref apply_mask(Extractor* self, PyObject* image, PyObject* mask, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, apply_mask_spec, {image, mask})) return array_result(std::move(*r));
+    if (auto r = call_override(self, apply_mask_spec, {image, mask}))
+      return array_result(std::move(*r));
   return array_result(apply_mask_body(image, mask));
 }
 
 Ref extract_pixels(Extractor* self, PyObject* image, PyObject* mask, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, extract_pixels_spec, {image, mask})) return array_result(std::move(*r));
+    if (auto r = call_override(self, extract_pixels_spec, {image, mask}))
+      return array_result(std::move(*r));
   return array_result(extract_pixels_body(self, image, mask));
 }
 
 Ref calculate_percentages(Extractor* self, PyObject* labels, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, calculate_percentages_spec, {labels})) return list_result(std::move(*r));
+    if (auto r = call_override(self, calculate_percentages_spec, {labels}))
+      return list_result(std::move(*r));
   return list_result(calculate_percentages_body(labels));
+}
+
+Ref convert_color(PyObject* color, const Name& code) {
+  Ref inner = Ref::steal(PyList_New(1));
+  Ref outer = Ref::steal(PyList_New(1));
+  if (!inner || !outer) return {};
+  PyList_SET_ITEM(inner.get(), 0, Py_NewRef(color));
+  PyList_SET_ITEM(outer.get(), 0, inner.release());
+  Ref one_pixel = call(global_attr(np, uint8), {outer});
+  Ref converted = call(global_attr(cv2, cvtColor), {one_pixel, global_attr(cv2, code)});
+  return item(item(converted, 0), 0);
 }
 
 Ref load_if_path(PyObject* value, const char* failure_prefix) {

@@ -7,8 +7,10 @@
 // hands the reference on.
 //
 // An empty Ref means "an exception is set". The helpers below accept empty
-// Refs as arguments and pass the failure on, so a method body can read like
-// the Python statement it implements:
+// Refs as arguments and pass the failure on; and while an exception is
+// pending they run no Python code at all, so that in a nested expression a
+// later argument cannot clear or replace the first error. A method body can
+// therefore read like the Python statement it implements:
 //
 //     Ref counts = call(np(unique), {labels}, {{return_counts, Py_True}});
 //     if (!counts) return {};
@@ -113,12 +115,21 @@ inline bool Name::intern_all() {
 
 namespace detail {
 
+// True when an argument stands for a failure or an exception is pending:
+// then nothing more may run.
+inline bool failed(std::initializer_list<Arg> args) {
+  for (const Arg& a : args)
+    if (!a.get()) return true;
+  return PyErr_Occurred() != nullptr;
+}
+
 // Room for the callable (or self) in front of the arguments, so that the
 // callee may use PY_VECTORCALL_ARGUMENTS_OFFSET.
 constexpr size_t kMaxInline = 12;
 
 inline Ref vectorcall(PyObject* callable, PyObject* self, const Name* method, Args args,
                       Kws kwargs) {
+  if (PyErr_Occurred()) return {};
   const size_t nargs = args.size() + (self ? 1 : 0);
   const size_t total = nargs + kwargs.size();
   if (total + 1 > kMaxInline) {
@@ -144,7 +155,8 @@ inline Ref vectorcall(PyObject* callable, PyObject* self, const Name* method, Ar
     }
   }
   const size_t nargsf = nargs | PY_VECTORCALL_ARGUMENTS_OFFSET;
-  if (method) return Ref::steal(PyObject_VectorcallMethod(method->get(), stack + 1, nargsf, kwnames.get()));
+  if (method)
+    return Ref::steal(PyObject_VectorcallMethod(method->get(), stack + 1, nargsf, kwnames.get()));
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1, nargsf, kwnames.get()));
 }
 
@@ -161,23 +173,23 @@ inline Ref call_method(Arg obj, const Name& name, Args args = {}, Kws kwargs = {
 }
 
 inline Ref attr(Arg obj, const Name& name) {
-  if (!obj.get()) return {};
+  if (detail::failed({obj})) return {};
   return Ref::steal(PyObject_GetAttr(obj.get(), name.get()));
 }
 
 inline Ref item(Arg obj, Arg key) {
-  if (!obj.get() || !key.get()) return {};
+  if (detail::failed({obj, key})) return {};
   return Ref::steal(PyObject_GetItem(obj.get(), key.get()));
 }
 
 inline Ref item(Arg obj, Py_ssize_t index) {
-  if (!obj.get()) return {};
+  if (detail::failed({obj})) return {};
   Ref key = Ref::steal(PyLong_FromSsize_t(index));
   return item(obj, key);
 }
 
 inline bool set_item(Arg obj, Arg key, Arg value) {
-  if (!obj.get() || !key.get() || !value.get()) return false;
+  if (detail::failed({obj, key, value})) return false;
   return PyObject_SetItem(obj.get(), key.get(), value.get()) == 0;
 }
 
@@ -189,17 +201,17 @@ inline Ref global_attr(const Name& global_name, const Name& name) {
 }
 
 inline Ref binary(Arg a, Arg b, PyObject* (*op)(PyObject*, PyObject*)) {
-  if (!a.get() || !b.get()) return {};
+  if (detail::failed({a, b})) return {};
   return Ref::steal(op(a.get(), b.get()));
 }
 
 inline Ref compare(Arg a, Arg b, int op) {
-  if (!a.get() || !b.get()) return {};
+  if (detail::failed({a, b})) return {};
   return Ref::steal(PyObject_RichCompare(a.get(), b.get(), op));
 }
 
 inline int truth(Arg obj) {
-  if (!obj.get()) return -1;
+  if (detail::failed({obj})) return -1;
   PyObject* o = obj.get();
   if (o == Py_True) return 1;
   if (o == Py_False || o == Py_None) return 0;
@@ -223,8 +235,29 @@ inline Ref tuple(Args items) {
 }
 
 inline bool append(Arg list_obj, Arg value) {
-  if (!list_obj.get() || !value.get()) return false;
+  if (detail::failed({list_obj, value})) return false;
   return PyList_Append(list_obj.get(), value.get()) == 0;
+}
+
+// len(obj); false with an exception set on failure
+inline bool length(Arg obj, Py_ssize_t* n) {
+  if (detail::failed({obj})) return false;
+  *n = PyObject_Size(obj.get());
+  return *n >= 0;
+}
+
+// tuple(int(c) for c in values)
+inline Ref int_tuple(Arg values) {
+  if (detail::failed({values})) return {};
+  Ref items = Ref::steal(PyList_New(0));
+  Ref it = Ref::steal(PyObject_GetIter(values.get()));
+  if (!items || !it) return {};
+  while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
+    Ref as_int = PyLong_CheckExact(c.get()) ? c : Ref::steal(PyNumber_Long(c.get()));
+    if (!as_int || PyList_Append(items.get(), as_int.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  return Ref::steal(PyList_AsTuple(items.get()));
 }
 
 inline bool clear_if(PyObject* type) {
@@ -235,8 +268,8 @@ inline bool clear_if(PyObject* type) {
 
 // Python's `a, b = value`, with the interpreter's messages.
 inline bool unpack2(Arg value, Ref& first, Ref& second) {
+  if (detail::failed({value})) return false;
   PyObject* v = value.get();
-  if (!v) return false;
   if (PyTuple_CheckExact(v) || PyList_CheckExact(v)) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
     if (n == 2) {
@@ -248,7 +281,8 @@ inline bool unpack2(Arg value, Ref& first, Ref& second) {
     if (n > 2) {
       PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
     } else {
-      PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+      PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n,
+                   n == 1 ? "" : "s");
     }
     return false;
   }
@@ -259,7 +293,8 @@ inline bool unpack2(Arg value, Ref& first, Ref& second) {
     got[i] = Ref::steal(PyIter_Next(it.get()));
     if (!got[i]) {
       if (!PyErr_Occurred())
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
+                     i == 1 ? "" : "s");
       return false;
     }
   }
