@@ -470,11 +470,16 @@ def _run_serial(extractor, job, tasks, on_done):
 
 def _forkserver():
     """Workers fork from a server process that has done the heavy imports
-    once. Started before this process imports them, the two overlap."""
+    once. Started before this process imports them, the two overlap.
+
+    The server preloads the libraries, not this package: it imports with the
+    working directory on its path, where a source checkout would shadow the
+    installed package."""
     from multiprocessing import forkserver
 
     context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["velmora_huebit.color_extractor_cy"])
+    context.set_forkserver_preload(["numpy", "cv2", "sklearn.cluster", "sklearn.preprocessing",
+                                    "sklearn.metrics.pairwise", "PIL.Image", "matplotlib.pyplot"])
     forkserver.ensure_running()
     return context
 
