@@ -10,9 +10,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 def main():
     status = 0
     for path in sorted(HERE.glob("bench_*.py")):
-        spec = importlib.util.spec_from_file_location(path.stem, path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        loader_spec = importlib.util.spec_from_file_location(path.stem, path)
+        module = importlib.util.module_from_def(loader_spec)
+        loader_spec.loader.exec_module(module)
         print(f"== {path.stem}", flush=True)
         status |= module.main() or 0
     return status

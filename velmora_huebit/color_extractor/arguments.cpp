@@ -13,9 +13,9 @@ namespace {
 
 const Name add_note{"add_note"};
 
-void raise_count(const FunctionSpec& spec, Py_ssize_t given) {
-  const Py_ssize_t n_min = spec.n_required;
-  const Py_ssize_t n_max = static_cast<Py_ssize_t>(spec.params.size());
+void raise_count(const FunctionDef& def, Py_ssize_t given) {
+  const Py_ssize_t n_min = def.n_required;
+  const Py_ssize_t n_max = static_cast<Py_ssize_t>(def.params.size());
   const char* more_or_less;
   Py_ssize_t expected;
   if (given < n_min) {
@@ -27,13 +27,13 @@ void raise_count(const FunctionSpec& spec, Py_ssize_t given) {
   }
   if (n_min == n_max) more_or_less = "exactly";
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               spec.name.text(), more_or_less, expected, expected == 1 ? "" : "s", given);
+               def.name.text(), more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
 // Index of the parameter called `key`, or -1.
-Py_ssize_t param_index(const FunctionSpec& spec, PyObject* key) {
-  for (size_t i = 0; i < spec.params.size(); ++i) {
-    if (PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0)
+Py_ssize_t param_index(const FunctionDef& def, PyObject* key) {
+  for (size_t i = 0; i < def.params.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, def.params[i]) == 0)
       return static_cast<Py_ssize_t>(i);
   }
   return -1;
@@ -64,11 +64,11 @@ struct Keywords {
   }
 };
 
-bool bind(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
+bool bind(const FunctionDef& def, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
           const Keywords& kw, Ref* out) {
-  const Py_ssize_t n_params = static_cast<Py_ssize_t>(spec.params.size());
+  const Py_ssize_t n_params = static_cast<Py_ssize_t>(def.params.size());
   if (nargs > n_params) {
-    raise_count(spec, nargs);
+    raise_count(def, nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(args[i]);
@@ -76,10 +76,10 @@ bool bind(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args, P
   if (!kw.empty()) {
     bool ok = kw.each([&](PyObject* key, PyObject* value) {
       if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name.text());
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name.text());
         return false;
       }
-      Py_ssize_t i = param_index(spec, key);
+      Py_ssize_t i = param_index(def, key);
       if (i >= nargs && !out[i]) out[i] = Ref::borrow(value);
       return true;
     });
@@ -87,24 +87,24 @@ bool bind(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args, P
   }
 
   // A missing required parameter is reported before stray keywords.
-  for (Py_ssize_t i = nargs; i < spec.n_required; ++i) {
+  for (Py_ssize_t i = nargs; i < def.n_required; ++i) {
     if (!out[i]) {
-      raise_count(spec, i);
+      raise_count(def, i);
       return false;
     }
   }
 
   if (!kw.empty()) {
     bool ok = kw.each([&](PyObject* key, PyObject*) {
-      Py_ssize_t i = param_index(spec, key);
+      Py_ssize_t i = param_index(def, key);
       if (i < 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     spec.name.text(), key);
+                     def.name.text(), key);
         return false;
       }
       if (i < nargs) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     spec.name.text(), key);
+                     def.name.text(), key);
         return false;
       }
       return true;
@@ -116,11 +116,11 @@ bool bind(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args, P
   // functions; __defaults__ may have been shortened.
   const Py_ssize_t n_defaults =
       defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
-  for (Py_ssize_t i = spec.n_required; i < n_params; ++i) {
+  for (Py_ssize_t i = def.n_required; i < n_params; ++i) {
     if (out[i]) continue;
     Py_ssize_t d = i - (n_params - n_defaults);
     if (d < 0) {
-      raise_count(spec, i);
+      raise_count(def, i);
       return false;
     }
     out[i] = Ref::borrow(PyTuple_GET_ITEM(defaults, d));
@@ -130,19 +130,19 @@ bool bind(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args, P
 
 }  // namespace
 
-bool bind_vector(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args,
+bool bind_vector(const FunctionDef& def, PyObject* defaults, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames, Ref* out) {
   Keywords kw;
   kw.names = kwnames;
   kw.values = args + nargs;
-  return bind(spec, defaults, args, nargs, kw, out);
+  return bind(def, defaults, args, nargs, kw, out);
 }
 
-bool bind_dict(const FunctionSpec& spec, PyObject* defaults, PyObject* args, PyObject* kwargs,
+bool bind_dict(const FunctionDef& def, PyObject* defaults, PyObject* args, PyObject* kwargs,
                Ref* out) {
   Keywords kw;
   kw.dict = kwargs;
-  return bind(spec, defaults, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kw, out);
+  return bind(def, defaults, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kw, out);
 }
 
 bool check_argument(PyObject* value, PyTypeObject* expected, bool none_ok, const char* name,

@@ -30,9 +30,9 @@ Ref matplotlib_color(PyObject* rgb) {
 
 // f"{percentage:.1f}%"
 Ref label_text(PyObject* percentage) {
-  Ref spec = py_str(".1f");
-  if (!spec) return {};
-  Ref formatted = Ref::steal(PyObject_Format(percentage, spec.get()));
+  Ref format = py_str(".1f");
+  if (!format) return {};
+  Ref formatted = Ref::steal(PyObject_Format(percentage, format.get()));
   if (!formatted) return {};
   return Ref::steal(PyUnicode_FromFormat("%U%%", formatted.get()));
 }
@@ -108,7 +108,7 @@ const Annotation kAnnotations[] = {{"colors", "List[dict]"}, {"save_path", "Opti
 
 }  // namespace
 
-const FunctionSpec visualize_colors_spec = {
+const FunctionDef visualize_colors_def = {
     n_visualize_colors,
     "Visualize extracted colors with percentages.",
     kParams,

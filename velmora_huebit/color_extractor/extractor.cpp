@@ -67,7 +67,7 @@ void extractor_dealloc(PyObject* o) {
 
 const char* const kInitParams[] = {"n_colors", "algorithm", "preprocessing", "lab_space"};
 const Name kInitName{"__init__"};
-const FunctionSpec kInitSpec = {kInitName, nullptr, kInitParams, 0, {}, {}, true, nullptr};
+const FunctionDef kInitSpec = {kInitName, nullptr, kInitParams, 0, {}, {}, true, nullptr};
 
 int extractor_init(PyObject* o, PyObject* args, PyObject* kwargs) {
   // Kept for the life of the process, like the interned names.
@@ -115,7 +115,7 @@ const char kInitDoc[] =
 
 }  // namespace
 
-std::optional<Ref> call_override(Extractor* self, const FunctionSpec& step, Args args) {
+std::optional<Ref> call_override(Extractor* self, const FunctionDef& step, Args args) {
   PyObject* o = reinterpret_cast<PyObject*>(self);
   if (!may_override(Py_TYPE(o))) return std::nullopt;
   Ref found = attr(o, step.name);
@@ -124,7 +124,7 @@ std::optional<Ref> call_override(Extractor* self, const FunctionSpec& step, Args
   return call(found, args);
 }
 
-std::optional<double> call_override_double(Extractor* self, const FunctionSpec& step, Args args) {
+std::optional<double> call_override_double(Extractor* self, const FunctionDef& step, Args args) {
   std::optional<Ref> result = call_override(self, step, args);
   if (!result) return std::nullopt;
   double value = -1.0;
@@ -132,7 +132,7 @@ std::optional<double> call_override_double(Extractor* self, const FunctionSpec& 
   return value;
 }
 
-int step_overridden(Extractor* self, const FunctionSpec& step) {
+int step_overridden(Extractor* self, const FunctionDef& step) {
   PyObject* o = reinterpret_cast<PyObject*>(self);
   if (!may_override(Py_TYPE(o))) return 0;
   Ref found = attr(o, step.name);
@@ -181,45 +181,44 @@ bool prepare_extractor_type() {
 
 // The class body: the fifteen methods, in the order Python would define them.
 bool add_class_methods() {
-  static const FunctionSpec* const kMethods[] = {
-      &preprocess_image_spec,
-      &convert_to_feature_space_spec,
-      &apply_mask_spec,
-      &extract_pixels_spec,
-      &cluster_colors_kmeans_spec,
-      &cluster_colors_dbscan_spec,
-      &calculate_percentages_spec,
-      &extract_colors_spec,
-      &visualize_colors_spec,
-      &color_distance_lab_spec,
-      &find_closest_color_spec,
-      &analyze_color_similarity_spec,
-      &find_color_matches_spec,
-      &reduce_cython_spec,
-      &setstate_cython_spec,
+  static const FunctionDef* const kMethods[] = {
+      &preprocess_image_def,
+      &convert_to_feature_space_def,
+      &apply_mask_def,
+      &extract_pixels_def,
+      &cluster_colors_kmeans_def,
+      &cluster_colors_dbscan_def,
+      &calculate_percentages_def,
+      &extract_colors_def,
+      &visualize_colors_def,
+      &color_distance_lab_def,
+      &find_closest_color_def,
+      &analyze_color_similarity_def,
+      &find_color_matches_def,
+      &reduce_cython_def,
+      &setstate_cython_def,
   };
   Ref none_default = tuple({Py_None});
   Ref similarity_defaults = tuple({Py_None, py_float(50.0)});
   if (!none_default || !similarity_defaults) return false;
 
   PyObject* type_dict = ExtractorType.tp_dict;
-  for (const FunctionSpec* spec : kMethods) {
+  for (const FunctionDef* def : kMethods) {
     PyObject* defaults = Py_None;
-    if (spec == &analyze_color_similarity_spec) {
+    if (def == &analyze_color_similarity_def) {
       defaults = similarity_defaults.get();
-    } else if (spec->params.size() > static_cast<size_t>(spec->n_required)) {
+    } else if (def->params.size() > static_cast<size_t>(def->n_required)) {
       defaults = none_default.get();
     }
-    Ref func = make_function(*spec, defaults);
+    Ref func = make_function(*def, defaults);
     if (!func) return false;
-    if (PyDict_SetItem(type_dict, spec->name.get(), func.get()) < 0) return false;
+    if (PyDict_SetItem(type_dict, def->name.get(), func.get()) < 0) return false;
     PyType_Modified(&ExtractorType);
     // As for any class attribute: a value whose type has __set_name__ hears
     // its name.
     Ref hook = attr(reinterpret_cast<PyObject*>(Py_TYPE(func.get())), set_name);
     if (hook) {
-      if (!call(hook, {func, reinterpret_cast<PyObject*>(&ExtractorType), spec->name}))
-        return false;
+      if (!call(hook, {func, reinterpret_cast<PyObject*>(&ExtractorType), def->name})) return false;
     } else if (!clear_if(PyExc_AttributeError)) {
       return false;
     }

@@ -7,7 +7,7 @@
 // method_descriptor has none of that, so this type does what
 // Objects/funcobject.c does for Python functions, on top of a C body:
 //
-// - calls come in through vectorcall; arguments are bound to the spec's
+// - calls come in through vectorcall; arguments are bound to the def's
 //   parameters (arguments.cpp) as owned references, with defaults taken from
 //   the object's current __defaults__ exactly as a Python function would;
 // - methods bind like Python functions: obj.method is a types.MethodType whose
@@ -30,7 +30,7 @@ const Name replace{"replace"}, co_varnames{"co_varnames"}, co_argcount{"co_argco
 struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const FunctionSpec* spec;
+  const FunctionDef* def;
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -53,10 +53,10 @@ Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
   Function* f = as_function(callable);
-  const FunctionSpec& spec = *f->spec;
+  const FunctionDef& def = *f->def;
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   PyObject* self = nullptr;
-  if (spec.is_method) {
+  if (def.is_method) {
     if (nargs < 1) {
       PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
       return nullptr;
@@ -75,13 +75,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   // the bound arguments hold their own references.
   Ref bound[kMaxParams];
   Ref defaults = Ref::borrow(f->defaults);
-  if (!bind_vector(spec, defaults.get(), args, nargs, kwnames, bound)) return nullptr;
+  if (!bind_vector(def, defaults.get(), args, nargs, kwnames, bound)) return nullptr;
   Ref keep_self = Ref::borrow(self);
-  return spec.impl(self, bound);
+  return def.impl(self, bound);
 }
 
 PyObject* function_descr_get(PyObject* func, PyObject* obj, PyObject*) {
-  if (obj == nullptr || obj == Py_None || !as_function(func)->spec->is_method)
+  if (obj == nullptr || obj == Py_None || !as_function(func)->def->is_method)
     return Py_NewRef(func);
   return PyMethod_New(func, obj);
 }
@@ -214,10 +214,9 @@ PyMethodDef function_methods[] = {
 
 // A code object that names the parameters and locals, so that tools such as
 // inspect.signature see the function as Python would.
-Ref make_code(const FunctionSpec& spec, PyObject* qualname) {
-  const Py_ssize_t n_params =
-      static_cast<Py_ssize_t>(spec.params.size()) + (spec.is_method ? 1 : 0);
-  const Py_ssize_t n_vars = n_params + static_cast<Py_ssize_t>(spec.locals.size());
+Ref make_code(const FunctionDef& def, PyObject* qualname) {
+  const Py_ssize_t n_params = static_cast<Py_ssize_t>(def.params.size()) + (def.is_method ? 1 : 0);
+  const Py_ssize_t n_vars = n_params + static_cast<Py_ssize_t>(def.locals.size());
   Ref varnames = Ref::steal(PyTuple_New(n_vars));
   if (!varnames) return {};
   Py_ssize_t i = 0;
@@ -227,14 +226,14 @@ Ref make_code(const FunctionSpec& spec, PyObject* qualname) {
     PyTuple_SET_ITEM(varnames.get(), i++, s);
     return true;
   };
-  if (spec.is_method && !put("self")) return {};
-  for (const char* p : spec.params)
+  if (def.is_method && !put("self")) return {};
+  for (const char* p : def.params)
     if (!put(p)) return {};
-  for (const char* l : spec.locals)
+  for (const char* l : def.locals)
     if (!put(l)) return {};
 
   Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty("velmora_huebit/color_extractor/extractor.cpp", spec.name.text(), 0)));
+      PyCode_NewEmpty("velmora_huebit/color_extractor/extractor.cpp", def.name.text(), 0)));
   if (!empty) return {};
   return call_method(empty, replace, {},
                      {{co_varnames, varnames},
@@ -266,26 +265,26 @@ bool ready_function_type() {
   return PyType_Ready(&FunctionType) == 0;
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* defaults) {
-  Ref name = Ref::borrow(spec.name.get());
-  Ref qualname = spec.is_method ? Ref::steal(PyUnicode_FromFormat("ColorExtractor.%U", name.get()))
-                                : Ref::borrow(name.get());
+Ref make_function(const FunctionDef& def, PyObject* defaults) {
+  Ref name = Ref::borrow(def.name.get());
+  Ref qualname = def.is_method ? Ref::steal(PyUnicode_FromFormat("ColorExtractor.%U", name.get()))
+                               : Ref::borrow(name.get());
   if (!qualname) return {};
   Ref module = py_str(kModuleName);
-  Ref doc = spec.doc ? py_str(spec.doc) : Ref::borrow(Py_None);
+  Ref doc = def.doc ? py_str(def.doc) : Ref::borrow(Py_None);
   Ref annotations = dict();
   if (!module || !doc || !annotations) return {};
-  for (const Annotation& a : spec.annotations) {
+  for (const Annotation& a : def.annotations) {
     Ref value = py_str(a.value);
     if (!value || PyDict_SetItemString(annotations.get(), a.name, value.get()) < 0) return {};
   }
-  Ref code = make_code(spec, qualname.get());
+  Ref code = make_code(def, qualname.get());
   if (!code) return {};
 
   Function* f = PyObject_GC_New(Function, &FunctionType);
   if (!f) return {};
   f->vectorcall = function_vectorcall;
-  f->spec = &spec;
+  f->def = &def;
   f->name = name.release();
   f->qualname = qualname.release();
   f->module = module.release();
@@ -299,9 +298,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* defaults) {
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-bool is_function_for(PyObject* obj, const FunctionSpec& spec) {
+bool is_function_for(PyObject* obj, const FunctionDef& def) {
   if (PyMethod_Check(obj)) obj = PyMethod_GET_FUNCTION(obj);
-  return Py_IS_TYPE(obj, &FunctionType) && as_function(obj)->spec == &spec;
+  return Py_IS_TYPE(obj, &FunctionType) && as_function(obj)->def == &def;
 }
 
 }  // namespace huebit

@@ -41,7 +41,7 @@ struct Annotation {
   const char* value;
 };
 
-struct FunctionSpec {
+struct FunctionDef {
   const Name& name;
   const char* doc;                      // nullptr: no docstring
   std::span<const char* const> params;  // without self
@@ -53,20 +53,20 @@ struct FunctionSpec {
 };
 
 // A new function object; `defaults` may be None.
-Ref make_function(const FunctionSpec& spec, PyObject* defaults);
-bool is_function_for(PyObject* obj, const FunctionSpec& spec);
+Ref make_function(const FunctionDef& def, PyObject* defaults);
+bool is_function_for(PyObject* obj, const FunctionDef& def);
 bool ready_function_type();
 
 // ---- argument handling (arguments.cpp) ---------------------------------------
 
 inline constexpr Py_ssize_t kMaxParams = 8;
 
-// Binds positional arguments and keywords to `spec.params`, filling
+// Binds positional arguments and keywords to `def.params`, filling
 // `out[0..params)`. Keywords come as a vectorcall kwnames tuple (values after
 // the positionals) or as a dict.
-bool bind_vector(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args,
+bool bind_vector(const FunctionDef& def, PyObject* defaults, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames, Ref* out);
-bool bind_dict(const FunctionSpec& spec, PyObject* defaults, PyObject* args, PyObject* kwargs,
+bool bind_dict(const FunctionDef& def, PyObject* defaults, PyObject* args, PyObject* kwargs,
                Ref* out);
 
 // Argument tests made when Python calls a method.
@@ -119,34 +119,34 @@ inline Extractor* as_extractor(PyObject* self) { return reinterpret_cast<Extract
 
 // The typed-step dispatch rule. Returns nothing when the built-in body
 // should run; otherwise the override's result (empty when it failed).
-std::optional<Ref> call_override(Extractor* self, const FunctionSpec& step, Args args);
+std::optional<Ref> call_override(Extractor* self, const FunctionDef& step, Args args);
 // The same for _color_distance_lab: the override's result as a double.
-std::optional<double> call_override_double(Extractor* self, const FunctionSpec& step, Args args);
+std::optional<double> call_override_double(Extractor* self, const FunctionDef& step, Args args);
 // Whether the dispatch rule would call a Python-level override of `step`:
 // 1 yes, 0 no, -1 with an exception set.
-int step_overridden(Extractor* self, const FunctionSpec& step);
+int step_overridden(Extractor* self, const FunctionDef& step);
 // Result rules of the typed steps.
 Ref array_result(Ref value);
 Ref list_result(Ref value);
 
 // ---- typed step and method specs, defined next to their bodies ---------------
 
-extern const FunctionSpec preprocess_image_spec;
-extern const FunctionSpec convert_to_feature_space_spec;
-extern const FunctionSpec apply_mask_spec;
-extern const FunctionSpec extract_pixels_spec;
-extern const FunctionSpec cluster_colors_kmeans_spec;
-extern const FunctionSpec cluster_colors_dbscan_spec;
-extern const FunctionSpec calculate_percentages_spec;
-extern const FunctionSpec extract_colors_spec;
-extern const FunctionSpec visualize_colors_spec;
-extern const FunctionSpec color_distance_lab_spec;
-extern const FunctionSpec find_closest_color_spec;
-extern const FunctionSpec analyze_color_similarity_spec;
-extern const FunctionSpec find_color_matches_spec;
-extern const FunctionSpec reduce_cython_spec;
-extern const FunctionSpec setstate_cython_spec;
-extern const FunctionSpec unpickle_spec;
+extern const FunctionDef preprocess_image_def;
+extern const FunctionDef convert_to_feature_space_def;
+extern const FunctionDef apply_mask_def;
+extern const FunctionDef extract_pixels_def;
+extern const FunctionDef cluster_colors_kmeans_def;
+extern const FunctionDef cluster_colors_dbscan_def;
+extern const FunctionDef calculate_percentages_def;
+extern const FunctionDef extract_colors_def;
+extern const FunctionDef visualize_colors_def;
+extern const FunctionDef color_distance_lab_def;
+extern const FunctionDef find_closest_color_def;
+extern const FunctionDef analyze_color_similarity_def;
+extern const FunctionDef find_color_matches_def;
+extern const FunctionDef reduce_cython_def;
+extern const FunctionDef setstate_cython_def;
+extern const FunctionDef unpickle_def;
 
 // Step bodies (pipeline.cpp, matching.cpp)
 Ref preprocess_image(Extractor* self, PyObject* image, Dispatch d);

@@ -321,7 +321,7 @@ PyObject* py_find_color_matches(PyObject* o, Ref* a) {
 
   // Whole arrays when the distance is our own and the pixels are plain
   // 8-bit rows; anything else goes one pixel at a time through the step.
-  int overridden = step_overridden(self, color_distance_lab_spec);
+  int overridden = step_overridden(self, color_distance_lab_def);
   if (overridden < 0) return nullptr;
   Ref pixels_rgb, lab_pixels;
   if (!overridden && uint8_rows(pixels.get(), n_pixels)) {
@@ -404,7 +404,7 @@ const Annotation kMatchesAnnotations[] = {{"target_colors", "Dict[str, Tuple[int
 
 }  // namespace
 
-const FunctionSpec color_distance_lab_spec = {
+const FunctionDef color_distance_lab_def = {
     n_color_distance_lab,
     "Calculate perceptual distance between two colors in LAB space.",
     kColors,
@@ -414,7 +414,7 @@ const FunctionSpec color_distance_lab_spec = {
     true,
     py_color_distance_lab,
 };
-const FunctionSpec find_closest_color_spec = {
+const FunctionDef find_closest_color_def = {
     n_find_closest_color,
     "Find the closest color in image to target color.",
     kClosest,
@@ -424,7 +424,7 @@ const FunctionSpec find_closest_color_spec = {
     true,
     py_find_closest_color,
 };
-const FunctionSpec analyze_color_similarity_spec = {
+const FunctionDef analyze_color_similarity_def = {
     n_analyze_color_similarity,
     "\n"
     "        Analyze how much each target color appears in the image.\n"
@@ -446,7 +446,7 @@ const FunctionSpec analyze_color_similarity_spec = {
     true,
     py_analyze_color_similarity,
 };
-const FunctionSpec find_color_matches_spec = {
+const FunctionDef find_color_matches_def = {
     n_find_color_matches,
     "\n"
     "        Find how much each target color appears in the image with detailed analysis.\n"
@@ -471,7 +471,7 @@ const FunctionSpec find_color_matches_spec = {
 // exception set on failure.
 double color_distance_lab(Extractor* self, PyObject* color1, PyObject* color2, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override_double(self, color_distance_lab_spec, {color1, color2})) return *r;
+    if (auto r = call_override_double(self, color_distance_lab_def, {color1, color2})) return *r;
   return distance_body(color1, color2);
 }
 

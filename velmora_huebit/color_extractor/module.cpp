@@ -180,12 +180,12 @@ int exec_steps(PyObject* module) {
 
   if (!run_statements()) return -1;
 
-  if (!bind(n_unpickle, make_function(unpickle_spec, Py_None))) return -1;
+  if (!bind(n_unpickle, make_function(unpickle_def, Py_None))) return -1;
   if (!bind(n_test, dict())) return -1;
   return 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
   const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (first_interpreter == -1) {
     first_interpreter = current;
@@ -198,7 +198,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
   if (state.module) return Py_NewRef(state.module);
   if (!Name::intern_all()) return nullptr;
 
-  Ref name = attr(spec, n_name);
+  Ref name = attr(module_spec, n_name);
   if (!name) return nullptr;
   Ref module = Ref::steal(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
@@ -213,7 +213,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
                          {n_parent, n_package, false},
                          {n_locations, n_path, true}};
   for (const Copy& c : copies) {
-    Ref value = attr(spec, c.from);
+    Ref value = attr(module_spec, c.from);
     if (!value) {
       if (!clear_if(PyExc_AttributeError)) return nullptr;
       continue;

@@ -181,21 +181,21 @@ bool install(PyTypeObject* type) {
 
 }  // namespace
 
-const FunctionSpec reduce_cython_spec = {
+const FunctionDef reduce_cython_def = {
     n_reduce_cython, nullptr, {}, 0, kReduceLocals, {}, true, reduce_impl,
 };
-const FunctionSpec setstate_cython_spec = {
+const FunctionDef setstate_cython_def = {
     n_setstate_cython, nullptr, kNoParams, 1, {}, {}, true, setstate_impl,
 };
-const FunctionSpec unpickle_spec = {
+const FunctionDef unpickle_def = {
     n_unpickle, nullptr, kUnpickleParams, 3, kUnpickleLocals, {}, false, unpickle_impl,
 };
 
 bool setup_pickling(PyTypeObject* type) {
   // The methods sit in the class under their own names first; install()
   // moves them to __reduce__ and __setstate__.
-  Ref reduce = make_function(reduce_cython_spec, Py_None);
-  Ref setstate = make_function(setstate_cython_spec, Py_None);
+  Ref reduce = make_function(reduce_cython_def, Py_None);
+  Ref setstate = make_function(setstate_cython_def, Py_None);
   if (!reduce || !setstate) return false;
   if (PyDict_SetItem(type->tp_dict, n_reduce_cython.get(), reduce.get()) < 0 ||
       PyDict_SetItem(type->tp_dict, n_setstate_cython.get(), setstate.get()) < 0)

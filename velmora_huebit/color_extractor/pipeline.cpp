@@ -375,7 +375,7 @@ const Name n_preprocess_image{"_preprocess_image"},
 
 }  // namespace
 
-const FunctionSpec preprocess_image_spec = {
+const FunctionDef preprocess_image_def = {
     n_preprocess_image,
     "Apply preprocessing for robustness against noise and lighting.",
     kImage,
@@ -385,7 +385,7 @@ const FunctionSpec preprocess_image_spec = {
     true,
     py_preprocess_image,
 };
-const FunctionSpec convert_to_feature_space_spec = {
+const FunctionDef convert_to_feature_space_def = {
     n_convert_to_feature_space,
     "Convert image to appropriate color space for clustering.",
     kImage,
@@ -395,17 +395,17 @@ const FunctionSpec convert_to_feature_space_spec = {
     true,
     py_convert_to_feature_space,
 };
-const FunctionSpec apply_mask_spec = {
+const FunctionDef apply_mask_def = {
     n_apply_mask, "Apply mask to limit color extraction to specific areas.",
     kImageMask,   2,
     {},           {},
     true,         py_apply_mask,
 };
-const FunctionSpec extract_pixels_spec = {
+const FunctionDef extract_pixels_def = {
     n_extract_pixels,  "Extract valid pixels for clustering.", kImageMask, 1, {}, {}, true,
     py_extract_pixels,
 };
-const FunctionSpec cluster_colors_kmeans_spec = {
+const FunctionDef cluster_colors_kmeans_def = {
     n_cluster_colors_kmeans,
     "Extract colors using K-means clustering.",
     kPixels,
@@ -415,7 +415,7 @@ const FunctionSpec cluster_colors_kmeans_spec = {
     true,
     py_cluster_colors_kmeans,
 };
-const FunctionSpec cluster_colors_dbscan_spec = {
+const FunctionDef cluster_colors_dbscan_def = {
     n_cluster_colors_dbscan,
     "Extract colors using DBSCAN clustering.",
     kPixels,
@@ -425,11 +425,11 @@ const FunctionSpec cluster_colors_dbscan_spec = {
     true,
     py_cluster_colors_dbscan,
 };
-const FunctionSpec calculate_percentages_spec = {
+const FunctionDef calculate_percentages_def = {
     n_calculate_percentages,  "Calculate color percentages.", kLabels, 1, {}, {}, true,
     py_calculate_percentages,
 };
-const FunctionSpec extract_colors_spec = {
+const FunctionDef extract_colors_def = {
     n_extract_colors,
     "\n"
     "        Extract dominant colors from image.\n"
@@ -453,35 +453,35 @@ const FunctionSpec extract_colors_spec = {
 
 Ref preprocess_image(Extractor* self, PyObject* image, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, preprocess_image_spec, {image}))
+    if (auto r = call_override(self, preprocess_image_def, {image}))
       return array_result(std::move(*r));
   return array_result(preprocess_body(self, image));
 }
 
 Ref convert_to_feature_space(Extractor* self, PyObject* image, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, convert_to_feature_space_spec, {image}))
+    if (auto r = call_override(self, convert_to_feature_space_def, {image}))
       return array_result(std::move(*r));
   return array_result(convert_body(self, image));
 }
 
 Ref apply_mask(Extractor* self, PyObject* image, PyObject* mask, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, apply_mask_spec, {image, mask}))
+    if (auto r = call_override(self, apply_mask_def, {image, mask}))
       return array_result(std::move(*r));
   return array_result(apply_mask_body(image, mask));
 }
 
 Ref extract_pixels(Extractor* self, PyObject* image, PyObject* mask, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, extract_pixels_spec, {image, mask}))
+    if (auto r = call_override(self, extract_pixels_def, {image, mask}))
       return array_result(std::move(*r));
   return array_result(extract_pixels_body(self, image, mask));
 }
 
 Ref calculate_percentages(Extractor* self, PyObject* labels, Dispatch d) {
   if (d == Dispatch::Override)
-    if (auto r = call_override(self, calculate_percentages_spec, {labels}))
+    if (auto r = call_override(self, calculate_percentages_def, {labels}))
       return list_result(std::move(*r));
   return list_result(calculate_percentages_body(labels));
 }
