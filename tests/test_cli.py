@@ -247,7 +247,7 @@ class TestBadArguments:
         (["match", "{photo}", "-t", "red=256,0,0"], "malformed colour"),
         (["match", "{photo}", "-t", "#ff0000"], "expected NAME=#RRGGBB"),
         (["match", "{photo}", "-t", "a=#ff0000", "-t", "a=#00ff00"], "target 'a' given twice"),
-        (["match", "{photo}", "-t", "a=#ff0000", "--threshold", "0"], "must be a number above 0"),
+        (["match", "{photo}", "-t", "a=#ff0000", "--threshold", "-1"], "must be a number of 0 or more"),
         (["match", "{photo}", "-t", "a=#ff0000", "--pixels", "--threshold", "9"], "not to --pixels"),
         (["smudge", "{photo}"], "invalid choice: 'smudge'"),
         ([], "required: COMMAND"),

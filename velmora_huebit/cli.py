@@ -66,9 +66,9 @@ def _threshold(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    # 0 would divide by zero in the similarity score
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"must be a number above 0, got {text}")
+    # 0 counts exact matches only; a negative distance matches nothing
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be a number of 0 or more, got {text}")
     return value
 
 
