@@ -49,7 +49,8 @@ Ref cvt_color(const Ref& image, const Name& code) {
   return call(convert, {image, global_attr(cv2, code)});
 }
 
-Ref round_or_zero(Arg x) {
+// max(0, x): the int 0 unless x is above it
+Ref at_least_zero(Arg x) {
   Ref zero = py_int(0);
   int positive = truth(compare(x, zero, Py_GT));
   if (positive < 0) return {};
@@ -142,7 +143,7 @@ Ref similarity_record(PyObject* closest_color, PyObject* distance, double thresh
                              PyNumber_TrueDivide);
       x = binary(closeness, py_int(100), PyNumber_Multiply);
     }
-    similarity = round_or_zero(x);
+    similarity = at_least_zero(x);
     if (!similarity) return {};
     Ref share = item(closest_color, percentage_key);
     if (!share) return {};
@@ -297,7 +298,7 @@ Ref match_record(PyObject* distances, PyObject* pixels_rgb, Py_ssize_t total_pix
       !set_item(record, very_close_percentage_key, round2(very_close_pct)) ||
       !set_item(record, closest_pixel_key, int_tuple(closest_pixel.get())) ||
       !set_item(record, min_distance_key, round2(min_distance)) ||
-      !set_item(record, similarity_score_key, round2(round_or_zero(x))))
+      !set_item(record, similarity_score_key, round2(at_least_zero(x))))
     return {};
   return record;
 }
