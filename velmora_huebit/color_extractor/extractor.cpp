@@ -115,13 +115,20 @@ const char kInitDoc[] =
 
 }  // namespace
 
-std::optional<Ref> call_override(Extractor* self, const FunctionDef& step, Args args) {
+// The override the dispatch rule would call: nothing when the built-in body
+// runs, an empty Ref when the lookup failed.
+std::optional<Ref> find_override(Extractor* self, const FunctionDef& step) {
   PyObject* o = reinterpret_cast<PyObject*>(self);
   if (!may_override(Py_TYPE(o))) return std::nullopt;
   Ref found = attr(o, step.name);
-  if (!found) return Ref{};
-  if (is_function_for(found.get(), step)) return std::nullopt;
-  return call(found, args);
+  if (found && is_function_for(found.get(), step)) return std::nullopt;
+  return found;
+}
+
+std::optional<Ref> call_override(Extractor* self, const FunctionDef& step, Args args) {
+  std::optional<Ref> found = find_override(self, step);
+  if (!found || !*found) return found;
+  return call(*found, args);
 }
 
 std::optional<double> call_override_double(Extractor* self, const FunctionDef& step, Args args) {
@@ -133,11 +140,9 @@ std::optional<double> call_override_double(Extractor* self, const FunctionDef& s
 }
 
 int step_overridden(Extractor* self, const FunctionDef& step) {
-  PyObject* o = reinterpret_cast<PyObject*>(self);
-  if (!may_override(Py_TYPE(o))) return 0;
-  Ref found = attr(o, step.name);
-  if (!found) return -1;
-  return is_function_for(found.get(), step) ? 0 : 1;
+  std::optional<Ref> found = find_override(self, step);
+  if (!found) return 0;
+  return *found ? 1 : -1;
 }
 
 Ref array_result(Ref value) {

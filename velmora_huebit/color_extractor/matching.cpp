@@ -41,14 +41,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // The step table's failure signal for a double result.
 bool failed(double value) { return value == -1.0 && PyErr_Occurred(); }
 
-// cv2.cvtColor(image, cv2.<code>)
-Ref cvt_color(const Ref& image, const Name& code) {
-  if (!image) return {};
-  Ref convert = global_attr(cv2, cvtColor);
-  if (!convert) return {};
-  return call(convert, {image, global_attr(cv2, code)});
-}
-
 // max(0, x): the int 0 unless x is above it
 Ref at_least_zero(Arg x) {
   Ref zero = py_int(0);
@@ -206,7 +198,8 @@ bool uint8_rows(PyObject* obj, npy_intp n) {
 // cv2.cvtColor(rows.reshape(1, -1, 3), code).reshape(-1, 3): all rows as one
 // image row.
 Ref convert_rows(PyObject* rows, const Name& code) {
-  Ref converted = cvt_color(call_method(rows, reshape, {py_int(1), py_int(-1), py_int(3)}), code);
+  Ref image_row = call_method(rows, reshape, {py_int(1), py_int(-1), py_int(3)});
+  Ref converted = call(global_attr(cv2, cvtColor), {image_row, global_attr(cv2, code)});
   return call_method(converted, reshape, {py_int(-1), py_int(3)});
 }
 

@@ -55,7 +55,6 @@ Ref preprocess_body(Extractor* self, PyObject* image) {
   if (!lab) return {};
   Ref clahe = call(global_attr(cv2, createCLAHE), {},
                    {{clipLimit, py_float(3.0)}, {tileGridSize, tuple({py_int(8), py_int(8)})}});
-  if (!clahe) return {};
   PyObject* index = l_channel_index();
   if (!set_item(lab, index, call_method(clahe, apply, {item(lab, index)}))) return {};
   Ref enhanced = call(global_attr(cv2, cvtColor), {lab, global_attr(cv2, COLOR_LAB2BGR)});
@@ -77,7 +76,6 @@ Ref apply_mask_body(PyObject* image, PyObject* mask_in) {
   }
   // Values above 128 on the 0-255 scale count as wanted.
   Ref wanted = binary(compare(mask, py_int(128), Py_GT), py_int(255), PyNumber_Multiply);
-  if (!wanted) return {};
   mask = array_result(call_method(wanted, astype, {global_attr(np, uint8)}));
   if (!mask) return {};
   return call(global_attr(cv2, bitwise_and), {image, image}, {{mask_kw, mask}});
@@ -95,7 +93,6 @@ Ref extract_pixels_body(Extractor* self, PyObject* image, PyObject* mask) {
     if (!length(attr(mask, shape), &ndim)) return {};
     if (ndim == 3) {
       Ref as_uint8 = call_method(mask, astype, {global_attr(np, uint8)});
-      if (!as_uint8) return {};
       Ref grey = call(global_attr(cv2, cvtColor), {as_uint8, global_attr(cv2, COLOR_BGR2GRAY)});
       selection = compare(grey, py_int(128), Py_GT);
       if (!selection) return {};
@@ -172,7 +169,6 @@ PyObject* py_cluster_colors_kmeans(PyObject* o, Ref* a) {
   if (n < self->n_colors) {
     // Fewer pixels than colours: every distinct pixel is a colour of its own.
     Ref rows = call_method(pixels, reshape, {minus_one(), py_int(3)});
-    if (!rows) return nullptr;
     Ref unique_colors = call(global_attr(np, unique), {rows}, {{axis, py_int(0)}});
     Py_ssize_t u;
     if (!length(unique_colors, &u)) return nullptr;
@@ -183,7 +179,6 @@ PyObject* py_cluster_colors_kmeans(PyObject* o, Ref* a) {
       global(KMeans), {},
       {{n_clusters, py_int(self->n_colors)}, {random_state, py_int(42)}, {n_init, py_int(10)}});
   Ref labels = call_method(kmeans, fit_predict, {pixels});
-  if (!labels) return nullptr;
   Ref colors = attr(kmeans, cluster_centers_);
   return tuple({colors, labels}).release();
 }
@@ -203,7 +198,6 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
       call(global(DBSCAN), {},
            {{eps, py_float(0.5)}, {min_samples, Ref::steal(PyLong_FromSsize_t(min_neighbours))}});
   Ref labels = call_method(dbscan, fit_predict, {pixels_scaled});
-  if (!labels) return nullptr;
   Ref unique_labels = call(global_attr(np, unique), {labels});
   Ref colors = list();
   Ref noise = minus_one();
@@ -216,7 +210,6 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
     if (is_noise < 0) return nullptr;
     if (is_noise) continue;
     Ref cluster_pixels = item(pixels, compare(labels, label, Py_EQ));
-    if (!cluster_pixels) return nullptr;
     Ref color = call(global_attr(np, mean), {cluster_pixels}, {{axis, py_int(0)}});
     if (!append(colors, color)) return nullptr;
   }
@@ -234,8 +227,8 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
       int is_cluster = truth(compare(label, noise, Py_NE));
       if (is_cluster < 0) return nullptr;
       if (!is_cluster) continue;
-      Ref members = compare(labels, label, Py_EQ);
-      if (!members || !append(cluster_sizes, call(global_attr(np, sum), {members}))) return nullptr;
+      if (!append(cluster_sizes, call(global_attr(np, sum), {compare(labels, label, Py_EQ)})))
+        return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     Ref largest_first = Ref::steal(PySlice_New(nullptr, nullptr, minus_one().get()));
@@ -342,11 +335,8 @@ PyObject* py_extract_colors(PyObject* o, Ref* a) {
     Ref color, percentage;
     if (!unpack2(pair, color, percentage)) return nullptr;
     Ref record = dict();
-    Ref rgb = int_tuple(color.get());
-    if (!record || !rgb) return nullptr;
-    Ref rounded = round2(percentage);
-    if (!rounded) return nullptr;
-    if (!set_item(record, color_key, rgb) || !set_item(record, percentage_key, rounded))
+    if (!set_item(record, color_key, int_tuple(color)) ||
+        !set_item(record, percentage_key, round2(percentage)))
       return nullptr;
     if (!append(result, record)) return nullptr;
   }
