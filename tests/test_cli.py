@@ -123,11 +123,17 @@ class TestExtract:
         expected = ColorExtractor().extract_colors(str(path), str(left_mask))
         assert json_lines(proc)[0]["colors"] == as_cli_colors(expected)
 
-    def test_table(self, coffee_path, chelsea_path):
+    def test_table(self, coffee_path, chelsea_path, tmp_path):
+        # long paths with brackets: printed whole, not wrapped to the table or read as markup
+        folder = tmp_path / ("holiday photos [2024] " + "x" * 90)
+        folder.mkdir()
+        coffee_path = shutil.copy(coffee_path, folder / "[bold]coffee.png")
+        chelsea_path = shutil.copy(chelsea_path, folder / "chelsea.png")
         as_json = json_lines(run_cli("extract", coffee_path, chelsea_path, "--max-side", 50, "-j", 1))
         proc = run_cli("extract", coffee_path, chelsea_path, "--max-side", 50, "--table", "-j", 1)
         assert proc.returncode == 0, proc.stderr
-        assert proc.stdout.index(coffee_path) < proc.stdout.index(chelsea_path)
+        lines = proc.stdout.splitlines()
+        assert lines.index(str(coffee_path)) < lines.index(str(chelsea_path))
         rows = [line.split() for line in proc.stdout.splitlines() if "███" in line]
         assert rows == [
             ["███", c["hex"], *map(str, c["rgb"]), f"{c['percentage']:.2f}"]

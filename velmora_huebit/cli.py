@@ -622,11 +622,11 @@ class TableOutput:
         self.progress = progress
         self.console = Console(highlight=False)
 
-    def _table(self, path: str):
+    def _table(self):
         from rich import box
         from rich.table import Table
 
-        return Table(title=path, title_justify="left", box=box.SIMPLE_HEAD, title_style="bold", pad_edge=False)
+        return Table(box=box.SIMPLE_HEAD, pad_edge=False)
 
     def emit(self, path: str, result) -> None:
         if self.job.command == "extract":
@@ -635,11 +635,16 @@ class TableOutput:
             table = self._pixels_table(path, result)
         else:
             table = self._similarity_table(path, result)
+        from rich.text import Text
+
         # above the bar when both share the terminal
-        (self.progress.console if self.progress.on_screen else self.console).print(table)
+        console = self.progress.console if self.progress.on_screen else self.console
+        # the path on a line of its own, never wrapped or read as markup, so it can be copied
+        console.print(Text(path, style="bold"), soft_wrap=True)
+        console.print(table)
 
     def _extract_table(self, path, colors):
-        table = self._table(path)
+        table = self._table()
         self._columns(table, "colour", "RGB", "share %")
         for c in colors:
             r, g, b = c["color"]
@@ -661,7 +666,7 @@ class TableOutput:
             table.add_column(title, justify="left" if left else "right", no_wrap=True)
 
     def _similarity_table(self, path, records):
-        table = self._table(path)
+        table = self._table()
         self._columns(table, "target", "closest", "distance", "similarity %", "share %", "direct")
         for name, rec in records.items():
             table.add_row(
@@ -675,7 +680,7 @@ class TableOutput:
         return table
 
     def _pixels_table(self, path, records):
-        table = self._table(path)
+        table = self._table()
         self._columns(table, "target", "nearest pixel", "distance", "score",
                       "< 15 %", "< 30 %", "< 50 %")
         for name, rec in records.items():
