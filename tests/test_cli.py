@@ -331,6 +331,17 @@ class TestMatch:
             assert closest in rows[name] and f"{distance:.2f}" in rows[name] and f"{share:.2f}" in rows[name]
 
 
+    def test_table_is_not_cropped_when_piped(self, photos):
+        name = "the cream of a cat's fur on a sunny afternoon in the garden"
+        proc = run_cli("match", photos / "b_chelsea.png", "-t", f"{name}=#f0dcc8", "--pixels", "--table")
+        assert proc.returncode == 0, proc.stderr
+        [row] = [line for line in proc.stdout.splitlines() if "███" in line]
+        assert name in row and "…" not in row
+        rec = ColorExtractor().find_color_matches(str(photos / "b_chelsea.png"), {name: self.TARGETS["cream"]})[name]
+        shares = (rec["very_close_percentage"], rec["close_percentage"], rec["total_percentage"])
+        assert row.split()[-3:] == [f"{v:.2f}" for v in shares]
+
+
 class TestChart:
     def test_one_chart_per_photo(self, photos, tmp_path):
         proc = run_cli("extract", photos / "a_coffee.png", photos / "b_chelsea.png",

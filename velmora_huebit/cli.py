@@ -621,6 +621,9 @@ class TableOutput:
         self.job = job
         self.progress = progress
         self.console = Console(highlight=False)
+        if not self.console.is_terminal:
+            # nobody's window to fit: let tables take their natural width instead of cropping cells
+            self.console = Console(highlight=False, width=1 << 16)
 
     def _table(self):
         from rich import box
