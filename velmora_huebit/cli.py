@@ -633,11 +633,11 @@ class TableOutput:
 
     def emit(self, path: str, result) -> None:
         if self.job.command == "extract":
-            table = self._extract_table(path, result)
+            table = self._extract_table(result)
         elif self.job.pixels:
-            table = self._pixels_table(path, result)
+            table = self._pixels_table(result)
         else:
-            table = self._similarity_table(path, result)
+            table = self._similarity_table(result)
         from rich.text import Text
 
         # above the bar when both share the terminal
@@ -646,7 +646,7 @@ class TableOutput:
         console.print(Text(path, style="bold"), soft_wrap=True)
         console.print(table)
 
-    def _extract_table(self, path, colors):
+    def _extract_table(self, colors):
         table = self._table()
         self._columns(table, "colour", "RGB", "share %")
         for c in colors:
@@ -668,7 +668,7 @@ class TableOutput:
             left = title in ("colour", "RGB", "target", "closest", "nearest pixel")
             table.add_column(title, justify="left" if left else "right", no_wrap=True)
 
-    def _similarity_table(self, path, records):
+    def _similarity_table(self, records):
         table = self._table()
         self._columns(table, "target", "closest", "distance", "similarity %", "share %", "direct")
         for name, rec in records.items():
@@ -682,7 +682,7 @@ class TableOutput:
             table.caption = "no colours found (is the mask empty?)"
         return table
 
-    def _pixels_table(self, path, records):
+    def _pixels_table(self, records):
         table = self._table()
         self._columns(table, "target", "nearest pixel", "distance", "score",
                       "< 15 %", "< 30 %", "< 50 %")
