@@ -6,8 +6,8 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 
 # The package sources: a change to any of them reinstalls.
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora_huebit/*.py) \
-           $(wildcard velmora_huebit/color_extractor/*)
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/velmora_huebit/*.py) \
+           $(wildcard src/velmora_huebit/color_extractor/*)
 
 .PHONY: demo test bench inplace clean
 
@@ -44,18 +44,18 @@ demo: $(STAMP)
 	@echo "Charts: out/colors-chelsea.png out/colors-coffee.png"
 
 test: $(STAMP)
-	cd tests && ../$(PY) -m pytest -q
+	$(PY) -m pytest -q
 
 bench: $(STAMP)
 	$(PY) bench/run.py
 
-# Development build next to the sources (PYTHONPATH=. picks it up).
+# Development build next to the sources (PYTHONPATH=src picks it up).
 inplace: $(PY)
 	$(PY) -m pip install --quiet numpy opencv-python-headless scikit-learn matplotlib pillow rich pytest cmake ninja
 	$(VENV)/bin/cmake -S . -B build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build build
 
 clean:
-	rm -rf build $(VENV) velmora_huebit/*.so
+	rm -rf build dist $(VENV) src/velmora_huebit/*.so
 
 comma := ,

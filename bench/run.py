@@ -11,7 +11,7 @@ def main():
     status = 0
     for path in sorted(HERE.glob("bench_*.py")):
         loader_spec = importlib.util.spec_from_file_location(path.stem, path)
-        module = importlib.util.module_from_def(loader_spec)
+        module = importlib.util.module_from_spec(loader_spec)
         loader_spec.loader.exec_module(module)
         print(f"== {path.stem}", flush=True)
         status |= module.main() or 0

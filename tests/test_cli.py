@@ -20,7 +20,7 @@ from velmora_huebit import ColorExtractor
 from velmora_huebit.cli import chart_paths, collect_photos, parse_color
 
 # the command runs the very build these tests import: in place with
-# PYTHONPATH=., or the installed package
+# PYTHONPATH=src, or the installed package
 PACKAGE_PARENT = pathlib.Path(velmora_huebit.__file__).resolve().parents[1]
 
 
