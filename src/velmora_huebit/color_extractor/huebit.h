@@ -156,6 +156,15 @@ Ref extract_pixels(Extractor* self, PyObject* image, PyObject* mask, Dispatch d)
 Ref calculate_percentages(Extractor* self, PyObject* labels, Dispatch d);
 double color_distance_lab(Extractor* self, PyObject* color1, PyObject* color2, Dispatch d);
 
+// DBSCAN's cut to the largest clusters (pipeline.cpp):
+// colors[np.argsort(cluster_sizes)[::-1][:self.n_colors]]
+Ref keep_largest_clusters(Extractor* self, Arg colors, Arg cluster_sizes);
+
+// The native DBSCAN engine (dbscan.cpp): _cluster_colors_dbscan's result
+// when it cannot differ from the library's, nothing when the library must
+// run; an empty Ref when it failed.
+std::optional<Ref> cluster_colors_dbscan_native(Extractor* self, PyObject* pixels);
+
 // cv2.cvtColor(np.uint8([[color]]), cv2.<code>)[0][0]: one colour as a
 // one-pixel 8-bit image, converted, and its pixel taken out again.
 Ref convert_color(PyObject* color, const Name& code);

@@ -187,6 +187,9 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
   PyObject* pixels = a[0].get();
   if (!check_ndarray_argument(pixels, "pixels")) return nullptr;
   Extractor* self = as_extractor(o);
+  // 8-bit pixels go to the native engine, which gives the same result.
+  if (std::optional<Ref> native = cluster_colors_dbscan_native(self, pixels))
+    return native->release();
   Ref scaler = call(global(StandardScaler));
   Ref pixels_scaled = call_method(scaler, fit_transform, {pixels});
   if (!pixels_scaled) return nullptr;
@@ -231,11 +234,7 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
         return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
-    Ref largest_first = Ref::steal(PySlice_New(nullptr, nullptr, minus_one().get()));
-    Ref keep = Ref::steal(PySlice_New(nullptr, py_int(self->n_colors).get(), nullptr));
-    Ref sorted_indices =
-        item(item(call(global_attr(np, argsort), {cluster_sizes}), largest_first), keep);
-    colors = item(colors, sorted_indices);
+    colors = keep_largest_clusters(self, colors, cluster_sizes);
     if (!colors) return nullptr;
   }
   return tuple({colors, labels}).release();
@@ -474,6 +473,14 @@ Ref calculate_percentages(Extractor* self, PyObject* labels, Dispatch d) {
     if (auto r = call_override(self, calculate_percentages_def, {labels}))
       return list_result(std::move(*r));
   return list_result(calculate_percentages_body(labels));
+}
+
+Ref keep_largest_clusters(Extractor* self, Arg colors, Arg cluster_sizes) {
+  Ref largest_first = Ref::steal(PySlice_New(nullptr, nullptr, minus_one().get()));
+  Ref keep = Ref::steal(PySlice_New(nullptr, py_int(self->n_colors).get(), nullptr));
+  Ref sorted_indices =
+      item(item(call(global_attr(np, argsort), {cluster_sizes}), largest_first), keep);
+  return item(colors, sorted_indices);
 }
 
 Ref convert_color(PyObject* color, const Name& code) {
