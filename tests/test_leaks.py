@@ -24,6 +24,7 @@ IMAGE = RNG.integers(0, 256, (12, 12, 3), dtype=np.uint8)
 MASK2D = np.where(RNG.random((12, 12)) > 0.5, 255, 0).astype(np.uint8)
 MASK3D = np.dstack([MASK2D] * 3)
 PIXELS = RNG.integers(1, 256, (60, 3), dtype=np.uint8)
+CLUSTERS = np.repeat(RNG.integers(1, 256, (4, 3), dtype=np.uint8), 60, axis=0)
 LABELS = np.array([0, 1, 1, -1, 2])
 RED = np.array([255, 0, 0])
 RECORDS = [{"color": (200, 10, 10), "percentage": 60.0}, {"color": (10, 10, 200), "percentage": 40.0}]
@@ -77,6 +78,9 @@ CALLS = [
     ("kmeans-bad-type", lambda: OBJ._cluster_colors_kmeans([[1, 2, 3]]), ()),
     ("kmeans-none", lambda: OBJ._cluster_colors_kmeans(None), ()),
     ("dbscan-noise", lambda: DB._cluster_colors_dbscan(PIXELS[:10]), ()),
+    ("dbscan-clusters", lambda: ColorExtractor(1, "dbscan")._cluster_colors_dbscan(CLUSTERS),
+     (CLUSTERS,)),
+    ("dbscan-no-rows", lambda: DB._cluster_colors_dbscan(PIXELS[:0]), ()),
     ("dbscan-bad-type", lambda: DB._cluster_colors_dbscan((1, 2)), ()),
     ("percentages", lambda: OBJ._calculate_percentages(LABELS), (LABELS,)),
     ("percentages-empty", lambda: OBJ._calculate_percentages(np.array([], int)), ()),

@@ -49,24 +49,21 @@
 //   Border colours look for core colours in the same cells.
 //
 // The engine works on a private copy of the pixels without the interpreter
-// lock, counting on all cores. Its large tables are allocated zeroed, so
-// their pages that no colour touches cost no memory.
+// lock, on the calling thread (callers parallelise over photos). Its large
+// tables are allocated zeroed, so pages that no colour touches cost no
+// memory.
 #include "numpy_api.h"
 #include "huebit.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <exception>
 #include <memory>
 #include <new>
 #include <numeric>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace huebit {
@@ -91,32 +88,6 @@ class Zeroed {
  private:
   T* p_;
 };
-
-// Runs work() on up to `threads` threads (the caller's among them) and
-// rethrows the first exception.
-template <class F>
-void run_on_threads(unsigned threads, F work) {
-  std::exception_ptr failure;
-  std::atomic<bool> failed{false};
-  auto guarded = [&] {
-    try {
-      work();
-    } catch (...) {
-      if (!failed.exchange(true)) failure = std::current_exception();
-    }
-  };
-  std::vector<std::thread> helpers;
-  for (unsigned t = 1; t < threads; ++t) {
-    try {
-      helpers.emplace_back(guarded);
-    } catch (const std::system_error&) {
-      break;  // fewer threads share the work
-    }
-  }
-  guarded();
-  for (std::thread& t : helpers) t.join();
-  if (failure) std::rethrow_exception(failure);
-}
 
 struct Box {
   uint8_t lo[3], hi[3];
@@ -235,7 +206,6 @@ class Engine {
   void for_cells_near(const int lo[3], const int hi[3], F&& f) const;
 
   const Input in_;
-  unsigned threads_ = 1;
   int axis_[3] = {0, 1, 2};
   bool row_last_ = true;
   std::vector<double> sq_[3];
@@ -305,7 +275,9 @@ void Engine::build_squares() {
 }
 
 void Engine::find_colours(npy_intp* colour_of_pixel) {
-  Zeroed<uint32_t> index(size_t{1} << 24);  // key -> colour + 1
+  // key -> colour + 1; the table becomes the pyramid's level 0 later
+  pyramid_storage_[0] = std::make_unique<Zeroed<uint32_t>>(size_t{1} << 24);
+  Zeroed<uint32_t>& index = *pyramid_storage_[0];
   const uint8_t* px = in_.pixels;
   for (size_t i = 0; i < in_.n; ++i, px += 3) {
     uint32_t& slot = index[key_of(px)];
@@ -324,9 +296,10 @@ void Engine::build_pyramid() {
   // that still decide.
   const double radius = 0.5 * std::min(in_.scale[axis_[0]], in_.scale[axis_[1]]);
   while (top_level_ + 1 < kLevels && 3 * (2 << top_level_) <= radius) ++top_level_;
+  for (const uint32_t key : keys_) (*pyramid_storage_[0])[key] = 0;  // was the colour index
   for (int L = 0; L <= top_level_; ++L) {
     const size_t groups = 256 >> L;
-    pyramid_storage_[L] = std::make_unique<Zeroed<uint32_t>>(groups * groups * 256);
+    if (L > 0) pyramid_storage_[L] = std::make_unique<Zeroed<uint32_t>>(groups * groups * 256);
     Zeroed<uint32_t>& table = *pyramid_storage_[L];
     std::vector<uint8_t> used(groups * groups);
     for (size_t i = 0; i < keys_.size(); ++i) {
@@ -461,17 +434,11 @@ void Engine::find_core() {
   std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(),
             [&](uint32_t x, uint32_t y) { return keys_[x] < keys_[y]; });
-  constexpr size_t kBlock = 1024;
-  std::atomic<size_t> next{0};
-  run_on_threads(n >= 16 * kBlock ? threads_ : 1, [&] {
-    std::vector<Group> open;
-    for (size_t start; (start = next.fetch_add(kBlock)) < n;)
-      for (size_t k = start; k < std::min(n, start + kBlock); ++k) {
-        const uint32_t i = order[k];
-        // Every colour of a cell is within eps of the whole cell.
-        core_[i] = cell_count_[cell_of_[i]] >= in_.min_samples || is_core(keys_[i], open);
-      }
-  });
+  std::vector<Group> open;
+  for (const uint32_t i : order) {
+    // Every colour of a cell is within eps of the whole cell.
+    core_[i] = cell_count_[cell_of_[i]] >= in_.min_samples || is_core(keys_[i], open);
+  }
 }
 
 double Engine::min_rdist(const int x[3], const Box& b) const {
@@ -634,7 +601,6 @@ void Engine::write_labels(npy_intp* labels) {
 }
 
 void Engine::run(npy_intp* labels) {
-  threads_ = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
   choose_axes();
   build_squares();
   find_colours(labels);  // each pixel's colour, until its label replaces it
