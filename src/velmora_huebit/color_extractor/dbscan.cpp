@@ -616,8 +616,8 @@ void Engine::run(npy_intp* labels) {
 
 // ---- the method's side: when the engine may stand in for the library ----
 
-const Name np{"np"}, DBSCAN{"DBSCAN"}, StandardScaler{"StandardScaler"}, fit{"fit"},
-    mean_{"mean_"}, scale_{"scale_"};
+const Name np{"np"}, DBSCAN{"DBSCAN"}, StandardScaler{"StandardScaler"}, fit{"fit"}, mean_{"mean_"},
+    scale_{"scale_"};
 
 // Whether the module global `name` is `attribute` of the module named
 // `module` as it stands in sys.modules (the module itself without one).
@@ -638,8 +638,7 @@ bool is_library_object(const Name& name, const char* module, const char* attribu
 bool three_doubles(PyObject* value, double out[3]) {
   if (!value || !PyArray_CheckExact(value)) return false;
   PyArrayObject* a = reinterpret_cast<PyArrayObject*>(value);
-  if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) != 3)
-    return false;
+  if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) != 3) return false;
   for (int i = 0; i < 3; ++i) out[i] = *static_cast<const double*>(PyArray_GETPTR1(a, i));
   return true;
 }
@@ -686,16 +685,14 @@ std::optional<Ref> cluster_colors_dbscan_native(Extractor* self, PyObject* pixel
   if (!labels) return Ref();
   Engine engine(input);
   const char* failure = nullptr;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  Py_BEGIN_ALLOW_THREADS try {
     engine.run(data_of<npy_intp>(labels));
   } catch (const std::bad_alloc&) {
     failure = "";
   } catch (const std::exception& e) {
     failure = e.what();
   }
-  Py_END_ALLOW_THREADS
-  if (failure) {
+  Py_END_ALLOW_THREADS if (failure) {
     if (*failure)
       PyErr_SetString(PyExc_RuntimeError, failure);
     else
