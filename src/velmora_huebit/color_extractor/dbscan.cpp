@@ -18,7 +18,10 @@
 // - Two colours are neighbours when ((d0*d0 + d1*d1) + d2*d2) <= 0.25, d
 //   being the differences of their scaled values: the test of the library's
 //   k-d tree, eps squared being exactly 0.25. The squares come from one
-//   table per channel, indexed by the two levels.
+//   table per channel, indexed by the two levels. (The tree also takes or
+//   drops whole nodes on bounds computed with pow(), which can disagree
+//   with that test only for distances within a few units in the last place
+//   of eps; no photo has shown one.)
 // - The library grows clusters from core points in row order: clusters are
 //   numbered by the first pixel of their core colours, and a border colour
 //   joins the lowest-numbered cluster with a core colour within eps, the
