@@ -6,9 +6,14 @@ import argparse
 import math
 import os
 
-from velmora_huebit.cli.colours import parse_color
+from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
 
 PROG = "velmora-huebit"
+
+# Photos are analysed at this longer side unless --max-side says otherwise:
+# the palettes are as faithful as at full size, and far quicker to find
+# (bench/bench_fidelity.py, bench/bench_cli.py).
+DEFAULT_MAX_SIDE = 256
 
 
 class UsageError(Exception):
@@ -21,14 +26,18 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message}\nTry '{self.prog} --help' for more.\n")
 
 
-def _whole_number(text: str) -> int:
+def _whole_number(text: str, least: int = 1) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if not 1 <= value <= 2**31 - 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {text}")
+    if not least <= value <= 2**31 - 1:
+        raise argparse.ArgumentTypeError(f"must be at least {least}, got {text}")
     return value
+
+
+def _side(text: str) -> int:
+    return _whole_number(text, least=0)
 
 
 def _threshold(text: str) -> float:
@@ -42,15 +51,31 @@ def _threshold(text: str) -> float:
     return value
 
 
-def _target(text: str) -> tuple[str, tuple[int, int, int]]:
+def _target(text: str) -> list[tuple[str, tuple[int, int, int]]]:
     name, sep, colour = text.partition("=")
     name = name.strip()
     if not sep or not name:
-        raise argparse.ArgumentTypeError(f"expected NAME=#RRGGBB or NAME=R,G,B, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected NAME=COLOUR such as red=#e4002b, got {text!r}")
     try:
-        return name, parse_color(colour)
+        return [(name, parse_color(colour))]
     except ValueError as exc:
         raise argparse.ArgumentTypeError(f"{name}: {exc}") from None
+
+
+def _palette(path: str) -> list[tuple[str, tuple[int, int, int]]]:
+    try:
+        return read_palette(path)
+    except OSError as exc:
+        raise argparse.ArgumentTypeError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except (PaletteError, UnicodeDecodeError) as exc:
+        raise argparse.ArgumentTypeError(f"{path}: {exc}") from None
+
+
+class _AddTargets(argparse.Action):
+    """--target and --targets add to one list, in the order given."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        setattr(namespace, self.dest, (getattr(namespace, self.dest) or []) + values)
 
 
 def cores() -> int:
@@ -82,11 +107,18 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
     analysis.add_argument(
         "--algorithm", choices=("kmeans", "dbscan"), default="kmeans",
         help="clustering algorithm (default: kmeans); dbscan needs a lot of "
-             "memory and time on large photos, so combine it with --max-side",
+             "memory and time on large photos, so keep --max-side small with it",
     )
     analysis.add_argument(
-        "--no-preprocessing", action="store_true",
-        help="skip the lighting normalisation and denoising",
+        "--preprocess", action="store_true",
+        help="normalise the lighting (CLAHE on the lightness) and smooth (bilateral filter) "
+             "before clustering, for comparisons between photos lit differently; it "
+             "shifts the reported colours (brighter, more contrast) and their shares, so "
+             "it is off by default",
+    )
+    analysis.add_argument(
+        "--no-preprocessing", dest="preprocess", action="store_false",
+        help="no lighting normalisation (the default)",
     )
     analysis.add_argument(
         "--rgb", action="store_true", help="cluster in RGB instead of L*a*b*",
@@ -96,10 +128,16 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="mask image of the photo's size; only its white areas (above 128) are analysed",
     )
     analysis.add_argument(
-        "--max-side", type=_whole_number, metavar="N",
-        help="shrink photos whose longer side exceeds N pixels (area "
-             "interpolation) before analysis; off by default, so results equal "
-             "the module's",
+        "--keep-transparent", action="store_true",
+        help="analyse transparent pixels too (by default pixels whose alpha is below "
+             "128 are left out, together with --mask)",
+    )
+    analysis.add_argument(
+        "--max-side", type=_side, default=DEFAULT_MAX_SIDE, metavar="N",
+        help=f"shrink photos whose longer side exceeds N pixels (area interpolation) "
+             f"before analysis (default: {DEFAULT_MAX_SIDE}, as faithful as full size "
+             f"and far quicker); 0 analyses the full resolution. Every result names "
+             f"the size analysed",
     )
     files = parser.add_argument_group("files and processes")
     files.add_argument(
@@ -148,8 +186,15 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_common_options(match)
     match.add_argument(
-        "-t", "--target", type=_target, action="append", required=True,
-        metavar="NAME=COLOUR", help="target colour as NAME=#RRGGBB or NAME=R,G,B (repeatable)",
+        "-t", "--target", dest="targets", type=_target, action=_AddTargets, metavar="NAME=COLOUR",
+        help="target colour (repeatable): NAME=#rgb, #rrggbb, R,G,B, rgb(...), hsl(...) "
+             "or a CSS colour name, such as red=#e4002b or sky='hsl(200, 80%%, 60%%)'",
+    )
+    match.add_argument(
+        "--targets", dest="targets", type=_palette, action=_AddTargets, metavar="FILE",
+        help='a palette of target colours: JSON {"name": "#rrggbb", ...}, CSV lines '
+             "name,colour, or a GIMP palette (.gpl); with --target, the targets keep "
+             "the order given",
     )
     match.add_argument(
         "--pixels", action="store_true",

@@ -3,20 +3,24 @@ photos through a runner and hand each result to the output."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
 
 from velmora_huebit.cli.arguments import PROG, UsageError, build_parser
 from velmora_huebit.cli.charts import chart_paths, check_chart_template
-from velmora_huebit.cli.output import JsonOutput, TableOutput
-from velmora_huebit.cli.photos import collect_photos
+from velmora_huebit.cli.output import JsonOutput, OutputError, TableOutput
+from velmora_huebit.cli.photos import collect_photos, display_name
 from velmora_huebit.cli.progress import Progress
+from velmora_huebit.cli.reading import PhotoError, read_mask
 from velmora_huebit.cli.runners import Runner, Task, choose_runner
 from velmora_huebit.cli.work import Job, quiet_opencv
 
 
-def _prepare(args) -> tuple[Job, list[Task]]:
-    photos = collect_photos(args.photos, args.recursive)
+def _prepare(args) -> tuple[Job, list[Task], list[tuple[str, str]]]:
+    """The job, the tasks (photo, chart), and the problems found on the way
+    (arguments that name no photo), each reported like a failed photo."""
+    photos, problems = collect_photos(args.photos, args.recursive)
     charts = [None] * len(photos)
     if getattr(args, "chart", None):
         check_chart_template(args.chart)
@@ -24,49 +28,64 @@ def _prepare(args) -> tuple[Job, list[Task]]:
 
     mask = None
     if args.mask is not None:
-        import cv2
-
         quiet_opencv()
-        if not os.path.isfile(args.mask):
-            raise UsageError(f"--mask: no such file: {args.mask}")
-        mask = cv2.imread(args.mask)  # as a colour image, as the module reads mask files
-        if mask is None:
-            raise UsageError(f"--mask: cannot read {args.mask} as an image")
+        try:
+            mask = read_mask(args.mask)
+        except PhotoError as exc:
+            raise UsageError(f"--mask {display_name(args.mask)}: {exc}") from None
 
     targets = None
     if args.command == "match":
         if args.pixels and args.threshold is not None:
             raise UsageError("--threshold applies to the dominant-colour match, not to --pixels")
+        if not args.targets:
+            raise UsageError("give the target colours with --target NAME=COLOUR or --targets FILE")
         targets = {}
-        for name, rgb in args.target:
+        for name, rgb in args.targets:
             if name in targets:
                 raise UsageError(f"target {name!r} given twice")
             targets[name] = rgb
 
     job = Job(
-        command=args.command, mask=mask, max_side=args.max_side, targets=targets,
+        command=args.command, mask=mask, max_side=args.max_side,
+        keep_transparent=args.keep_transparent, targets=targets,
         pixels=getattr(args, "pixels", False), threshold=getattr(args, "threshold", None),
     )
-    return job, list(zip(photos, charts))
+    return job, list(zip(photos, charts)), problems
 
 
 def analyse_all(runner: Runner, extractor, job: Job, tasks: list[Task], output, progress: Progress) -> int:
     """Every photo through the runner, results to the output, warnings and
     errors to standard error; the number of photos that failed."""
     failed = 0
-    for index, outcome in runner.run(extractor, job, tasks, progress.advance):
-        path = tasks[index][0]
-        for message in outcome.warnings:
-            progress.say(f"{PROG}: warning: {path}: {message}")
-        if outcome.result is not None:
-            output.emit(path, outcome.result)
-        if outcome.error is not None:
-            failed += 1
-            progress.say(f"{PROG}: error: {path}: {outcome.error}")
+    with contextlib.closing(runner.run(extractor, job, tasks, progress.advance)) as outcomes:
+        for index, outcome in outcomes:
+            name = display_name(tasks[index][0])
+            for message in outcome.warnings:
+                progress.say(f"{PROG}: warning: {name}: {message}")
+            if outcome.result is not None:
+                output.emit(tasks[index][0], outcome)
+            if outcome.error is not None:
+                failed += 1
+                progress.say(f"{PROG}: error: {name}: {outcome.error}")
     return failed
 
 
-def _run(args, job: Job, tasks: list[Task]) -> int:
+def _run(args, job: Job, tasks: list[Task], problems: list[tuple[str, str]]) -> int:
+    for name, message in problems:
+        print(f"{PROG}: error: {display_name(name)}: {message}", file=sys.stderr)
+    failed = len(problems)
+    if tasks:
+        failed += _run_tasks(args, job, tasks)
+    total = len(tasks) + len(problems)
+    if failed:
+        noun = "photo" if total == 1 else "photos"
+        print(f"{PROG}: {failed} of {total} {noun} failed", file=sys.stderr)
+        return 1
+    return 0
+
+
+def _run_tasks(args, job: Job, tasks: list[Task]) -> int:
     # before the heavy imports below: a pool's fork server starts meanwhile
     runner = choose_runner(args.jobs, len(tasks))
     from velmora_huebit import ColorExtractor
@@ -74,21 +93,21 @@ def _run(args, job: Job, tasks: list[Task]) -> int:
     quiet_opencv()
     extractor = ColorExtractor(
         n_colors=args.colors, algorithm=args.algorithm,
-        preprocessing=not args.no_preprocessing, lab_space=not args.rgb,
+        preprocessing=args.preprocess, lab_space=not args.rgb,
     )
     as_table = args.table or (not args.json and sys.stdout.isatty())
-    if args.algorithm == "dbscan" and args.max_side is None:
+    if args.algorithm == "dbscan" and not 0 < args.max_side <= 256:
         print(f"{PROG}: note: dbscan's memory and time grow fast with the pixel count; "
-              "large photos may need --max-side (for example 200)", file=sys.stderr)
+              "large photos may need a --max-side of 256 or less", file=sys.stderr)
 
     with Progress(len(tasks)) as progress:
         output = (TableOutput if as_table else JsonOutput)(job, progress)
-        failed = analyse_all(runner, extractor, job, tasks, output, progress)
-    if failed:
-        noun = "photo" if len(tasks) == 1 else "photos"
-        print(f"{PROG}: {failed} of {len(tasks)} {noun} failed", file=sys.stderr)
-        return 1
-    return 0
+        return analyse_all(runner, extractor, job, tasks, output, progress)
+
+
+def _silence_stdout() -> None:
+    # keep Python's final flush of standard output from failing once more
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -96,18 +115,21 @@ def main(argv: list[str] | None = None) -> int:
     try:
         args = parser.parse_args(argv)
         try:
-            job, tasks = _prepare(args)
+            job, tasks, problems = _prepare(args)
         except UsageError as exc:
             args.subparser.error(str(exc))
     except SystemExit as exc:  # argparse: --help, --version, bad arguments
         return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
     try:
-        return _run(args, job, tasks)
+        return _run(args, job, tasks, problems)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
-        # the reader went away (| head); stop quietly, and keep Python's
-        # final flush from complaining about the closed pipe
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        # the reader went away (| head): stop quietly
+        _silence_stdout()
+        return 1
+    except OutputError as exc:
+        print(f"{PROG}: error: cannot write the results: {exc}", file=sys.stderr)
+        _silence_stdout()
         return 1

@@ -1,5 +1,6 @@
 """Results on standard output: JSON lines or tables. Each output has
-emit(path, result), called once per analysed photo in task order."""
+emit(path, outcome), called once per analysed photo in task order. A write
+that fails (a full disk) raises OutputError."""
 
 from __future__ import annotations
 
@@ -7,8 +8,22 @@ import json
 import sys
 
 from velmora_huebit.cli.progress import Progress
-from velmora_huebit.cli.records import hex_code, json_record, plain
-from velmora_huebit.cli.work import Job
+from velmora_huebit.cli.photos import display_name
+from velmora_huebit.cli.records import hex_code, json_record
+from velmora_huebit.cli.work import Job, Outcome
+
+
+class OutputError(Exception):
+    """Standard output cannot be written (other than a reader gone away)."""
+
+
+def _writing(write):
+    try:
+        write()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise OutputError(exc.strerror or str(exc)) from exc
 
 
 class JsonOutput:
@@ -16,14 +31,13 @@ class JsonOutput:
         self.job = job
         self.progress = progress
 
-    def emit(self, path: str, result) -> None:
-        line = json.dumps(json_record(path, self.job, result), default=plain)
+    def emit(self, path: str, outcome: Outcome) -> None:
+        line = json.dumps(json_record(path, self.job, outcome))
         if self.progress.on_screen:
             # one unbroken line above the bar, never wrapped into two
             self.progress.console.print(line, soft_wrap=True, markup=False, highlight=False, emoji=False)
         else:
-            sys.stdout.write(line + "\n")
-            sys.stdout.flush()
+            _writing(lambda: (sys.stdout.write(line + "\n"), sys.stdout.flush()))
 
 
 class TableOutput:
@@ -43,7 +57,8 @@ class TableOutput:
 
         return Table(box=box.SIMPLE_HEAD, pad_edge=False)
 
-    def emit(self, path: str, result) -> None:
+    def emit(self, path: str, outcome: Outcome) -> None:
+        result = outcome.result
         if self.job.command == "extract":
             table = self._extract_table(result)
         elif self.job.pixels:
@@ -52,11 +67,16 @@ class TableOutput:
             table = self._similarity_table(result)
         from rich.text import Text
 
+        width, height = outcome.size
+        table.title = f"{width}x{height} px analysed"
+        if outcome.size != outcome.full_size:
+            table.title += " (of {}x{})".format(*outcome.full_size)
+        table.title_justify = "left"
         # above the bar when both share the terminal
         console = self.progress.console if self.progress.on_screen else self.console
         # the path on a line of its own, never wrapped or read as markup, so it can be copied
-        console.print(Text(path, style="bold"), soft_wrap=True)
-        console.print(table)
+        _writing(lambda: (console.print(Text(display_name(path), style="bold"), soft_wrap=True),
+                          console.print(table)))
 
     def _extract_table(self, colors):
         table = self._table()

@@ -1,9 +1,19 @@
 """The record of one photo as plain data (str, int, float, bool, list,
-dict), as JSON prints it and other outputs store it."""
+dict), as JSON prints it and other outputs store it. Every field keeps one
+type: shares, similarities and distances are always floats, colours lists
+of three ints, and photo names valid text (see photos.display_name)."""
 
 from __future__ import annotations
 
-from velmora_huebit.cli.work import Job
+from velmora_huebit.cli.photos import display_name
+from velmora_huebit.cli.work import Job, Outcome
+
+# The module gives an int 0 where a share or score is clamped or beyond the
+# threshold, and NumPy scalars elsewhere.
+FLOAT_FIELDS = frozenset({
+    "percentage", "similarity", "distance",
+    "total_percentage", "close_percentage", "very_close_percentage", "min_distance", "similarity_score",
+})
 
 
 def hex_code(rgb) -> str:
@@ -11,26 +21,29 @@ def hex_code(rgb) -> str:
     return f"#{r:02x}{g:02x}{b:02x}"
 
 
-def plain(value):
-    if isinstance(value, dict):
-        return {key: plain(item) for key, item in value.items()}
+def _field(key: str, value):
+    if key in FLOAT_FIELDS:
+        return float(value)
     if isinstance(value, (tuple, list)):
-        return [plain(item) for item in value]
-    if hasattr(value, "item") and not isinstance(value, (bool, int, float, str)):
-        return value.item()  # numpy scalars
-    return value
+        return [int(c) for c in value]
+    if isinstance(value, bool):
+        return value
+    return value.item() if hasattr(value, "item") else value  # NumPy scalars
 
 
-def json_record(path: str, job: Job, result) -> dict:
+def json_record(path: str, job: Job, outcome: Outcome) -> dict:
+    """{"file", "analysed_size", then "colors" (extract) or "targets" (match)}."""
+    record = {"file": display_name(path), "analysed_size": list(outcome.size)}
     if job.command == "extract":
-        return {
-            "file": path,
-            "colors": [
-                {"hex": hex_code(c["color"]), "rgb": list(c["color"]), "percentage": c["percentage"]}
-                for c in result
-            ],
+        record["colors"] = [
+            {"hex": hex_code(c["color"]), "rgb": [int(v) for v in c["color"]],
+             "percentage": float(c["percentage"])}
+            for c in outcome.result
+        ]
+    else:
+        record["targets"] = {
+            name: {"target": hex_code(job.targets[name]),
+                   **{key: _field(key, value) for key, value in result.items()}}
+            for name, result in outcome.result.items()
         }
-    targets = {}
-    for name, record in result.items():
-        targets[name] = {"target": hex_code(job.targets[name]), **plain(record)}
-    return {"file": path, "targets": targets}
+    return record

@@ -5,7 +5,7 @@ calling on_done once per finished photo (for the progress bar)."""
 
 from __future__ import annotations
 
-import concurrent.futures
+import collections
 import multiprocessing
 from typing import Callable, Iterator, Protocol, Sequence
 
@@ -41,28 +41,71 @@ class SerialRunner:
             yield index, outcome
 
 
-# the state of one worker process, set by _init_worker
-_worker: dict = {}
+def _init_worker(threads: int) -> None:
+    import signal
 
-
-def _init_worker(extractor, job: Job, threads: int) -> None:
-    _worker["extractor"] = extractor
-    _worker["job"] = job
+    # Ctrl-C reaches the whole process group: the parent stops the workers
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     quiet_opencv()
-    _limit_threads(threads)
-
-
-def _limit_threads(threads: int) -> None:
     # several workers each running a full-width thread pool only fight over the cores
     import cv2
     from threadpoolctl import threadpool_limits
 
     cv2.setNumThreads(threads)
-    _worker["thread_limits"] = (_single_threaded_kmeans(), threadpool_limits(threads, user_api="blas"))
+    return _single_threaded_kmeans(), threadpool_limits(threads, user_api="blas")
 
 
-def _work(index: int, path: str, chart: str | None) -> tuple[int, Outcome]:
-    return index, run_one(_worker["extractor"], _worker["job"], path, chart)
+def _serve(connection, extractor, job: Job, threads: int) -> None:
+    """A worker process: photos in, outcomes out, until told to stop."""
+    limits = _init_worker(threads)  # held: the limits last while the worker lives
+    while True:
+        try:
+            task = connection.recv()
+        except EOFError:  # the parent is gone
+            return
+        if task is None:
+            return
+        index, path, chart = task
+        connection.send((index, run_one(extractor, job, path, chart)))
+
+
+def _death(exitcode: int | None) -> str:
+    """Why a worker process ended, in words."""
+    import signal
+
+    if exitcode is not None and exitcode < 0:
+        try:
+            name = signal.Signals(-exitcode).name
+        except ValueError:
+            name = f"signal {-exitcode}"
+        cause = {"SIGKILL": ", perhaps for lack of memory: try a smaller --max-side",
+                 "SIGSEGV": " (a crash)", "SIGBUS": " (a crash)", "SIGABRT": " (a crash)"}.get(name, "")
+        return f"the worker process analysing it was killed by {name}{cause}"
+    return f"the worker process analysing it ended unexpectedly (exit status {exitcode})"
+
+
+class _Worker:
+    def __init__(self, context, extractor, job, threads):
+        self.connection, theirs = context.Pipe()
+        self.process = context.Process(target=_serve, args=(theirs, extractor, job, threads), daemon=True)
+        self.process.start()
+        theirs.close()
+        self.index = None  # the task it holds
+
+    def give(self, index: int, task: Task) -> None:
+        self.connection.send((index, *task))
+        self.index = index
+
+    def stop(self) -> None:
+        try:
+            self.connection.send(None)
+        except OSError:
+            pass
+        self.process.join(timeout=5)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join()
+        self.connection.close()
 
 
 def _forkserver():
@@ -82,7 +125,10 @@ def _forkserver():
 
 
 class PoolRunner:
-    """The photos spread over worker processes. Creating the runner starts
+    """The photos spread over worker processes, one photo per worker at a
+    time, so that a worker that dies (a crash, killed for lack of memory)
+    costs only the photo it held: that one is reported, a fresh worker takes
+    its place and the rest of the run goes on. Creating the runner starts
     the fork server, so make it before importing the heavy libraries here."""
 
     def __init__(self, workers: int):
@@ -92,30 +138,47 @@ class PoolRunner:
     def run(self, extractor, job, tasks, on_done):
         """Outcomes in the order of the tasks, as soon as each one and all
         before it are done."""
+        from multiprocessing.connection import wait
+
         threads = max(1, cores() // self.workers)
-        pool = concurrent.futures.ProcessPoolExecutor(
-            max_workers=self.workers, mp_context=self.context,
-            initializer=_init_worker, initargs=(extractor, job, threads),
-        )
+        waiting = collections.deque(enumerate(tasks))
+        workers: list[_Worker] = []
+        ready: dict[int, Outcome] = {}
+        next_index = 0
         try:
-            futures = {
-                pool.submit(_work, index, path, chart): index
-                for index, (path, chart) in enumerate(tasks)
-            }
-            ready: dict[int, Outcome] = {}
-            next_index = 0
-            for future in concurrent.futures.as_completed(futures):
-                index = futures[future]
-                try:
-                    ready[index] = future.result()[1]
-                except concurrent.futures.BrokenExecutor:
-                    ready[index] = Outcome(error="a worker process died (out of memory? try --max-side)")
-                on_done()
+            while next_index < len(tasks):
+                while waiting and len(workers) < self.workers:
+                    workers.append(_Worker(self.context, extractor, job, threads))
+                for worker in list(workers):
+                    if worker.index is None and waiting:
+                        index, task = waiting.popleft()
+                        try:
+                            worker.give(index, task)
+                        except OSError:  # it died between two photos: the photo goes to another
+                            waiting.appendleft((index, task))
+                            workers.remove(worker)
+                            worker.stop()
+                busy = [worker for worker in workers if worker.index is not None]
+                signalled = wait([w.connection for w in busy] + [w.process.sentinel for w in busy])
+                for worker in busy:
+                    if worker.connection not in signalled and worker.process.sentinel not in signalled:
+                        continue
+                    try:
+                        index, outcome = worker.connection.recv()
+                    except (EOFError, OSError):
+                        worker.process.join()
+                        index, outcome = worker.index, Outcome(error=_death(worker.process.exitcode))
+                        workers.remove(worker)
+                        worker.stop()
+                    worker.index = None
+                    ready[index] = outcome
+                    on_done()
                 while next_index in ready:
                     yield next_index, ready.pop(next_index)
                     next_index += 1
         finally:
-            pool.shutdown(wait=True, cancel_futures=True)
+            for worker in workers:
+                worker.stop()
 
 
 def choose_runner(jobs: int | None, photos: int) -> Runner:
