@@ -182,5 +182,8 @@ class PoolRunner:
 
 
 def choose_runner(jobs: int | None, photos: int) -> Runner:
-    workers = min(jobs or cores(), photos)
-    return PoolRunner(workers) if workers > 1 else SerialRunner()
+    """A single photo is analysed here. More go to worker processes, even
+    with --jobs 1, so that a photo that kills its process costs only itself."""
+    if photos <= 1:
+        return SerialRunner()
+    return PoolRunner(min(jobs or cores(), photos))

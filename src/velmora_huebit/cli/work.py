@@ -73,13 +73,13 @@ def load_inputs(path: str, job: Job):
     the mask that combines the user's mask with the photo's transparency."""
     import cv2
 
-    image, alpha, notes = decode(read_file(path), with_alpha=not job.keep_transparent)
-    full_size = (image.shape[1], image.shape[0])
+    photo = decode(read_file(path), with_alpha=not job.keep_transparent, max_side=job.max_side)
+    image, alpha, full_size = photo.image, photo.alpha, photo.size
     mask = job.mask
-    if mask is not None and mask.shape[:2] != image.shape[:2]:
+    if mask is not None and mask.shape[1::-1] != full_size:
         raise PhotoError(
             f"mask is {mask.shape[1]}x{mask.shape[0]} pixels but the photo is "
-            f"{image.shape[1]}x{image.shape[0]}"
+            "{}x{}".format(*full_size)
         )
     image = _shrink(image, job.max_side)
     if mask is not None and mask.shape[:2] != image.shape[:2]:
@@ -89,7 +89,7 @@ def load_inputs(path: str, job: Job):
         # averaged, then cut at OPAQUE: a shrunk edge pixel counts when mostly opaque
         alpha = cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
         mask = _wanted(mask, alpha)
-    return image, mask, notes, full_size
+    return image, mask, photo.notes, full_size
 
 
 def analyse(extractor, job: Job, image, mask):
