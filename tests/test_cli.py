@@ -259,7 +259,8 @@ class TestBadArguments:
         (["match", "{photo}", "--targets", "{notes}"], "line 1: expected name,colour"),
         (["match", "{photo}", "-t", "red=#ff000"], "red: malformed colour '#ff000'"),
         (["match", "{photo}", "-t", "red=256,0,0"], "malformed colour"),
-        (["match", "{photo}", "-t", "#ff0000"], "expected NAME=COLOUR"),
+        (["match", "{photo}", "-t", "=#ff0000"], "expected NAME=COLOUR"),
+        (["match", "{photo}", "-t", "#12345g"], "malformed colour '#12345g' (expected #rgb"),
         (["match", "{photo}", "-t", "a=#ff0000", "-t", "a=#00ff00"], "target 'a' given twice"),
         (["match", "{photo}", "-t", "a=#ff0000", "--threshold", "-1"], "must be a number of 0 or more"),
         (["match", "{photo}", "-t", "a=#ff0000", "--pixels", "--threshold", "9"], "not to --pixels"),
@@ -481,10 +482,11 @@ class TestPalettes:
         (tmp_path / "p.json").write_text('{"brand red": "#e4002b", "ink": "navy"}')
         for pixels in ([], ["--pixels"]):
             proc = run_cli("match", photos / "a_coffee.png", "-t", "cream=#f0dcc8", "--targets",
-                           tmp_path / "p.json", "-t", "sky=hsl(200, 80%, 60%)", *pixels)
+                           tmp_path / "p.json", "-t", "sky=hsl(200, 80%, 60%)", "-t", "teal", *pixels)
             assert proc.returncode == 0, proc.stderr
             targets = json_lines(proc)[0]["targets"]
-            assert list(targets) == ["cream", "brand red", "ink", "sky"]
+            assert list(targets) == ["cream", "brand red", "ink", "sky", "teal"]
+            assert targets["teal"]["target"] == "#008080"
             for record in targets.values():
                 for key, value in record.items():
                     assert type(value) is FIELD_TYPES[key], (key, value)

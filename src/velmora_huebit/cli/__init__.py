@@ -13,9 +13,11 @@ One module per concern:
 
 - arguments: the option parser and its value checks
 - colours: colours as the user writes them
-- photos: which files a run covers
+- photos: which files a run covers, and how their names are shown
+- reading: photo and mask files into arrays (alpha, special files, damage)
 - work: what happens to one photo (runs in the worker processes)
-- runners: how the photos of a run are spread (one process, a process pool)
+- runners: how the photos of a run are spread (this process, a pool of
+  worker processes that survives the death of one)
 - records: the record printed per photo, as plain data
 - output: JSON lines and tables
 - charts: chart file names and drawing

@@ -52,14 +52,17 @@ def _threshold(text: str) -> float:
 
 
 def _target(text: str) -> list[tuple[str, tuple[int, int, int]]]:
+    """NAME=COLOUR, or a colour alone, named by its own text."""
     name, sep, colour = text.partition("=")
     name = name.strip()
-    if not sep or not name:
+    if not sep:
+        name, colour = text.strip(), text
+    if not name:
         raise argparse.ArgumentTypeError(f"expected NAME=COLOUR such as red=#e4002b, got {text!r}")
     try:
         return [(name, parse_color(colour))]
     except ValueError as exc:
-        raise argparse.ArgumentTypeError(f"{name}: {exc}") from None
+        raise argparse.ArgumentTypeError(f"{name}: {exc}" if sep else str(exc)) from None
 
 
 def _palette(path: str) -> list[tuple[str, tuple[int, int, int]]]:
@@ -187,8 +190,9 @@ def build_parser() -> argparse.ArgumentParser:
     _add_common_options(match)
     match.add_argument(
         "-t", "--target", dest="targets", type=_target, action=_AddTargets, metavar="NAME=COLOUR",
-        help="target colour (repeatable): NAME=#rgb, #rrggbb, R,G,B, rgb(...), hsl(...) "
-             "or a CSS colour name, such as red=#e4002b or sky='hsl(200, 80%%, 60%%)'",
+        help="target colour (repeatable): #rgb, #rrggbb, R,G,B, rgb(...), hsl(...) or a "
+             "CSS colour name, named NAME= or by itself, such as red=#e4002b, "
+             "sky='hsl(200, 80%%, 60%%)' or navy",
     )
     match.add_argument(
         "--targets", dest="targets", type=_palette, action=_AddTargets, metavar="FILE",

@@ -97,14 +97,17 @@ class _Worker:
         self.index = index
 
     def stop(self) -> None:
-        try:
-            self.connection.send(None)
-        except OSError:
-            pass
-        self.process.join(timeout=5)
+        """An idle worker is asked to end; a busy one (the run was
+        interrupted) is ended at once."""
+        if self.index is None:
+            try:
+                self.connection.send(None)
+                self.process.join(timeout=5)
+            except OSError:
+                pass
         if self.process.is_alive():
             self.process.kill()
-            self.process.join()
+        self.process.join()
         self.connection.close()
 
 

@@ -37,14 +37,14 @@ class Outcome:
 def quiet_opencv() -> None:
     import cv2
 
-    # imread reports unreadable files itself; we print one line of our own.
+    # OpenCV reports undecodable files itself; we print one line of our own.
     # Some OpenCV builds lack cv2.utils.logging.
     logging = getattr(getattr(cv2, "utils", None), "logging", None)
     if logging is not None:
         logging.setLogLevel(logging.LOG_LEVEL_SILENT)
 
 
-def _shrink(image, max_side: int, interpolation=None):
+def _shrink(image, max_side: int):
     import cv2
 
     height, width = image.shape[:2]
@@ -52,7 +52,7 @@ def _shrink(image, max_side: int, interpolation=None):
         return image
     scale = max_side / max(height, width)
     size = (max(1, round(width * scale)), max(1, round(height * scale)))
-    return cv2.resize(image, size, interpolation=cv2.INTER_AREA if interpolation is None else interpolation)
+    return cv2.resize(image, size, interpolation=cv2.INTER_AREA)
 
 
 def _wanted(mask, alpha):
