@@ -320,8 +320,13 @@ class Outcome:
 def _quiet_opencv() -> None:
     import cv2
 
-    # imread reports unreadable files itself; we print one line of our own
-    cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_SILENT)
+    # imread reports unreadable files itself; we print one line of our own.
+    # OpenCV 4.x has the setter at the top level, 5.x in cv2.utils.logging.
+    logging = getattr(cv2.utils, "logging", None)
+    if logging is not None:
+        logging.setLogLevel(logging.LOG_LEVEL_SILENT)
+    else:
+        cv2.setLogLevel(0)  # silent
 
 
 def _shrink(image, max_side: int):
