@@ -82,6 +82,8 @@ wheel: $(PY)
 	$(PY) -m pip wheel --quiet --no-deps --wheel-dir dist/raw .
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist dist/raw/*.whl
 	rm -rf dist/raw
+	@# only what runs: no C++ sources or build files
+	@! unzip -Z1 dist/*.whl | grep -E '\.(cpp|h|txt)$$|CMakeLists
 
 # The wheel as a newcomer gets it: installed into a brand-new environment
 # outside the checkout, then the command line and an import run there.
