@@ -83,7 +83,7 @@ wheel: $(PY)
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist dist/raw/*.whl
 	rm -rf dist/raw
 	@# only what runs: no C++ sources or build files
-	@! unzip -Z1 dist/*.whl | grep -E '\.(cpp|h|txt)$$|CMakeLists'
+	@! unzip -Z1 dist/*.whl | grep -E '^velmora_huebit/.*\.(cpp|h|hpp)$$|CMakeLists'
 
 # The wheel as a newcomer gets it: installed into a brand-new environment
 # outside the checkout, then the command line and an import run there.
