@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 
 # The package sources: a change to any of them reinstalls.
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/velmora_huebit/*.py) \
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/velmora_huebit/*.py src/velmora_huebit/cli/*.py) \
            $(wildcard src/velmora_huebit/color_extractor/*)
 
 .PHONY: demo test bench inplace floors wheel wheel-check clean

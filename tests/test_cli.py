@@ -17,7 +17,9 @@ from threadpoolctl import threadpool_limits
 
 import velmora_huebit
 from velmora_huebit import ColorExtractor
-from velmora_huebit.cli import chart_paths, collect_photos, parse_color
+from velmora_huebit.cli.charts import chart_paths
+from velmora_huebit.cli.colours import parse_color
+from velmora_huebit.cli.photos import collect_photos
 
 # the command runs the very build these tests import: in place with
 # PYTHONPATH=src, or the installed package
