@@ -6,6 +6,7 @@ import argparse
 import math
 import os
 
+from velmora_huebit import __version__
 from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
 
 PROG = "velmora-huebit"
@@ -88,15 +89,6 @@ def cores() -> int:
         return os.cpu_count() or 1
 
 
-def _version() -> str:
-    try:
-        from importlib.metadata import version
-
-        return version("velmora_huebit")
-    except Exception:  # running from a source tree without metadata
-        return "(source tree)"
-
-
 def _add_common_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "photos", nargs="+", metavar="PHOTO",
@@ -166,7 +158,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Dominant colours of photos, target-colour matching and colour charts.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     extract = commands.add_parser(

@@ -38,10 +38,12 @@ def quiet_opencv() -> None:
     import cv2
 
     # OpenCV reports undecodable files itself; we print one line of our own.
-    # Some OpenCV builds lack cv2.utils.logging.
-    logging = getattr(getattr(cv2, "utils", None), "logging", None)
+    # OpenCV 4.x has the setter at the top level, 5.x in cv2.utils.logging.
+    logging = getattr(cv2.utils, "logging", None)
     if logging is not None:
         logging.setLogLevel(logging.LOG_LEVEL_SILENT)
+    else:
+        cv2.setLogLevel(0)  # silent
 
 
 def _shrink(image, max_side: int):
