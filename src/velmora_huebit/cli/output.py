@@ -4,6 +4,7 @@ that fails (a full disk) raises OutputError."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import sys
 
@@ -17,10 +18,11 @@ class OutputError(Exception):
     """Standard output cannot be written (other than a reader gone away)."""
 
 
-def _writing(write):
+@contextlib.contextmanager
+def _writing():
     try:
-        write()
-    except BrokenPipeError:
+        yield
+    except BrokenPipeError:  # the reader went away: not an error of ours
         raise
     except OSError as exc:
         raise OutputError(exc.strerror or str(exc)) from exc
@@ -33,11 +35,13 @@ class JsonOutput:
 
     def emit(self, path: str, outcome: Outcome) -> None:
         line = json.dumps(json_record(path, self.job, outcome))
-        if self.progress.on_screen:
-            # one unbroken line above the bar, never wrapped into two
-            self.progress.console.print(line, soft_wrap=True, markup=False, highlight=False, emoji=False)
-        else:
-            _writing(lambda: (sys.stdout.write(line + "\n"), sys.stdout.flush()))
+        with _writing():
+            if self.progress.on_screen:
+                # one unbroken line above the bar, never wrapped into two
+                self.progress.console.print(line, soft_wrap=True, markup=False, highlight=False, emoji=False)
+            else:
+                sys.stdout.write(line + "\n")
+                sys.stdout.flush()
 
 
 class TableOutput:
@@ -75,8 +79,9 @@ class TableOutput:
         # above the bar when both share the terminal
         console = self.progress.console if self.progress.on_screen else self.console
         # the path on a line of its own, never wrapped or read as markup, so it can be copied
-        _writing(lambda: (console.print(Text(display_name(path), style="bold"), soft_wrap=True),
-                          console.print(table)))
+        with _writing():
+            console.print(Text(display_name(path), style="bold"), soft_wrap=True)
+            console.print(table)
 
     def _extract_table(self, colors):
         table = self._table()
