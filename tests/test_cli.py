@@ -237,6 +237,19 @@ class TestFileCollection:
         assert found == [str(tree / "b.png"), str(tree / "notes.txt")]
         assert collect_photos([str(tree / "**" / "*.png")], True)[0][-1] == str(tree / "sub" / "c.png")
 
+    def test_unreadable_folder_is_reported(self, tree, monkeypatch):
+        scandir = os.scandir
+
+        def refuse(path="."):
+            if os.fspath(path).endswith("sub"):
+                raise PermissionError(13, "Permission denied", os.fspath(path))
+            return scandir(path)
+
+        monkeypatch.setattr(os, "scandir", refuse)
+        found, problems = collect_photos([str(tree)], True)
+        assert found == [str(tree / "a.JPG"), str(tree / "b.png")]
+        assert problems == [(str(tree / "sub"), "cannot read the folder: Permission denied")]
+
     def test_chart_names_for_several_photos(self):
         assert chart_paths("out/c.png", ["x/a.png"]) == ["out/c.png"]
         assert chart_paths("c.png", ["x/a.png", "y/a.jpg", "b.png"]) == ["c-a.png", "c-a-2.png", "c-b.png"]
