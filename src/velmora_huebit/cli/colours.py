@@ -20,11 +20,11 @@ def parse_color(text: str) -> tuple[int, int, int]:
     """A colour as an (r, g, b) tuple of ints 0-255; ValueError otherwise."""
     from PIL import ImageColor
 
-    spec = text.strip()
-    if _TRIPLE.fullmatch(spec):
-        spec = f"rgb({spec})"
+    written = text.strip()
+    if _TRIPLE.fullmatch(written):
+        written = f"rgb({written})"
     try:
-        rgb = ImageColor.getrgb(spec)
+        rgb = ImageColor.getrgb(written)
     except ValueError:
         raise ValueError(f"malformed colour {text!r} (expected {_FORMS})") from None
     if len(rgb) != 3:
