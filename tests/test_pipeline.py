@@ -143,6 +143,23 @@ class TestDbscanPairing:
         ]
 
 
+class TestKmeansPairing:
+    # k-means asked for more clusters than there are colours may leave some
+    # empty; each share must stay with the centre of its own label
+    CENTRES = np.array([[0, 0, 0], [10, 20, 30], [0, 0, 0], [40, 50, 60]], float)
+
+    @pytest.mark.parametrize("labels, expected", [
+        ([1, 1, 3], [((10, 20, 30), 66.67), ((40, 50, 60), 33.33)]),
+        ([1, 1, 7], [((0, 0, 0), 66.67), ((10, 20, 30), 33.33)]),  # not indices: by position
+    ])
+    def test_shares_follow_the_labels_that_occur(self, labels, expected):
+        centres = self.CENTRES
+        cls = type("Gaps", (ColorExtractor,), {
+            "_cluster_colors_kmeans": lambda self, pixels: (centres, np.array(labels))})
+        got = cls(4, "kmeans", False, False).extract_colors(BLOCKS)
+        assert [(r["color"], r["percentage"]) for r in got] == expected
+
+
 class Recorder:
     """Stand-in for a scikit-learn estimator class: records how it was made."""
 

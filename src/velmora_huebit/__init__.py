@@ -1,13 +1,52 @@
-"""velmora_huebit: dominant colours of photographs.
+"""velmora_huebit: the dominant colours of photographs.
 
-The work is done by the native module ``velmora_huebit.color_extractor_cy``;
-``ColorExtractor`` is re-exported here for convenience.
+``ColorExtractor`` (from the native module ``velmora_huebit.color_extractor_cy``)
+finds the main colours of an image with k-means or DBSCAN, tells how much of
+the picture each covers, and matches named target colours against it::
+
+    from velmora_huebit import ColorExtractor
+
+    records = ColorExtractor(n_colors=5).extract_colors("photo.jpg")
+    # [{'color': (177, 89, 46), 'percentage': 27.0}, ...]
+
+Units and orders, the same everywhere in the package:
+
+- Images are paths (read with ``cv2.imread``) or NumPy arrays of 8-bit values,
+  height x width x 3, in blue-green-red order as OpenCV reads them; an array
+  in red-green-blue order gives swapped colours. Results are red-green-blue:
+  every ``'color'``, ``'closest_color'`` and ``'closest_pixel'`` is an
+  (R, G, B) tuple, and target colours are given as (R, G, B).
+- Masks are paths or arrays of the image's height and width (one channel, or
+  three in blue-green-red order); a pixel is analysed where the mask value is
+  above 128 on the 0-255 scale. A boolean mask (values 0 and 1) therefore
+  selects nothing: pass ``mask.astype(np.uint8) * 255``.
+- Distances are Euclidean in OpenCV's 8-bit L*a*b* encoding: lightness runs
+  0-255 and a*, b* are offset by 128, so black to white is 255, not the 100
+  of the CIE colour difference (Delta E 1976). The thresholds are in these
+  units: ``similarity_threshold`` (default 50) and ``found_directly`` (below
+  10) of ``analyze_color_similarity``; the bands 15, 30 and 50 of
+  ``find_color_matches``. One CIE lightness unit counts 2.55 of them.
+- Percentages run from 0 to 100 and are rounded to two decimals.
+
+The records are typed in ``velmora_huebit.records``. The command line is
+``velmora-huebit`` (or ``python -m velmora_huebit``).
 """
 
-__all__ = ["ColorExtractor"]
+from importlib.metadata import PackageNotFoundError, version
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from velmora_huebit.color_extractor_cy import ColorExtractor as ColorExtractor
+
+__all__ = ["ColorExtractor", "__version__"]
+
+try:
+    __version__ = version("velmora_huebit")
+except PackageNotFoundError:  # a source tree that was never installed
+    __version__ = "0+unknown"
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     # The native module imports OpenCV, scikit-learn and Matplotlib; loading it
     # on first use keeps `velmora-huebit --help` and argument errors instant.
     if name == "ColorExtractor":
@@ -17,5 +56,5 @@ def __getattr__(name):
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(list(globals()) + __all__)

@@ -21,7 +21,7 @@ const Name cvtColor{"cvtColor"}, COLOR_BGR2LAB{"COLOR_BGR2LAB"}, COLOR_LAB2BGR{"
     bitwise_and{"bitwise_and"}, imread{"imread"}, mask_kw{"mask"};
 const Name uint8{"uint8"}, astype{"astype"}, reshape{"reshape"}, all{"all"}, axis{"axis"},
     unique{"unique"}, return_counts{"return_counts"}, sum{"sum"}, arange{"arange"}, mean{"mean"},
-    array{"array"}, argsort{"argsort"}, tolist{"tolist"}, shape{"shape"};
+    array{"array"}, argsort{"argsort"}, tolist{"tolist"}, shape{"shape"}, take{"take"};
 const Name n_clusters{"n_clusters"}, random_state{"random_state"}, n_init{"n_init"},
     fit_predict{"fit_predict"}, cluster_centers_{"cluster_centers_"},
     fit_transform{"fit_transform"}, eps{"eps"}, min_samples{"min_samples"};
@@ -254,6 +254,31 @@ PyObject* percentage_key_function() {
   return function;
 }
 
+// Shares come one per label that occurs, in label order. A k-means run with
+// empty clusters (fewer distinct colours than clusters, say) leaves gaps in
+// the labels, and each share belongs with its own label's centre, not with
+// the next centre in line. Centres that are not an array, or labels that
+// are not plain indices of them (an override's own), keep the pairing by
+// position.
+Ref centres_of_present_labels(Ref colors, PyObject* labels, Py_ssize_t n_shares) {
+  if (!PyArray_Check(colors.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(colors.get())) < 1)
+    return colors;
+  Py_ssize_t n_colors = PyArray_DIM(reinterpret_cast<PyArrayObject*>(colors.get()), 0);
+  if (n_shares >= n_colors) return colors;
+  Ref present = call_method(call(global_attr(np, unique), {labels}), tolist);
+  if (!present) return {};
+  if (!PyList_CheckExact(present.get()) || PyList_GET_SIZE(present.get()) != n_shares)
+    return colors;
+  for (Py_ssize_t i = 0; i < n_shares; ++i) {
+    PyObject* label = PyList_GET_ITEM(present.get(), i);
+    int overflow = 0;
+    long long index = PyLong_Check(label) ? PyLong_AsLongLongAndOverflow(label, &overflow) : -1;
+    if (index == -1 && PyErr_Occurred()) return {};
+    if (overflow || index < 0 || index >= n_colors) return colors;
+  }
+  return call(global_attr(np, take), {colors, present}, {{axis, py_int(0)}});
+}
+
 PyObject* py_extract_colors(PyObject* o, Ref* a) {
   Extractor* self = as_extractor(o);
   Ref image = load_if_path(a[0].get(), "Could not load image from ");
@@ -297,6 +322,10 @@ PyObject* py_extract_colors(PyObject* o, Ref* a) {
   if (!check_ndarray(labels.get())) return nullptr;
   Ref percentages = self->steps->calculate_percentages(self, labels.get(), Dispatch::Override);
   if (!percentages) return nullptr;
+  if (!dbscan && PyList_CheckExact(percentages.get())) {
+    colors = centres_of_present_labels(colors, labels.get(), PyList_GET_SIZE(percentages.get()));
+    if (!colors) return nullptr;
+  }
 
   if (self->lab_space) {
     Ref colors_rgb = list();

@@ -1,0 +1,30 @@
+"""Command line: dominant colours, target-colour matching and charts for
+photos, folders and globs, spread over worker processes.
+
+    velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--json] ...
+    velmora-huebit match PHOTO... --target NAME=#RRGGBB ... [--pixels] ...
+
+In a terminal the results are tables with colour swatches; with --json, or
+when standard output is not a terminal, one JSON object per photo and line.
+Exit status: 0 when every photo was analysed, 1 when any failed, 2 for bad
+arguments, 130 when interrupted.
+
+One module per concern:
+
+- arguments: the option parser and its value checks
+- colours: colours as the user writes them
+- photos: which files a run covers, and how their names are shown
+- reading: photo and mask files into arrays (alpha, special files, damage)
+- work: what happens to one photo (runs in the worker processes)
+- runners: how the photos of a run are spread (this process, a pool of
+  worker processes that survives the death of one)
+- records: the record printed per photo, as plain data
+- output: JSON lines and tables
+- charts: chart file names and drawing
+- progress: the progress bar on standard error
+- entry: main(), which ties the above together
+"""
+
+from velmora_huebit.cli.entry import main
+
+__all__ = ["main"]

@@ -1,0 +1,205 @@
+"""The option parser and the checks of single option values."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+
+from velmora_huebit import __version__
+from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
+
+PROG = "velmora-huebit"
+
+# Photos are analysed at this longer side unless --max-side says otherwise:
+# the palettes are as faithful as at full size, and far quicker to find
+# (bench/bench_fidelity.py, bench/bench_cli.py).
+DEFAULT_MAX_SIDE = 256
+
+
+class UsageError(Exception):
+    """A bad argument found after parsing; reported like argparse's own."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        # two lines instead of the whole usage block
+        self.exit(2, f"{self.prog}: error: {message}\nTry '{self.prog} --help' for more.\n")
+
+
+def _whole_number(text: str, least: int = 1) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if not least <= value <= 2**31 - 1:
+        raise argparse.ArgumentTypeError(f"must be at least {least}, got {text}")
+    return value
+
+
+def _side(text: str) -> int:
+    return _whole_number(text, least=0)
+
+
+def _threshold(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    # 0 counts exact matches only; a negative distance matches nothing
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be a number of 0 or more, got {text}")
+    return value
+
+
+def _target(text: str) -> list[tuple[str, tuple[int, int, int]]]:
+    """NAME=COLOUR, or a colour alone, named by its own text."""
+    name, sep, colour = text.partition("=")
+    name = name.strip()
+    if not sep:
+        name, colour = text.strip(), text
+    if not name:
+        raise argparse.ArgumentTypeError(f"expected NAME=COLOUR such as red=#e4002b, got {text!r}")
+    try:
+        return [(name, parse_color(colour))]
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(f"{name}: {exc}" if sep else str(exc)) from None
+
+
+def _palette(path: str) -> list[tuple[str, tuple[int, int, int]]]:
+    try:
+        return read_palette(path)
+    except OSError as exc:
+        raise argparse.ArgumentTypeError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except (PaletteError, UnicodeDecodeError) as exc:
+        raise argparse.ArgumentTypeError(f"{path}: {exc}") from None
+
+
+class _AddTargets(argparse.Action):
+    """--target and --targets add to one list, in the order given."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        setattr(namespace, self.dest, (getattr(namespace, self.dest) or []) + values)
+
+
+def cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def _add_common_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "photos", nargs="+", metavar="PHOTO",
+        help="image file, folder of images, or glob pattern such as 'shots/*.jpg'",
+    )
+    analysis = parser.add_argument_group("analysis")
+    analysis.add_argument(
+        "-n", "--colors", type=_whole_number, default=5, metavar="N",
+        help="number of dominant colours to extract (default: 5)",
+    )
+    analysis.add_argument(
+        "--algorithm", choices=("kmeans", "dbscan"), default="kmeans",
+        help="clustering algorithm (default: kmeans); dbscan needs a lot of "
+             "memory and time on large photos, so keep --max-side small with it",
+    )
+    analysis.add_argument(
+        "--preprocess", action="store_true",
+        help="normalise the lighting (CLAHE on the lightness) and smooth (bilateral filter) "
+             "before clustering, for comparisons between photos lit differently; it "
+             "shifts the reported colours (brighter, more contrast) and their shares, so "
+             "it is off by default",
+    )
+    analysis.add_argument(
+        "--no-preprocessing", dest="preprocess", action="store_false",
+        help="no lighting normalisation (the default)",
+    )
+    analysis.add_argument(
+        "--rgb", action="store_true", help="cluster in RGB instead of L*a*b*",
+    )
+    analysis.add_argument(
+        "--mask", metavar="MASK",
+        help="mask image of the photo's size; only its white areas (above 128) are analysed",
+    )
+    analysis.add_argument(
+        "--keep-transparent", action="store_true",
+        help="analyse transparent pixels too (by default pixels whose alpha is below "
+             "128 are left out, together with --mask)",
+    )
+    analysis.add_argument(
+        "--max-side", type=_side, default=DEFAULT_MAX_SIDE, metavar="N",
+        help=f"shrink photos whose longer side exceeds N pixels (area interpolation) "
+             f"before analysis (default: {DEFAULT_MAX_SIDE}, as faithful as full size "
+             f"and far quicker); 0 analyses the full resolution. Every result names "
+             f"the size analysed",
+    )
+    files = parser.add_argument_group("files and processes")
+    files.add_argument(
+        "-r", "--recursive", action="store_true",
+        help="descend into subfolders (and let ** in patterns match them)",
+    )
+    files.add_argument(
+        "-j", "--jobs", type=_whole_number, metavar="N",
+        help=f"worker processes (default: the number of cores, {cores()})",
+    )
+    output = parser.add_argument_group("output").add_mutually_exclusive_group()
+    output.add_argument(
+        "--json", action="store_true",
+        help="JSON Lines, one object per photo (the default when output is not a terminal)",
+    )
+    output.add_argument(
+        "--table", action="store_true", help="tables even when output is not a terminal",
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Dominant colours of photos, target-colour matching and colour charts.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    extract = commands.add_parser(
+        "extract", help="dominant colours with hex code, RGB and share",
+        description="Dominant colours of each photo, largest share first.",
+    )
+    _add_common_options(extract)
+    extract.add_argument(
+        "--chart", metavar="FILE.png",
+        help="save a bar chart of the colours; with several photos the photo's "
+             "name is added to FILE (or replaces {stem} in it)",
+    )
+    extract.set_defaults(subparser=extract)
+
+    match = commands.add_parser(
+        "match", help="how much of each photo shows the given target colours",
+        description="For each target colour: the nearest dominant colour and the "
+                    "share credited to the target, or with --pixels the share of "
+                    "pixels near it.",
+    )
+    _add_common_options(match)
+    match.add_argument(
+        "-t", "--target", dest="targets", type=_target, action=_AddTargets, metavar="NAME=COLOUR",
+        help="target colour (repeatable): #rgb, #rrggbb, R,G,B, rgb(...), hsl(...) or a "
+             "CSS colour name, named NAME= or by itself, such as red=#e4002b, "
+             "sky='hsl(200, 80%%, 60%%)' or navy",
+    )
+    match.add_argument(
+        "--targets", dest="targets", type=_palette, action=_AddTargets, metavar="FILE",
+        help='a palette of target colours: JSON {"name": "#rrggbb", ...}, CSV lines '
+             "name,colour, or a GIMP palette (.gpl); with --target, the targets keep "
+             "the order given",
+    )
+    match.add_argument(
+        "--pixels", action="store_true",
+        help="pixel-level matching (distance bands 15/30/50) instead of the dominant colours",
+    )
+    match.add_argument(
+        "--threshold", type=_threshold, metavar="T",
+        help="largest L*a*b* distance at which a dominant colour still counts "
+             "as the target (default: 50)",
+    )
+    match.set_defaults(subparser=match)
+    return parser

@@ -1,0 +1,49 @@
+"""The record of one photo as plain data (str, int, float, bool, list,
+dict), as JSON prints it and other outputs store it. Every field keeps one
+type: shares, similarities and distances are always floats, colours lists
+of three ints, and photo names valid text (see photos.display_name)."""
+
+from __future__ import annotations
+
+from velmora_huebit.cli.photos import display_name
+from velmora_huebit.cli.work import Job, Outcome
+
+# The module gives an int 0 where a share or score is clamped or beyond the
+# threshold, and NumPy scalars elsewhere.
+FLOAT_FIELDS = frozenset({
+    "percentage", "similarity", "distance",
+    "total_percentage", "close_percentage", "very_close_percentage", "min_distance", "similarity_score",
+})
+
+
+def hex_code(rgb) -> str:
+    r, g, b = (int(c) for c in rgb)
+    return f"#{r:02x}{g:02x}{b:02x}"
+
+
+def _field(key: str, value):
+    if key in FLOAT_FIELDS:
+        return float(value)
+    if isinstance(value, (tuple, list)):
+        return [int(c) for c in value]
+    if isinstance(value, bool):
+        return value
+    return value.item() if hasattr(value, "item") else value  # NumPy scalars
+
+
+def json_record(path: str, job: Job, outcome: Outcome) -> dict:
+    """{"file", "analysed_size", then "colors" (extract) or "targets" (match)}."""
+    record = {"file": display_name(path), "analysed_size": list(outcome.size)}
+    if job.command == "extract":
+        record["colors"] = [
+            {"hex": hex_code(c["color"]), "rgb": [int(v) for v in c["color"]],
+             "percentage": float(c["percentage"])}
+            for c in outcome.result
+        ]
+    else:
+        record["targets"] = {
+            name: {"target": hex_code(job.targets[name]),
+                   **{key: _field(key, value) for key, value in result.items()}}
+            for name, result in outcome.result.items()
+        }
+    return record

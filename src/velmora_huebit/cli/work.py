@@ -1,0 +1,150 @@
+"""What happens to one photo: read it, run the module on it, draw its chart.
+Runs in the worker processes; every failure comes back as words for the user."""
+
+from __future__ import annotations
+
+import dataclasses
+import re
+import warnings
+
+from velmora_huebit.cli.charts import save_chart
+from velmora_huebit.cli.photos import display_name
+from velmora_huebit.cli.reading import OPAQUE, PhotoError, decode, read_file
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """What to do with every photo of a run."""
+
+    command: str
+    mask: object = None  # mask array (BGR as cv2.imread gives it) or None
+    max_side: int = 0  # 0: full resolution
+    keep_transparent: bool = False
+    targets: dict | None = None
+    pixels: bool = False
+    threshold: float | None = None
+
+
+@dataclasses.dataclass(frozen=True)
+class Outcome:
+    result: object = None
+    error: str | None = None
+    warnings: tuple = ()
+    size: tuple | None = None  # (width, height) analysed
+    full_size: tuple | None = None  # (width, height) of the photo
+
+
+def quiet_opencv() -> None:
+    import cv2
+
+    # OpenCV reports undecodable files itself; we print one line of our own.
+    # OpenCV 4.x has the setter at the top level, 5.x in cv2.utils.logging.
+    logging = getattr(cv2.utils, "logging", None)
+    if logging is not None:
+        logging.setLogLevel(logging.LOG_LEVEL_SILENT)
+    else:
+        cv2.setLogLevel(0)  # silent
+
+
+def _shrink(image, max_side: int):
+    import cv2
+
+    height, width = image.shape[:2]
+    if not max_side or max(height, width) <= max_side:
+        return image
+    scale = max_side / max(height, width)
+    size = (max(1, round(width * scale)), max(1, round(height * scale)))
+    return cv2.resize(image, size, interpolation=cv2.INTER_AREA)
+
+
+def _wanted(mask, alpha):
+    """One mask from the user's mask and the alpha plane: a pixel is wanted
+    when both say so (mask grey value above 128, alpha at least OPAQUE)."""
+    import cv2
+    import numpy as np
+
+    wanted = alpha >= OPAQUE
+    if mask is not None:
+        grey = mask if mask.ndim == 2 else cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
+        wanted &= grey > 128
+    return np.where(wanted, np.uint8(255), np.uint8(0))
+
+
+def load_inputs(path: str, job: Job):
+    """(image, mask, warnings, photo size): the photo shrunk when asked, and
+    the mask that combines the user's mask with the photo's transparency."""
+    import cv2
+
+    photo = decode(read_file(path), with_alpha=not job.keep_transparent, max_side=job.max_side)
+    image, alpha, full_size = photo.image, photo.alpha, photo.size
+    mask = job.mask
+    if mask is not None and mask.shape[1::-1] != full_size:
+        raise PhotoError(
+            f"mask is {mask.shape[1]}x{mask.shape[0]} pixels but the photo is "
+            "{}x{}".format(*full_size)
+        )
+    image = _shrink(image, job.max_side)
+    if mask is not None and mask.shape[:2] != image.shape[:2]:
+        # nearest neighbour keeps the mask's edges where they were
+        mask = cv2.resize(mask, image.shape[1::-1], interpolation=cv2.INTER_NEAREST)
+    if alpha is not None and alpha.min() < OPAQUE:
+        # averaged, then cut at OPAQUE: a shrunk edge pixel counts when mostly opaque
+        alpha = cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
+        mask = _wanted(mask, alpha)
+    return image, mask, photo.notes, full_size
+
+
+def analyse(extractor, job: Job, image, mask):
+    """The module's result for one photo: colour records for extract, the
+    dict of similarity or match records for match."""
+    if job.command == "extract":
+        return extractor.extract_colors(image, mask)
+    if job.pixels:
+        return extractor.find_color_matches(image, job.targets, mask)
+    threshold = 50.0 if job.threshold is None else job.threshold
+    return extractor.analyze_color_similarity(image, job.targets, mask, threshold)
+
+
+def _describe(exc: BaseException) -> str:
+    if isinstance(exc, PhotoError):
+        return str(exc)
+    if isinstance(exc, MemoryError):
+        return "out of memory (try --max-side)"
+    return f"{type(exc).__name__}: {exc}"
+
+
+# scikit-learn's words for a photo with fewer colours than asked for
+_FEW_COLOURS = re.compile(r"Number of distinct clusters \((\d+)\) found smaller than n_clusters \((\d+)\).*")
+
+
+def _messages(caught) -> tuple:
+    seen = []
+    for w in caught:
+        text = _FEW_COLOURS.sub(r"only \1 distinct colours, fewer than the \2 asked for", str(w.message).strip())
+        if text not in seen:
+            seen.append(text)
+    return tuple(seen)
+
+
+def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            image, mask, notes, full_size = load_inputs(path, job)
+            result = analyse(extractor, job, image, mask)
+        except Exception as exc:
+            return Outcome(error=_describe(exc), warnings=_messages(caught))
+        for note in notes:
+            warnings.warn(note, stacklevel=1)
+        error = None
+        if chart is not None:
+            # the colours stand even when their chart cannot be written
+            try:
+                if result:
+                    save_chart(extractor, result, chart)
+                else:
+                    warnings.warn(f"no colours found, chart {display_name(chart)} not written", stacklevel=1)
+            except Exception as exc:
+                error = f"chart {display_name(chart)}: {_describe(exc)}"
+    return Outcome(result=result, error=error, warnings=_messages(caught),
+                   size=(image.shape[1], image.shape[0]), full_size=full_size)
