@@ -101,8 +101,8 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
     )
     analysis.add_argument(
         "--algorithm", choices=("kmeans", "dbscan"), default="kmeans",
-        help="clustering algorithm (default: kmeans); dbscan needs a lot of "
-             "memory and time on large photos, so keep --max-side small with it",
+        help="clustering algorithm (default: kmeans); dbscan finds the dense groups "
+             "of colours and may report fewer than --colors",
     )
     analysis.add_argument(
         "--preprocess", action="store_true",

@@ -96,9 +96,6 @@ def _run_tasks(args, job: Job, tasks: list[Task]) -> int:
         preprocessing=args.preprocess, lab_space=not args.rgb,
     )
     as_table = args.table or (not args.json and sys.stdout.isatty())
-    if args.algorithm == "dbscan" and not 0 < args.max_side <= 256:
-        print(f"{PROG}: note: dbscan's memory and time grow fast with the pixel count; "
-              "large photos may need a --max-side of 256 or less", file=sys.stderr)
 
     with Progress(len(tasks)) as progress:
         output = (TableOutput if as_table else JsonOutput)(job, progress)
