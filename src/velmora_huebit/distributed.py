@@ -24,6 +24,7 @@ colour by one step.
 
 from __future__ import annotations
 
+import contextlib
 import uuid
 from typing import Any, Callable, Iterable, Iterator, TypeVar
 
@@ -50,6 +51,8 @@ Item = TypeVar("Item")
 
 # On a worker: what each run's tasks need, by run name (set by _Setup).
 _payloads: dict[str, Any] = {}
+
+_END = object()  # no more items
 
 
 class _Setup(WorkerPlugin):
@@ -99,7 +102,9 @@ def completed(
     try:
         yield from _window(client, name, function, items, ordered, on_done, tasks_per_thread)
     finally:
-        client.unregister_worker_plugin(name)
+        # on the way out of a failure too, when the cluster may be gone already
+        with contextlib.suppress(Exception):
+            client.unregister_worker_plugin(name)
 
 
 def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
@@ -149,10 +154,8 @@ def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
             submit_more()
     finally:
         if running:
-            client.cancel(list(running))
-
-
-_END = object()
+            with contextlib.suppress(Exception):
+                client.cancel(list(running))
 
 
 def _call(payload: tuple, path: str) -> Any:

@@ -254,9 +254,9 @@ class ParquetStore:
         once) and removes them."""
         if self.journal is not None:
             self.journal.close()
-        self._ensure_folder()
-        numbers = self._numbers()
+        numbers = self._numbers() if self.lock is not None else []
         if numbers or not os.path.exists(self.path):
+            self._ensure_folder()
             folded = os.path.join(self.folder, "folding.parquet")
             metadata = {"settings": self.settings, "generation": uuid.uuid4().hex}
             with pq.ParquetWriter(folded, self.schema.with_metadata({METADATA_KEY: json.dumps(metadata)})) as out:
@@ -270,8 +270,9 @@ class ParquetStore:
                     out.write_table(pa.concat_tables(pending))
             _sync(folded)
             os.replace(folded, self.path)
-        shutil.rmtree(self.folder)
-        os.close(self.lock)
+        if self.lock is not None:
+            shutil.rmtree(self.folder)
+            os.close(self.lock)
 
     def _all_tables(self, numbers: list[int]) -> Iterator[pa.Table]:
         if os.path.exists(self.path):
