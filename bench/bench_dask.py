@@ -4,7 +4,6 @@ counted), and the client's peak memory while 10,000 and 100,000 paths go
 through the bounded window. Those paths name no files, so their tasks fail
 at once: the figure is the client's cost per path, which must not grow."""
 
-import logging
 import pathlib
 import resource
 import subprocess
@@ -19,10 +18,11 @@ from bench_cli import make_photos  # noqa: E402
 
 
 def cluster(workers):
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
-    local = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                         dashboard_address=None, silence_logs=logging.CRITICAL)
+    from velmora_huebit.cli.dask_runner import local_cluster
+
+    local = local_cluster(workers)
     return local, Client(local)
 
 

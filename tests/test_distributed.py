@@ -1,7 +1,6 @@
 """Many photos: a Dask cluster of two worker processes, the Parquet output
 and its resume after a killed run."""
 
-import logging
 import os
 import shutil
 import signal
@@ -12,11 +11,12 @@ import time
 import cv2
 import pyarrow.parquet as pq
 import pytest
-from distributed import Client, LocalCluster
+from distributed import Client
 from threadpoolctl import threadpool_limits
 
 from test_cli import PACKAGE_PARENT, json_lines, run_cli
 from velmora_huebit import ColorExtractor
+from velmora_huebit.cli.dask_runner import local_cluster
 from velmora_huebit.cli.parquet import ParquetStore, row
 from velmora_huebit.cli.photos import photo_key
 from velmora_huebit.cli.work import Job
@@ -27,8 +27,7 @@ TARGETS = {"cream": (240, 220, 200), "brown": (120, 60, 30)}
 
 @pytest.fixture(scope="module")
 def client():
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None, silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
+    with local_cluster(2) as cluster, Client(cluster) as client:
         yield client
 
 

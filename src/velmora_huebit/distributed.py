@@ -158,9 +158,14 @@ def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
                 client.cancel(list(running))
 
 
-def _call(payload: tuple, path: str) -> Any:
+def _call(payload: tuple, path: str) -> tuple[Any, Exception | None]:
+    # a photo's failure comes back as a value: Dask's path for failed tasks
+    # logs each one on the worker and keeps its traceback on the scheduler
     extractor, method, arguments = payload
-    return getattr(extractor, method)(path, **arguments)
+    try:
+        return getattr(extractor, method)(path, **arguments), None
+    except Exception as exc:  # travels with its traceback
+        return None, exc
 
 
 def analyse_photos(
@@ -187,8 +192,9 @@ def analyse_photos(
     if not callable(getattr(extractor, method, None)):
         raise AttributeError(f"{type(extractor).__name__} has no method {method!r}")
     payload = (extractor, method, dict(arguments or {}))
-    for path, result, error in completed(client, _call, payload, paths, ordered=False,
-                                         tasks_per_thread=tasks_per_thread):
+    for path, value, error in completed(client, _call, payload, paths, ordered=False,
+                                        tasks_per_thread=tasks_per_thread):
+        result, error = value if error is None else (None, error)
         if error is not None:
             if not return_exceptions:
                 raise error

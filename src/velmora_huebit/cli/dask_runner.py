@@ -72,7 +72,7 @@ class DaskRunner:
 
     @contextlib.contextmanager
     def _client(self):
-        from distributed import Client, LocalCluster
+        from distributed import Client
 
         # Dask's own log (worker restarts, lost connections) stays off standard error
         logging.getLogger("distributed").setLevel(logging.CRITICAL)
@@ -84,12 +84,21 @@ class DaskRunner:
                     raise UsageError(f"--dask {self.address}: cannot reach the scheduler ({exc})") from None
             else:
                 with _interrupt_when_started():
-                    cluster = stack.enter_context(LocalCluster(
-                        n_workers=self.workers, threads_per_worker=1, processes=True,
-                        dashboard_address=None, silence_logs=logging.CRITICAL, preload=[__name__],
-                    ))
+                    cluster = stack.enter_context(local_cluster(self.workers))
                 client = stack.enter_context(Client(cluster))
             yield client
+
+
+def local_cluster(workers: int):
+    """A cluster of `workers` processes of one thread each on this machine,
+    quiet: no dashboard, no log, and its health page on any free port
+    rather than a warning when Dask's usual one is taken."""
+    from distributed import LocalCluster
+
+    return LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+        scheduler_kwargs={"dashboard_address": ":0"}, silence_logs=logging.CRITICAL, preload=[__name__],
+    )
 
 
 @contextlib.contextmanager
