@@ -112,8 +112,7 @@ def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
     # submitted but not yet yielded: in flight, or finished and held for order
     held_at_most = window * _REORDER_WINDOWS if ordered else window
     items = iter(items)
-    running: dict[Any, int] = {}  # future -> index of its item
-    waiting: dict[int, Any] = {}  # index -> item, until yielded
+    running: dict[Any, tuple[int, Any]] = {}  # future -> (index, item)
     finished: dict[int, tuple] = {}  # index -> (item, result, error), held for order
     done = as_completed(loop=client.loop, with_results=True, raise_errors=False)
     submitted = yielded = 0
@@ -126,21 +125,20 @@ def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
                 return
             # pure=False: a path listed twice is analysed twice, not merged into one task
             future = client.submit(_task, name, function, item, pure=False)
-            running[future] = submitted
-            waiting[submitted] = item
+            running[future] = (submitted, item)
             done.add(future)
             submitted += 1
 
     try:
         submit_more()
         for future, result in done:
-            index = running.pop(future)
+            index, item = running.pop(future)
             if future.status == "error":
-                outcome = (waiting.pop(index), None, result[1])  # (type, exception, traceback)
+                outcome = (item, None, result[1])  # (type, exception, traceback)
             elif future.cancelled():
-                outcome = (waiting.pop(index), None, result)
+                outcome = (item, None, result)
             else:
-                outcome = (waiting.pop(index), result, None)
+                outcome = (item, result, None)
             if on_done is not None:
                 on_done()
             if ordered:

@@ -45,7 +45,7 @@ class PhotoTasks:
         def count() -> None:
             try:
                 progress.set_total(sum(1 for _ in PhotoTasks(self.args, self.done)))
-            except Exception:  # noqa: BLE001 - the run's own listing reports the same failure
+            except Exception:  # the run's own listing reports the same failure
                 pass
 
         threading.Thread(target=count, name="count photos", daemon=True).start()
