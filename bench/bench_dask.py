@@ -2,7 +2,10 @@
 40 photos with one and with two worker processes (cluster start-up not
 counted), and the client's peak memory while 10,000 and 100,000 paths go
 through the bounded window. Those paths name no files, so their tasks fail
-at once: the figure is the client's cost per path, which must not grow."""
+at once: the figure is the client's cost per path, which must not grow. A
+local cluster's scheduler runs in the client's process, so its bookkeeping
+(bounded logs and caches, filled over the first 100,000 tasks or so) counts
+here too."""
 
 import pathlib
 import resource
