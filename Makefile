@@ -72,7 +72,7 @@ floors: $(PY)
 	$(FLOORS)/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/wheel .
 	$(FLOORS)/run/bin/python -m pip install --quiet --constraint $(FLOORS)/constraints.txt \
 	    "$$(ls $(FLOORS)/wheel/*.whl)[test]"
-	$(FLOORS)/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy) '
+	$(FLOORS)/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow) '
 	$(FLOORS)/run/bin/python -m pytest -q -p no:cacheprovider
 
 # A wheel for PyPI: built, then repaired by auditwheel to a manylinux tag.

@@ -251,9 +251,9 @@ class TestFileCollection:
         assert problems == [(str(tree / "sub"), "cannot read the folder: Permission denied")]
 
     def test_chart_names_for_several_photos(self):
-        assert chart_paths("out/c.png", ["x/a.png"]) == ["out/c.png"]
-        assert chart_paths("c.png", ["x/a.png", "y/a.jpg", "b.png"]) == ["c-a.png", "c-a-2.png", "c-b.png"]
-        assert chart_paths("{stem}_chart.svg", ["a.png"]) == ["a_chart.svg"]
+        assert list(chart_paths("out/c.png", ["x/a.png"])) == ["out/c.png"]
+        assert list(chart_paths("c.png", ["x/a.png", "y/a.jpg", "b.png"])) == ["c-a.png", "c-a-2.png", "c-b.png"]
+        assert list(chart_paths("{stem}_chart.svg", ["a.png"])) == ["a_chart.svg"]
 
 
 class TestBadArguments:

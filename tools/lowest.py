@@ -18,7 +18,7 @@ def lowest_pins(requirements: list[str]) -> list[str]:
         if found is None:
             sys.exit(f"{requirement!r}: every dependency needs a plain '>=' floor")
         pins.append(f"{found[1]}=={found[3]}")
-    return pins
+    return list(dict.fromkeys(pins))  # an extra may repeat another's requirement
 
 
 def requirements(pyproject: dict, build: bool) -> list[str]:

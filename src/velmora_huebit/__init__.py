@@ -29,7 +29,8 @@ Units and orders, the same everywhere in the package:
 - Percentages run from 0 to 100 and are rounded to two decimals.
 
 The records are typed in ``velmora_huebit.records``. The command line is
-``velmora-huebit`` (or ``python -m velmora_huebit``).
+``velmora-huebit`` (or ``python -m velmora_huebit``). Pipelines over many
+photos run on a Dask cluster with ``velmora_huebit.distributed``.
 """
 
 from importlib.metadata import PackageNotFoundError, version

@@ -18,8 +18,11 @@ One module per concern:
 - work: what happens to one photo (runs in the worker processes)
 - runners: how the photos of a run are spread (this process, a pool of
   worker processes that survives the death of one)
+- dask_runner: --dask, the photos as tasks on a Dask cluster
+- tasks: the photos of a run with their chart files, listed as the run goes
 - records: the record printed per photo, as plain data
 - output: JSON lines and tables
+- parquet: --output FILE.parquet, safe from a killed run, and --resume
 - charts: chart file names and drawing
 - progress: the progress bar on standard error
 - entry: main(), which ties the above together

@@ -21,6 +21,10 @@ class UsageError(Exception):
     """A bad argument found after parsing; reported like argparse's own."""
 
 
+class MissingExtra(UsageError):
+    """An option needs a package that is not installed; reported in one line."""
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
         # two lines instead of the whole usage block
@@ -143,13 +147,33 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         "-j", "--jobs", type=_whole_number, metavar="N",
         help=f"worker processes (default: the number of cores, {cores()})",
     )
-    output = parser.add_argument_group("output").add_mutually_exclusive_group()
+    outputs = parser.add_argument_group("output")
+    output = outputs.add_mutually_exclusive_group()
     output.add_argument(
         "--json", action="store_true",
         help="JSON Lines, one object per photo (the default when output is not a terminal)",
     )
     output.add_argument(
         "--table", action="store_true", help="tables even when output is not a terminal",
+    )
+
+    # many photos: a Dask cluster, and results in a Parquet file that a later run can resume
+    files.add_argument(
+        "--dask", nargs="?", const="", metavar="ADDRESS",
+        help="run on a Dask cluster: a local one of --jobs worker processes, or "
+             "the scheduler at ADDRESS (such as tcp://host:8786), whose workers "
+             "read the photos (and write the charts) at the same absolute paths; "
+             "put the photos before --dask (needs the dask extra)",
+    )
+    output.add_argument(
+        "-o", "--output", metavar="FILE.parquet",
+        help="write one row per photo to a Parquet file instead of standard "
+             "output (needs the parquet extra)",
+    )
+    outputs.add_argument(
+        "--resume", action="store_true",
+        help="analyse only the photos that the --output file lacks and add "
+             "them to it, also after a run that was cut short",
     )
 
 

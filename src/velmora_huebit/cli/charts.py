@@ -2,20 +2,26 @@
 
 from __future__ import annotations
 
+import itertools
 import os
 import warnings
+from typing import Iterable, Iterator
 
 from velmora_huebit.cli.arguments import UsageError
 
 
-def chart_paths(template: str, photos: list[str]) -> list[str]:
-    """One chart file per photo: the template itself for a single photo,
-    otherwise with the photo's stem in place of {stem} or added to the name."""
-    if len(photos) == 1 and "{stem}" not in template:
-        return [template]
+def chart_paths(template: str, photos: Iterable[str]) -> Iterator[str]:
+    """One chart file per photo, as the photos come: the template itself for
+    a single photo, otherwise with the photo's stem in place of {stem} or
+    added to the name."""
+    photos = iter(photos)
+    first = list(itertools.islice(photos, 2))
+    if len(first) == 1 and "{stem}" not in template:
+        yield template
+        return
     root, suffix = os.path.splitext(template)
-    paths, used = [], set()
-    for photo in photos:
+    used = set()
+    for photo in itertools.chain(first, photos):
         stem = os.path.splitext(os.path.basename(photo))[0]
         base = template.replace("{stem}", stem) if "{stem}" in template else f"{root}-{stem}{suffix}"
         path, n = base, 2
@@ -23,8 +29,7 @@ def chart_paths(template: str, photos: list[str]) -> list[str]:
             head, tail = os.path.splitext(base)
             path, n = f"{head}-{n}{tail}", n + 1
         used.add(path)
-        paths.append(path)
-    return paths
+        yield path
 
 
 def check_chart_template(template: str) -> None:

@@ -1,15 +1,18 @@
 """Which files a run covers (files named, folders, glob patterns) and how
 their names are shown.
 
-Folders are walked following links to folders, but each real folder is
-entered once, so a link loop ends the walk instead of running it forever.
-An argument or folder that yields nothing, or cannot be read, becomes a
-problem: reported like a photo that failed, while the others go on."""
+Photos are listed one at a time as the folders are walked, so a folder of a
+million photos is never held whole. Folders are walked following links to
+folders, but each real folder is entered once, so a link loop ends the walk
+instead of running it forever. An argument or folder that yields nothing,
+or cannot be read, becomes a problem: reported like a photo that failed,
+while the others go on."""
 
 from __future__ import annotations
 
 import glob
 import os
+from typing import Callable, Iterator
 
 # What a folder contributes: files OpenCV can usually decode. Files named
 # explicitly or matched by a glob are tried whatever their suffix.
@@ -18,6 +21,9 @@ IMAGE_SUFFIXES = frozenset(
     ".pbm .pgm .ppm .pnm .pfm .sr .ras .exr .hdr .pic".split()
 )
 
+# told of each problem as it is found: (argument or folder, message)
+OnProblem = Callable[[str, str], None]
+
 
 def display_name(path: str) -> str:
     """The name as valid text: bytes of the name that are not UTF-8 (which
@@ -25,13 +31,18 @@ def display_name(path: str) -> str:
     return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
-def _folders(top: str, recursive: bool, problems: list):
+def photo_key(path: str) -> str:
+    """What makes two paths the same photo: the absolute path."""
+    return os.path.normcase(os.path.abspath(path))
+
+
+def _folders(top: str, recursive: bool, problem: OnProblem) -> Iterator[tuple[str, list[str]]]:
     """(folder, file names) for top and, when recursive, the folders below
     it, hidden ones left out and each real folder entered once."""
     entered: set[tuple[int, int]] = set()
 
     def unreadable(error: OSError) -> None:
-        problems.append((error.filename, f"cannot read the folder: {error.strerror or error}"))
+        problem(error.filename, f"cannot read the folder: {error.strerror or error}")
 
     for root, dirs, files in os.walk(top, onerror=unreadable, followlinks=True):
         try:
@@ -48,15 +59,13 @@ def _folders(top: str, recursive: bool, problems: list):
         yield root, sorted(name for name in files if not name.startswith("."))
 
 
-def _folder_images(folder: str, recursive: bool, problems: list) -> list[str]:
-    return [
-        os.path.join(root, name)
-        for root, names in _folders(folder, recursive, problems) for name in names
-        if os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES
-    ]
+def _folder_images(folder: str, recursive: bool, problem: OnProblem) -> Iterator[str]:
+    for root, names in _folders(folder, recursive, problem):
+        yield from (os.path.join(root, name) for name in names
+                    if os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES)
 
 
-def _glob(pattern: str, recursive: bool, problems: list) -> list[str]:
+def _glob(pattern: str, recursive: bool, problem: OnProblem) -> list[str]:
     """Matches of a pattern. With recursive, '**' as a whole path component
     matches any depth of folders, each real folder once (glob's own '**'
     follows a link loop for ever)."""
@@ -70,51 +79,59 @@ def _glob(pattern: str, recursive: bool, problems: list) -> list[str]:
     for base in bases:
         if not os.path.isdir(base):
             continue
-        for folder, names in _folders(base, True, problems):
+        for folder, names in _folders(base, True, problem):
             if not head:  # the pattern names files relative to here, as glob does
                 folder = os.path.relpath(folder)
             if rest in ([], [""]):  # 'dir/**': everything below
                 found.extend(os.path.normpath(os.path.join(folder, name)) for name in names)
             else:
                 prefix = "" if folder == os.curdir else glob.escape(folder)
-                found.extend(_glob(os.path.join(prefix, *rest), True, problems))
+                found.extend(_glob(os.path.join(prefix, *rest), True, problem))
     return found
 
 
-def collect_photos(arguments: list[str], recursive: bool) -> tuple[list[str], list[tuple[str, str]]]:
-    """(photos, problems). Photos are the files named, in folders, or matched
-    by patterns, in a stable order, each once. Problems are (name, message)
-    for each argument that yields nothing and each folder that cannot be read."""
-    photos: list[str] = []
-    problems: list[tuple[str, str]] = []
+def iter_photos(arguments: list[str], recursive: bool, problem: OnProblem) -> Iterator[str]:
+    """The files named, in folders, or matched by patterns, in a stable
+    order, each once, as they are found; problem() is told of each argument
+    that yields nothing and each folder that cannot be read."""
     seen: set[str] = set()
+    found = False
 
-    def add(path: str) -> None:
-        key = os.path.normcase(os.path.abspath(path))
-        if key not in seen:
-            seen.add(key)
-            photos.append(path)
+    def reported(name: str, message: str) -> None:
+        nonlocal found
+        found = True
+        problem(name, message)
+
+    def new(path: str) -> bool:
+        nonlocal found
+        found = True
+        key = photo_key(path)
+        if key in seen:
+            return False
+        seen.add(key)
+        return True
 
     for argument in arguments:
+        found = False
         if os.path.isdir(argument):
-            before = len(problems)
-            images = _folder_images(argument, recursive, problems)
-            if not images and len(problems) == before:
-                problems.append((argument, "no images in this folder"))
-            for path in images:
-                add(path)
+            yield from (path for path in _folder_images(argument, recursive, reported) if new(path))
+            if not found:
+                problem(argument, "no images in this folder")
         elif os.path.lexists(argument):
-            add(argument)  # unreadable or special files are reported when read
+            if new(argument):  # unreadable or special files are reported when read
+                yield argument
         elif glob.has_magic(argument):
-            before = len(photos), len(problems)
-            for path in sorted(_glob(argument, recursive, problems)):
-                if os.path.isdir(path):
-                    for image in _folder_images(path, recursive, problems):
-                        add(image)
-                else:
-                    add(path)
-            if (len(photos), len(problems)) == before:
-                problems.append((argument, "no files match this pattern"))
+            for path in sorted(_glob(argument, recursive, reported)):
+                matches = _folder_images(path, recursive, reported) if os.path.isdir(path) else [path]
+                yield from (image for image in matches if new(image))
+            if not found:
+                problem(argument, "no files match this pattern")
         else:
-            problems.append((argument, "no such file or folder"))
+            problem(argument, "no such file or folder")
+
+
+def collect_photos(arguments: list[str], recursive: bool) -> tuple[list[str], list[tuple[str, str]]]:
+    """(photos, problems): iter_photos, all at once."""
+    problems: list[tuple[str, str]] = []
+    photos = list(iter_photos(arguments, recursive, lambda name, message: problems.append((name, message))))
     return photos, problems

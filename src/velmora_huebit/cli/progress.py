@@ -8,8 +8,8 @@ import sys
 class Progress:
     """A bar on standard error while photos are analysed, when it is a terminal."""
 
-    def __init__(self, total: int):
-        self.total = total
+    def __init__(self, total: int | None):
+        self.total = total  # None until known: the photos are listed as the run goes
         self.progress = None
         self.task = None
 
@@ -46,6 +46,13 @@ class Progress:
             self.progress.console.print(text, soft_wrap=True, markup=False, highlight=False)
         else:
             print(text, file=sys.stderr, flush=True)
+
+    def set_total(self, total: int) -> None:
+        """The number of photos, once the listing is complete (may be called
+        from another thread)."""
+        self.total = total
+        if self.progress is not None:
+            self.progress.update(self.task, total=total)
 
     def advance(self) -> None:
         if self.progress is not None:

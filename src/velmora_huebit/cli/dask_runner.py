@@ -1,0 +1,119 @@
+"""--dask: the photos of a run as tasks on a Dask cluster, a local one of
+worker processes or the one at a scheduler address. Outcomes come back in
+task order like the other runners', with a few tasks per worker thread in
+flight (velmora_huebit.distributed does the windowing). The workers read
+the photos and write the charts, so both go to them as absolute paths."""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import os
+import signal
+
+from velmora_huebit.cli.arguments import MissingExtra, UsageError
+from velmora_huebit.cli.work import Outcome, quiet_opencv, run_one
+
+
+def check_dask(address: str, jobs: int | None) -> None:
+    """UsageError for a --dask that cannot work; MissingExtra without Dask."""
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        raise MissingExtra("--dask needs Dask's distributed scheduler: "
+                           "pip install 'velmora_huebit[dask]'") from None
+    if address and os.path.exists(address):
+        raise UsageError(f"--dask: {address} is a file or folder, not a scheduler address "
+                         "(put the photos before --dask, or write --dask=ADDRESS)")
+    if address and jobs is not None:
+        raise UsageError("--jobs sets the workers of the local cluster; "
+                         f"the cluster at {address} has its own")
+
+
+def dask_setup(worker) -> None:
+    """Run by each worker of a local cluster as it starts (a Dask preload).
+    Ctrl-C in the terminal reaches every process of the group; it is the
+    command's to handle, and the workers carry on until it closes them."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _analyse(payload, task) -> Outcome:
+    extractor, job = payload
+    path, chart = task
+    return run_one(extractor, job, path, chart)
+
+
+def _failure(error: BaseException) -> str:
+    from distributed import KilledWorker
+
+    if isinstance(error, KilledWorker):
+        # Dask ran it again after each death, up to its limit
+        return "the worker processes analysing it died (out of memory? try --max-side)"
+    return f"{type(error).__name__}: {error}"
+
+
+class DaskRunner:
+    """The photos on a Dask cluster: a local one of `workers` processes of
+    one thread each, or the one at `address`."""
+
+    def __init__(self, address: str, workers: int):
+        self.address = address
+        self.workers = workers
+
+    def run(self, extractor, job, tasks, on_done):
+        from velmora_huebit.distributed import completed
+
+        work = ((os.path.abspath(path), chart and os.path.abspath(chart)) for path, chart in tasks)
+        with self._client() as client:
+            results = completed(client, _analyse, (extractor, job), work, ordered=True,
+                                prepare=quiet_opencv, on_done=on_done)
+            for index, (_, outcome, error) in enumerate(results):
+                yield index, outcome if error is None else Outcome(error=_failure(error))
+
+    @contextlib.contextmanager
+    def _client(self):
+        from distributed import Client
+
+        # Dask's own log (worker restarts, lost connections) stays off standard error
+        logging.getLogger("distributed").setLevel(logging.CRITICAL)
+        with contextlib.ExitStack() as stack:
+            if self.address:
+                try:
+                    client = stack.enter_context(Client(self.address, timeout="20s"))
+                except OSError as exc:
+                    raise UsageError(f"--dask {self.address}: cannot reach the scheduler ({exc})") from None
+            else:
+                with _interrupt_when_started():
+                    cluster = stack.enter_context(local_cluster(self.workers))
+                client = stack.enter_context(Client(cluster))
+            yield client
+
+
+def local_cluster(workers: int):
+    """A cluster of `workers` processes of one thread each on this machine,
+    quiet: no dashboard, no log, and its health page on any free port
+    rather than a warning when Dask's usual one is taken."""
+    from distributed import LocalCluster
+
+    return LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+        scheduler_kwargs={"dashboard_address": ":0"}, silence_logs=logging.CRITICAL, preload=[__name__],
+    )
+
+
+@contextlib.contextmanager
+def _interrupt_when_started():
+    """Ctrl-C while the local cluster starts takes effect once it has
+    started: a cluster cut short half-way cannot be closed cleanly."""
+    caught = []
+    previous = signal.signal(signal.SIGINT, lambda *_: caught.append(True))
+    try:
+        yield
+    except Exception:
+        if not caught:
+            raise
+        # the workers got the Ctrl-C too, and died starting
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt

@@ -1,0 +1,54 @@
+"""The tasks of a run, (photo, chart file or None), listed as the run goes:
+a folder of a million photos is walked while its photos are analysed, never
+held whole."""
+
+from __future__ import annotations
+
+import itertools
+import threading
+from typing import Iterator
+
+from velmora_huebit.cli.charts import chart_paths
+from velmora_huebit.cli.photos import OnProblem, display_name, iter_photos, photo_key
+from velmora_huebit.cli.progress import Progress
+from velmora_huebit.cli.runners import Task
+
+
+class PhotoTasks:
+    """The photos of the arguments with their chart files, less those in
+    done (the photos a resumed --output file holds, by their names as
+    stored). Counts what it skips; tells on_problem of arguments and
+    folders that yield nothing."""
+
+    def __init__(self, args, done: set[str], on_problem: OnProblem | None = None):
+        self.args = args
+        self.done = done
+        self.skipped = 0
+        self.on_problem: OnProblem = on_problem or (lambda name, message: None)
+
+    def __iter__(self) -> Iterator[Task]:
+        photos = iter_photos(self.args.photos, self.args.recursive, self.on_problem)
+        template = getattr(self.args, "chart", None)
+        if template:
+            # chart names come from the whole listing, so they stay the same on a resumed run
+            photos, named = itertools.tee(photos)
+            tasks: Iterator[Task] = zip(photos, chart_paths(template, named))
+        else:
+            tasks = ((photo, None) for photo in photos)
+        for task in tasks:
+            if self.done and photo_key(display_name(task[0])) in self.done:
+                self.skipped += 1
+            else:
+                yield task
+
+    def count_in_background(self, progress: Progress) -> None:
+        """Gives the bar its total from a second listing, in a thread, while
+        the run takes the photos from the first."""
+
+        def count() -> None:
+            try:
+                progress.set_total(sum(1 for _ in PhotoTasks(self.args, self.done)))
+            except Exception:  # the run's own listing reports the same failure
+                pass
+
+        threading.Thread(target=count, name="count photos", daemon=True).start()

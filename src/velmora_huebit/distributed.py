@@ -1,0 +1,200 @@
+"""Photos analysed on a Dask cluster, for pipelines over many photos.
+
+    from dask.distributed import Client
+    from velmora_huebit import ColorExtractor
+    from velmora_huebit.distributed import analyse_photos
+
+    with Client("tcp://scheduler:8786") as client:
+        for path, records in analyse_photos(paths, ColorExtractor(), client):
+            ...
+
+Each photo is one task that reads the file on a worker, so the paths must be
+valid on the workers. The extractor travels to every worker once, by pickle,
+in a worker plugin: workers that join or restart during the run get it too,
+and a task carries only its path. At most a few tasks per worker thread are
+in flight: paths are taken from the iterable as earlier photos finish, so a
+listing of a million paths never becomes a million futures or results. A
+worker that dies costs nothing: Dask runs its tasks again elsewhere, and
+every path comes back once.
+
+k-means runs on one thread per task, as in the command line: scikit-learn
+sums per OpenMP thread, so a worker's core count could otherwise move a
+colour by one step.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import uuid
+from typing import Any, Callable, Iterable, Iterator, TypeVar
+
+try:
+    from distributed import Client, as_completed
+    from distributed.diagnostics.plugin import WorkerPlugin
+except ImportError as exc:  # pragma: no cover - depends on the installed extras
+    raise ImportError(
+        "velmora_huebit.distributed needs Dask's distributed scheduler: "
+        "pip install 'velmora_huebit[dask]'"
+    ) from exc
+
+__all__ = ["analyse_photos", "TASKS_PER_THREAD"]
+
+TASKS_PER_THREAD = 4
+"""Tasks in flight per worker thread: enough to keep every thread busy
+while results travel back, few enough to keep the client's memory flat."""
+
+# Finished tasks that wait for an earlier one, in ordered runs, may number
+# this many windows: one slow photo does not stall the cluster at once.
+_REORDER_WINDOWS = 8
+
+Item = TypeVar("Item")
+
+# On a worker: what each run's tasks need, by run name (set by _Setup).
+_payloads: dict[str, Any] = {}
+
+_END = object()  # no more items
+
+
+class _Setup(WorkerPlugin):
+    """Brings a run's payload (the extractor, and whatever else every task
+    needs) to each worker before its first task of the run."""
+
+    def __init__(self, name: str, payload: Any, prepare: Callable[[], None] | None):
+        self.name = name
+        self.payload = payload
+        self.prepare = prepare
+
+    def setup(self, worker: Any) -> None:
+        if self.prepare is not None:
+            self.prepare()
+        _payloads[self.name] = self.payload
+
+    def teardown(self, worker: Any) -> None:
+        _payloads.pop(self.name, None)
+
+
+def _task(name: str, function: Callable[[Any, Any], Any], item: Any) -> Any:
+    from threadpoolctl import threadpool_limits
+
+    with threadpool_limits(1, user_api="openmp"):
+        return function(_payloads[name], item)
+
+
+def completed(
+    client: Client,
+    function: Callable[[Any, Item], Any],
+    payload: Any,
+    items: Iterable[Item],
+    *,
+    ordered: bool,
+    prepare: Callable[[], None] | None = None,
+    on_done: Callable[[], None] | None = None,
+    tasks_per_thread: int = TASKS_PER_THREAD,
+) -> Iterator[tuple[Item, Any, BaseException | None]]:
+    """Run function(payload, item) on the workers for every item and yield
+    (item, result, None), or (item, None, exception) when its task failed:
+    as the tasks finish, or in the order of the items when ordered. At most
+    tasks_per_thread tasks per worker thread run at a time; on_done is
+    called as each one finishes. function must be importable on the workers
+    (a module-level function); payload travels once per worker."""
+    name = f"velmora-huebit-{uuid.uuid4().hex}"
+    client.register_plugin(_Setup(name, payload, prepare), name=name)
+    try:
+        yield from _window(client, name, function, items, ordered, on_done, tasks_per_thread)
+    finally:
+        # on the way out of a failure too, when the cluster may be gone already
+        with contextlib.suppress(Exception):
+            client.unregister_worker_plugin(name)
+
+
+def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
+    window = tasks_per_thread * max(1, sum(client.nthreads().values()))
+    # submitted but not yet yielded: in flight, or finished and held for order
+    held_at_most = window * _REORDER_WINDOWS if ordered else window
+    items = iter(items)
+    running: dict[Any, tuple[int, Any]] = {}  # future -> (index, item)
+    finished: dict[int, tuple] = {}  # index -> (item, result, error), held for order
+    done = as_completed(loop=client.loop, with_results=True, raise_errors=False)
+    submitted = yielded = 0
+
+    def submit_more() -> None:
+        nonlocal submitted
+        while len(running) < window and submitted - yielded < held_at_most:
+            item = next(items, _END)
+            if item is _END:
+                return
+            # pure=False: a path listed twice is analysed twice, not merged into one task
+            future = client.submit(_task, name, function, item, pure=False)
+            running[future] = (submitted, item)
+            done.add(future)
+            submitted += 1
+
+    try:
+        submit_more()
+        for future, result in done:
+            index, item = running.pop(future)
+            if future.status == "error":
+                outcome = (item, None, result[1])  # (type, exception, traceback)
+            elif future.cancelled():
+                outcome = (item, None, result)
+            else:
+                outcome = (item, result, None)
+            if on_done is not None:
+                on_done()
+            if ordered:
+                finished[index] = outcome
+                while yielded in finished:
+                    yielded += 1
+                    yield finished.pop(yielded - 1)
+            else:
+                yielded += 1
+                yield outcome
+            submit_more()
+    finally:
+        if running:
+            with contextlib.suppress(Exception):
+                client.cancel(list(running))
+
+
+def _call(payload: tuple, path: str) -> tuple[Any, Exception | None]:
+    # a photo's failure comes back as a value: Dask's path for failed tasks
+    # logs each one on the worker and keeps its traceback on the scheduler
+    extractor, method, arguments = payload
+    try:
+        return getattr(extractor, method)(path, **arguments), None
+    except Exception as exc:  # travels with its traceback
+        return None, exc
+
+
+def analyse_photos(
+    paths: Iterable[str],
+    extractor: Any,
+    client: Client,
+    *,
+    method: str = "extract_colors",
+    arguments: dict[str, Any] | None = None,
+    return_exceptions: bool = False,
+    tasks_per_thread: int = TASKS_PER_THREAD,
+) -> Iterator[tuple[str, Any]]:
+    """Yield (path, records) for every path, in the order the photos finish.
+
+    Each photo is analysed on a worker by ``extractor.<method>(path,
+    **arguments)``: by default ``extract_colors``, giving its list of colour
+    records; ``method="find_color_matches", arguments={"target_colors":
+    {...}}`` gives match records instead. Paths are read by the workers.
+
+    A photo whose analysis raises stops the run with that exception, unless
+    return_exceptions is true: then the exception takes the records' place
+    and the run goes on. At most tasks_per_thread tasks per worker thread
+    are in flight; stopping early (break) cancels them."""
+    if not callable(getattr(extractor, method, None)):
+        raise AttributeError(f"{type(extractor).__name__} has no method {method!r}")
+    payload = (extractor, method, dict(arguments or {}))
+    for path, value, error in completed(client, _call, payload, paths, ordered=False,
+                                        tasks_per_thread=tasks_per_thread):
+        result, error = value if error is None else (None, error)
+        if error is not None:
+            if not return_exceptions:
+                raise error
+            result = error
+        yield path, result
