@@ -164,6 +164,14 @@ Ref convert_color(PyObject* color, const Name& code);
 // path read with cv2.imread; a failed read raises "<what> from <path>".
 Ref load_if_path(PyObject* value, const char* failure_prefix);
 
+// What OpenCV is handed (opencv_input.cpp). An ndarray becomes a plain
+// ndarray in a layout OpenCV takes without copying (the value itself when
+// it already is one); anything else passes unchanged.
+Ref opencv_array(Arg value);
+// Whether the image reader can take a str path: 1 yes, 0 no (it has no
+// UTF-8 form, or holds a NUL), -1 with an exception set.
+int opencv_can_read(PyObject* path);
+
 // Pickling (pickling.cpp)
 bool setup_pickling(PyTypeObject* type);
 
