@@ -79,7 +79,7 @@ StackBounds read_stack_bounds() {
   if (!known) return bounds;
   constexpr size_t kReserve = 128 * 1024;
   bounds.low = reinterpret_cast<uintptr_t>(low);
-  bounds.floor = bounds.low + std::min(kReserve, size / 4);
+  bounds.floor = bounds.low + std::min(kReserve, size / 2);
   return bounds;
 }
 
