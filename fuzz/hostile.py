@@ -106,7 +106,7 @@ def install(cls, name, behaviour):
         body = behaviour.value
         def hook(self, *args, **kwargs):
             return body(self, *args, **kwargs)
-    if name in ("shape", "dtype", "ndim", "size"):
+    if name in ("shape", "dtype"):
         hook = property(hook)
     setattr(cls, name, hook)
 
@@ -214,8 +214,8 @@ def hostile_subclass(draw, a, desc):
     return V(f"{desc} subclass({'; '.join(named)})", view)
 
 
-def images(hostile=True):
-    return arrays(st.tuples(st.integers(0, 12), st.integers(0, 12), st.just(3)), hostile)
+def images():
+    return arrays(st.tuples(st.integers(0, 12), st.integers(0, 12), st.just(3)))
 
 
 def good_image(seed=0, side=8):
@@ -300,9 +300,9 @@ def hostile_builtin(draw, base, value):
     return V(f"{base.__name__} subclass({'; '.join(named)}) of {safe_repr(value)}", obj)
 
 
-def maybe_hostile(value, weight=3):
+def maybe_hostile(value):
     """The value itself most of the time, else a hostile subclass of its type or a liar."""
-    options = [st.just(V(safe_repr(value), value))] * weight
+    options = [st.just(V(safe_repr(value), value))] * 3
     base = type(value)
     if base in (int, float, str, tuple, list, dict):
         options.append(hostile_builtin(base, value))

@@ -62,7 +62,8 @@ Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
 // The current thread's stack, and the floor below which a call no longer
 // starts: room kept for what a call does below its own frame (OpenCV, NumPy,
-// scikit-learn, Python code). All zero when the bounds cannot be read.
+// scikit-learn, Python code). All zero where the bounds cannot be read (off
+// Linux): there only the recursion count applies.
 struct StackBounds {
   uintptr_t low = 0;
   uintptr_t floor = 0;
@@ -70,6 +71,7 @@ struct StackBounds {
 
 StackBounds read_stack_bounds() {
   StackBounds bounds;
+#if defined(__linux__)
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return bounds;
   void* low;
@@ -80,6 +82,7 @@ StackBounds read_stack_bounds() {
   constexpr size_t kReserve = 128 * 1024;
   bounds.low = reinterpret_cast<uintptr_t>(low);
   bounds.floor = bounds.low + std::min(kReserve, size / 2);
+#endif
   return bounds;
 }
 
