@@ -99,7 +99,8 @@ class TestCalls:
     def test_missing_key_after_earlier_records(self, plt):
         with pytest.raises(KeyError, match="percentage"):
             ColorExtractor().visualize_colors([rec((1, 2, 3), 40), {"color": (1, 2, 3)}])
-        assert [name for name, _, _ in plt.log] == ["subplots", "ax.barh", "ax.text"]
+        assert [name for name, _, _ in plt.log] == ["subplots", "ax.barh", "ax.text", "close"]
+        assert plt.log[-1][1] == ("fig",)  # the figure that failed is closed
 
     def test_non_number_in_colour(self, plt):
         with pytest.raises(TypeError):

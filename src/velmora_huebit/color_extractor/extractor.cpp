@@ -128,7 +128,12 @@ std::optional<Ref> find_override(Extractor* self, const FunctionDef& step) {
 std::optional<Ref> call_override(Extractor* self, const FunctionDef& step, Args args) {
   std::optional<Ref> found = find_override(self, step);
   if (!found || !*found) return found;
-  return call(*found, args);
+  // An override that calls back into the method that called it recurses
+  // through this frame: a level of C recursion, as for any call from C.
+  if (!enter_recursive_call(" while calling a Python object")) return Ref{};
+  Ref result = call(*found, args);
+  Py_LeaveRecursiveCall();
+  return result;
 }
 
 std::optional<double> call_override_double(Extractor* self, const FunctionDef& step, Args args) {

@@ -13,12 +13,22 @@
 // - methods bind like Python functions: obj.method is a types.MethodType whose
 //   __func__ is the class attribute. Py_TPFLAGS_METHOD_DESCRIPTOR lets the
 //   interpreter skip the bound object for obj.method(...) calls;
+// - every call is a level of C recursion: a subclass override that calls
+//   back into a method recurses through C frames that the interpreter's
+//   count of Python frames does not see, so calls count toward its C
+//   recursion limit, as calls through tp_call do, and a call that would
+//   start too close to the end of the thread's stack raises RecursionError
+//   (enter_recursive_call). Deep recursion ends in that error instead of a
+//   stack overflow, also on small thread stacks and in sanitizer builds.
 // - a method checks that its first argument really is a ColorExtractor before
 //   the body casts it, so ColorExtractor.method(42) is a TypeError, not a crash.
 #include "huebit.h"
 
 #include <structmember.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <vector>
 
 namespace huebit {
@@ -50,6 +60,40 @@ PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
+// The current thread's stack, and the floor below which a call no longer
+// starts: room kept for what a call does below its own frame (OpenCV, NumPy,
+// scikit-learn, Python code). All zero where the bounds cannot be read (off
+// Linux): there only the recursion count applies.
+struct StackBounds {
+  uintptr_t low = 0;
+  uintptr_t floor = 0;
+};
+
+StackBounds read_stack_bounds() {
+  StackBounds bounds;
+#if defined(__linux__)
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return bounds;
+  void* low;
+  size_t size;
+  const bool known = pthread_attr_getstack(&attr, &low, &size) == 0;
+  pthread_attr_destroy(&attr);
+  if (!known) return bounds;
+  constexpr size_t kReserve = 128 * 1024;
+  bounds.low = reinterpret_cast<uintptr_t>(low);
+  bounds.floor = bounds.low + std::min(kReserve, size / 2);
+#endif
+  return bounds;
+}
+
+// Stacks grow down. A frame outside the thread's stack (on a coroutine
+// library's own stack) is not judged.
+bool stack_nearly_full() {
+  thread_local const StackBounds bounds = read_stack_bounds();
+  const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  return here >= bounds.low && here < bounds.floor;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
   Function* f = as_function(callable);
@@ -77,7 +121,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   Ref defaults = Ref::borrow(f->defaults);
   if (!bind_vector(def, defaults.get(), args, nargs, kwnames, bound)) return nullptr;
   Ref keep_self = Ref::borrow(self);
-  return def.impl(self, bound);
+  if (!enter_recursive_call(" while calling a ColorExtractor method")) return nullptr;
+  PyObject* result = def.impl(self, bound);
+  Py_LeaveRecursiveCall();
+  return result;
 }
 
 PyObject* function_descr_get(PyObject* func, PyObject* obj, PyObject*) {
@@ -296,6 +343,14 @@ Ref make_function(const FunctionDef& def, PyObject* defaults) {
   f->weakrefs = nullptr;
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+bool enter_recursive_call(const char* where) {
+  if (stack_nearly_full()) {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    return false;
+  }
+  return Py_EnterRecursiveCall(where) == 0;
 }
 
 bool is_function_for(PyObject* obj, const FunctionDef& def) {

@@ -54,6 +54,11 @@ struct FunctionDef {
 
 // A new function object; `defaults` may be None.
 Ref make_function(const FunctionDef& def, PyObject* defaults);
+// Py_EnterRecursiveCall that also refuses, with RecursionError, a call that
+// would start too close to the end of the thread's C stack (small thread
+// stacks, sanitizer builds with their larger frames); Py_LeaveRecursiveCall
+// after it.
+bool enter_recursive_call(const char* where);
 bool is_function_for(PyObject* obj, const FunctionDef& def);
 bool ready_function_type();
 
@@ -172,6 +177,14 @@ Ref convert_color(PyObject* color, const Name& code);
 // Image input shared by extract_colors and find_color_matches: a str is a
 // path read with cv2.imread; a failed read raises "<what> from <path>".
 Ref load_if_path(PyObject* value, const char* failure_prefix);
+
+// What OpenCV is handed (opencv_input.cpp). An ndarray becomes a plain
+// ndarray in a layout OpenCV takes without copying (the value itself when
+// it already is one); anything else passes unchanged.
+Ref opencv_array(Arg value);
+// Whether the image reader can take a str path: 1 yes, 0 no (it has no
+// UTF-8 form, or holds a NUL), -1 with an exception set.
+int opencv_can_read(PyObject* path);
 
 // Pickling (pickling.cpp)
 bool setup_pickling(PyTypeObject* type);

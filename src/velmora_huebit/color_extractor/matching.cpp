@@ -199,7 +199,8 @@ bool uint8_rows(PyObject* obj, npy_intp n) {
 // image row.
 Ref convert_rows(PyObject* rows, const Name& code) {
   Ref image_row = call_method(rows, reshape, {py_int(1), py_int(-1), py_int(3)});
-  Ref converted = call(global_attr(cv2, cvtColor), {image_row, global_attr(cv2, code)});
+  Ref converted =
+      call(global_attr(cv2, cvtColor), {opencv_array(image_row), global_attr(cv2, code)});
   return call_method(converted, reshape, {py_int(-1), py_int(3)});
 }
 

@@ -51,34 +51,40 @@ Ref minus_one() { return py_int(-1); }
 
 Ref preprocess_body(Extractor* self, PyObject* image) {
   if (!self->preprocessing) return Ref::borrow(image);
-  Ref lab = call(global_attr(cv2, cvtColor), {image, global_attr(cv2, COLOR_BGR2LAB)});
+  Ref lab =
+      call(global_attr(cv2, cvtColor), {opencv_array(image), global_attr(cv2, COLOR_BGR2LAB)});
   if (!lab) return {};
   Ref clahe = call(global_attr(cv2, createCLAHE), {},
                    {{clipLimit, py_float(3.0)}, {tileGridSize, tuple({py_int(8), py_int(8)})}});
   PyObject* index = l_channel_index();
-  if (!set_item(lab, index, call_method(clahe, apply, {item(lab, index)}))) return {};
-  Ref enhanced = call(global_attr(cv2, cvtColor), {lab, global_attr(cv2, COLOR_LAB2BGR)});
+  if (!set_item(lab, index, call_method(clahe, apply, {opencv_array(item(lab, index))})))
+    return {};
+  Ref enhanced =
+      call(global_attr(cv2, cvtColor), {opencv_array(lab), global_attr(cv2, COLOR_LAB2BGR)});
   if (!enhanced) return {};
-  return call(global_attr(cv2, bilateralFilter), {enhanced, py_int(9), py_int(75), py_int(75)});
+  return call(global_attr(cv2, bilateralFilter),
+              {opencv_array(enhanced), py_int(9), py_int(75), py_int(75)});
 }
 
 Ref convert_body(Extractor* self, PyObject* image) {
   const Name& code = self->lab_space ? COLOR_BGR2LAB : COLOR_BGR2RGB;
-  return call(global_attr(cv2, cvtColor), {image, global_attr(cv2, code)});
+  return call(global_attr(cv2, cvtColor), {opencv_array(image), global_attr(cv2, code)});
 }
 
 Ref apply_mask_body(PyObject* image, PyObject* mask_in) {
   if (mask_in == Py_None) return Ref::borrow(image);
   Ref mask = Ref::borrow(mask_in);
   if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(mask.get())) == 3) {
-    mask = array_result(call(global_attr(cv2, cvtColor), {mask, global_attr(cv2, COLOR_BGR2GRAY)}));
+    mask = array_result(
+        call(global_attr(cv2, cvtColor), {opencv_array(mask), global_attr(cv2, COLOR_BGR2GRAY)}));
     if (!mask) return {};
   }
   // Values above 128 on the 0-255 scale count as wanted.
   Ref wanted = binary(compare(mask, py_int(128), Py_GT), py_int(255), PyNumber_Multiply);
   mask = array_result(call_method(wanted, astype, {global_attr(np, uint8)}));
   if (!mask) return {};
-  return call(global_attr(cv2, bitwise_and), {image, image}, {{mask_kw, mask}});
+  Ref source = opencv_array(image);
+  return call(global_attr(cv2, bitwise_and), {source, source}, {{mask_kw, opencv_array(mask)}});
 }
 
 Ref extract_pixels_body(Extractor* self, PyObject* image, PyObject* mask) {
@@ -93,7 +99,8 @@ Ref extract_pixels_body(Extractor* self, PyObject* image, PyObject* mask) {
     if (!length(attr(mask, shape), &ndim)) return {};
     if (ndim == 3) {
       Ref as_uint8 = call_method(mask, astype, {global_attr(np, uint8)});
-      Ref grey = call(global_attr(cv2, cvtColor), {as_uint8, global_attr(cv2, COLOR_BGR2GRAY)});
+      Ref grey = call(global_attr(cv2, cvtColor),
+                      {opencv_array(as_uint8), global_attr(cv2, COLOR_BGR2GRAY)});
       selection = compare(grey, py_int(128), Py_GT);
       if (!selection) return {};
     }
@@ -519,13 +526,17 @@ Ref convert_color(PyObject* color, const Name& code) {
   PyList_SET_ITEM(inner.get(), 0, Py_NewRef(color));
   PyList_SET_ITEM(outer.get(), 0, inner.release());
   Ref one_pixel = call(global_attr(np, uint8), {outer});
-  Ref converted = call(global_attr(cv2, cvtColor), {one_pixel, global_attr(cv2, code)});
+  Ref converted =
+      call(global_attr(cv2, cvtColor), {opencv_array(one_pixel), global_attr(cv2, code)});
   return item(item(converted, 0), 0);
 }
 
 Ref load_if_path(PyObject* value, const char* failure_prefix) {
   if (!PyUnicode_Check(value)) return Ref::borrow(value);
-  Ref loaded = call(global_attr(cv2, imread), {value});
+  // A path the reader cannot take names no file it could load.
+  const int readable = opencv_can_read(value);
+  if (readable < 0) return {};
+  Ref loaded = readable ? call(global_attr(cv2, imread), {value}) : Ref::borrow(Py_None);
   if (!loaded) return {};
   if (!loaded.is_none()) return loaded;
   Ref path = Ref::steal(PyObject_Format(value, nullptr));
