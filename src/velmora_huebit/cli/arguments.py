@@ -8,6 +8,7 @@ import os
 
 from velmora_huebit import __version__
 from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
+from velmora_huebit.cli.photos import printable
 
 PROG = "velmora-huebit"
 
@@ -27,8 +28,8 @@ class MissingExtra(UsageError):
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
-        # two lines instead of the whole usage block
-        self.exit(2, f"{self.prog}: error: {message}\nTry '{self.prog} --help' for more.\n")
+        # two lines instead of the whole usage block; a name in the message is shown escaped
+        self.exit(2, f"{self.prog}: error: {printable(message)}\nTry '{self.prog} --help' for more.\n")
 
 
 def _whole_number(text: str, least: int = 1) -> int:

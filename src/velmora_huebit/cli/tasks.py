@@ -9,7 +9,7 @@ import threading
 from typing import Iterator
 
 from velmora_huebit.cli.charts import chart_paths
-from velmora_huebit.cli.photos import OnProblem, display_name, iter_photos, photo_key
+from velmora_huebit.cli.photos import OnProblem, iter_photos, photo_key, text_name
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.cli.runners import Task
 
@@ -36,7 +36,7 @@ class PhotoTasks:
         else:
             tasks = ((photo, None) for photo in photos)
         for task in tasks:
-            if self.done and photo_key(display_name(task[0])) in self.done:
+            if self.done and photo_key(text_name(task[0])) in self.done:
                 self.skipped += 1
             else:
                 yield task
