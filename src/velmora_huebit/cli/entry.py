@@ -136,6 +136,7 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
 
 def _run(args, job: Job, listing: PhotoTasks, store) -> int:
     lazy = args.dask is not None
+    unwritten = False  # the store's journal could not be written: the run stopped
     problems: list[tuple[str, str]] = []
     if lazy:
         from velmora_huebit.cli.dask_runner import DaskRunner
@@ -169,7 +170,14 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
         else:
             output = (TableOutput if as_table else JsonOutput)(job, progress)
         if tasks or lazy:
-            analyse_all(runner, extractor, job, tasks, output, progress, tally)
+            try:
+                analyse_all(runner, extractor, job, tasks, output, progress, tally)
+            except OutputError as exc:
+                if store is None:
+                    raise
+                # said before the store folds what its journal holds
+                progress.say(f"{PROG}: error: cannot write the results: {exc}")
+                unwritten = True
     if listing.skipped:
         print(printable(f"{PROG}: {listing.skipped} photos already in {args.output}, not analysed again"),
               file=sys.stderr)
@@ -178,7 +186,7 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
         print(f"{PROG}: {tally.failed} of {tally.count} {noun} failed", file=sys.stderr)
         return 1
     # a fold that failed said so, and kept the parts for --resume
-    return 1 if store is not None and store.failed else 0
+    return 1 if unwritten or (store is not None and store.failed) else 0
 
 
 def _silence_stdout() -> None:
