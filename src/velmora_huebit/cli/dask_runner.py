@@ -110,6 +110,7 @@ class DaskRunner:
 
 
 WORKERS_START_SECONDS = 120
+_STARTING = {"undefined", "created", "init", "starting"}  # a worker's states before it runs or fails
 
 
 def _start_workers(cluster, client, workers: int) -> None:
@@ -121,7 +122,7 @@ def _start_workers(cluster, client, workers: int) -> None:
     while time.monotonic() < deadline:
         states = [worker.status.name for worker in list(cluster.workers.values())]
         joined = len(client.nthreads())
-        settled = len(states) == workers and "init" not in states and "starting" not in states
+        settled = len(states) == workers and not _STARTING.intersection(states)
         if settled and joined >= states.count("running"):
             break
         time.sleep(0.1)
