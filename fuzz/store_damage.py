@@ -62,9 +62,9 @@ def damages(draw):
 def damage(folder: str, what: str, rng: random.Random) -> str:
     names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
     journals = [n for n in names if n.endswith(".jsonl")]
-    parts = [n for n in names if n[:5].isdigit() and not n.endswith(".jsonl")]
+    parts = [n for n in names if n[:5].isdigit() and n.count(".") == 2]
     if what == "run.json" and "run.json" in names:
-        junk = rng.choice([os.urandom(rng.randrange(1, 64)), b"[]", b'{"base": 1}', b"[" * 50000, b""])
+        junk = rng.choice([rng.randbytes(rng.randrange(1, 64)), b"[]", b'{"base": 1}', b"[" * 50000, b""])
         with open(os.path.join(folder, "run.json"), "wb") as file:
             file.write(junk)
         return f"run.json <- {junk[:20]!r}"
@@ -76,7 +76,7 @@ def damage(folder: str, what: str, rng: random.Random) -> str:
             return f"{name} cut"
         with open(name, "r+b") as file:
             file.seek(rng.randrange(size + 1))
-            file.write(os.urandom(rng.randrange(1, 32)))
+            file.write(rng.randbytes(rng.randrange(1, 32)))
         return f"{name} overwritten"
     if not journals:
         return "nothing"
@@ -85,7 +85,7 @@ def damage(folder: str, what: str, rng: random.Random) -> str:
         data = file.read()
     lines = data.split(b"\n")
     if what == "append":
-        data += os.urandom(rng.randrange(1, 40)) + rng.choice([b"", b"\n"])
+        data += rng.randbytes(rng.randrange(1, 40)) + rng.choice([b"", b"\n"])
     elif what == "cut":
         data = data[:rng.randrange(len(data) + 1)]
     elif what == "double" and len(lines) > 1:

@@ -64,7 +64,9 @@ class ParquetFormat:
         if not file.schema_arrow.remove_metadata().equals(self.schema):
             raise ValueError("its columns differ from this command's")
         for batch in file.iter_batches(batch_size=ROWS_PER_GROUP):
-            yield pa.Table.from_batches([batch], schema=self.schema)
+            table = pa.Table.from_batches([batch], schema=self.schema)
+            table.validate(full=True)  # a damaged file: an error here, not later as text is read
+            yield table
 
     def from_rows(self, rows: list[dict]) -> pa.Table:
         return pa.Table.from_pylist(rows, schema=self.schema)

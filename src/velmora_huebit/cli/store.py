@@ -8,8 +8,9 @@ rows go to the folder FILE.parts/:
 - NNNNN.jsonl, the journal of the part being filled: one JSON line per
   photo (the list of its rows), written as the photo finishes, so a killed
   run loses none;
-- NNNNN.parquet or NNNNN.csv, a full part, written under another name and
-  renamed; then its journal is removed;
+- NNNNN.CRC.parquet or NNNNN.CRC.csv, a full part, written under another
+  name and renamed to carry the CRC-32 of its bytes (so a part damaged
+  since is told from a sound one); then its journal is removed;
 - run.json: the settings of the run, and the generation of FILE that the
   parts add to.
 
@@ -37,6 +38,7 @@ import json
 import os
 import shutil
 import uuid
+import zlib
 from typing import Callable, Iterator
 
 from velmora_huebit.cli.arguments import UsageError
@@ -85,6 +87,7 @@ class Store:
         self.lock: int | None = None
         self.done: set[str] = set()
         self.damaged: set[int] = set()  # parts that cannot be read back
+        self.parts: dict[int, str] = {}  # number -> file of a full part
         self.failed = False  # the fold failed: the parts are kept
 
         self._check_writable()
@@ -198,11 +201,15 @@ class Store:
             self.lock = None
 
     def _numbers(self) -> list[int]:
+        """The numbers of the parts and journals in the folder."""
         found = set()
         for name in os.listdir(self.folder):
             stem, suffix = os.path.splitext(name)
-            if stem.isdigit() and suffix in (self.fmt.suffix, ".jsonl"):
-                found.add(int(stem))
+            number, _, crc = stem.partition(".")
+            if number.isdigit() and (suffix == ".jsonl" and not crc or suffix == self.fmt.suffix and crc):
+                found.add(int(number))
+                if crc:
+                    self.parts[int(number)] = os.path.join(self.folder, name)
         return sorted(found)
 
     def _name(self, number: int, suffix: str) -> str:
@@ -227,8 +234,8 @@ class Store:
         """Takes the photos of the parts as done; the number of the next part."""
         numbers = self._numbers()
         for number in numbers:
-            part, journal = self._name(number, self.fmt.suffix), self._name(number, ".jsonl")
-            if os.path.exists(part) and os.path.exists(journal):
+            journal = self._name(number, ".jsonl")
+            if number in self.parts and os.path.exists(journal):
                 os.remove(journal)  # killed between writing the part and removing its journal
             for batch in self._part(number, warn=True):
                 self._note(batch)
@@ -239,9 +246,10 @@ class Store:
         cannot be read."""
         if number in self.damaged:
             return []
-        part = self._name(number, self.fmt.suffix)
+        part = self.parts.get(number)
         try:
-            if os.path.exists(part):
+            if part is not None:
+                _check_crc(part)
                 return list(self.fmt.batches(part))
             rows, skipped = self._journal_rows(self._name(number, ".jsonl"))
             if skipped and warn:
@@ -251,7 +259,7 @@ class Store:
             return [self.fmt.from_rows(rows)] if rows else []
         except self.fmt.errors as exc:
             self.damaged.add(number)
-            self.say("warning", f"{part if os.path.exists(part) else self._name(number, '.jsonl')}: "
+            self.say("warning", f"{part or self._name(number, '.jsonl')}: "
                                 f"cannot read it ({exc}); its photos are analysed again")
             return []
 
@@ -295,10 +303,12 @@ class Store:
             raise OutputError(f"{journal}: {getattr(exc, 'strerror', None) or exc}") from exc
 
     def _write_part(self) -> None:
-        part = self._name(self.number, self.fmt.suffix)
-        self.fmt.write(part + ".tmp", [self.fmt.from_rows(self.buffer)])
-        _sync(part + ".tmp")
-        os.replace(part + ".tmp", part)
+        written = self._name(self.number, ".tmp")
+        self.fmt.write(written, [self.fmt.from_rows(self.buffer)])
+        _sync(written)
+        with open(written, "rb") as file:
+            crc = zlib.crc32(file.read())
+        os.replace(written, self._name(self.number, f".{crc:08x}{self.fmt.suffix}"))
         self.journal.close()
         os.remove(self.journal.name)
         self.journal = None
@@ -373,6 +383,14 @@ class Store:
     def __exit__(self, *exc_info):
         self.close()
         return False
+
+
+def _check_crc(part: str) -> None:
+    """ValueError unless the part's bytes have the CRC-32 its name carries."""
+    with open(part, "rb") as file:
+        crc = zlib.crc32(file.read())
+    if os.path.basename(part).split(".")[1] != f"{crc:08x}":
+        raise ValueError("damaged since it was written")
 
 
 def _sync(path: str) -> None:
