@@ -207,6 +207,9 @@ def main(argv: list[str] | None = None) -> int:
             args.subparser.error(str(exc))
     except SystemExit as exc:  # argparse: --help, --version, bad arguments
         return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
+    except KeyboardInterrupt:  # while a large --output file is read back, say
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
     try:
         return _run(args, job, listing, store)
     except UsageError as exc:  # found once the run began: a scheduler out of reach
