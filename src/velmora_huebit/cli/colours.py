@@ -21,6 +21,9 @@ import stat
 import struct
 
 _TRIPLE = re.compile(r"[\d\s]+,[\d\s]+,[\d\s]+")
+# CSS's newer form with spaces, rgb(228 0 43) or hsl(200 80% 60% / 1), in the commas Pillow reads
+_SPACED = re.compile(r"(rgb|hsl|hsv)a?\(\s*([^\s,/()]+)\s+([^\s,/()]+)\s+([^\s,/()]+)\s*(?:/\s*([^\s,/()]+)\s*)?\)",
+                     re.IGNORECASE)
 _FORMS = "#rgb, #rrggbb, R,G,B, rgb(...), hsl(...) or a CSS colour name"
 
 # Brand palettes hold tens of colours and Adobe's largest libraries a few
@@ -46,6 +49,11 @@ def parse_color(text: str) -> tuple[int, int, int]:
         raise ValueError(f"malformed colour {text[:20]!r}... (longer than any colour)")
     if _TRIPLE.fullmatch(written):
         written = f"rgb({written})"
+    elif spaced := _SPACED.fullmatch(written):
+        function, *values, alpha = spaced.groups()
+        if alpha not in (None, "1", "1.0", "100%"):
+            raise ValueError(f"colour {text!r} has transparency; give an opaque colour")
+        written = f"{function}({', '.join(values)})"
     try:
         rgb = ImageColor.getrgb(written)
     except ValueError:
@@ -355,7 +363,12 @@ def _entries(data: bytes):
     return _from_csv(text)
 
 
-_CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+def _shown(name: str) -> str:
+    """A name as tables and lines may print it: characters that are not
+    printable (controls, line separators, direction overrides) escaped."""
+    if name.isprintable():
+        return name
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in name)
 
 
 def read_palette(path: str) -> list[tuple[str, tuple[int, int, int]]]:
@@ -371,8 +384,7 @@ def read_palette(path: str) -> list[tuple[str, tuple[int, int, int]]]:
                 rgb = parse_color(colour)
             except ValueError as exc:
                 raise PaletteError(f"{where}: {exc}") from None
-            # a name is printed in tables and lines: control characters shown escaped
-            name = _CONTROL.sub(lambda m: f"\\x{ord(m.group()):02x}", (name or "").strip()) or _hex_of(rgb)
+            name = _shown((name or "").strip()) or _hex_of(rgb)
             if name in seen:
                 seen[name] += 1
                 name = f"{name} {seen[name]}"
