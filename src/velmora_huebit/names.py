@@ -52,19 +52,30 @@ def srgb_to_lab(rgb) -> np.ndarray:
     return np.stack([116 * fy - 16, 500 * (fx - fy), 200 * (fy - fz)], axis=-1)
 
 
+_COS = {d: np.cos(np.radians(d)) for d in (6, 30, 63)}
+_SIN = {d: np.sin(np.radians(d)) for d in (6, 30, 63)}
+
+
+def _seventh(x):
+    x2 = x * x
+    return x2 * x2 * x2 * x
+
+
 def ciede2000(lab1, lab2) -> np.ndarray:
     """The CIEDE2000 difference of L*a*b* colours (kL = kC = kH = 1), shape
     (..., 3) each, broadcast against each other."""
-    lab1, lab2 = np.broadcast_arrays(np.asarray(lab1, np.float64), np.asarray(lab2, np.float64))
+    # not broadcast up front: what depends on one side only is worked out on that side's shape
+    lab1, lab2 = np.asarray(lab1, np.float64), np.asarray(lab2, np.float64)
     L1, a1, b1 = lab1[..., 0], lab1[..., 1], lab1[..., 2]
     L2, a2, b2 = lab2[..., 0], lab2[..., 1], lab2[..., 2]
 
-    c_mean7 = ((np.hypot(a1, b1) + np.hypot(a2, b2)) / 2) ** 7
+    # powers and cosines by products: a name lookup is mostly this function
+    c_mean7 = _seventh((np.hypot(a1, b1) + np.hypot(a2, b2)) / 2)
     g = 0.5 * (1 - np.sqrt(c_mean7 / (c_mean7 + 25.0**7)))
     a1, a2 = (1 + g) * a1, (1 + g) * a2
     c1, c2 = np.hypot(a1, b1), np.hypot(a2, b2)
-    h1 = np.degrees(np.arctan2(b1, a1)) % 360
-    h2 = np.degrees(np.arctan2(b2, a2)) % 360
+    h1, h2 = np.degrees(np.arctan2(b1, a1)), np.degrees(np.arctan2(b2, a2))
+    h1, h2 = np.where(h1 < 0, h1 + 360, h1), np.where(h2 < 0, h2 + 360, h2)
     achromatic = c1 * c2 == 0  # a hue difference means nothing for a grey
 
     dh = h2 - h1
@@ -80,10 +91,16 @@ def ciede2000(lab1, lab2) -> np.ndarray:
                       np.where(h_sum < 360, (h_sum + 360) / 2, (h_sum - 360) / 2))
     h_mean = np.where(achromatic, h_sum, h_mean)
 
-    t = (1 - 0.17 * np.cos(np.radians(h_mean - 30)) + 0.24 * np.cos(np.radians(2 * h_mean))
-         + 0.32 * np.cos(np.radians(3 * h_mean + 6)) - 0.20 * np.cos(np.radians(4 * h_mean - 63)))
+    cos1, sin1 = np.cos(np.radians(h_mean)), np.sin(np.radians(h_mean))
+    cos2, sin2 = 2 * cos1 * cos1 - 1, 2 * sin1 * cos1
+    cos3, sin3 = cos2 * cos1 - sin2 * sin1, sin2 * cos1 + cos2 * sin1
+    cos4, sin4 = 2 * cos2 * cos2 - 1, 2 * sin2 * cos2
+    # 1 - 0.17 cos(h - 30°) + 0.24 cos(2h) + 0.32 cos(3h + 6°) - 0.20 cos(4h - 63°)
+    t = (1 - 0.17 * (cos1 * _COS[30] + sin1 * _SIN[30]) + 0.24 * cos2
+         + 0.32 * (cos3 * _COS[6] - sin3 * _SIN[6]) - 0.20 * (cos4 * _COS[63] + sin4 * _SIN[63]))
     d_theta = 30 * np.exp(-(((h_mean - 275) / 25) ** 2))
-    r_c = 2 * np.sqrt(c_mean**7 / (c_mean**7 + 25.0**7))
+    c_mean7 = _seventh(c_mean)
+    r_c = 2 * np.sqrt(c_mean7 / (c_mean7 + 25.0**7))
     s_l = 1 + 0.015 * (l_mean - 50) ** 2 / np.sqrt(20 + (l_mean - 50) ** 2)
     s_c = 1 + 0.045 * c_mean
     s_h = 1 + 0.015 * c_mean * t

@@ -23,7 +23,7 @@ import os
 import re
 import struct
 from typing import Callable
-from xml.sax.saxutils import escape
+from html import escape
 
 from velmora_huebit import __version__
 from velmora_huebit.cli.arguments import UsageError
