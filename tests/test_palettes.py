@@ -97,7 +97,8 @@ class TestExport:
                     assert palette == expected_palette(colors), suffix
             # and as the tools they are for read them
             with open(f"{stem}.gpl", "rb") as file:
-                assert GimpPaletteFile(file).getpalette()[0] == bytes(v for c in rgb for v in c)
+                # (Pillow before 10.1 pads its palette and counts the header lines as grey entries)
+                assert bytes(v for c in rgb for v in c) in GimpPaletteFile(file).getpalette()[0]
             assert json.loads(pathlib.Path(f"{stem}.json").read_text()) == record
             with Image.open(f"{stem}.png") as image:
                 assert json.loads(image.text[PNG_KEY]) == record
