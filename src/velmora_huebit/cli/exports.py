@@ -17,6 +17,7 @@ whole or not at all."""
 
 from __future__ import annotations
 
+import functools
 import io
 import json
 import os
@@ -133,6 +134,7 @@ def _lines(s: Swatch) -> list[str]:
     return [s.hex, *([name] if name else []), f"{s.share:.2f}%"]
 
 
+@functools.lru_cache(maxsize=None)
 def _font(size: int):
     from PIL import ImageFont
 
@@ -158,7 +160,7 @@ def _png(title: str, swatches: list[Swatch], record: dict) -> bytes:
     info = PngImagePlugin.PngInfo()
     info.add_text(PNG_KEY, json.dumps(record))  # ASCII: a plain text chunk
     out = io.BytesIO()
-    image.save(out, "PNG", pnginfo=info, optimize=True)
+    image.save(out, "PNG", pnginfo=info)
     return out.getvalue()
 
 
