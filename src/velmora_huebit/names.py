@@ -25,7 +25,9 @@ Matplotlib or scikit-learn.
 from __future__ import annotations
 
 import functools
-from typing import Iterable, MutableMapping, Sequence
+from typing import Any, Iterable, Sequence, TypeVar
+
+from numpy.typing import ArrayLike
 
 import numpy as np
 
@@ -42,26 +44,28 @@ _EPSILON = 216 / 24389
 _KAPPA = 24389 / 27
 
 
-def srgb_to_lab(rgb) -> np.ndarray:
+def srgb_to_lab(rgb: ArrayLike) -> np.ndarray:
     """CIE L*a*b* (D65) of sRGB colours 0-255, shape (..., 3) in and out."""
     c = np.asarray(rgb, dtype=np.float64) / 255.0
     linear = np.where(c <= 0.04045, c / 12.92, ((c + 0.055) / 1.055) ** 2.4)
     xyz = linear @ _RGB_TO_XYZ.T / _WHITE
     f = np.where(xyz > _EPSILON, np.cbrt(xyz), (_KAPPA * xyz + 16) / 116)
     fx, fy, fz = f[..., 0], f[..., 1], f[..., 2]
-    return np.stack([116 * fy - 16, 500 * (fx - fy), 200 * (fy - fz)], axis=-1)
+    lab: np.ndarray = np.stack([116 * fy - 16, 500 * (fx - fy), 200 * (fy - fz)], axis=-1)
+    return lab
 
 
 _COS = {d: np.cos(np.radians(d)) for d in (6, 30, 63)}
 _SIN = {d: np.sin(np.radians(d)) for d in (6, 30, 63)}
 
 
-def _seventh(x):
+def _seventh(x: np.ndarray) -> np.ndarray:
     x2 = x * x
-    return x2 * x2 * x2 * x
+    power: np.ndarray = x2 * x2 * x2 * x
+    return power
 
 
-def ciede2000(lab1, lab2) -> np.ndarray:
+def ciede2000(lab1: ArrayLike, lab2: ArrayLike) -> np.ndarray:
     """The CIEDE2000 difference of L*a*b* colours (kL = kC = kH = 1), shape
     (..., 3) each, broadcast against each other."""
     # not broadcast up front: what depends on one side only is worked out on that side's shape
@@ -105,8 +109,9 @@ def ciede2000(lab1, lab2) -> np.ndarray:
     s_c = 1 + 0.045 * c_mean
     s_h = 1 + 0.015 * c_mean * t
     r_t = -np.sin(np.radians(2 * d_theta)) * r_c
-    return np.sqrt((d_l / s_l) ** 2 + (d_c / s_c) ** 2 + (d_h / s_h) ** 2
+    difference: np.ndarray = np.sqrt((d_l / s_l) ** 2 + (d_c / s_c) ** 2 + (d_h / s_h) ** 2
                    + r_t * (d_c / s_c) * (d_h / s_h))
+    return difference
 
 
 def _named_colours(names: str) -> dict[str, str]:
@@ -153,7 +158,10 @@ def nearest_name(rgb: Sequence[int], names: str = "css") -> str:
     return nearest_names([rgb], names)[0]
 
 
-def add_names(records: list[MutableMapping], names: str = "css") -> list[MutableMapping]:
+Records = TypeVar("Records", bound=Sequence[Any])
+
+
+def add_names(records: Records, names: str = "css") -> Records:
     """Gives each colour record (a dict with an (R, G, B) 'color') a 'name'
     of the list; returns the records."""
     for record, name in zip(records, nearest_names([r["color"] for r in records], names)):
