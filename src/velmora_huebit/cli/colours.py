@@ -29,7 +29,7 @@ _FORMS = "#rgb, #rrggbb, R,G,B, rgb(...), hsl(...) or a CSS colour name"
 # Brand palettes hold tens of colours and Adobe's largest libraries a few
 # thousand; these bounds keep a mistaken or hostile file from taking the
 # memory or turning a match into hours of work.
-MAX_BYTES = 8 << 20
+MAX_BYTES = 4 << 20
 MAX_COLOURS = 10_000
 
 FORMATS_READ = ("JSON, CSV (name,colour lines), GIMP .gpl, Adobe .ase, CSS custom properties, "
@@ -121,7 +121,7 @@ def _from_json(text: str):
     listed = palette.get("colors", palette.get("colours"))
     if isinstance(listed, list):  # a record of --export or --json, or another tool's palette
         return _from_json_list(listed, "colour")
-    return ((name, _json_colour(colour, name), name) for name, colour in palette.items())
+    return ((name, _json_colour(colour, _shown(name)), _shown(name)) for name, colour in palette.items())
 
 
 # ---- CSV, GIMP, hex codes, CSS --------------------------------------------------------------
@@ -212,7 +212,8 @@ def _from_css(text: str):
     design tokens reads as its colours; a malformed colour is an error."""
     for match in _CUSTOM_PROPERTY.finditer(_without_comments(text)):
         name, value = match.group(1), match.group(2).strip()
-        value = re.sub(r"\s*!important$", "", value, flags=re.IGNORECASE)
+        if value[-10:].lower() == "!important":
+            value = value[:-10].rstrip()
         if _COLOUR_VALUE.match(value):
             yield name[2:], value, name
             continue
