@@ -1,7 +1,7 @@
 """Command line: dominant colours, target-colour matching and charts for
 photos, folders and globs, spread over worker processes.
 
-    velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--json] ...
+    velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--export FILE.gpl] [--json] ...
     velmora-huebit match PHOTO... --target NAME=#RRGGBB ... [--pixels] ...
 
 In a terminal the results are tables with colour swatches; with --json, or
@@ -12,7 +12,8 @@ arguments, 130 when interrupted.
 One module per concern:
 
 - arguments: the option parser and its value checks
-- colours: colours as the user writes them
+- colours: colours as the user writes them, and palette files read
+  (--targets), whatever their bytes
 - photos: which files a run covers, and how their names are shown
 - reading: photo and mask files into arrays (alpha, special files, damage)
 - work: what happens to one photo (runs in the worker processes)
@@ -26,6 +27,8 @@ One module per concern:
 - store: --output, kept safe from a killed run in a journal, and --resume
 - parquet, csvfile: the --output file formats
 - charts: chart file names and drawing
+- exports: --export, each photo's palette written as a palette file
+  (.gpl, .ase, .css, .json, .hex, swatch .png and .svg)
 - progress: the progress bar on standard error
 - entry: main(), which ties the above together
 """

@@ -29,6 +29,10 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
     --output store or None."""
     if getattr(args, "chart", None):
         check_chart_template(args.chart)
+    for template in getattr(args, "export", None) or ():
+        from velmora_huebit.cli.exports import check_export_template
+
+        check_export_template(template)
 
     mask = None
     if args.mask is not None:
@@ -54,6 +58,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         command=args.command, mask=mask, max_side=args.max_side,
         keep_transparent=args.keep_transparent, targets=targets,
         pixels=getattr(args, "pixels", False), threshold=getattr(args, "threshold", None),
+        names=None if getattr(args, "names", "none") == "none" else args.names,
     )
     if args.resume and args.output is None:
         raise UsageError("--resume needs --output FILE.parquet or FILE.csv")
@@ -105,9 +110,9 @@ class _Tally:
 
 
 def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], output,
-                progress: Progress, tally: _Tally) -> None:
-    """Every photo through the runner, results to the output, warnings and
-    errors to standard error, counted in the tally."""
+                progress: Progress, tally: _Tally, exporter=None) -> None:
+    """Every photo through the runner, results to the output (and palette
+    files), warnings and errors to standard error, counted in the tally."""
     if isinstance(tasks, list):  # the process pool looks ahead in a list
         listed: Iterable[Task] = tasks
         task_of = tasks.__getitem__
@@ -128,8 +133,11 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
             # an --output table has a row for a photo that failed, too
             if outcome.result is not None or getattr(output, "keeps_failures", False):
                 output.emit(path, outcome)
-            if outcome.error is not None:
-                tally.failure(path, outcome.error)
+            problems = [] if outcome.error is None else [outcome.error]
+            if exporter is not None:
+                problems += exporter.write(path, outcome)
+            if problems:
+                tally.failure(path, "; ".join(problems))
             else:
                 tally.count += 1
 
@@ -169,9 +177,15 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
             output = StoreOutput(job, store)
         else:
             output = (TableOutput if as_table else JsonOutput)(job, progress)
+        exporter = None
+        if getattr(args, "export", None):
+            from velmora_huebit.cli.exports import Exporter
+
+            exporter = Exporter(job, listing.export_paths, lambda name, message: progress.say(
+                f"{PROG}: warning: {display_name(name)}: {message}"))
         if tasks or lazy:
             try:
-                analyse_all(runner, extractor, job, tasks, output, progress, tally)
+                analyse_all(runner, extractor, job, tasks, output, progress, tally, exporter)
             except OutputError as exc:
                 if store is None:
                     raise

@@ -23,6 +23,7 @@ class Job:
     targets: dict | None = None
     pixels: bool = False
     threshold: float | None = None
+    names: str | None = None  # extract: the list colours are named from, None for no names
 
 
 @dataclasses.dataclass(frozen=True)
@@ -132,6 +133,10 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
         try:
             image, mask, notes, full_size = load_inputs(path, job)
             result = analyse(extractor, job, image, mask)
+            if job.names and job.command == "extract":
+                from velmora_huebit.names import add_names
+
+                add_names(result, job.names)
         except Exception as exc:
             return Outcome(error=_describe(exc), warnings=_messages(caught))
         for note in notes:
