@@ -8,7 +8,8 @@ columns null; "failed"), width and height of the photo, and
 analysed_width and analysed_height (after --max-side). Then:
 
 - extract: rank (1 for the largest share), hex, r, g, b, share (percent of
-  the analysed pixels) and name (the colour's name, when the record has one);
+  the analysed pixels) and name (the record's name of the colour, null
+  without one: --names none);
 - match: target (its name), target_hex, then the module's keys in its
   order, colours as #rrggbb (closest_color, closest_pixel).
 
