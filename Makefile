@@ -72,7 +72,7 @@ floors: $(PY)
 	$(FLOORS)/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/wheel .
 	$(FLOORS)/run/bin/python -m pip install --quiet --constraint $(FLOORS)/constraints.txt \
 	    "$$(ls $(FLOORS)/wheel/*.whl)[test]"
-	$(FLOORS)/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2) '
+	$(FLOORS)/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb) '
 	$(FLOORS)/run/bin/python -m pytest -q -p no:cacheprovider
 
 # A wheel for PyPI: built, then repaired by auditwheel to a manylinux tag.
@@ -105,10 +105,12 @@ comma := ,
 # Hostile calls of every method, the constructor and the pickle hooks (see
 # fuzz/run.py): 105,000 calls over five seeds, then 10,000 calls per target
 # that must not grow the objects, memory blocks or reference counts. Then
-# 20,000 hostile palette files for the command line's reader (fuzz/palettes.py).
+# 20,000 hostile palette files for the command line's reader (fuzz/palettes.py)
+# and 2,000 damaged --output stores resumed (fuzz/store_damage.py).
 fuzz: $(STAMP)
 	$(PY) fuzz/run.py --seeds 1,2,3,4,5 --examples 1400 --growth 10000
 	$(PY) fuzz/palettes.py --seeds 1,2,3,4,5 --examples 4000
+	$(PY) fuzz/store_damage.py --seeds 1,2,3,4,5 --examples 400
 
 # The module built with AddressSanitizer and UBSan into its own environment,
 # and the whole suite (with its short hostile run) under it. The sanitizer

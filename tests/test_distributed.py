@@ -2,10 +2,11 @@
 and its resume after a killed run."""
 
 import os
-import shutil
+import pathlib
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import cv2
@@ -16,10 +17,7 @@ from threadpoolctl import threadpool_limits
 
 from test_cli import PACKAGE_PARENT, json_lines, run_cli
 from velmora_huebit import ColorExtractor
-from velmora_huebit.cli.dask_runner import local_cluster
-from velmora_huebit.cli.parquet import ParquetStore, row
-from velmora_huebit.cli.photos import photo_key
-from velmora_huebit.cli.work import Job
+from velmora_huebit.cli.dask_runner import DaskRunner, local_cluster
 from velmora_huebit.distributed import analyse_photos
 
 TARGETS = {"cream": (240, 220, 200), "brown": (120, 60, 30)}
@@ -71,6 +69,9 @@ def test_failures_and_other_methods(client, folder):
         assert got[photo] == ColorExtractor().analyze_color_similarity(photo, TARGETS)
     with pytest.raises(ValueError, match="Could not load image"):
         list(analyse_photos([broken], ColorExtractor(), client))
+    for tasks_per_thread in (0, -1):  # refused at the call, not an empty loop
+        with pytest.raises(ValueError, match="tasks_per_thread"):
+            analyse_photos([photo], ColorExtractor(), client, tasks_per_thread=tasks_per_thread)
 
 
 def test_command_line_on_a_cluster_prints_what_one_process_prints(client, folder):
@@ -100,19 +101,25 @@ def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
         proc.send_signal(how)
         return proc.wait(timeout=60), proc.stderr.read().decode()
 
-    # killed: its rows only in the journal; interrupted: they are folded into a readable file
+    # killed: its rows only in the journal, here damaged too (a line twice, junk, a torn line);
+    # interrupted: they are folded into a readable file
     assert stop_after(["--dask", "--jobs", "2"], 3, signal.SIGKILL)[0] == -signal.SIGKILL
     assert not out.exists()
+    [journal] = parts.glob("*.jsonl")
+    lines = journal.read_bytes().splitlines(keepends=True)
+    journal.write_bytes(b"".join(lines[:2] + lines[1:]) + b"\xff junk\n" + lines[0][:40])
     status, stderr = stop_after(["--resume", "--dask"], 2, signal.SIGINT)
-    assert status == 130, stderr
-    assert 5 <= pq.read_table(out).num_rows < 16
+    assert status == 130 and "2 damaged lines skipped" in stderr and "Traceback" not in stderr, stderr
     last = subprocess.run(command + ["--resume", "--jobs", "1"], cwd=PACKAGE_PARENT, env=env, stderr=subprocess.PIPE, text=True)
     assert last.returncode == 1 and "broken.png: cannot read the image" in last.stderr
     assert not parts.exists()
 
-    # every photo once, in the order of the listing, as one process finds them
-    expected = [row(record, pq.read_schema(out).names) for record in json_lines(run_cli("extract", folder, "-j", 1))]
-    assert pq.read_table(out).to_pylist() == expected
+    # every photo once, as one process finds them; the broken one tried by each run, one row
+    one = tmp_path / "one.parquet"
+    run_cli("extract", folder, "-j", 1, "-o", one)
+    in_order = sorted(pq.read_table(one).to_pylist(), key=repr)
+    assert sorted(pq.read_table(out).to_pylist(), key=repr) == in_order
+    assert sum(row["status"] == "failed" for row in in_order) == 1
 
     again = run_cli("extract", folder, "-o", out)
     assert again.returncode == 2 and "exists; give --resume" in again.stderr
@@ -120,34 +127,38 @@ def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
     assert other.returncode == 2 and "other settings (lab_space True there, False here)" in other.stderr
 
 
-def test_store_takes_parts_and_journal_of_a_killed_run_once(tmp_path):
-    path = str(tmp_path / "rows.parquet")
-    rows = [{"file": f"p{i}.png", "analysed_size": [4, 3], "hex": ["#0a0b0c"], "rgb": [[10, 11, 12]],
-             "percentage": [100.0]} for i in range(9)]
-    store = ParquetStore(path, Job("extract"), {}, resume=False, rows_per_part=2)
-    for r in rows[:5]:  # parts 1 and 2, one row in the journal of part 3
-        store.append(r)
-    store.journal.write(b'{"file": "p5.png", "analy')  # cut short by the kill
-    os.close(store.lock)
+def test_a_worker_lost_while_the_local_cluster_starts_leaves_the_others():
+    before = set(children(os.getpid()))  # the other cluster's
 
-    store = ParquetStore(path, Job("extract"), {}, resume=True, rows_per_part=2)
-    assert store.done == {photo_key(r["file"]) for r in rows[:5]}
-    store.append(rows[5])
-    store.close()
-    assert pq.read_table(path).to_pylist() == rows[:6]
+    def kill_the_first_worker():
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            for pid in set(children(os.getpid())) - before:
+                if b"resource_tracker" not in pathlib.Path(f"/proc/{pid}/cmdline").read_bytes():
+                    os.kill(pid, signal.SIGKILL)
+                    return
+            time.sleep(0.01)
 
-    # killed after the folded file replaced the old one, before the parts went
-    store = ParquetStore(path, Job("extract"), {}, resume=True, rows_per_part=2)
-    for r in rows[6:]:
-        store.append(r)
-    store.journal.close()
-    shutil.copytree(store.folder, tmp_path / "stale")
-    store.close()
-    shutil.copytree(tmp_path / "stale", store.folder)
-    store = ParquetStore(path, Job("extract"), {}, resume=True)
-    assert len(store.done) == 9
-    store.close()
-    assert pq.read_table(path).to_pylist() == rows
+    threading.Thread(target=kill_the_first_worker, daemon=True).start()
+    with DaskRunner("", 2)._client() as client:
+        assert 1 <= len(client.nthreads()) <= 2
+
+
+def children(pid):
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            stat = (entry / "stat").read_text()
+        except OSError:
+            continue
+        if entry.name.isdigit() and int(stat.rsplit(")", 1)[1].split()[1]) == pid:
+            yield int(entry.name)
+
+
+@pytest.mark.parametrize("address", ["localhost:8786x", "foo://bar", ":::::"])
+def test_a_malformed_scheduler_address_is_one_usage_line(address, coffee_path):
+    proc = run_cli("extract", coffee_path, f"--dask={address}")
+    assert proc.returncode == 2 and "not a scheduler address" in proc.stderr
+    assert "Traceback" not in proc.stderr and len(proc.stderr.splitlines()) == 2
 
 
 @pytest.mark.parametrize("option, extra", [(["--dask"], "dask"), (["-o", "x.parquet"], "parquet")])

@@ -97,6 +97,7 @@ def completed(
     tasks_per_thread tasks per worker thread run at a time; on_done is
     called as each one finishes. function must be importable on the workers
     (a module-level function); payload travels once per worker."""
+    _check_tasks_per_thread(tasks_per_thread)
     name = f"velmora-huebit-{uuid.uuid4().hex}"
     client.register_plugin(_Setup(name, payload, prepare), name=name)
     try:
@@ -105,6 +106,12 @@ def completed(
         # on the way out of a failure too, when the cluster may be gone already
         with contextlib.suppress(Exception):
             client.unregister_worker_plugin(name)
+
+
+def _check_tasks_per_thread(tasks_per_thread: int) -> None:
+    # with none in flight, nothing would ever run
+    if isinstance(tasks_per_thread, bool) or not isinstance(tasks_per_thread, int) or tasks_per_thread < 1:
+        raise ValueError(f"tasks_per_thread must be a whole number of at least 1, not {tasks_per_thread!r}")
 
 
 def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
@@ -186,10 +193,17 @@ def analyse_photos(
     A photo whose analysis raises stops the run with that exception, unless
     return_exceptions is true: then the exception takes the records' place
     and the run goes on. At most tasks_per_thread tasks per worker thread
-    are in flight; stopping early (break) cancels them."""
+    are in flight (ValueError unless it is at least 1); stopping early
+    (break) cancels them."""
+    # checked at the call, not when the loop first asks for a photo
     if not callable(getattr(extractor, method, None)):
         raise AttributeError(f"{type(extractor).__name__} has no method {method!r}")
+    _check_tasks_per_thread(tasks_per_thread)
     payload = (extractor, method, dict(arguments or {}))
+    return _analysed(client, payload, paths, return_exceptions, tasks_per_thread)
+
+
+def _analysed(client, payload, paths, return_exceptions, tasks_per_thread):
     for path, value, error in completed(client, _call, payload, paths, ordered=False,
                                         tasks_per_thread=tasks_per_thread):
         result, error = value if error is None else (None, error)

@@ -23,7 +23,9 @@ One module per concern:
 - tasks: the photos of a run with their chart files, listed as the run goes
 - records: the record printed per photo, as plain data
 - output: JSON lines and tables
-- parquet: --output FILE.parquet, safe from a killed run, and --resume
+- tidy: the rows of --output tables, one per photo and colour or target
+- store: --output, kept safe from a killed run in a journal, and --resume
+- parquet, csvfile: the --output file formats
 - charts: chart file names and drawing
 - exports: --export, each photo's palette written as a palette file
   (.gpl, .ase, .css, .json, .hex, swatch .png and .svg)

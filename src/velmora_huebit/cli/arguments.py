@@ -8,6 +8,7 @@ import os
 
 from velmora_huebit import __version__
 from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
+from velmora_huebit.cli.photos import printable
 
 PROG = "velmora-huebit"
 
@@ -27,8 +28,8 @@ class MissingExtra(UsageError):
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
-        # two lines instead of the whole usage block
-        self.exit(2, f"{self.prog}: error: {message}\nTry '{self.prog} --help' for more.\n")
+        # two lines instead of the whole usage block; a name in the message is shown escaped
+        self.exit(2, f"{self.prog}: error: {printable(message)}\nTry '{self.prog} --help' for more.\n")
 
 
 def _whole_number(text: str, least: int = 1) -> int:
@@ -166,14 +167,15 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
              "put the photos before --dask (needs the dask extra)",
     )
     output.add_argument(
-        "-o", "--output", metavar="FILE.parquet",
-        help="write one row per photo to a Parquet file instead of standard "
-             "output (needs the parquet extra)",
+        "-o", "--output", metavar="FILE",
+        help="write a table instead of standard output, one row per photo and "
+             "colour (or target) and one per photo that failed: FILE.parquet "
+             "(needs the parquet extra) or FILE.csv",
     )
     outputs.add_argument(
         "--resume", action="store_true",
-        help="analyse only the photos that the --output file lacks and add "
-             "them to it, also after a run that was cut short",
+        help="analyse only the photos that the --output file lacks (or that "
+             "failed) and add them to it, also after a run that was cut short",
     )
 
 

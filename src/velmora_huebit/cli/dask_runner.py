@@ -10,6 +10,7 @@ import contextlib
 import logging
 import os
 import signal
+import time
 
 from velmora_huebit.cli.arguments import MissingExtra, UsageError
 from velmora_huebit.cli.work import Outcome, quiet_opencv, run_one
@@ -28,6 +29,21 @@ def check_dask(address: str, jobs: int | None) -> None:
     if address and jobs is not None:
         raise UsageError("--jobs sets the workers of the local cluster; "
                          f"the cluster at {address} has its own")
+    if address:
+        _check_address(address)
+
+
+def _check_address(address: str) -> None:
+    """A scheduler address as Dask's client takes it: [PROTOCOL://]HOST:PORT."""
+    from distributed.comm.addressing import get_address_host_port
+
+    try:
+        port = get_address_host_port(address)[1]
+    except (ValueError, TypeError) as exc:
+        port, reason = None, str(exc)
+    if port is None or not 0 < port < 65536:
+        reason = reason if port is None else f"port {port} out of range"
+        raise UsageError(f"--dask {address}: not a scheduler address such as tcp://host:8786 ({reason})")
 
 
 def dask_setup(worker) -> None:
@@ -80,13 +96,38 @@ class DaskRunner:
             if self.address:
                 try:
                     client = stack.enter_context(Client(self.address, timeout="20s"))
-                except OSError as exc:
+                except (OSError, ValueError, TypeError) as exc:
                     raise UsageError(f"--dask {self.address}: cannot reach the scheduler ({exc})") from None
             else:
                 with _interrupt_when_started():
-                    cluster = stack.enter_context(local_cluster(self.workers))
-                client = stack.enter_context(Client(cluster))
+                    try:
+                        cluster = stack.enter_context(local_cluster(0))
+                    except Exception as exc:
+                        raise UsageError(f"--dask: cannot start a local cluster ({exc})") from None
+                    client = stack.enter_context(Client(cluster))
+                    _start_workers(cluster, client, self.workers)
             yield client
+
+
+WORKERS_START_SECONDS = 120
+_STARTING = {"undefined", "created", "init", "starting"}  # a worker's states before it runs or fails
+
+
+def _start_workers(cluster, client, workers: int) -> None:
+    """Starts the workers of a local cluster and waits until each has
+    joined or failed to start (killed meanwhile, say): the run goes on
+    with those that joined, and stops with one line when none did."""
+    cluster.scale(workers)
+    deadline = time.monotonic() + WORKERS_START_SECONDS
+    while time.monotonic() < deadline:
+        states = [worker.status.name for worker in list(cluster.workers.values())]
+        joined = len(client.nthreads())
+        settled = len(states) == workers and not _STARTING.intersection(states)
+        if settled and joined >= states.count("running"):
+            break
+        time.sleep(0.1)
+    if not client.nthreads():
+        raise UsageError("--dask: no worker of the local cluster started")
 
 
 def local_cluster(workers: int):

@@ -11,7 +11,7 @@ from typing import Iterable
 from velmora_huebit.cli.arguments import PROG, MissingExtra, UsageError, build_parser, cores
 from velmora_huebit.cli.charts import check_chart_template
 from velmora_huebit.cli.output import JsonOutput, OutputError, TableOutput
-from velmora_huebit.cli.photos import display_name
+from velmora_huebit.cli.photos import display_name, printable
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.cli.reading import PhotoError, read_mask
 from velmora_huebit.cli.runners import Runner, Task, choose_runner
@@ -61,7 +61,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         names=None if getattr(args, "names", "none") == "none" else args.names,
     )
     if args.resume and args.output is None:
-        raise UsageError("--resume needs --output FILE.parquet")
+        raise UsageError("--resume needs --output FILE.parquet or FILE.csv")
     if args.dask is not None:
         from velmora_huebit.cli.dask_runner import check_dask
 
@@ -70,18 +70,29 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
     return job, PhotoTasks(args, store.done if store is not None else set()), store
 
 
+def _say(level: str, text: str) -> None:
+    print(printable(f"{PROG}: {level}: {text}"), file=sys.stderr, flush=True)
+
+
 def _open_store(args, job: Job):
-    if not args.output.lower().endswith(".parquet"):
-        raise UsageError(f"--output {args.output}: only Parquet files (.parquet) are written; "
-                         "JSON Lines go to standard output")
+    suffix = os.path.splitext(args.output)[1].lower()
+    if suffix not in (".parquet", ".csv"):
+        raise UsageError(f"--output {args.output}: Parquet (.parquet) and CSV (.csv) files are "
+                         "written; JSON Lines go to standard output")
     folder = os.path.dirname(args.output) or "."
     if not os.path.isdir(folder):
         raise UsageError(f"--output {args.output}: no such folder {folder}")
-    try:
-        from velmora_huebit.cli.parquet import ParquetStore
-    except ImportError:
-        raise MissingExtra("--output needs pyarrow: pip install 'velmora_huebit[parquet]'") from None
-    return ParquetStore(args.output, job, _extractor_settings(args), args.resume)
+    if suffix == ".parquet":
+        try:
+            from velmora_huebit.cli.parquet import ParquetFormat as Format
+        except ImportError:
+            raise MissingExtra("--output FILE.parquet needs pyarrow: pip install 'velmora_huebit[parquet]'") from None
+    else:
+        from velmora_huebit.cli.csvfile import CsvFormat as Format
+    from velmora_huebit.cli.store import Store, settings
+    from velmora_huebit.cli.tidy import columns
+
+    return Store(args.output, Format(columns(job)), settings(job, _extractor_settings(args)), args.resume, _say)
 
 
 class _Tally:
@@ -119,7 +130,8 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
             path = task_of(index)[0]
             for message in outcome.warnings:
                 progress.say(f"{PROG}: warning: {display_name(path)}: {message}")
-            if outcome.result is not None:
+            # an --output table has a row for a photo that failed, too
+            if outcome.result is not None or getattr(output, "keeps_failures", False):
                 output.emit(path, outcome)
             problems = [] if outcome.error is None else [outcome.error]
             if exporter is not None:
@@ -132,6 +144,7 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
 
 def _run(args, job: Job, listing: PhotoTasks, store) -> int:
     lazy = args.dask is not None
+    unwritten = False  # the store's journal could not be written: the run stopped
     problems: list[tuple[str, str]] = []
     if lazy:
         from velmora_huebit.cli.dask_runner import DaskRunner
@@ -159,9 +172,9 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
         if lazy:
             listing.count_in_background(progress)
         if store is not None:
-            from velmora_huebit.cli.parquet import ParquetOutput
+            from velmora_huebit.cli.store import StoreOutput
 
-            output = ParquetOutput(job, store)
+            output = StoreOutput(job, store)
         else:
             output = (TableOutput if as_table else JsonOutput)(job, progress)
         exporter = None
@@ -171,15 +184,23 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
             exporter = Exporter(job, listing.export_paths, lambda name, message: progress.say(
                 f"{PROG}: warning: {display_name(name)}: {message}"))
         if tasks or lazy:
-            analyse_all(runner, extractor, job, tasks, output, progress, tally, exporter)
+            try:
+                analyse_all(runner, extractor, job, tasks, output, progress, tally, exporter)
+            except OutputError as exc:
+                if store is None:
+                    raise
+                # said before the store folds what its journal holds
+                progress.say(f"{PROG}: error: cannot write the results: {exc}")
+                unwritten = True
     if listing.skipped:
-        print(f"{PROG}: {listing.skipped} photos already in {args.output}, not analysed again",
+        print(printable(f"{PROG}: {listing.skipped} photos already in {args.output}, not analysed again"),
               file=sys.stderr)
     if tally.failed:
         noun = "photo" if tally.count == 1 else "photos"
         print(f"{PROG}: {tally.failed} of {tally.count} {noun} failed", file=sys.stderr)
         return 1
-    return 0
+    # a fold that failed said so, and kept the parts for --resume
+    return 1 if unwritten or (store is not None and store.failed) else 0
 
 
 def _silence_stdout() -> None:
@@ -194,16 +215,19 @@ def main(argv: list[str] | None = None) -> int:
         try:
             job, listing, store = _prepare(args)
         except MissingExtra as exc:
-            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            _say("error", str(exc))
             return 2
         except UsageError as exc:
             args.subparser.error(str(exc))
     except SystemExit as exc:  # argparse: --help, --version, bad arguments
         return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
+    except KeyboardInterrupt:  # while a large --output file is read back, say
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
     try:
         return _run(args, job, listing, store)
     except UsageError as exc:  # found once the run began: a scheduler out of reach
-        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        print(printable(f"{PROG} {args.command}: error: {exc}"), file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
@@ -213,6 +237,6 @@ def main(argv: list[str] | None = None) -> int:
         _silence_stdout()
         return 1
     except OutputError as exc:
-        print(f"{PROG}: error: cannot write the results: {exc}", file=sys.stderr)
+        _say("error", f"cannot write the results: {exc}")
         _silence_stdout()
         return 1

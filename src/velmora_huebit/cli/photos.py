@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import glob
 import os
+import re
 from typing import Callable, Iterator
 
 # What a folder contributes: files OpenCV can usually decode. Files named
@@ -25,10 +26,40 @@ IMAGE_SUFFIXES = frozenset(
 OnProblem = Callable[[str, str], None]
 
 
-def display_name(path: str) -> str:
-    """The name as valid text: bytes of the name that are not UTF-8 (which
-    Python keeps as lone surrogates) are shown as \\xNN escapes."""
+def text_name(path: str) -> str:
+    """The name as valid text, as results store it: bytes of the name that
+    are not UTF-8 (which Python keeps as lone surrogates) become \\xNN
+    escapes; every other character is kept."""
     return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+# What a terminal would act on instead of showing: C0 and C1 controls
+# (ESC starts the sequences that clear a screen or set a window title), the
+# line and paragraph separators, and the bidirectional overrides that show
+# a name in another order than it has.
+_UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+_NAMED = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
+
+
+def _escape(found: re.Match) -> str:
+    char = found.group()
+    if char in _NAMED:
+        return _NAMED[char]
+    code = ord(char)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+
+def printable(text: str) -> str:
+    """Text for a terminal: control characters shown as escapes (\\x1b,
+    \\n, \\u202e), as ls shows them, so that a name cannot move the cursor,
+    clear the screen or break a line. Other characters are kept."""
+    return _UNPRINTABLE.sub(_escape, text)
+
+
+def display_name(path: str) -> str:
+    """The name as printed on a terminal: text_name with control characters
+    escaped (see printable)."""
+    return printable(text_name(path))
 
 
 def photo_key(path: str) -> str:

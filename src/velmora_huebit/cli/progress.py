@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import sys
 
+from velmora_huebit.cli.photos import printable
+
 
 class Progress:
     """A bar on standard error while photos are analysed, when it is a terminal."""
@@ -40,7 +42,9 @@ class Progress:
         return self.progress.console
 
     def say(self, text: str) -> None:
-        """One line on standard error, above the bar while it shows."""
+        """One line on standard error, above the bar while it shows, with
+        any control characters (of a name, of a message) escaped."""
+        text = printable(text)
         if self.progress is not None:
             # soft wrap: a long line stays one line for the terminal to wrap
             self.progress.console.print(text, soft_wrap=True, markup=False, highlight=False)

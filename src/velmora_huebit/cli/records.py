@@ -1,11 +1,11 @@
 """The record of one photo as plain data (str, int, float, bool, list,
 dict), as JSON prints it and other outputs store it. Every field keeps one
 type: shares, similarities and distances are always floats, colours lists
-of three ints, and photo names valid text (see photos.display_name)."""
+of three ints, and photo names valid text, kept exact (see photos.text_name)."""
 
 from __future__ import annotations
 
-from velmora_huebit.cli.photos import display_name
+from velmora_huebit.cli.photos import text_name
 from velmora_huebit.cli.work import Job, Outcome
 
 # The module gives an int 0 where a share or score is clamped or beyond the
@@ -34,7 +34,7 @@ def _field(key: str, value):
 def json_record(path: str, job: Job, outcome: Outcome) -> dict:
     """{"file", "analysed_size", then "colors" (extract: hex, name unless
     --names none, rgb, percentage) or "targets" (match)}."""
-    record = {"file": display_name(path), "analysed_size": list(outcome.size)}
+    record = {"file": text_name(path), "analysed_size": list(outcome.size)}
     if job.command == "extract":
         record["colors"] = [
             {"hex": hex_code(c["color"]), **({"name": c["name"]} if "name" in c else {}),

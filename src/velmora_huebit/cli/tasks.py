@@ -9,7 +9,7 @@ import threading
 from typing import Iterator
 
 from velmora_huebit.cli.charts import chart_paths
-from velmora_huebit.cli.photos import OnProblem, display_name, iter_photos, photo_key
+from velmora_huebit.cli.photos import OnProblem, iter_photos, photo_key, text_name
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.cli.runners import Task
 
@@ -40,7 +40,7 @@ class PhotoTasks:
         photos, *named = itertools.tee(photos, 1 + len(templates))
         paths = zip(*map(chart_paths, templates, named)) if templates else itertools.repeat(())
         for photo, files in zip(photos, paths):
-            if self.done and photo_key(display_name(photo)) in self.done:
+            if self.done and photo_key(text_name(photo)) in self.done:
                 self.skipped += 1
                 continue
             if files[1 if chart else 0:]:

@@ -1,0 +1,100 @@
+"""--output FILE.csv: the rows of tidy as CSV, for the store (see store),
+which keeps them safe from a killed run and resumes, as for Parquet.
+
+UTF-8, a header line with the column names, fields quoted where they need
+it; a null is an empty field, booleans are true and false, floats are
+written in their shortest exact form. pandas, DuckDB and spreadsheets read
+it as it is. CSV has no room for metadata: the settings of the run go to
+FILE.csv.settings.json beside it, which a resumed run checks.
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+import os
+
+from velmora_huebit.cli.arguments import UsageError
+
+ROWS_PER_BATCH = 65536
+
+
+def _cell(value) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float):
+        return repr(value)
+    return str(value)
+
+
+class CsvFormat:
+    suffix = ".csv"
+    # what reading or writing a file may raise (also for files that are damaged)
+    errors = (OSError, ValueError, TypeError, csv.Error)
+
+    def __init__(self, kinds: list[tuple[str, str]]):
+        self.kinds = kinds
+        self.names = [name for name, _ in kinds]
+
+    def settings_file(self, path: str) -> str:
+        return path + ".settings.json"
+
+    def read_metadata(self, path: str) -> dict:
+        """{"settings" (None when unknown), "generation"} of a file with
+        this command's columns; UsageError for any other."""
+        try:
+            with open(path, newline="", encoding="utf-8") as file:
+                header = next(csv.reader(file), None)
+        except self.errors as exc:
+            raise UsageError(f"--output {path}: cannot read it as CSV ({exc})") from None
+        if header != self.names:
+            raise UsageError(f"--output {path}: its columns differ from this command's "
+                             "(not written by this command of velmora-huebit)")
+        try:
+            with open(self.settings_file(path), "rb") as file:
+                settings = json.loads(file.read())["settings"]
+        except (OSError, ValueError, TypeError, KeyError, RecursionError):
+            settings = None
+        return {"settings": settings if isinstance(settings, dict) else None, "generation": ""}
+
+    def batches(self, path: str):
+        with open(path, newline="", encoding="utf-8") as file:
+            reader = csv.reader(file)
+            if next(reader, None) != self.names:
+                raise ValueError("its header differs from this command's columns")
+            batch: list[list[str]] = []
+            for row in reader:
+                if len(row) != len(self.names):
+                    raise ValueError(f"line {reader.line_num} has {len(row)} fields, not {len(self.names)}")
+                batch.append(row)
+                if len(batch) >= ROWS_PER_BATCH:
+                    yield batch
+                    batch = []
+            if batch:
+                yield batch
+
+    def from_rows(self, rows: list[dict]) -> list[list[str]]:
+        return [[_cell(row[name]) for name in self.names] for row in rows]
+
+    def column(self, batch: list[list[str]], name: str) -> list:
+        at = self.names.index(name)
+        return [row[at] or None for row in batch]
+
+    def take(self, batch: list[list[str]], keep: list[bool]) -> list[list[str]]:
+        return [row for row, kept in zip(batch, keep) if kept]
+
+    def write(self, path: str, batches, metadata: dict | None = None) -> None:
+        with open(path, "w", newline="", encoding="utf-8") as file:
+            writer = csv.writer(file, lineterminator="\n")
+            writer.writerow(self.names)
+            for batch in batches:
+                writer.writerows(batch)
+
+    def wrote(self, path: str, metadata: dict) -> None:
+        """The settings beside the file, for a resumed run to check."""
+        settings_file = self.settings_file(path)
+        with open(settings_file + ".tmp", "w", encoding="utf-8") as file:
+            json.dump({"settings": metadata["settings"]}, file)
+        os.replace(settings_file + ".tmp", settings_file)

@@ -1,0 +1,106 @@
+"""The rows of --output tables: one per photo and colour (extract) or per
+photo and target (match), and one per photo that failed, each a flat record
+of plain values that pandas, DuckDB or a spreadsheet take as they are.
+
+Every row starts with the photo: file (its absolute path, as valid text),
+status ("ok"; "empty" when the analysis found no colours, with the colour
+columns null; "failed"), width and height of the photo, and
+analysed_width and analysed_height (after --max-side). Then:
+
+- extract: rank (1 for the largest share), hex, r, g, b, share (percent of
+  the analysed pixels) and name (the record's name of the colour, null
+  without one: --names none);
+- match: target (its name), target_hex, then the module's keys in its
+  order, colours as #rrggbb (closest_color, closest_pixel).
+
+Last, error: why the photo failed, or on an "ok" photo why its chart was
+not written. A photo that failed has no sizes and null colour columns.
+"""
+
+from __future__ import annotations
+
+import os
+
+from velmora_huebit.cli.photos import text_name
+from velmora_huebit.cli.records import hex_code, json_record
+from velmora_huebit.cli.work import Job, Outcome
+
+# column kinds: each maps to a type in every table format
+PHOTO = [("file", "str"), ("status", "str"), ("width", "int"), ("height", "int"),
+         ("analysed_width", "int"), ("analysed_height", "int")]
+PER_ITEM = {
+    "extract": [("rank", "int"), ("hex", "str"), ("r", "uint8"), ("g", "uint8"), ("b", "uint8"),
+                ("share", "float"), ("name", "str")],
+    "similarity": [("target", "str"), ("target_hex", "str"), ("percentage", "float"),
+                   ("similarity", "float"), ("closest_color", "str"), ("distance", "float"),
+                   ("found_directly", "bool")],
+    "pixels": [("target", "str"), ("target_hex", "str"), ("total_percentage", "float"),
+               ("close_percentage", "float"), ("very_close_percentage", "float"),
+               ("closest_pixel", "str"), ("min_distance", "float"), ("similarity_score", "float")],
+}
+TAIL = [("error", "str")]
+
+STATUSES = ("ok", "empty", "failed")
+
+
+def columns(job: Job) -> list[tuple[str, str]]:
+    """(name, kind) of every column, in order."""
+    kind = job.command if job.command == "extract" else "pixels" if job.pixels else "similarity"
+    return PHOTO + PER_ITEM[kind] + TAIL
+
+
+def _row(names: list[str], *parts: dict) -> dict:
+    """The columns, in order, from the parts (later ones win); keys that are
+    not columns are left out."""
+    merged = {key: value for part in parts for key, value in part.items()}
+    return {name: merged.get(name) for name in names}
+
+
+def photo_rows(path: str, job: Job, outcome: Outcome, names: list[str]) -> list[dict]:
+    """The rows of one photo: one per colour or target, or a single row
+    when it failed or nothing was found."""
+    photo = {"file": text_name(os.path.abspath(path))}
+    if outcome.result is None:
+        return [_row(names, photo, {"status": "failed", "error": outcome.error})]
+    (width, height), (analysed_width, analysed_height) = outcome.full_size, outcome.size
+    photo.update(width=width, height=height, analysed_width=analysed_width,
+                 analysed_height=analysed_height, error=outcome.error)
+    record = json_record(path, job, outcome)
+    if job.command == "extract":
+        items = [{"rank": rank, "hex": colour["hex"], "r": colour["rgb"][0], "g": colour["rgb"][1],
+                  "b": colour["rgb"][2], "share": colour["percentage"], "name": colour.get("name")}
+                 for rank, colour in enumerate(record["colors"], 1)]
+    else:
+        items = [{"target": name, "target_hex": fields["target"],
+                  **{key: hex_code(value) if isinstance(value, list) else value
+                     for key, value in fields.items() if key != "target"}}
+                 for name, fields in record["targets"].items()]
+    if not items:
+        return [_row(names, photo, {"status": "empty"})]
+    return [_row(names, photo, {"status": "ok"}, item) for item in items]
+
+
+_CHECKS = {
+    "str": lambda v: isinstance(v, str),
+    "int": lambda v: isinstance(v, int) and not isinstance(v, bool) and -2**31 <= v < 2**31,
+    "uint8": lambda v: isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= 255,
+    "float": lambda v: isinstance(v, (int, float)) and not isinstance(v, bool),
+    "bool": lambda v: isinstance(v, bool),
+}
+
+
+def valid_rows(rows, kinds: list[tuple[str, str]]) -> bool:
+    """Whether rows read back from a journal are one photo's rows as
+    photo_rows makes them: the columns, each value of its kind or null, one
+    file, a known status."""
+    if not isinstance(rows, list) or not rows:
+        return False
+    names = [name for name, _ in kinds]
+    for row in rows:
+        if not isinstance(row, dict) or list(row) != names:
+            return False
+        if not all(row[name] is None or _CHECKS[kind](row[name]) for name, kind in kinds):
+            return False
+        if row["file"] != rows[0]["file"] or not row["file"] or row["status"] not in STATUSES:
+            return False
+    return True
