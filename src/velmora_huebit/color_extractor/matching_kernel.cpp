@@ -52,9 +52,6 @@
 #include <cstdint>
 #include <new>
 #include <vector>
-#include <chrono>
-#include <cstdio>
-static double now_ms(){return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();}
 
 namespace huebit {
 namespace {
@@ -410,9 +407,7 @@ Source rows_source(PyObject* pixels) {
 Ref match_distinct(Extractor* self, const Source& source, const Name* feature_code,
                    PyObject* target_colors) {
   Distinct d;
-  double T0 = now_ms();
   if (!without_lock([&] { d = count_distinct(source); })) return {};
-  fprintf(stderr, "count %.2f k=%zu\n", now_ms() - T0, d.keys.size()); T0 = now_ms();
   const size_t k = d.keys.size();
   if (k == 0) return dict();  // no pixel wanted
   std::vector<uint8_t> values(3 * k);
@@ -439,7 +434,6 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
     rgb.swap(feature);
   }
   if (!convert(rgb, COLOR_RGB2LAB, lab)) return {};
-  fprintf(stderr, "convert %.2f\n", now_ms() - T0); T0 = now_ms();
 
   // Each target as the distance step converts it, in dict order.
   std::vector<Target> targets;
@@ -468,14 +462,11 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
   }
   if (PyErr_Occurred()) return {};
 
-  fprintf(stderr, "targets %.2f\n", now_ms() - T0); T0 = now_ms();
   if (!without_lock([&] {
         for (Target& t : targets) measure(t, d, lab, rgb);
-        fprintf(stderr, "measure %.2f\n", now_ms() - T0); T0 = now_ms();
         settle_ties(targets, d, source);
       }))
     return {};
-  fprintf(stderr, "ties %.2f\n", now_ms() - T0); T0 = now_ms();
 
   Ref results = dict();
   if (!results) return {};
