@@ -504,14 +504,15 @@ std::optional<Ref> match_image_native(Extractor* self, PyObject* image, PyObject
   bool failed;
   std::optional<Source> source = image_source(self, image, mask, held, failed);
   if (failed) return Ref{};
-  if (!source) return std::nullopt;
+  // The override lookups may have run Python code: the targets once more.
+  if (!source || !plain_targets(target_colors)) return std::nullopt;
   if (PyDict_GET_SIZE(target_colors) == 0) return dict();
   return match_distinct(self, *source, self->lab_space ? &COLOR_BGR2LAB : &COLOR_BGR2RGB,
                         target_colors);
 }
 
 std::optional<Ref> match_pixels_native(Extractor* self, PyObject* pixels, PyObject* target_colors) {
-  if (!ordinary_rows(pixels)) return std::nullopt;
+  if (!ordinary_rows(pixels) || !plain_targets(target_colors)) return std::nullopt;
   if (PyDict_GET_SIZE(target_colors) == 0) return dict();
   return match_distinct(self, rows_source(pixels), nullptr, target_colors);
 }
