@@ -122,11 +122,16 @@ Distinct count_distinct(const Source& s) {
   std::vector<uint32_t> tally(1 << 16, 0);
   std::vector<uint64_t> seen(1 << 10, 0);
   for (uint32_t b = 0; b < 256; ++b) {
+    uint32_t first = uint32_t(seen.size()), last = 0;  // the words marked
     for (uint64_t i = start[b]; i < next[b]; ++i) {
       const uint16_t v = low[i];
-      if (tally[v]++ == 0) seen[v >> 6] |= uint64_t{1} << (v & 63);
+      if (tally[v]++ == 0) {
+        seen[v >> 6] |= uint64_t{1} << (v & 63);
+        first = std::min<uint32_t>(first, v >> 6);
+        last = std::max<uint32_t>(last, v >> 6);
+      }
     }
-    for (uint32_t w = 0; w < seen.size(); ++w) {
+    for (uint32_t w = first; w <= last && w < seen.size(); ++w) {
       for (uint64_t bits = seen[w]; bits; bits &= bits - 1) {
         const uint32_t v = w << 6 | uint32_t(__builtin_ctzll(bits));
         d.keys.push_back(b << 16 | v);
