@@ -324,7 +324,7 @@ def junk():
 # Files that the runner writes into its working folder first (write_files).
 PATHS = ["small.png", "small.png", "mask.png", "small.png\udcff", "x\udcff.png", "\udc80",
          "small.png\x00.txt", "x\x00.png", "", "/", ".", "/nonexistent/photo.png", "text.png",
-         "x" * 5000, "\u2603.png", "/dev/null", "/dev/zero"]
+         "x" * 5000, "\u2603.png", "/dev/null", "/dev/zero", "fifo", "socket"]
 
 
 def write_files():
@@ -333,6 +333,14 @@ def write_files():
     cv2.imwrite("mask.png", np.where(good_image(2, 6) > 128, 255, 0).astype(np.uint8))
     with open("text.png", "w") as f:
         f.write("not an image")
+    # a FIFO and a socket: reading them would block
+    import os
+    import socket
+    if not os.path.exists("fifo"):
+        os.mkfifo("fifo")
+    if not os.path.exists("socket"):
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind("socket")
 
 
 def paths():
@@ -774,6 +782,82 @@ def pickle_calls():
     return draw_call()
 
 
+class PerPixel(ColorExtractor):
+    """The built-in distance as an override: matching one pixel at a time."""
+
+    def _color_distance_lab(self, color1, color2):
+        return ColorExtractor._color_distance_lab(self, color1, color2)
+
+
+def matching_images():
+    """Photos in odd layouts, and images narrow and tall enough for the
+    banded bilateral filter."""
+    photo = st.tuples(st.integers(0, 2**16), st.integers(1, 20), st.integers(1, 20),
+                      st.integers(1, 40)).map(lambda p: (
+                          p[0], np.random.default_rng(p[0]).integers(
+                              0, 256, (p[1], p[2], 3), dtype=np.uint8) // p[3] * p[3]))
+    narrow = st.tuples(st.integers(0, 2**16), st.integers(64, 140), st.integers(1, 9)).map(
+        lambda p: (p[0], np.random.default_rng(p[0]).integers(0, 256, (p[1], p[2], 3),
+                                                               dtype=np.uint8) // 32 * 32))
+    laid = st.tuples(st.one_of(photo, photo, narrow),
+                     st.sampled_from(["c", "c", "reversed", "transposed", "sliced"]))
+
+    def lay(item):
+        (seed, a), layout = item
+        if layout == "reversed":
+            a = a[::-1, ::-1]
+        elif layout == "transposed":
+            a = a.transpose(1, 0, 2)
+        elif layout == "sliced":
+            a = a[:, ::2] if a.shape[1] > 1 else a
+        return V(f"{a.shape} {layout} image {seed}", a)
+    return laid.map(lay)
+
+
+@st.composite
+def kernel_calls(draw):
+    """find_color_matches on distinct values against the pixel-by-pixel path:
+    a call whose records differ returns a string, which fails as a result of
+    the wrong type."""
+    image = draw(matching_images())
+    h, w = image.value.shape[:2]
+    mask_kind = draw(st.sampled_from(["none", "none", "2d", "3d", "bool", "short"]))
+    rng = np.random.default_rng(draw(st.integers(0, 2**16)))
+    mask = {"none": None, "2d": rng.integers(0, 256, (h, w), dtype=np.uint8),
+            "3d": rng.integers(0, 256, (h, w, 3), dtype=np.uint8),
+            "bool": rng.integers(0, 2, (h, w)).astype(bool),
+            "short": rng.integers(0, 256, (max(h - 1, 0), w), dtype=np.uint8)}[mask_kind]
+    value = st.one_of(st.integers(0, 255), st.sampled_from([0.5, 254.9, 255.0, True]))
+    plain = st.tuples(value, value, value)
+    odd = st.one_of(plain.map(list), plain.map(np.array),
+                    st.sampled_from([(256, 0, 0), (-1, 0, 0), (float("nan"), 0, 0),
+                                     (float("inf"), 1, 1), (2**70, 0, 0), (1, 2), (1j, 0, 0)]))
+    targets = draw(st.dictionaries(st.sampled_from(["a", "b", "c", "d"]),
+                                   st.one_of(plain, plain, plain, odd), max_size=4))
+    settings = dict(preprocessing=draw(st.booleans()), lab_space=draw(st.booleans()))
+
+    def outcome(cls):
+        try:
+            return cls(**settings).find_color_matches(image.value, targets, mask)
+        except Exception as e:
+            return (type(e), str(e))
+
+    def fn():
+        fast, slow = outcome(ColorExtractor), outcome(PerPixel)
+        same = type(fast) is type(slow) and (
+            fast == slow if not isinstance(fast, dict) else
+            list(fast) == list(slow) and all(
+                [(k, type(v), repr(v)) for k, v in fast[n].items()] ==
+                [(k, type(v), repr(v)) for k, v in slow[n].items()] for n in fast))
+        if not same:
+            return f"records differ: {fast!r} != {slow!r}"
+        if not isinstance(fast, dict):
+            raise fast[0](fast[1])
+        return fast
+    desc = f"find_color_matches({image.desc}, {targets!r}, {mask_kind} mask, {settings})"
+    return Call(desc, fn, (image.value, targets), (dict,))
+
+
 CALLS = {
     "constructor": constructor_calls(),
     "pickle": pickle_calls(),
@@ -797,6 +881,7 @@ CALLS = {
     "analyze_color_similarity": method_call("analyze_color_similarity", IMAGE_ARG, TARGETS_ARG,
                                             MASK_ARG, Arg(const(50.0, 50.0, 10.0), thresholds())),
     "find_color_matches": method_call("find_color_matches", IMAGE_ARG, TARGETS_ARG, MASK_ARG),
+    "find_color_matches_kernel": kernel_calls(),
 }
 
 # What each method returns when it returns (the built-in bodies, not overrides).
@@ -808,5 +893,5 @@ RESULT_TYPES = {
     "_calculate_percentages": (list, type(None)), "extract_colors": (list,),
     "visualize_colors": (type(None),), "_color_distance_lab": (float,),
     "_find_closest_color": (tuple,), "analyze_color_similarity": (dict,),
-    "find_color_matches": (dict,),
+    "find_color_matches": (dict,), "find_color_matches_kernel": (dict,),
 }
