@@ -274,8 +274,8 @@ class Report:
         os.replace(partial, self.path)
 
     def _head(self) -> str:
-        noun = "photo" if self.count == 1 else "photos"
-        title = f"{PROG} {self.job.command}: {self.count} {noun}"
+        total = self.count + len(self.failures)
+        title = f"{PROG} {self.job.command}: {total} photo{'s' * (total != 1)}"
         return (f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
                 f'<meta name="viewport" content="width=device-width, initial-scale=1">'
                 f'<meta name="generator" content="{PROG} {_e(__version__)}">'
@@ -284,8 +284,10 @@ class Report:
 
     def _run_line(self) -> str:
         s, job = self.settings, self.job
-        words = [f"{s.get('n_colors', '?')} colours", s.get("algorithm", "kmeans"),
-                 "RGB" if not s.get("lab_space", True) else "L*a*b*"]
+        words = []
+        if not job.pixels:  # the dominant colours are found first
+            words += [f"{s.get('n_colors', '?')} colours", s.get("algorithm", "kmeans"),
+                      "RGB" if not s.get("lab_space", True) else "L*a*b*"]
         if s.get("preprocessing"):
             words.append("preprocessed")
         words.append(f"max side {job.max_side}" if job.max_side else "full size")
@@ -325,8 +327,9 @@ class Report:
                               f'title="{_e(words)}: {counts[key]}"></span>' for key, words in bands)
                 mean = self.target_shares[name] / self.count if self.count else 0.0
                 cells = "".join(f"<td>{counts[key]}</td>" for key, _ in bands)
-                rows.append(f'<tr><th scope="row">{_chip(self.job.targets[name], cls="sq")}'
-                            f'<span class="tname">{_e(name)}</span></th>'
+                rgb = self.job.targets[name]
+                rows.append(f'<tr><th scope="row">{_chip(rgb, cls="sq")}<span class="tname">{_e(name)}</span> '
+                            f'<span class="hex">{hex_code(rgb)}</span></th>'
                             f'<td class="found">{found} of {self.count}</td><td><div class="bar">{bar}</div></td>'
                             f'{cells}<td>{_share(mean)}</td></tr>')
             parts.append(f'<h2>Targets</h2><table class="targets"><thead><tr><th>target</th><th>found in</th>'
@@ -394,6 +397,7 @@ th.band-direct,li.band-direct .band{color:var(--direct)}th.band-close,li.band-cl
 th.band-within,li.band-within .band{color:var(--within)}th.band-none,li.band-none .band{color:var(--none)}
 .bar .band-direct{background:var(--direct)}.bar .band-close{background:var(--close)}
 .bar .band-within{background:var(--within)}.bar .band-none{background:#d5d5da}
+#failures{margin-top:8px}.hex{color:var(--muted);font-weight:400;font-size:12px}
 details summary{cursor:pointer}details summary h2{display:inline}
 ul.failures{background:var(--card);border:1px solid var(--line);border-radius:10px;padding:8px 16px;list-style:none}
 ul.failures li{padding:4px 0;display:flex;gap:12px;flex-wrap:wrap}

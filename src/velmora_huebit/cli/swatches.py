@@ -8,10 +8,11 @@ from __future__ import annotations
 
 import math
 
-# Label colours: near-black and white. Whichever reads better on a colour
+# Label colours: black and white. Whichever reads better on a colour
 # reaches a contrast ratio of at least 4.58 (the square root of 21), above
-# the 4.5 that WCAG asks of body text, whatever the colour.
-DARK_LABEL = (17, 17, 17)
+# the 4.5 that WCAG asks of body text, whatever the colour; a softer
+# near-black would fall below it on mid-tones.
+DARK_LABEL = (0, 0, 0)
 LIGHT_LABEL = (255, 255, 255)
 PAGE = (255, 255, 255)
 # Below this contrast with the white page a swatch gets a grey outline.

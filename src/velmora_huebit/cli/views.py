@@ -64,8 +64,8 @@ def _dbscan_note(records: list, image, mask) -> str | None:
     far = float(np.mean(nearest > FAR))
     if far < FAR_SHARE:
         return None
-    return (f"DBSCAN found one colour for {float(top['percentage']):.0f}% of the photo, though "
-            f"{far:.0%} of its pixels are far from every colour found; try --algorithm kmeans")
+    return (f"DBSCAN put {float(top['percentage']):.0f}% of the photo into one colour, though "
+            f"{far:.0%} of its pixels lie far from every colour found; try --algorithm kmeans")
 
 
 def thumbnail(image, side: int) -> bytes | None:
