@@ -27,9 +27,12 @@ def find_chromium() -> str | None:
     return next(filter(None, map(shutil.which, NAMES)), None)
 
 
-# resolves once every picture of the page has loaded or failed
+# resolves once every picture within the viewport has loaded or failed
+# (lazy ones further down wait for a scroll)
 IMAGES_LOADED = """new Promise(done => requestAnimationFrame(() => requestAnimationFrame(() =>
-  Promise.all([...document.images].map(i => i.complete ? 0 : new Promise(r => { i.onload = i.onerror = r; })))
+  Promise.all([...document.images].filter(i => { const r = i.getBoundingClientRect();
+      return r.bottom >= 0 && r.top <= innerHeight && r.width > 0; })
+    .map(i => i.complete ? 0 : new Promise(r => { i.onload = i.onerror = r; })))
     .then(() => done(true)))))"""
 
 

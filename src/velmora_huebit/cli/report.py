@@ -50,6 +50,8 @@ def check_report_path(path: str) -> None:
     folder = os.path.dirname(path) or "."
     if not os.path.isdir(folder):
         raise UsageError(f"--report {path}: no such folder {folder}")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise UsageError(f"--report {path}: cannot write in {folder}")
     if os.path.isdir(path):
         raise UsageError(f"--report {path}: is a folder")
 
@@ -126,6 +128,8 @@ class Report:
         self.count = 0
         self.warned = 0
         self.failures: list[tuple[str, str]] = []
+        self.last = None  # the photo emitted last: its chart may fail after its colours came
+        self.twice = 0  # photos both analysed and failed
         self.colours = _Colours()
         bands = PIXEL_BANDS if job.pixels else SIMILARITY_BANDS
         self.targets = {name: dict.fromkeys((key for key, _ in bands), 0) for name in job.targets or {}}
@@ -148,6 +152,7 @@ class Report:
 
     def emit(self, path: str, outcome) -> None:
         self.count += 1
+        self.last = path
         self.warned += bool(outcome.warnings)
         if self.job.command == "extract":
             self.colours.add(outcome.result)
@@ -166,6 +171,7 @@ class Report:
             raise OutputError(f"--report {display_name(self.path)}: {exc.strerror or exc}") from exc
 
     def failure(self, name: str, message: str) -> None:
+        self.twice += name == self.last
         self.failures.append((display_name(name), message))
 
     # -- cards
@@ -203,8 +209,10 @@ class Report:
         if source is not None:
             width, height = outcome.size
             scale = min(1.0, THUMBNAIL_SIDE / max(width, height))
+            # pictures in files load as they are scrolled to; those in the page are there already
+            lazy = "" if source.startswith("data:") else ' loading="lazy"'
             img = (f'<img src="{_e(source)}" alt="{_e(name)}" width="{max(1, round(width * scale))}" '
-                   f'height="{max(1, round(height * scale))}" loading="lazy" decoding="async">')
+                   f'height="{max(1, round(height * scale))}"{lazy} decoding="async">')
             picture = f'<a class="thumb" href="{_e(link)}">{img}</a>' if link else f'<div class="thumb">{img}</div>'
         size = "{}×{} px analysed".format(*outcome.size)
         if outcome.full_size and outcome.full_size != outcome.size:
@@ -274,7 +282,7 @@ class Report:
         os.replace(partial, self.path)
 
     def _head(self) -> str:
-        total = self.count + len(self.failures)
+        total = self.count + len(self.failures) - self.twice
         title = f"{PROG} {self.job.command}: {total} photo{'s' * (total != 1)}"
         return (f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
                 f'<meta name="viewport" content="width=device-width, initial-scale=1">'
