@@ -28,12 +28,18 @@ def find_chromium() -> str | None:
 
 
 # resolves once every picture within the viewport has loaded or failed
-# (lazy ones further down wait for a scroll)
-IMAGES_LOADED = """new Promise(done => requestAnimationFrame(() => requestAnimationFrame(() =>
-  Promise.all([...document.images].filter(i => { const r = i.getBoundingClientRect();
-      return r.bottom >= 0 && r.top <= innerHeight && r.width > 0; })
-    .map(i => i.complete ? 0 : new Promise(r => { i.onload = i.onerror = r; })))
-    .then(() => done(true)))))"""
+# (lazy ones further down wait for a scroll); pictures are taken in the
+# page's order, top to bottom, up to the first below the viewport
+IMAGES_LOADED = """new Promise(done => requestAnimationFrame(() => requestAnimationFrame(() => {
+  const shown = [];
+  for (const i of document.images) {
+    const r = i.getBoundingClientRect();
+    if (r.top > innerHeight) break;
+    if (r.bottom >= 0 && r.width > 0) shown.push(i);
+  }
+  Promise.all(shown.map(i => i.complete ? 0 : new Promise(r => { i.onload = i.onerror = r; })))
+    .then(() => done(true));
+})))"""
 
 
 class BrowserError(Exception):

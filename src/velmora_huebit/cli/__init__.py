@@ -1,7 +1,7 @@
 """Command line: dominant colours, target-colour matching and charts for
 photos, folders and globs, spread over worker processes.
 
-    velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--json] ...
+    velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--report FILE.html] [--json] ...
     velmora-huebit match PHOTO... --target NAME=#RRGGBB ... [--pixels] ...
 
 In a terminal the results are tables with colour swatches; with --json, or
@@ -23,7 +23,13 @@ One module per concern:
 - records: the record printed per photo, as plain data
 - output: JSON lines and tables
 - parquet: --output FILE.parquet, safe from a killed run, and --resume
+- views: what a result becomes in the worker besides its record (the
+  colours' order, the DBSCAN warning, the report's thumbnail)
+- swatches: how a colour is shown (label contrast, outlines, sort orders,
+  match bands)
 - charts: chart file names and drawing
+- report: --report FILE.html, the page of a run
+- terminal: --color, the colour depth of the tables' swatches
 - progress: the progress bar on standard error
 - entry: main(), which ties the above together
 """

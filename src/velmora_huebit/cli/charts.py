@@ -92,7 +92,8 @@ def _heading(fig, height: float, title: str, subtitle: str) -> None:
     text = fig.text(MARGIN / WIDTH, 1 - 0.28 / height, title, fontsize=14, fontweight="bold",
                     color=INK, va="top", parse_math=False)
     renderer = fig.canvas.get_renderer()
-    most = len(title)
+    most = min(len(title), 120)
+    text.set_text(_shorten(title, most))
     while most > 12 and text.get_window_extent(renderer).width > (WIDTH - 2 * MARGIN) * DPI:
         most -= 4
         text.set_text(_shorten(title, most))

@@ -391,7 +391,7 @@ h1{font-size:22px;margin:0 0 4px}h2{font-size:16px;margin:22px 0 10px}
 border-radius:5px;min-width:72px;text-align:center}
 .sq{display:inline-block;width:22px;height:22px;vertical-align:middle}
 .edge{box-shadow:inset 0 0 0 1px #b8b8be}
-ol.common{list-style:none;padding:0;margin:0;display:grid;grid-template-columns:repeat(auto-fill,minmax(230px,1fr));gap:6px 16px}
+ol.common{list-style:none;padding:0;margin:0;display:grid;grid-template-columns:repeat(auto-fill,minmax(200px,250px));gap:6px 24px}
 ol.common li,ul.colours li{display:flex;align-items:center;gap:8px}
 .name{flex:1;overflow:hidden;text-overflow:ellipsis;white-space:nowrap}
 .count,.share{color:var(--muted);font-variant-numeric:tabular-nums;white-space:nowrap}
