@@ -71,7 +71,8 @@ def check_chart_template(template: str) -> None:
 
 
 def _rgb(colour) -> tuple[float, float, float]:
-    return tuple(int(c) / 255 for c in colour)
+    r, g, b = (int(c) / 255 for c in colour)
+    return r, g, b
 
 
 def _shorten(text: str, most: int) -> str:

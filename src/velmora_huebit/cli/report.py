@@ -30,6 +30,7 @@ import re
 import shutil
 import tempfile
 import urllib.parse
+from typing import IO
 
 from velmora_huebit import __version__
 from velmora_huebit.cli.arguments import PROG, UsageError
@@ -124,11 +125,11 @@ class Report:
         base = os.path.splitext(os.path.basename(path))[0]
         self.folder = os.path.join(os.path.dirname(path), f"{base}_files")
         self.pending: list = []  # (path, outcome) while the thumbnails may still go inline
-        self.cards = None  # the part file of the cards, once past inline_limit
+        self.cards: IO[str] | None = None  # the part file of the cards, once past inline_limit
         self.count = 0
         self.warned = 0
         self.failures: list[tuple[str, str]] = []
-        self.last = None  # the photo emitted last: its chart may fail after its colours came
+        self.last: str | None = None  # the photo emitted last: its chart may fail after its colours came
         self.twice = 0  # photos both analysed and failed
         self.colours = _Colours()
         bands = PIXEL_BANDS if job.pixels else SIMILARITY_BANDS
@@ -196,6 +197,7 @@ class Report:
             with open(os.path.join(self.folder, name), "wb") as file:
                 file.write(outcome.thumbnail)
             source = f"{urllib.parse.quote(os.path.basename(self.folder))}/{name}"
+        assert self.cards is not None
         self.cards.write(self._card(number, path, outcome, source))
 
     def _card(self, number: int, path: str, outcome, source: str | None) -> str:
@@ -229,7 +231,8 @@ class Report:
             f'<span style="flex-grow:{float(r["percentage"]):.2f};background:{hex_code(r["color"])}" '
             f'title="{hex_code(r["color"])} {_share(r["percentage"])}"></span>' for r in records)
         rows = "".join(
-            f'<li>{_chip(r["color"], hex_code(r["color"]))}<span class="name">{_e(r.get("name") or "")}</span>'
+            f'<li>{_chip(r["color"], hex_code(r["color"]))}<span class="name" title="{_e(r.get("name") or "")}">'
+            f'{_e(r.get("name") or "")}</span>'
             f'<span class="share">{_share(r["percentage"])}</span></li>' for r in records)
         return f'<div class="strip">{strip}</div><ul class="colours">{rows}</ul>'
 
@@ -321,7 +324,7 @@ class Report:
             common = self.colours.top(COMMON)
             if common:
                 items = "".join(
-                    f'<li>{_chip(rgb, hex_code(rgb))}<span class="name">{_e(name or "")}</span>'
+                    f'<li>{_chip(rgb, hex_code(rgb))}<span class="name" title="{_e(name or "")}">{_e(name or "")}</span>'
                     f'<span class="count">{photos} photo{"s" * (photos != 1)}</span></li>'
                     for rgb, name, photos, _ in common)
                 parts.append(f'<h2>Most common colours</h2><ol class="common">{items}</ol>')

@@ -16,7 +16,7 @@ LEVELS = {"auto": "auto", "truecolor": "truecolor", "256": "256", "16": "standar
 def console(choice: str = "auto", **options):
     from rich.console import Console
 
-    return Console(color_system=LEVELS[choice], **options)
+    return Console(color_system=LEVELS[choice], **options)  # type: ignore[arg-type]
 
 
 def draws_swatches(console, choice: str) -> bool:
