@@ -66,8 +66,8 @@ report-demo: $(STAMP) browser
 	$(VENV)/bin/velmora-huebit match tests/data bench/photos --report out/report/match.html \
 	    --chart 'out/report/{stem}-match.png' --json \
 	    --target cream=#f0cfaf --target espresso=51,22,18 --target 'leaf green=#2e8b57' --target night=#0a0f10 > /dev/null
-	$(PY) tests/browser.py out/report/extract.html out/report/extract.png
-	$(PY) tests/browser.py out/report/match.html out/report/match.png
+	$(PY) tools/browser.py out/report/extract.html out/report/extract.png
+	$(PY) tools/browser.py out/report/match.html out/report/match.png
 
 bench: $(STAMP)
 	$(PY) bench/run.py

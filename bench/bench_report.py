@@ -22,7 +22,7 @@ import cv2
 import velmora_huebit
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "tools"))
 from browser import IMAGES_LOADED, Browser, find_chromium  # noqa: E402
 
 PACKAGE_PARENT = pathlib.Path(velmora_huebit.__file__).resolve().parents[1]

@@ -4,6 +4,7 @@ its charts, the DBSCAN warning, and the HTML report in a real browser."""
 import gc
 import itertools
 import json
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -13,7 +14,8 @@ import cv2
 import numpy as np
 import pytest
 
-from browser import IMAGES_LOADED, Browser, find_chromium
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+from browser import IMAGES_LOADED, Browser, find_chromium  # noqa: E402
 from test_cli import PACKAGE_PARENT, json_lines, photos, run_cli  # noqa: F401 (photos: a fixture)
 from velmora_huebit.cli import charts, swatches, terminal
 from velmora_huebit.cli.report import Report

@@ -4,7 +4,7 @@ descriptors 3 and 4), with the standard library alone. Opens a page, keeps
 its console errors, failed loads and uncaught exceptions, evaluates
 JavaScript in it and takes screenshots.
 
-    python tests/browser.py PAGE.html SHOT.png [WIDTH]   # a screenshot of the whole page
+    python tools/browser.py PAGE.html SHOT.png [WIDTH]   # a screenshot of the whole page
 """
 
 from __future__ import annotations
@@ -52,6 +52,7 @@ class Browser:
         if executable is None:
             raise BrowserError("no Chromium installed (apt-get install chromium)")
         self.timeout = timeout
+        self.width, self.height = width, height
         self.profile = tempfile.TemporaryDirectory(prefix="chromium-")
         ours_in, theirs_in = os.pipe()  # we read what the browser writes on its fd 4
         theirs_out, ours_out = os.pipe()  # the browser reads what we write on its fd 3
@@ -172,6 +173,9 @@ class Browser:
             self.evaluate(IMAGES_LOADED)
         data = self.call("Page.captureScreenshot", format="png")["data"]
         pathlib.Path(path).write_bytes(base64.b64decode(data))
+        if full_page:  # back to the window's own size
+            self.call("Emulation.setDeviceMetricsOverride", width=self.width, height=self.height,
+                      deviceScaleFactor=1, mobile=False)
 
     def close(self) -> None:
         try:
