@@ -42,6 +42,7 @@ from velmora_huebit.cli.swatches import (PIXEL_BANDS, SIMILARITY_BANDS, band, he
 INLINE_LIMIT = 100  # photos whose thumbnails are written into the page itself
 THUMBNAIL_SIDE = 240  # pixels: sharp at the cards' 200 CSS pixels on most screens
 COMMON = 16  # colours in the summary
+FAILURES_SHOWN = 10_000  # failures listed one by one; the rest are counted
 _THUMBNAIL_NAME = re.compile(r"\d{6,}\.jpg")
 
 
@@ -128,7 +129,8 @@ class Report:
         self.cards: IO[str] | None = None  # the part file of the cards, once past inline_limit
         self.count = 0
         self.warned = 0
-        self.failures: list[tuple[str, str]] = []
+        self.failures: list[tuple[str, str]] = []  # the first FAILURES_SHOWN
+        self.failed = 0
         self.last: str | None = None  # the photo emitted last: its chart may fail after its colours came
         self.twice = 0  # photos both analysed and failed
         self.colours = _Colours()
@@ -173,7 +175,9 @@ class Report:
 
     def failure(self, name: str, message: str) -> None:
         self.twice += name == self.last
-        self.failures.append((display_name(name), message))
+        self.failed += 1
+        if len(self.failures) < FAILURES_SHOWN:
+            self.failures.append((display_name(name), message))
 
     # -- cards
 
@@ -285,7 +289,7 @@ class Report:
         os.replace(partial, self.path)
 
     def _head(self) -> str:
-        total = self.count + len(self.failures) - self.twice
+        total = self.count + self.failed - self.twice
         title = f"{PROG} {self.job.command}: {total} photo{'s' * (total != 1)}"
         return (f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
                 f'<meta name="viewport" content="width=device-width, initial-scale=1">'
@@ -311,7 +315,7 @@ class Report:
         return " · ".join(words)
 
     def _summary(self, interrupted: bool) -> str:
-        failed = len(self.failures)
+        failed = self.failed
         stats = [f'<div class="stat"><b>{self.count}</b> analysed</div>',
                  f'<div class="stat{" bad" if failed else ""}"><b>{failed}</b> failed</div>']
         if self.warned:
@@ -353,7 +357,9 @@ class Report:
             return ""
         items = "".join(f'<li><span class="file">{_e(name)}</span><span class="reason">{_e(message)}</span></li>'
                         for name, message in self.failures)
-        count = len(self.failures)
+        count = self.failed
+        if count > len(self.failures):
+            items += f'<li class="more">and {count - len(self.failures)} more (each named on standard error)</li>'
         opened = " open" if count <= 20 else ""
         return (f'<section id="failures"><details{opened}><summary><h2>{count} failed</h2></summary>'
                 f'<ul class="failures">{items}</ul></details></section>\n')
