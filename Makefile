@@ -95,7 +95,7 @@ floors: $(PY) browser
 	$(FLOORS)/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/wheel .
 	$(FLOORS)/run/bin/python -m pip install --quiet --constraint $(FLOORS)/constraints.txt \
 	    "$$(ls $(FLOORS)/wheel/*.whl)[test]"
-	$(FLOORS)/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow) '
+	$(FLOORS)/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2) '
 	$(FLOORS)/run/bin/python -m pytest -q -p no:cacheprovider
 
 # A wheel for PyPI: built, then repaired by auditwheel to a manylinux tag.
@@ -127,9 +127,11 @@ comma := ,
 
 # Hostile calls of every method, the constructor and the pickle hooks (see
 # fuzz/run.py): 105,000 calls over five seeds, then 10,000 calls per target
-# that must not grow the objects, memory blocks or reference counts.
+# that must not grow the objects, memory blocks or reference counts. Then
+# 20,000 hostile palette files for the command line's reader (fuzz/palettes.py).
 fuzz: $(STAMP)
 	$(PY) fuzz/run.py --seeds 1,2,3,4,5 --examples 1400 --growth 10000
+	$(PY) fuzz/palettes.py --seeds 1,2,3,4,5 --examples 4000
 
 # The module built with AddressSanitizer and UBSan into its own environment,
 # and the whole suite (with its short hostile run) under it. The sanitizer

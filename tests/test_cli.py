@@ -21,6 +21,7 @@ from velmora_huebit import ColorExtractor as ModuleExtractor
 from velmora_huebit.cli.charts import chart_paths
 from velmora_huebit.cli.colours import parse_color, read_palette
 from velmora_huebit.cli.photos import collect_photos
+from velmora_huebit.names import nearest_name
 
 # the command runs the very build these tests import: in place with
 # PYTHONPATH=src, or the installed package
@@ -46,7 +47,8 @@ def json_lines(proc):
 
 def as_cli_colors(records):
     return [
-        {"hex": "#%02x%02x%02x" % r["color"], "rgb": list(r["color"]), "percentage": r["percentage"]}
+        {"hex": "#%02x%02x%02x" % r["color"], "name": nearest_name(r["color"]), "rgb": list(r["color"]),
+         "percentage": r["percentage"]}
         for r in records
     ]
 
@@ -145,7 +147,7 @@ class TestExtract:
         assert lines.index(str(coffee_path)) < lines.index(str(chelsea_path))
         rows = [line.split() for line in proc.stdout.splitlines() if "███" in line]
         assert rows == [
-            ["███", c["hex"], *map(str, c["rgb"]), f"{c['percentage']:.2f}"]
+            ["███", c["hex"], c["name"], *map(str, c["rgb"]), f"{c['percentage']:.2f}"]
             for record in as_json for c in record["colors"]
         ]
 

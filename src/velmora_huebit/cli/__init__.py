@@ -1,7 +1,7 @@
 """Command line: dominant colours, target-colour matching and charts for
 photos, folders and globs, spread over worker processes.
 
-    velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--report FILE.html] [--json] ...
+    velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--export FILE.gpl] [--report FILE.html] [--json] ...
     velmora-huebit match PHOTO... --target NAME=#RRGGBB ... [--pixels] ...
 
 In a terminal the results are tables with colour swatches; with --json, or
@@ -12,7 +12,8 @@ arguments, 130 when interrupted.
 One module per concern:
 
 - arguments: the option parser and its value checks
-- colours: colours as the user writes them
+- colours: colours as the user writes them, and palette files read
+  (--targets), whatever their bytes
 - photos: which files a run covers, and how their names are shown
 - reading: photo and mask files into arrays (alpha, special files, damage)
 - work: what happens to one photo (runs in the worker processes)
@@ -28,6 +29,8 @@ One module per concern:
 - swatches: how a colour is shown (label contrast, outlines, sort orders,
   match bands)
 - charts: chart file names and drawing
+- exports: --export, each photo's palette written as a palette file
+  (.gpl, .ase, .css, .json, .hex, swatch .png and .svg)
 - report: --report FILE.html, the page of a run
 - terminal: --color, the colour depth of the tables' swatches
 - progress: the progress bar on standard error

@@ -215,6 +215,18 @@ def build_parser() -> argparse.ArgumentParser:
              "default), lightness (dark to light) or hue (around the colour wheel from red, "
              "greys last)",
     )
+    extract.add_argument(
+        "--export", action="append", metavar="FILE",
+        help="write the palette to a file per photo, named as with --chart, in the "
+             "format of its extension: .gpl (GIMP), .ase (Adobe), .css, .json, .hex, "
+             "or swatch images .png and .svg; repeatable",
+    )
+    extract.add_argument(
+        "--names", choices=("css", "xkcd", "none"), default="css",
+        help="name each colour after the nearest (CIEDE2000) of the CSS colour names "
+             "(the default: known to designers and stylesheets) or of the 949 names of "
+             "the XKCD colour survey (finer, some crude), or none",
+    )
     extract.set_defaults(subparser=extract)
 
     match = commands.add_parser(
@@ -232,8 +244,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     match.add_argument(
         "--targets", dest="targets", type=_palette, action=_AddTargets, metavar="FILE",
-        help='a palette of target colours: JSON {"name": "#rrggbb", ...}, CSV lines '
-             "name,colour, or a GIMP palette (.gpl); with --target, the targets keep "
+        help='a palette file of target colours, told apart by its content: JSON '
+             '({"name": "#rrggbb", ...} or a list), CSV lines name,colour (or name;colour), '
+             "a GIMP .gpl or Adobe .ase palette, CSS custom properties, one hex code per "
+             "line (.hex), or what --export wrote; with --target, the targets keep "
              "the order given",
     )
     match.add_argument(

@@ -241,7 +241,8 @@ def save_chart(job, photo: str, result, size: tuple, path: str) -> None:
     analysed = "{}×{} px analysed".format(*size)
     if job.command == "extract":
         count = len(result)
-        fig = draw_palette(result, title, f"{count} colour{'s' * (count != 1)}  ·  {analysed}")
+        names = f"  ·  {job.names.upper() if job.names in ('css', 'xkcd') else job.names} names" if job.names else ""
+        fig = draw_palette(result, title, f"{count} colour{'s' * (count != 1)}{names}  ·  {analysed}")
     else:
         how = ("pixels, distance bands 15 / 30 / 50" if job.pixels else
                f"dominant colours, threshold {50.0 if job.threshold is None else job.threshold:g}")

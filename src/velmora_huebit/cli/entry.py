@@ -34,6 +34,10 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         from velmora_huebit.cli.report import check_report_path
 
         check_report_path(args.report)
+    for template in getattr(args, "export", None) or ():
+        from velmora_huebit.cli.exports import check_export_template
+
+        check_export_template(template)
 
     mask = None
     if args.mask is not None:
@@ -59,6 +63,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         command=args.command, mask=mask, max_side=args.max_side,
         keep_transparent=args.keep_transparent, targets=targets,
         pixels=getattr(args, "pixels", False), threshold=getattr(args, "threshold", None),
+        names=None if getattr(args, "names", "none") == "none" else args.names,
         view=View(sort=getattr(args, "sort", "share"), dbscan=args.algorithm == "dbscan",
                   thumbnail=_thumbnail_side(args)),
     )
@@ -118,9 +123,9 @@ class _Tally:
 
 
 def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], output,
-                progress: Progress, tally: _Tally) -> None:
-    """Every photo through the runner, results to the output, warnings and
-    errors to standard error, counted in the tally."""
+                progress: Progress, tally: _Tally, exporter=None) -> None:
+    """Every photo through the runner, results to the output (and palette
+    files), warnings and errors to standard error, counted in the tally."""
     if isinstance(tasks, list):  # the process pool looks ahead in a list
         listed: Iterable[Task] = tasks
         task_of = tasks.__getitem__
@@ -140,8 +145,11 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
                 progress.say(f"{PROG}: warning: {display_name(path)}: {message}")
             if outcome.result is not None:
                 output.emit(path, outcome)
-            if outcome.error is not None:
-                tally.failure(path, outcome.error)
+            problems = [] if outcome.error is None else [outcome.error]
+            if exporter is not None:
+                problems += exporter.write(path, outcome)
+            if problems:
+                tally.failure(path, "; ".join(problems))
             else:
                 tally.count += 1
 
@@ -183,12 +191,18 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
             output = ParquetOutput(job, store)
         else:
             output = TableOutput(job, progress, args.color) if as_table else JsonOutput(job, progress)
+        exporter = None
+        if getattr(args, "export", None):
+            from velmora_huebit.cli.exports import Exporter
+
+            exporter = Exporter(job, listing.export_paths, lambda name, message: progress.say(
+                f"{PROG}: warning: {display_name(name)}: {message}"))
         if report is not None:
             from velmora_huebit.cli.report import WithReport
 
             output = WithReport(output, report)
         if tasks or lazy:
-            analyse_all(runner, extractor, job, tasks, output, progress, tally)
+            analyse_all(runner, extractor, job, tasks, output, progress, tally, exporter)
     if listing.skipped:
         print(f"{PROG}: {listing.skipped} photos already in {args.output}, not analysed again",
               file=sys.stderr)

@@ -85,10 +85,11 @@ class TableOutput:
 
     def _extract_table(self, colors):
         table = self._table()
-        self._columns(table, "colour", "RGB", "share %")
+        named = self.job.names is not None
+        self._columns(table, "colour", *(["name"] if named else []), "RGB", "share %")
         for c in colors:
             r, g, b = c["color"]
-            table.add_row(self._labelled(c["color"], hex_code(c["color"])),
+            table.add_row(self._labelled(c["color"], hex_code(c["color"])), *([c["name"]] if named else []),
                           f"{r:3d} {g:3d} {b:3d}", f"{c['percentage']:.2f}")
         if not colors:
             table.caption = "no colours found (is the mask empty?)"
@@ -105,7 +106,7 @@ class TableOutput:
 
     def _columns(self, table, *titles):
         for title in titles:
-            left = title in ("colour", "RGB", "target", "closest", "nearest pixel")
+            left = title in ("colour", "name", "RGB", "target", "closest", "nearest pixel")
             table.add_column(title, justify="left" if left else "right", no_wrap=True)
 
     def _similarity_table(self, records):

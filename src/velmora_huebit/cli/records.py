@@ -32,12 +32,13 @@ def _field(key: str, value):
 
 
 def json_record(path: str, job: Job, outcome: Outcome) -> dict:
-    """{"file", "analysed_size", then "colors" (extract) or "targets" (match)}."""
+    """{"file", "analysed_size", then "colors" (extract: hex, name unless
+    --names none, rgb, percentage) or "targets" (match)}."""
     record = {"file": display_name(path), "analysed_size": list(outcome.size)}
     if job.command == "extract":
         record["colors"] = [
-            {"hex": hex_code(c["color"]), "rgb": [int(v) for v in c["color"]],
-             "percentage": float(c["percentage"])}
+            {"hex": hex_code(c["color"]), **({"name": c["name"]} if "name" in c else {}),
+             "rgb": [int(v) for v in c["color"]], "percentage": float(c["percentage"])}
             for c in outcome.result
         ]
     else:

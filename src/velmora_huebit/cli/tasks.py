@@ -25,21 +25,27 @@ class PhotoTasks:
         self.done = done
         self.skipped = 0
         self.on_problem: OnProblem = on_problem or (lambda name, message: None)
+        # --export: the palette files of the photos listed and not yet written
+        self._exports: dict[str, tuple[str, ...]] = {}
+
+    def export_paths(self, photo: str) -> tuple[str, ...]:
+        """The --export files of a listed photo, forgotten once asked for."""
+        return self._exports.pop(photo, ())
 
     def __iter__(self) -> Iterator[Task]:
         photos = iter_photos(self.args.photos, self.args.recursive, self.on_problem)
-        template = getattr(self.args, "chart", None)
-        if template:
-            # chart names come from the whole listing, so they stay the same on a resumed run
-            photos, named = itertools.tee(photos)
-            tasks: Iterator[Task] = zip(photos, chart_paths(template, named))
-        else:
-            tasks = ((photo, None) for photo in photos)
-        for task in tasks:
-            if self.done and photo_key(display_name(task[0])) in self.done:
+        chart = getattr(self.args, "chart", None)
+        templates = ([chart] if chart else []) + (getattr(self.args, "export", None) or [])
+        # file names come from the whole listing, so they stay the same on a resumed run
+        photos, *named = itertools.tee(photos, 1 + len(templates))
+        paths = zip(*map(chart_paths, templates, named)) if templates else itertools.repeat(())
+        for photo, files in zip(photos, paths):
+            if self.done and photo_key(display_name(photo)) in self.done:
                 self.skipped += 1
-            else:
-                yield task
+                continue
+            if files[1 if chart else 0:]:
+                self._exports[photo] = files[1 if chart else 0:]
+            yield photo, files[0] if chart else None
 
     def count_in_background(self, progress: Progress) -> None:
         """Gives the bar its total from a second listing, in a thread, while

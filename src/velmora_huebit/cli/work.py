@@ -24,6 +24,7 @@ class Job:
     targets: dict | None = None
     pixels: bool = False
     threshold: float | None = None
+    names: str | None = None  # extract: the list colours are named from, None for no names
     view: View = View()  # sorting, the DBSCAN check, report thumbnails
 
 
@@ -135,6 +136,10 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
         try:
             image, mask, notes, full_size = load_inputs(path, job)
             result = analyse(extractor, job, image, mask)
+            if job.names and job.command == "extract":
+                from velmora_huebit.names import add_names
+
+                add_names(result, job.names)
             if job.command == "extract":
                 result, note = arrange(job.view, result, image, mask)
                 notes = (*notes, note) if note else notes
