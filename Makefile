@@ -9,7 +9,7 @@ STAMP := $(VENV)/.installed
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/velmora_huebit/*.py src/velmora_huebit/cli/*.py) \
            $(wildcard src/velmora_huebit/color_extractor/*)
 
-.PHONY: demo test bench inplace floors wheel wheel-check fuzz asan clean
+.PHONY: demo test bench inplace floors wheel wheel-check fuzz asan clean browser report-demo
 
 $(PY):
 	@base=""; \
@@ -43,8 +43,31 @@ demo: $(STAMP)
 	    --target cream=#f0cfaf --target espresso=51,22,18 --target 'leaf green=#2e8b57'
 	@echo "Charts: out/colors-chelsea.png out/colors-coffee.png"
 
-test: $(STAMP)
+test: $(STAMP) browser
 	$(PY) -m pytest -q
+
+# The HTML report's tests open it in a headless Chromium: Debian's package,
+# installed here when it is missing and apt-get can (as root); otherwise
+# those tests are skipped and say why.
+browser:
+	@if ! command -v chromium >/dev/null 2>&1 && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	  echo "Installing chromium with apt-get (for the report's browser tests)"; \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null 2>&1 || \
+	  { apt-get update -qq >/dev/null 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null 2>&1; } || \
+	  echo "warning: could not install chromium; the report's browser tests will be skipped" >&2; \
+	fi
+
+# An HTML report of the sample photos, extract and match, with a screenshot
+# of each page and a chart per photo in out/report/, to look at.
+report-demo: $(STAMP) browser
+	@rm -rf out/report && mkdir -p out/report
+	$(VENV)/bin/velmora-huebit extract tests/data bench/photos --report out/report/extract.html \
+	    --chart 'out/report/{stem}-colours.png' --json > /dev/null
+	$(VENV)/bin/velmora-huebit match tests/data bench/photos --report out/report/match.html \
+	    --chart 'out/report/{stem}-match.png' --json \
+	    --target cream=#f0cfaf --target espresso=51,22,18 --target 'leaf green=#2e8b57' --target night=#0a0f10 > /dev/null
+	$(PY) tools/browser.py out/report/extract.html out/report/extract.png
+	$(PY) tools/browser.py out/report/match.html out/report/match.png
 
 bench: $(STAMP)
 	$(PY) bench/run.py
@@ -62,7 +85,7 @@ BASE_PYTHON = "$$($(PY) -c 'import sys; print(sys._base_executable)')"
 # requirements, installed with the lowest runtime and test dependencies into
 # an environment of their own, and the whole suite run there.
 FLOORS := .venv-floors
-floors: $(PY)
+floors: $(PY) browser
 	rm -rf $(FLOORS) && mkdir -p $(FLOORS)
 	$(BASE_PYTHON) -m venv $(FLOORS)/build
 	$(BASE_PYTHON) -m venv $(FLOORS)/run
@@ -130,7 +153,7 @@ $(ASAN_VENV)/.installed: $(ASAN_PY) $(SOURCES)
 	CXXFLAGS="$(SANITIZE) -g" LDFLAGS="$(SANITIZE)" $(ASAN_PY) -m pip install --quiet ".[test]"
 	@touch $@
 
-asan: $(ASAN_VENV)/.installed
+asan: $(ASAN_VENV)/.installed browser
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:soft_rss_limit_mb=8192 \
 	UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_PY) -m pytest -q

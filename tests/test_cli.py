@@ -376,7 +376,7 @@ class TestChart:
         assert proc.returncode == 0, proc.stderr
         for stem in ("a_coffee", "b_chelsea"):
             chart = cv2.imread(str(tmp_path / f"colors-{stem}.png"))
-            assert chart is not None and chart.shape[1] > 1000  # 300 dpi
+            assert chart is not None and chart.shape[1] > 1000  # 1200 pixels wide
         assert len(json_lines(proc)) == 2
 
 

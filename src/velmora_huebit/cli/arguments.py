@@ -9,6 +9,8 @@ import os
 from velmora_huebit import __version__
 from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
 from velmora_huebit.cli.photos import printable
+from velmora_huebit.cli.swatches import SORTS
+from velmora_huebit.cli.terminal import LEVELS
 
 PROG = "velmora-huebit"
 
@@ -177,6 +179,23 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="analyse only the photos that the --output file lacks (or that "
              "failed) and add them to it, also after a run that was cut short",
     )
+    outputs.add_argument(
+        "--report", metavar="FILE.html",
+        help="also write an HTML page of the run: a summary, the photos that failed, and each "
+             "photo's thumbnail with its colours (past 100 photos the thumbnails go to the "
+             "folder FILE_files beside it)",
+    )
+    outputs.add_argument(
+        "--chart", metavar="FILE.png",
+        help="save a chart of each photo's result (PNG, SVG, PDF, ...); with several photos "
+             "the photo's name is added to FILE (or replaces {stem} in it)",
+    )
+    outputs.add_argument(
+        "--color", "--colour", dest="color", choices=tuple(LEVELS), default="auto",
+        help="colours of the tables' swatches: auto (what the terminal says it can show), "
+             "truecolor, 256, 16 or never; below 256 colours no swatch is drawn and every "
+             "colour is written as its hex code",
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -193,9 +212,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_common_options(extract)
     extract.add_argument(
-        "--chart", metavar="FILE.png",
-        help="save a bar chart of the colours; with several photos the photo's "
-             "name is added to FILE (or replaces {stem} in it)",
+        "--sort", choices=SORTS, default="share",
+        help="order of each photo's colours, in every output: share (largest first, the "
+             "default), lightness (dark to light) or hue (around the colour wheel from red, "
+             "greys last)",
     )
     extract.add_argument(
         "--export", action="append", metavar="FILE",

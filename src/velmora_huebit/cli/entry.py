@@ -16,6 +16,7 @@ from velmora_huebit.cli.progress import Progress
 from velmora_huebit.cli.reading import PhotoError, read_mask
 from velmora_huebit.cli.runners import Runner, Task, choose_runner
 from velmora_huebit.cli.tasks import PhotoTasks
+from velmora_huebit.cli.views import View
 from velmora_huebit.cli.work import Job, quiet_opencv
 
 
@@ -29,6 +30,10 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
     --output store or None."""
     if getattr(args, "chart", None):
         check_chart_template(args.chart)
+    if args.report is not None:
+        from velmora_huebit.cli.report import check_report_path
+
+        check_report_path(args.report)
     for template in getattr(args, "export", None) or ():
         from velmora_huebit.cli.exports import check_export_template
 
@@ -59,6 +64,8 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         keep_transparent=args.keep_transparent, targets=targets,
         pixels=getattr(args, "pixels", False), threshold=getattr(args, "threshold", None),
         names=None if getattr(args, "names", "none") == "none" else args.names,
+        view=View(sort=getattr(args, "sort", "share"), dbscan=args.algorithm == "dbscan",
+                  thumbnail=_thumbnail_side(args)),
     )
     if args.resume and args.output is None:
         raise UsageError("--resume needs --output FILE.parquet or FILE.csv")
@@ -72,6 +79,20 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
 
 def _say(level: str, text: str) -> None:
     print(printable(f"{PROG}: {level}: {text}"), file=sys.stderr, flush=True)
+
+
+def _thumbnail_side(args) -> int:
+    if args.report is None:
+        return 0
+    from velmora_huebit.cli.report import THUMBNAIL_SIDE
+
+    return THUMBNAIL_SIDE
+
+
+def _open_report(args, job: Job):
+    from velmora_huebit.cli.report import Report
+
+    return Report(args.report, job, _extractor_settings(args))
 
 
 def _open_store(args, job: Job):
@@ -102,11 +123,14 @@ class _Tally:
         self.progress = progress
         self.count = 0
         self.failed = 0
+        self.report = None  # --report, told of each failure too
 
     def failure(self, name: str, message: str) -> None:
         self.count += 1
         self.failed += 1
         self.progress.say(f"{PROG}: error: {display_name(name)}: {message}")
+        if self.report is not None:
+            self.report.failure(name, message)
 
 
 def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], output,
@@ -163,9 +187,12 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
     extractor = ColorExtractor(**_extractor_settings(args))
     as_table = args.table or (not args.json and sys.stdout.isatty())
 
-    # the store folds its rows into the --output file however the run ends
-    with store or contextlib.nullcontext(), Progress(None if lazy else len(tasks)) as progress:
+    # the store folds its rows into the --output file however the run ends; so does the report
+    report = _open_report(args, job) if args.report is not None else None
+    with store or contextlib.nullcontext(), report or contextlib.nullcontext(), \
+            Progress(None if lazy else len(tasks), args.color) as progress:
         tally = _Tally(progress)
+        tally.report = report
         for name, message in problems:  # found before the run: reported first
             tally.failure(name, message)
         listing.on_problem = tally.failure
@@ -176,13 +203,17 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
 
             output = StoreOutput(job, store)
         else:
-            output = (TableOutput if as_table else JsonOutput)(job, progress)
+            output = TableOutput(job, progress, args.color) if as_table else JsonOutput(job, progress)
         exporter = None
         if getattr(args, "export", None):
             from velmora_huebit.cli.exports import Exporter
 
             exporter = Exporter(job, listing.export_paths, lambda name, message: progress.say(
                 f"{PROG}: warning: {display_name(name)}: {message}"))
+        if report is not None:
+            from velmora_huebit.cli.report import WithReport
+
+            output = WithReport(output, report)
         if tasks or lazy:
             try:
                 analyse_all(runner, extractor, job, tasks, output, progress, tally, exporter)

@@ -10,6 +10,7 @@ import warnings
 from velmora_huebit.cli.charts import save_chart
 from velmora_huebit.cli.photos import display_name
 from velmora_huebit.cli.reading import OPAQUE, PhotoError, decode, read_file
+from velmora_huebit.cli.views import View, arrange, thumbnail
 
 
 @dataclasses.dataclass(frozen=True)
@@ -24,6 +25,7 @@ class Job:
     pixels: bool = False
     threshold: float | None = None
     names: str | None = None  # extract: the list colours are named from, None for no names
+    view: View = View()  # sorting, the DBSCAN check, report thumbnails
 
 
 @dataclasses.dataclass(frozen=True)
@@ -33,6 +35,7 @@ class Outcome:
     warnings: tuple = ()
     size: tuple | None = None  # (width, height) analysed
     full_size: tuple | None = None  # (width, height) of the photo
+    thumbnail: bytes | None = None  # JPEG for the report
 
 
 def quiet_opencv() -> None:
@@ -137,19 +140,23 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
                 from velmora_huebit.names import add_names
 
                 add_names(result, job.names)
+            if job.command == "extract":
+                result, note = arrange(job.view, result, image, mask)
+                notes = (*notes, note) if note else notes
         except Exception as exc:
             return Outcome(error=_describe(exc), warnings=_messages(caught))
         for note in notes:
             warnings.warn(note, stacklevel=1)
         error = None
+        size = (image.shape[1], image.shape[0])
         if chart is not None:
             # the colours stand even when their chart cannot be written
             try:
                 if result:
-                    save_chart(extractor, result, chart)
+                    save_chart(job, path, result, size, chart)
                 else:
                     warnings.warn(f"no colours found, chart {display_name(chart)} not written", stacklevel=1)
             except Exception as exc:
                 error = f"chart {display_name(chart)}: {_describe(exc)}"
-    return Outcome(result=result, error=error, warnings=_messages(caught),
-                   size=(image.shape[1], image.shape[0]), full_size=full_size)
+    return Outcome(result=result, error=error, warnings=_messages(caught), size=size, full_size=full_size,
+                   thumbnail=thumbnail(image, job.view.thumbnail) if job.view.thumbnail else None)
