@@ -7,7 +7,7 @@ STAMP := $(VENV)/.installed
 
 # The package sources: a change to any of them reinstalls.
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/velmora_huebit/*.py src/velmora_huebit/cli/*.py) \
-           $(wildcard src/velmora_huebit/color_extractor/*)
+           $(wildcard src/velmora_huebit/color_extractor/*) $(wildcard src/velmora_huebit/engine/*)
 
 .PHONY: demo test bench inplace floors wheel wheel-check fuzz asan clean
 

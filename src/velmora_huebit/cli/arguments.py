@@ -104,14 +104,21 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="number of dominant colours to extract (default: 5)",
     )
     analysis.add_argument(
+        "--engine", choices=("palette", "library"), default="palette",
+        help="palette (the default): the native palette engine, k-means in CIE L*a*b* on "
+             "the photo's distinct colours, fast and the same on every machine; library: "
+             "the module's ColorExtractor with scikit-learn, which --algorithm dbscan, "
+             "--preprocess and --rgb need",
+    )
+    analysis.add_argument(
         "--algorithm", choices=("kmeans", "dbscan"), default="kmeans",
-        help="clustering algorithm (default: kmeans); dbscan finds the dense groups "
-             "of colours and may report fewer than --colors",
+        help="clustering algorithm of --engine library (default: kmeans); dbscan finds "
+             "the dense groups of colours and may report fewer than --colors",
     )
     analysis.add_argument(
         "--preprocess", action="store_true",
         help="normalise the lighting (CLAHE on the lightness) and smooth (bilateral filter) "
-             "before clustering, for comparisons between photos lit differently; it "
+             "before clustering (--engine library), for comparisons between photos lit differently; it "
              "shifts the reported colours (brighter, more contrast) and their shares, so "
              "it is off by default",
     )
@@ -120,7 +127,7 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="no lighting normalisation (the default)",
     )
     analysis.add_argument(
-        "--rgb", action="store_true", help="cluster in RGB instead of L*a*b*",
+        "--rgb", action="store_true", help="cluster in RGB instead of L*a*b* (--engine library)",
     )
     analysis.add_argument(
         "--mask", metavar="MASK",

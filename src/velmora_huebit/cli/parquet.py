@@ -78,6 +78,8 @@ def settings(job: Job, extractor_settings: dict) -> dict:
     """What decides a photo's row: a resumed run must use the same."""
     found = {"command": job.command, **extractor_settings, "max_side": job.max_side,
              "keep_transparent": job.keep_transparent}
+    if job.engine != "library":  # files written before the palette engine have no key
+        found["engine"] = job.engine
     if job.mask is not None:
         found["mask"] = hashlib.sha256(repr(job.mask.shape).encode() + job.mask.tobytes()).hexdigest()
     if job.command == "match":
