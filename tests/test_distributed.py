@@ -15,7 +15,7 @@ from distributed import Client
 from threadpoolctl import threadpool_limits
 
 from test_cli import PACKAGE_PARENT, json_lines, run_cli
-from velmora_huebit import ColorExtractor
+from velmora_huebit import ColorExtractor, palette
 from velmora_huebit.cli.dask_runner import local_cluster
 from velmora_huebit.cli.parquet import ParquetStore, row
 from velmora_huebit.cli.photos import photo_key
@@ -73,6 +73,11 @@ def test_failures_and_other_methods(client, folder):
         list(analyse_photos([broken], ColorExtractor(), client))
 
 
+def test_palette_on_the_workers_gives_its_records(client, folder):
+    paths = sorted(str(path) for path in folder.glob("coffee_*.png"))
+    assert dict(analyse_photos(paths, palette, client)) == {path: palette(path) for path in paths}
+
+
 def test_command_line_on_a_cluster_prints_what_one_process_prints(client, folder):
     one = run_cli("extract", folder, "-n", 3, "--jobs", 1)
     cluster = run_cli("extract", folder, "-n", 3, "--dask", client.scheduler.address)
@@ -116,8 +121,8 @@ def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
 
     again = run_cli("extract", folder, "-o", out)
     assert again.returncode == 2 and "exists; give --resume" in again.stderr
-    other = run_cli("extract", folder, "-o", out, "--resume", "--rgb")
-    assert other.returncode == 2 and "other settings (lab_space True there, False here)" in other.stderr
+    other = run_cli("extract", folder, "-o", out, "--resume", "--engine", "library")
+    assert other.returncode == 2 and "other settings (engine 'palette' there, None here)" in other.stderr
 
 
 def test_store_takes_parts_and_journal_of_a_killed_run_once(tmp_path):

@@ -255,7 +255,9 @@ def palette(
     side = _side(max_side)
     colour, alpha, size, rgb = _load_image(image, channels, bool(keep_transparent), side)
     plane = _load_mask(mask, size)
-    if max_side and max(colour.shape[:2]) > side:
+    if colour.size == 0:
+        return []
+    if side and max(colour.shape[:2]) > side:
         import numpy as np
 
         colour = np.ascontiguousarray(colour)  # OpenCV shrinks rows of packed pixels
