@@ -18,7 +18,14 @@ import sys
 from typing import TYPE_CHECKING, Any, Literal
 
 if TYPE_CHECKING:
+    from numpy.typing import NDArray
+    from PIL.Image import Image as PILImage
+
     from velmora_huebit.records import ColorRecord
+
+    # what palette() takes as an image, and as a mask
+    ImageLike = str | os.PathLike[str] | bytes | bytearray | memoryview | NDArray[Any] | PILImage
+    MaskLike = str | os.PathLike[str] | NDArray[Any] | PILImage
 
 MAX_COLORS = 256  # velmora_huebit._engine.MAX_COLORS
 DEFAULT_MAX_SIDE = 256
@@ -220,10 +227,10 @@ def _load_mask(mask: Any, size: tuple[int, int]):
 
 
 def palette(
-    image: Any,
+    image: ImageLike,
     n_colors: int = 5,
     *,
-    mask: Any = None,
+    mask: MaskLike | None = None,
     max_side: int = DEFAULT_MAX_SIDE,
     channels: Literal["bgr", "rgb"] = "bgr",
     keep_transparent: bool = False,
