@@ -18,6 +18,7 @@
 #include "engine.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -196,6 +197,7 @@ std::vector<Lab> wu_start(const Points& points, int k) {
 // times squared distance to the nearest centre so far; of a few draws, the
 // one that lowers the total most (greedy k-means++, as scikit-learn does).
 void plus_plus(const Points& points, std::vector<Lab>& centres, int k, Random& random) {
+  if (static_cast<int>(centres.size()) >= k) return;
   const size_t n = points.size();
   std::vector<double> nearest(n, std::numeric_limits<double>::infinity());
   std::vector<double> trial(n), best_trial(n);
@@ -219,7 +221,7 @@ void plus_plus(const Points& points, std::vector<Lab>& centres, int k, Random& r
     centres.push_back(lab(draw(points.weight, total)));
     for (size_t i = 0; i < n; ++i) nearest[i] = distance_squared(points.at[i], centres[0]);
   }
-  const int draws = 2 + static_cast<int>(std::log2(static_cast<double>(k)));
+  const int draws = 1 + std::bit_width(static_cast<unsigned>(k));  // 2 + log2(k), in integers
   std::vector<double> mass(n);
   while (static_cast<int>(centres.size()) < k) {
     double total = 0;
