@@ -81,7 +81,7 @@ class _Setup(WorkerPlugin):
 def _task(name: str, function: Callable[[Any, Any], Any], item: Any) -> Any:
     from threadpoolctl import threadpool_limits
 
-    with threadpool_limits(1, user_api="openmp"):
+    with threadpool_limits(1):  # OpenMP and BLAS
         return function(_payloads[name], item)
 
 

@@ -49,18 +49,18 @@ def make_extractor(job: Job, settings: dict):
     return PaletteEngine(settings["n_colors"])
 
 
-def in_process_safe(job: Job) -> bool:
+def in_process_safe(job: Job, charts: bool = False) -> bool:
     """Whether the photos may be analysed in the command's own process: the
     palette engine's extraction cannot crash it. What goes through the
-    module (scikit-learn, OpenCV's filters, Matplotlib) runs in workers, so
-    that a photo that kills one costs only itself."""
-    return job.engine == PALETTE and job.command == "extract"
+    module (scikit-learn, OpenCV's filters, Matplotlib for the charts) runs
+    in workers, so that a photo that kills one costs only itself."""
+    return job.engine == PALETTE and job.command == "extract" and not charts
 
 
-def preload(job: Job) -> list[str]:
+def preload(job: Job, charts: bool = False) -> list[str]:
     """The libraries a worker of this job needs, imported once by the fork
     server."""
-    if in_process_safe(job):
+    if in_process_safe(job, charts):
         return ["numpy", "cv2", "PIL.Image"]
     return ["numpy", "cv2", "sklearn.cluster", "sklearn.preprocessing", "sklearn.metrics.pairwise",
             "PIL.Image", "matplotlib.pyplot"]

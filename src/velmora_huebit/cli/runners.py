@@ -191,14 +191,15 @@ class PoolRunner:
                 worker.stop()
 
 
-def choose_runner(jobs: int | None, photos: int, job: Job) -> Runner:
+def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False) -> Runner:
     """A single photo is analysed here, and so are all with --jobs 1 when
-    the engine cannot crash this process (the palette engine's extract).
-    Otherwise they go to worker processes, even with --jobs 1, so that a
-    photo that kills its process costs only itself."""
+    nothing can crash this process (the palette engine's extract, without
+    charts). Otherwise they go to worker processes, even with --jobs 1, so
+    that a photo that kills its process costs only itself."""
     from velmora_huebit.cli.engine import in_process_safe, preload
 
+    safe = in_process_safe(job, charts)
     workers = min(jobs or cores(), photos)
-    if photos <= 1 or (workers == 1 and in_process_safe(job)):
-        return SerialRunner(limit_threads=not in_process_safe(job))
-    return PoolRunner(workers, preload(job))
+    if photos <= 1 or (workers == 1 and safe):
+        return SerialRunner(limit_threads=not safe)
+    return PoolRunner(workers, preload(job, charts))
