@@ -160,6 +160,7 @@ def in_process(photos, rounds: int) -> None:
 DECODE_ONLY = """
 import sys, time
 import cv2, numpy as np
+from velmora_huebit.cli.reading import decode, read_file
 start = time.perf_counter()
 photo = decode(read_file(sys.argv[1]), with_alpha=True, max_side=256)
 print(time.perf_counter() - start)

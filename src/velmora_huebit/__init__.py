@@ -45,7 +45,6 @@ The records are typed in ``velmora_huebit.records``. The command line is
 photos run on a Dask cluster with ``velmora_huebit.distributed``.
 """
 
-from importlib.metadata import PackageNotFoundError, version
 from typing import TYPE_CHECKING
 
 from velmora_huebit._palette import palette
@@ -55,15 +54,23 @@ if TYPE_CHECKING:
 
 __all__ = ["ColorExtractor", "palette", "__version__"]
 
-try:
-    __version__ = version("velmora_huebit")
-except PackageNotFoundError:  # a source tree that was never installed
-    __version__ = "0+unknown"
+__version__: str
 
 
 def __getattr__(name: str) -> object:
     # The native module imports OpenCV, scikit-learn and Matplotlib; loading it
     # on first use keeps `velmora-huebit --help` and argument errors instant.
+    # The version too is read on first use: importlib.metadata takes a tenth
+    # of a second to import, more than the palette of a photo.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            found = version("velmora_huebit")
+        except PackageNotFoundError:  # a source tree that was never installed
+            found = "0+unknown"
+        globals()["__version__"] = found
+        return found
     if name == "ColorExtractor":
         from velmora_huebit.color_extractor_cy import ColorExtractor
 

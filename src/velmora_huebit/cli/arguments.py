@@ -6,7 +6,6 @@ import argparse
 import math
 import os
 
-from velmora_huebit import __version__
 from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
 
 PROG = "velmora-huebit"
@@ -23,6 +22,20 @@ class UsageError(Exception):
 
 class MissingExtra(UsageError):
     """An option needs a package that is not installed; reported in one line."""
+
+
+class _Version(argparse.Action):
+    """--version, with the version read only when asked for."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="show program's version number and exit"):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        import velmora_huebit
+
+        print(f"{parser.prog} {velmora_huebit.__version__}")
+        parser.exit()
 
 
 class _Parser(argparse.ArgumentParser):
@@ -189,7 +202,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Dominant colours of photos, target-colour matching and colour charts.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     extract = commands.add_parser(
