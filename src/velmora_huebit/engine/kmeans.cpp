@@ -9,8 +9,8 @@
 // Lloyd's iterations skip most distance computations with Hamerly's bounds
 // (2010): per point an upper bound on the distance to its own centre and a
 // lower bound on the distance to any other. A point is looked at only when
-// the bounds allow a nearer centre. The bounds are kept in floats, widened
-// by a millionth so that rounding never lets a point skip wrongly.
+// the bounds allow a nearer centre. The bounds are widened by a billionth,
+// so that rounding never lets a point skip wrongly.
 //
 // Everything runs on one thread, in point order, and uses only correctly
 // rounded operations (the engine is compiled without contraction into fused
