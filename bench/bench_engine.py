@@ -167,24 +167,33 @@ print(time.perf_counter() - start)
 """
 
 
+def _child(command: list[str], env: dict) -> tuple[float, float, str]:
+    """(wall s, CPU s of the process, standard output)."""
+    import resource
+
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    out = subprocess.run(command, capture_output=True, text=True, env=env, check=True, cwd=PACKAGE_PARENT).stdout
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return wall, after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime, out
+
+
 def start_up(photo: pathlib.Path, rounds: int) -> None:
-    print(f"start-up: extract one photo ({photo.name}), {rounds} interleaved rounds, median wall s:")
+    print(f"start-up: extract one photo ({photo.name}), {rounds} interleaved rounds, medians:")
     env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
-    command, bare, decoded = [], [], []
+    ours, bare, decoded = [], [], []
     for _ in range(rounds):
-        start = time.perf_counter()
-        subprocess.run([sys.executable, "-m", "velmora_huebit", "extract", str(photo), "--json"],
-                       capture_output=True, env=env, check=True, cwd=PACKAGE_PARENT)
-        command.append(time.perf_counter() - start)
-        start = time.perf_counter()
-        out = subprocess.run([sys.executable, "-c", DECODE_ONLY, str(photo)], capture_output=True, text=True,
-                             env=env, check=True, cwd=PACKAGE_PARENT).stdout
-        bare.append(time.perf_counter() - start)
+        ours.append(_child([sys.executable, "-m", "velmora_huebit", "extract", str(photo), "--json"], env)[:2])
+        wall, cpu, out = _child([sys.executable, "-c", DECODE_ONLY, str(photo)], env)
+        bare.append((wall, cpu))
         decoded.append(float(out))
-    whole, imports_and_decode = statistics.median(command), statistics.median(bare)
+    (wall, cpu), (bare_wall, bare_cpu) = [tuple(statistics.median(x) for x in zip(*runs)) for runs in (ours, bare)]
     decoding = statistics.median(decoded)
-    print(f"  velmora-huebit extract: {whole:.2f} s; python with OpenCV decoding it: {imports_and_decode:.2f} s, "
-          f"of which the decode {decoding:.3f} s; beyond decoding: {whole - decoding:.2f} s")
+    print(f"  velmora-huebit extract: {wall:.2f} s wall, {cpu:.2f} s CPU; a python process that imports "
+          f"OpenCV and decodes it: {bare_wall:.2f} s wall, {bare_cpu:.2f} s CPU, of which the decode "
+          f"{decoding:.3f} s; the command beyond decoding: {wall - decoding:.2f} s wall, "
+          f"{cpu - bare_cpu:+.2f} s CPU beyond that process")
 
 
 def main(argv=None):
