@@ -89,7 +89,8 @@ def test_command_line_on_a_cluster_prints_what_one_process_prints(client, folder
 def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
     out = tmp_path / "colours.parquet"
     parts = tmp_path / "colours.parquet.parts"
-    command = [sys.executable, "-m", "velmora_huebit", "extract", str(folder), "-o", str(out)]
+    # the module's k-means, slow enough that the runs are stopped half-way
+    command = [sys.executable, "-m", "velmora_huebit", "extract", str(folder), "-o", str(out), "--engine", "library"]
     env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
 
     def journaled():
@@ -116,13 +117,14 @@ def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
     assert not parts.exists()
 
     # every photo once, in the order of the listing, as one process finds them
-    expected = [row(record, pq.read_schema(out).names) for record in json_lines(run_cli("extract", folder, "-j", 1))]
+    expected = [row(record, pq.read_schema(out).names)
+                for record in json_lines(run_cli("extract", folder, "-j", 1, "--engine", "library"))]
     assert pq.read_table(out).to_pylist() == expected
 
-    again = run_cli("extract", folder, "-o", out)
+    again = run_cli("extract", folder, "-o", out, "--engine", "library")
     assert again.returncode == 2 and "exists; give --resume" in again.stderr
-    other = run_cli("extract", folder, "-o", out, "--resume", "--engine", "library")
-    assert other.returncode == 2 and "other settings (engine 'palette' there, None here)" in other.stderr
+    other = run_cli("extract", folder, "-o", out, "--resume")
+    assert other.returncode == 2 and "other settings (engine None there, 'palette' here)" in other.stderr
 
 
 def test_store_takes_parts_and_journal_of_a_killed_run_once(tmp_path):
