@@ -103,12 +103,12 @@ clean:
 comma := ,
 
 # Hostile calls of every method, the constructor and the pickle hooks (see
-# fuzz/run.py): 105,000 calls over five seeds, then 10,000 calls per target
+# fuzz/run.py): 119,000 calls over five seeds, then 10,000 calls per target
 # that must not grow the objects, memory blocks or reference counts.
 fuzz: $(STAMP)
 	$(PY) fuzz/run.py --seeds 1,2,3,4,5 --examples 1400 --growth 10000
 
-# The module built with AddressSanitizer and UBSan into its own environment,
+# The native modules built with AddressSanitizer and UBSan into their own environment,
 # and the whole suite (with its short hostile run) under it. The sanitizer
 # runtimes are preloaded since the interpreter itself is not built with them;
 # PYTHONMALLOC=malloc lets them see every Python allocation. Leak detection is
