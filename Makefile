@@ -7,7 +7,7 @@ STAMP := $(VENV)/.installed
 
 # The package sources: a change to any of them reinstalls.
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/velmora_huebit/*.py src/velmora_huebit/cli/*.py) \
-           $(wildcard src/velmora_huebit/color_extractor/*)
+           $(wildcard src/velmora_huebit/color_extractor/*) $(wildcard src/velmora_huebit/engine/*)
 
 .PHONY: demo test bench inplace floors wheel wheel-check fuzz asan clean browser report-demo
 
@@ -126,7 +126,7 @@ clean:
 comma := ,
 
 # Hostile calls of every method, the constructor and the pickle hooks (see
-# fuzz/run.py): 105,000 calls over five seeds, then 10,000 calls per target
+# fuzz/run.py): 119,000 calls over five seeds, then 10,000 calls per target
 # that must not grow the objects, memory blocks or reference counts. Then
 # 20,000 hostile palette files for the command line's reader (fuzz/palettes.py)
 # and 2,000 damaged --output stores resumed (fuzz/store_damage.py).
@@ -135,7 +135,7 @@ fuzz: $(STAMP)
 	$(PY) fuzz/palettes.py --seeds 1,2,3,4,5 --examples 4000
 	$(PY) fuzz/store_damage.py --seeds 1,2,3,4,5 --examples 400
 
-# The module built with AddressSanitizer and UBSan into its own environment,
+# The native modules built with AddressSanitizer and UBSan into their own environment,
 # and the whole suite (with its short hostile run) under it. The sanitizer
 # runtimes are preloaded since the interpreter itself is not built with them;
 # PYTHONMALLOC=malloc lets them see every Python allocation. Leak detection is

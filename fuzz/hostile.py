@@ -895,3 +895,86 @@ RESULT_TYPES = {
     "_find_closest_color": (tuple,), "analyze_color_similarity": (dict,),
     "find_color_matches": (dict,), "find_color_matches_kernel": (dict,),
 }
+
+
+# ---- the palette engine and palette() ---------------------------------------------
+
+from velmora_huebit import _engine, palette  # noqa: E402
+
+
+def colour_counts():
+    return st.one_of(const(5, 5, 5, 1, 3, 256), const(0, -1, 257, 2**70, -2**70, 2.5, True, "5", None),
+                     st.just(5).flatmap(maybe_hostile))
+
+
+def flags():
+    return st.one_of(st.booleans().map(lambda v: V(repr(v), v)), junk())
+
+
+def pil_images():
+    from PIL import Image
+
+    modes = st.sampled_from(["RGB", "RGBA", "L", "LA", "P", "1", "I;16", "I", "F", "CMYK", "YCbCr"])
+    sizes = st.tuples(st.integers(0, 9), st.integers(0, 9))
+
+    def make(mode, size, seed):
+        base = Image.fromarray(good_image(seed, 9)).resize((max(1, size[0]), max(1, size[1])))
+        try:
+            return V(f"PIL {mode} {size}", base.convert(mode).resize(size))
+        except Exception:
+            return V(f"PIL RGB {size}", base)
+    return st.builds(make, modes, sizes, st.integers(0, 2**16))
+
+
+def image_files():
+    """The bytes of image files, whole or cut short."""
+    def encode(ext, cut, seed):
+        import cv2
+        data = cv2.imencode(ext, good_image(seed, 9))[1].tobytes()
+        return V(f"{ext} file cut to {cut}", data[:cut] if cut else data)
+    return st.builds(encode, st.sampled_from([".png", ".jpg", ".bmp"]), st.sampled_from([0, 0, 1, 40, 200]),
+                     st.integers(0, 2**16))
+
+
+def engine_calls():
+    @st.composite
+    def draw_call(draw):
+        image = draw(IMAGE_ARG.good if draw(st.integers(0, 2)) else IMAGE_ARG.hostile)
+        count, mask = draw(colour_counts()), draw(MASK_ARG.good if draw(st.booleans()) else MASK_ARG.hostile)
+        if type(mask.value) is np.ndarray and draw(st.booleans()):
+            mask = V(f"{mask.desc} as a plane", mask.value[..., 0] if mask.value.ndim == 3 else mask.value)
+        rgb = draw(flags())
+        by_keyword = draw(st.booleans())
+        desc = f"find_palette({image.desc}, {count.desc}, {mask.desc}, rgb={rgb.desc})"
+
+        def fn():
+            if by_keyword:
+                return _engine.find_palette(image=image.value, n_colors=count.value, mask=mask.value, rgb=rgb.value)
+            return _engine.find_palette(image.value, count.value, mask.value, rgb=rgb.value)
+        return Call(desc, fn, (image.value, mask.value), (list,))
+    return draw_call()
+
+
+def palette_calls():
+    sides = st.one_of(const(256, 256, 0, 4, 1), const(-1, 2**70, True, None, 1.5, "8"))
+    channels = st.one_of(const("bgr", "bgr", "rgb"), const("RGB", "", None, 3), st.just("rgb").flatmap(maybe_hostile))
+
+    @st.composite
+    def draw_call(draw):
+        image = draw(st.one_of(IMAGE_ARG.good, IMAGE_ARG.good, IMAGE_ARG.hostile, pil_images(), pil_images(),
+                               image_files(), paths().map(lambda v: V(f"path {v.desc}", v.value))))
+        mask = draw(st.one_of(MASK_ARG.good, MASK_ARG.good, MASK_ARG.hostile, pil_images()))
+        count, side, order = draw(colour_counts()), draw(sides), draw(channels)
+        keep = draw(st.one_of(st.booleans().map(lambda v: V(repr(v), v)), flags()))
+        desc = (f"palette({image.desc}, {count.desc}, mask={mask.desc}, max_side={side.desc}, "
+                f"channels={order.desc}, keep_transparent={keep.desc})")
+
+        def fn():
+            return palette(image.value, count.value, mask=mask.value, max_side=side.value,
+                           channels=order.value, keep_transparent=keep.value)
+        return Call(desc, fn, (image.value, mask.value), (list,))
+    return draw_call()
+
+
+CALLS["find_palette"] = engine_calls()
+CALLS["palette"] = palette_calls()

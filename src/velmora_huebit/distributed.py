@@ -1,12 +1,17 @@
 """Photos analysed on a Dask cluster, for pipelines over many photos.
 
     from dask.distributed import Client
-    from velmora_huebit import ColorExtractor
+    from velmora_huebit import palette
     from velmora_huebit.distributed import analyse_photos
 
     with Client("tcp://scheduler:8786") as client:
-        for path, records in analyse_photos(paths, ColorExtractor(), client):
+        for path, records in analyse_photos(paths, palette, client):
             ...
+
+The analysis is a function of the path, such as ``velmora_huebit.palette``
+(the records of the command line's ``extract``; ``functools.partial(palette,
+n_colors=3)`` for other settings), or a ``ColorExtractor`` whose method is
+called.
 
 Each photo is one task that reads the file on a worker, so the paths must be
 valid on the workers. The extractor travels to every worker once, by pickle,
@@ -19,7 +24,7 @@ every path comes back once.
 
 k-means runs on one thread per task, as in the command line: scikit-learn
 sums per OpenMP thread, so a worker's core count could otherwise move a
-colour by one step.
+colour by one step (the palette engine runs on one thread by itself).
 """
 
 from __future__ import annotations
@@ -76,7 +81,7 @@ class _Setup(WorkerPlugin):
 def _task(name: str, function: Callable[[Any, Any], Any], item: Any) -> Any:
     from threadpoolctl import threadpool_limits
 
-    with threadpool_limits(1, user_api="openmp"):
+    with threadpool_limits(1):  # OpenMP and BLAS
         return function(_payloads[name], item)
 
 
@@ -168,6 +173,8 @@ def _call(payload: tuple, path: str) -> tuple[Any, Exception | None]:
     # logs each one on the worker and keeps its traceback on the scheduler
     extractor, method, arguments = payload
     try:
+        if method is None:  # a function of the path
+            return extractor(path, **arguments), None
         return getattr(extractor, method)(path, **arguments), None
     except Exception as exc:  # travels with its traceback
         return None, exc
@@ -185,10 +192,12 @@ def analyse_photos(
 ) -> Iterator[tuple[str, Any]]:
     """Yield (path, records) for every path, in the order the photos finish.
 
-    Each photo is analysed on a worker by ``extractor.<method>(path,
-    **arguments)``: by default ``extract_colors``, giving its list of colour
-    records; ``method="find_color_matches", arguments={"target_colors":
-    {...}}`` gives match records instead. Paths are read by the workers.
+    Each photo is analysed on a worker by ``extractor(path, **arguments)``
+    when extractor is a function such as ``velmora_huebit.palette``, else
+    by ``extractor.<method>(path, **arguments)``: by default
+    ``extract_colors``, giving its list of colour records;
+    ``method="find_color_matches", arguments={"target_colors": {...}}``
+    gives match records instead. Paths are read by the workers.
 
     A photo whose analysis raises stops the run with that exception, unless
     return_exceptions is true: then the exception takes the records' place
@@ -196,10 +205,13 @@ def analyse_photos(
     are in flight (ValueError unless it is at least 1); stopping early
     (break) cancels them."""
     # checked at the call, not when the loop first asks for a photo
-    if not callable(getattr(extractor, method, None)):
+    if callable(getattr(extractor, method, None)):
+        payload = (extractor, method, dict(arguments or {}))
+    elif callable(extractor):
+        payload = (extractor, None, dict(arguments or {}))
+    else:
         raise AttributeError(f"{type(extractor).__name__} has no method {method!r}")
     _check_tasks_per_thread(tasks_per_thread)
-    payload = (extractor, method, dict(arguments or {}))
     return _analysed(client, payload, paths, return_exceptions, tasks_per_thread)
 
 

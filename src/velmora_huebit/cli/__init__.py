@@ -17,6 +17,10 @@ One module per concern:
 - photos: which files a run covers, and how their names are shown
 - reading: photo and mask files into arrays (alpha, special files, damage)
 - work: what happens to one photo (runs in the worker processes)
+- engine: which engine analyses the photos (the palette engine, the
+  default, or the module's ColorExtractor with --engine library), and what
+  each needs in this process or in workers
+- matcher: match on the palette engine's colours with the module's measures
 - runners: how the photos of a run are spread (this process, a pool of
   worker processes that survives the death of one)
 - dask_runner: --dask, the photos as tasks on a Dask cluster

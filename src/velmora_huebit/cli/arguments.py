@@ -6,7 +6,6 @@ import argparse
 import math
 import os
 
-from velmora_huebit import __version__
 from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
 from velmora_huebit.cli.photos import printable
 from velmora_huebit.cli.swatches import SORTS
@@ -26,6 +25,20 @@ class UsageError(Exception):
 
 class MissingExtra(UsageError):
     """An option needs a package that is not installed; reported in one line."""
+
+
+class _Version(argparse.Action):
+    """--version, with the version read only when asked for."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="show program's version number and exit"):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        import velmora_huebit
+
+        print(f"{parser.prog} {velmora_huebit.__version__}")
+        parser.exit()
 
 
 class _Parser(argparse.ArgumentParser):
@@ -107,14 +120,21 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="number of dominant colours to extract (default: 5)",
     )
     analysis.add_argument(
+        "--engine", choices=("palette", "library"), default="palette",
+        help="palette (the default): the native palette engine, k-means in CIE L*a*b* on "
+             "the photo's distinct colours, fast and the same on every machine; library: "
+             "the module's ColorExtractor with scikit-learn, which --algorithm dbscan, "
+             "--preprocess and --rgb need",
+    )
+    analysis.add_argument(
         "--algorithm", choices=("kmeans", "dbscan"), default="kmeans",
-        help="clustering algorithm (default: kmeans); dbscan finds the dense groups "
-             "of colours and may report fewer than --colors",
+        help="clustering algorithm of --engine library (default: kmeans); dbscan finds "
+             "the dense groups of colours and may report fewer than --colors",
     )
     analysis.add_argument(
         "--preprocess", action="store_true",
         help="normalise the lighting (CLAHE on the lightness) and smooth (bilateral filter) "
-             "before clustering, for comparisons between photos lit differently; it "
+             "before clustering (--engine library), for comparisons between photos lit differently; it "
              "shifts the reported colours (brighter, more contrast) and their shares, so "
              "it is off by default",
     )
@@ -123,7 +143,7 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="no lighting normalisation (the default)",
     )
     analysis.add_argument(
-        "--rgb", action="store_true", help="cluster in RGB instead of L*a*b*",
+        "--rgb", action="store_true", help="cluster in RGB instead of L*a*b* (--engine library)",
     )
     analysis.add_argument(
         "--mask", metavar="MASK",
@@ -203,7 +223,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Dominant colours of photos, target-colour matching and colour charts.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     extract = commands.add_parser(

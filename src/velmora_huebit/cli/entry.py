@@ -9,7 +9,9 @@ import sys
 from typing import Iterable
 
 from velmora_huebit.cli.arguments import PROG, MissingExtra, UsageError, build_parser, cores
+from velmora_huebit._palette import MAX_COLORS
 from velmora_huebit.cli.charts import check_chart_template
+from velmora_huebit.cli.engine import make_extractor
 from velmora_huebit.cli.output import JsonOutput, OutputError, TableOutput
 from velmora_huebit.cli.photos import display_name, printable
 from velmora_huebit.cli.progress import Progress
@@ -25,9 +27,23 @@ def _extractor_settings(args) -> dict:
                 preprocessing=args.preprocess, lab_space=not args.rgb)
 
 
+def _check_engine(args) -> None:
+    """Options that only the module's ColorExtractor has need --engine library."""
+    if args.engine == "library":
+        return
+    for given, option in ((args.algorithm != "kmeans", f"--algorithm {args.algorithm}"),
+                          (args.preprocess, "--preprocess"), (args.rgb, "--rgb")):
+        if given:
+            raise UsageError(f"{option} works with --engine library only")
+    if args.colors > MAX_COLORS:
+        raise UsageError(f"--colors: the palette engine finds at most {MAX_COLORS} colours "
+                         "(--engine library has no such limit)")
+
+
 def _prepare(args) -> tuple[Job, PhotoTasks, object]:
     """The job, the listing of the photos (with their chart files), and the
     --output store or None."""
+    _check_engine(args)
     if getattr(args, "chart", None):
         check_chart_template(args.chart)
     if args.report is not None:
@@ -66,6 +82,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         names=None if getattr(args, "names", "none") == "none" else args.names,
         view=View(sort=getattr(args, "sort", "share"), dbscan=args.algorithm == "dbscan",
                   thumbnail=_thumbnail_side(args)),
+        engine=args.engine,
     )
     if args.resume and args.output is None:
         raise UsageError("--resume needs --output FILE.parquet or FILE.csv")
@@ -180,11 +197,9 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
         listing.on_problem = lambda name, message: problems.append((name, message))
         tasks = list(listing)
         # before the heavy imports below: a pool's fork server starts meanwhile
-        runner = choose_runner(args.jobs, len(tasks))
-    from velmora_huebit import ColorExtractor
-
+        runner = choose_runner(args.jobs, len(tasks), job, charts=bool(getattr(args, "chart", None)))
     quiet_opencv()
-    extractor = ColorExtractor(**_extractor_settings(args))
+    extractor = make_extractor(job, _extractor_settings(args))
     as_table = args.table or (not args.json and sys.stdout.isatty())
 
     # the store folds its rows into the --output file however the run ends; so does the report

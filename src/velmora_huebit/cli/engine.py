@@ -1,0 +1,66 @@
+"""Which engine analyses the photos: the palette engine (the default; its
+own k-means in CIE L*a*b*, velmora_huebit._engine) or the module's
+ColorExtractor (--engine library). Either is an object with the module's
+methods that cli.work calls, picklable so that it travels to workers."""
+
+from __future__ import annotations
+
+import warnings
+
+from velmora_huebit.cli.work import Job
+
+PALETTE, LIBRARY = "palette", "library"
+ENGINES = (PALETTE, LIBRARY)
+
+
+class PaletteEngine:
+    """extract_colors by the palette engine. Only the chart needs the module,
+    which is then loaded (with scikit-learn and Matplotlib) to draw it."""
+
+    def __init__(self, n_colors: int):
+        self.n_colors = n_colors
+
+    def extract_colors(self, image, mask=None):
+        from velmora_huebit._palette import dominant_colors
+
+        records = dominant_colors(image, mask, self.n_colors)
+        if 0 < len(records) < self.n_colors:
+            warnings.warn(f"only {len(records)} distinct colours, fewer than the "
+                          f"{self.n_colors} asked for", stacklevel=2)
+        return records
+
+    def visualize_colors(self, colors, save_path=None):
+        from velmora_huebit import ColorExtractor
+
+        return ColorExtractor(self.n_colors).visualize_colors(colors, save_path)
+
+
+def make_extractor(job: Job, settings: dict):
+    """What analyses the photos of a run; settings are the module's
+    constructor arguments (n_colors, algorithm, preprocessing, lab_space)."""
+    if job.engine == LIBRARY:
+        from velmora_huebit import ColorExtractor
+
+        return ColorExtractor(**settings)
+    if job.command == "match":
+        from velmora_huebit.cli.matcher import PaletteMatcher
+
+        return PaletteMatcher(settings["n_colors"])
+    return PaletteEngine(settings["n_colors"])
+
+
+def in_process_safe(job: Job, charts: bool = False) -> bool:
+    """Whether the photos may be analysed in the command's own process: the
+    palette engine's extraction cannot crash it. What goes through the
+    module (scikit-learn, OpenCV's filters, Matplotlib for the charts) runs
+    in workers, so that a photo that kills one costs only itself."""
+    return job.engine == PALETTE and job.command == "extract" and not charts
+
+
+def preload(job: Job, charts: bool = False) -> list[str]:
+    """The libraries a worker of this job needs, imported once by the fork
+    server."""
+    if in_process_safe(job, charts):
+        return ["numpy", "cv2", "PIL.Image"]
+    return ["numpy", "cv2", "sklearn.cluster", "sklearn.preprocessing", "sklearn.metrics.pairwise",
+            "PIL.Image", "matplotlib.pyplot"]
