@@ -234,6 +234,7 @@ def palette(
     max_side: int = DEFAULT_MAX_SIDE,
     channels: Literal["bgr", "rgb"] = "bgr",
     keep_transparent: bool = False,
+    names: Literal["css", "xkcd"] | None = "css",
 ) -> list[ColorRecord]:
     """The dominant colours of an image, largest share first, exactly as
     ``velmora-huebit extract`` reports them with the same settings.
@@ -251,13 +252,19 @@ def palette(
     (area interpolation; 0 analyses the full resolution).
     keep_transparent: count pixels whose alpha is below 128 too (by default
     they are left out).
+    names: the list each colour is named from, by CIEDE2000: "css" (the 148
+    CSS colour names), "xkcd" (the 949 names of the XKCD colour survey), or
+    None for records without a name.
 
-    Returns ``[{'color': (r, g, b), 'percentage': share}, ...]`` with shares
-    in percent of the analysed pixels, rounded to two decimals; ``[]`` when
-    no pixel is left. The same pixels always give the same records.
+    Returns ``[{'color': (r, g, b), 'percentage': share, 'name': name}, ...]``
+    with shares in percent of the analysed pixels, rounded to two decimals;
+    ``[]`` when no pixel is left. The same pixels always give the same
+    records.
     """
     if channels not in ("bgr", "rgb"):
         raise ValueError(f"channels must be 'bgr' or 'rgb', not {channels!r}")
+    if names not in ("css", "xkcd", None):
+        raise ValueError(f"names must be 'css', 'xkcd' or None, not {names!r}")
     k = _count(n_colors)
     side = _side(max_side)
     colour, alpha, size, rgb = _load_image(image, channels, bool(keep_transparent), side)
@@ -269,4 +276,9 @@ def palette(
 
         colour = np.ascontiguousarray(colour)  # OpenCV shrinks rows of packed pixels
     shrunk, wanted = prepare(colour, alpha, plane, side)
-    return dominant_colors(shrunk, wanted, k, rgb=rgb)
+    records = dominant_colors(shrunk, wanted, k, rgb=rgb)
+    if names is not None:
+        from velmora_huebit.names import add_names
+
+        add_names(records, names)
+    return records

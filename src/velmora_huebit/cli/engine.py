@@ -14,8 +14,7 @@ ENGINES = (PALETTE, LIBRARY)
 
 
 class PaletteEngine:
-    """extract_colors by the palette engine. Only the chart needs the module,
-    which is then loaded (with scikit-learn and Matplotlib) to draw it."""
+    """extract_colors by the palette engine."""
 
     def __init__(self, n_colors: int):
         self.n_colors = n_colors
@@ -28,11 +27,6 @@ class PaletteEngine:
             warnings.warn(f"only {len(records)} distinct colours, fewer than the "
                           f"{self.n_colors} asked for", stacklevel=2)
         return records
-
-    def visualize_colors(self, colors, save_path=None):
-        from velmora_huebit import ColorExtractor
-
-        return ColorExtractor(self.n_colors).visualize_colors(colors, save_path)
 
 
 def make_extractor(job: Job, settings: dict):
@@ -49,18 +43,20 @@ def make_extractor(job: Job, settings: dict):
     return PaletteEngine(settings["n_colors"])
 
 
-def in_process_safe(job: Job, charts: bool = False) -> bool:
+def in_process_safe(job: Job) -> bool:
     """Whether the photos may be analysed in the command's own process: the
     palette engine's extraction cannot crash it. What goes through the
-    module (scikit-learn, OpenCV's filters, Matplotlib for the charts) runs
-    in workers, so that a photo that kills one costs only itself."""
-    return job.engine == PALETTE and job.command == "extract" and not charts
+    module (scikit-learn, OpenCV's filters) runs in workers, so that a photo
+    that kills one costs only itself."""
+    return job.engine == PALETTE and job.command == "extract"
 
 
 def preload(job: Job, charts: bool = False) -> list[str]:
     """The libraries a worker of this job needs, imported once by the fork
-    server."""
-    if in_process_safe(job, charts):
-        return ["numpy", "cv2", "PIL.Image"]
-    return ["numpy", "cv2", "sklearn.cluster", "sklearn.preprocessing", "sklearn.metrics.pairwise",
-            "PIL.Image", "matplotlib.pyplot"]
+    server (the command line draws its charts with Matplotlib's Figure)."""
+    found = ["numpy", "cv2", "PIL.Image"]
+    if not in_process_safe(job):
+        found += ["sklearn.cluster", "sklearn.preprocessing", "sklearn.metrics.pairwise"]
+    if charts:
+        found.append("matplotlib.figure")
+    return found

@@ -193,12 +193,11 @@ class PoolRunner:
 
 def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False) -> Runner:
     """A single photo is analysed here, and so are all with --jobs 1 when
-    nothing can crash this process (the palette engine's extract, without
-    charts). Otherwise they go to worker processes, even with --jobs 1, so
+    nothing can crash this process (the palette engine's extract). Otherwise they go to worker processes, even with --jobs 1, so
     that a photo that kills its process costs only itself."""
     from velmora_huebit.cli.engine import in_process_safe, preload
 
-    safe = in_process_safe(job, charts)
+    safe = in_process_safe(job)
     workers = min(jobs or cores(), photos)
     if photos <= 1 or (workers == 1 and safe):
         return SerialRunner(limit_threads=not safe)
