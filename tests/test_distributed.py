@@ -105,6 +105,7 @@ def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
     assert not out.exists()
     status, stderr = stop_after(["--resume", "--dask"], 2, signal.SIGINT)
     assert status == 130, stderr
+    assert "the same command with --resume analyses the rest" in stderr
     assert 5 <= pq.read_table(out).num_rows < 16
     last = subprocess.run(command + ["--resume", "--jobs", "1"], cwd=PACKAGE_PARENT, env=env, stderr=subprocess.PIPE, text=True)
     assert last.returncode == 1 and "broken.png: cannot read the image" in last.stderr
