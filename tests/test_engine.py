@@ -17,7 +17,7 @@ import pytest
 import velmora_huebit
 from test_cli import PACKAGE_PARENT, json_lines, run_cli
 from velmora_huebit import _engine, palette
-from velmora_huebit.cli.parquet import settings
+from velmora_huebit.cli.store import settings
 from velmora_huebit.cli.work import Job
 
 RNG = np.random.default_rng(5)
@@ -250,4 +250,4 @@ class TestCommandLine:
         proc = run_cli("extract", tmp_path / "two.png")
         assert "only 2 distinct colours, fewer than the 5 asked for" in proc.stderr
         assert settings(Job("extract"), {})["engine"] == "palette"
-        assert "engine" not in settings(Job("extract", engine="library"), {})  # as files before it
+        assert settings(Job("extract", engine="library"), {})["engine"] == "library"

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import difflib
 import math
 import os
 
@@ -45,6 +46,27 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message):
         # two lines instead of the whole usage block; a name in the message is shown escaped
         self.exit(2, f"{self.prog}: error: {printable(message)}\nTry '{self.prog} --help' for more.\n")
+
+    def parse_args(self, args=None, namespace=None):
+        # argparse reports unknown options from the top parser, which knows
+        # none of the command's options: the command's parser tells instead,
+        # with the option probably meant
+        args, unknown = self.parse_known_args(args, namespace)
+        if unknown:
+            parser = getattr(args, "subparser", self)
+            parser.error(f"unrecognized arguments: {' '.join(unknown)}{_suggestion(parser, unknown)}")
+        return args
+
+
+def _suggestion(parser: argparse.ArgumentParser, unknown: list[str]) -> str:
+    known = [option for option, action in parser._option_string_actions.items()
+             if option.startswith("--") and action.help is not argparse.SUPPRESS]
+    for word in unknown:
+        if word.startswith("--"):
+            close = difflib.get_close_matches(word.partition("=")[0], known, n=1, cutoff=0.6)
+            if close:
+                return f" (did you mean {close[0]}?)"
+    return ""
 
 
 def _whole_number(text: str, least: int = 1) -> int:
@@ -118,6 +140,10 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
     analysis.add_argument(
         "-n", "--colors", type=_whole_number, default=5, metavar="N",
         help="number of dominant colours to extract (default: 5)",
+    )
+    # the spelling of the help text works too (and --colour, as its prefix)
+    analysis.add_argument(
+        "--colours", dest="colors", type=_whole_number, default=argparse.SUPPRESS, help=argparse.SUPPRESS,
     )
     analysis.add_argument(
         "--engine", choices=("palette", "library"), default="palette",

@@ -241,6 +241,10 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
     if listing.skipped:
         print(printable(f"{PROG}: {listing.skipped} photos already in {args.output}, not analysed again"),
               file=sys.stderr)
+    if store is not None and sys.stderr.isatty():  # a person waiting for it: say where it went
+        written = tally.count - tally.failed
+        print(f"{PROG}: {written} {'photo' if written == 1 else 'photos'} written to {args.output}",
+              file=sys.stderr)
     if tally.failed:
         noun = "photo" if tally.count == 1 else "photos"
         print(f"{PROG}: {tally.failed} of {tally.count} {noun} failed", file=sys.stderr)
@@ -277,6 +281,9 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
+        if args.output is not None:
+            print(f"{PROG}: the photos finished are in {args.output}; "
+                  "the same command with --resume analyses the rest", file=sys.stderr)
         return 130
     except BrokenPipeError:
         # the reader went away (| head): stop quietly
