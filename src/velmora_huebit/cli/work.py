@@ -9,7 +9,7 @@ import warnings
 
 from velmora_huebit.cli.charts import save_chart
 from velmora_huebit.cli.photos import display_name
-from velmora_huebit.cli.reading import OPAQUE, PhotoError, decode, read_file
+from velmora_huebit.cli.reading import DEFAULT_MAX_PIXELS, OPAQUE, PhotoError, read_photo
 
 
 @dataclasses.dataclass(frozen=True)
@@ -17,8 +17,9 @@ class Job:
     """What to do with every photo of a run."""
 
     command: str
-    mask: object = None  # mask array (BGR as cv2.imread gives it) or None
+    mask: object = None  # mask array (BGR as cv2.imread gives it, or its grey plane) or None
     max_side: int = 0  # 0: full resolution
+    max_pixels: int = DEFAULT_MAX_PIXELS  # larger images are refused from their header; 0: no limit
     keep_transparent: bool = False
     targets: dict | None = None
     pixels: bool = False
@@ -75,7 +76,9 @@ def load_inputs(path: str, job: Job):
     the mask that combines the user's mask with the photo's transparency."""
     import cv2
 
-    photo = decode(read_file(path), with_alpha=not job.keep_transparent, max_side=job.max_side)
+    # shrunk as it is read, with an alpha plane only when some pixel is transparent
+    photo = read_photo(path, with_alpha=not job.keep_transparent, max_side=job.max_side,
+                       max_pixels=job.max_pixels, shrink=True, quiet=True)
     image, alpha, full_size = photo.image, photo.alpha, photo.size
     mask = job.mask
     if mask is not None and mask.shape[1::-1] != full_size:
@@ -87,7 +90,7 @@ def load_inputs(path: str, job: Job):
     if mask is not None and mask.shape[:2] != image.shape[:2]:
         # nearest neighbour keeps the mask's edges where they were
         mask = cv2.resize(mask, image.shape[1::-1], interpolation=cv2.INTER_NEAREST)
-    if alpha is not None and alpha.min() < OPAQUE:
+    if alpha is not None:
         # averaged, then cut at OPAQUE: a shrunk edge pixel counts when mostly opaque
         alpha = cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
         mask = _wanted(mask, alpha)
