@@ -112,7 +112,7 @@ _DCT = {0xC0, 0xC1, 0xC2, 0xC9, 0xCA}  # the processes libjpeg decodes (and scal
 
 def _jpeg(src: Source) -> Header:
     pos, orientation, frame = 2, None, None
-    while True:
+    for _ in range(_MAX_CHUNKS):
         mark = src.need(pos, 2)
         if mark[0] != 0xFF:
             raise HeaderError("no JPEG marker where one belongs (a damaged file)")
@@ -148,6 +148,8 @@ def _jpeg(src: Source) -> Header:
             (in_scan,) = src.need(body, 1)
             break
         pos = body + length - 2
+    else:
+        raise HeaderError("a JPEG file of endless segments before its image")
     code, precision, width, height, sampling = frame
     if width == 0 or height == 0:
         raise HeaderError("a JPEG image without a size in its header (not supported)")
@@ -175,37 +177,47 @@ MAX_SCANS = 1000
 
 def jpeg_scans(src: Source, header: Header) -> tuple[bool, int]:
     """(whether the JPEG is cut off before its end-of-image marker, its number
-    of scans), by one pass over the compressed data in 1 MiB blocks: far
-    quicker than a decode. Data after the end marker (a Motion Photo's video)
-    is not looked at."""
+    of scans), by one pass over the compressed data in 1 MiB blocks (most
+    often a look at its last two bytes): far quicker than a decode. Data
+    after the end marker (a Motion Photo's video) is not looked at."""
     pos, scans, block = header.scan_data, 1, 1 << 20
     if not header.multi_scan:
-        # one scan: the next marker that is not a restart is the end marker
+        # one scan: the next marker that is not a restart is the end marker.
+        # A file that ends with one is whole (what follows a JPEG, a second
+        # image or a video, does not end in the middle of the first)
+        if src.read(src.size - 2, 2) == b"\xff\xd9":
+            return False, scans
         while pos < src.size:
-            chunk = src.read(pos, block + 1)
-            if chunk.find(b"\xff\xd9") >= 0:
+            if src.read(pos, block + 1).find(b"\xff\xd9") >= 0:
                 return False, scans
             pos += block
         return True, scans
-    while pos < src.size:
-        chunk = src.read(pos, block + 1)
-        found = _MARKER.search(chunk)
+    start, chunk = pos, b""
+    for _ in range(50 * MAX_SCANS):  # tables and scans; a photo has a few dozen
+        if pos + 4 > start + len(chunk):  # past the block held: the next one
+            start, chunk = pos, src.read(pos, block)
+            if len(chunk) < 2:
+                return True, scans
+        found = _MARKER.search(chunk, pos - start)
         if found is None:
-            pos += block
+            pos = start + max(len(chunk) - 1, 1)
+            chunk = b""
             continue
-        pos += found.start()
+        pos = start + found.start()
         code = chunk[found.start() + 1]
         if code == 0xD9:
             return False, scans
         if code == 0xDA:
             scans += 1
-            if scans > MAX_SCANS:
-                return False, scans
-        length = src.read(pos + 2, 2)
-        if len(length) < 2:
+        if scans > MAX_SCANS:
             break
+        length = chunk[found.start() + 2:found.start() + 4]
+        if len(length) < 2:
+            length = src.read(pos + 2, 2)
+            if len(length) < 2:
+                return True, scans
         pos += 2 + struct.unpack(">H", length)[0]
-    return True, scans
+    return False, max(scans, MAX_SCANS + 1)
 
 
 # --- PNG --------------------------------------------------------------------
@@ -235,9 +247,8 @@ def _png(src: Source) -> Header:
             header.alpha = True
         elif kind == b"eXIf" and exif is None:
             exif = _exif_orientation(src.read(pos + 8, min(length, 1 << 16)))
-        elif kind == b"acTL":
-            # animated: a canvas and the previous frame besides the output
-            header.per_pixel, header.alpha_per_pixel = 12.0, 12.0
+        elif kind == b"acTL":  # animated: measured 3.3 bytes a pixel, with room for frames
+            header.per_pixel, header.alpha_per_pixel = 8.0, 8.0
         pos += 12 + length
     else:  # too many chunks to look through: assume the costly case
         header.alpha, exif = True, 6
@@ -289,7 +300,9 @@ def _webp(src: Source) -> Header:
         raise HeaderError("a WebP file of an unknown kind")
     # libwebp decodes into a buffer of its own, which is then copied; OpenCV
     # reads the whole file first (canvas and previous frame when animated)
-    header.per_pixel = header.alpha_per_pixel = 9.0 if kind != b"VP8X" or not flags & 0x02 else 17.0
+    # (measured: 3.3 bytes a pixel for plain lossy, 7.7 lossless, 8.1 with alpha)
+    header.per_pixel = header.alpha_per_pixel = (4.0 if kind == b"VP8 " else 9.0
+                                                 if kind != b"VP8X" or not flags & 0x02 else 17.0)
     header.fixed = src.size
     return header
 
@@ -363,16 +376,18 @@ def _bmp(src: Source) -> Header:
 def _gif(src: Source) -> Header:
     width, height, flags = struct.unpack("<HHB", src.need(6, 5))
     pos = 13 + (3 << ((flags & 7) + 1) if flags & 0x80 else 0)
-    transparent = False
-    for _ in range(_MAX_CHUNKS):
+    transparent, steps = False, 0
+    while steps < _MAX_CHUNKS:
         block = src.need(pos, 1)[0]
+        steps += 1
         if block == 0x21:  # extension: label, then sub-blocks up to an empty one
             label = src.need(pos + 1, 1)[0]
             if label == 0xF9:
                 transparent = bool(src.need(pos + 3, 2)[1] & 1)
             pos += 2
-            while (length := src.need(pos, 1)[0]) != 0:
+            while (length := src.need(pos, 1)[0]) != 0 and steps < _MAX_CHUNKS:
                 pos += 1 + length
+                steps += 1
             pos += 1
         elif block == 0x2C:  # the first frame: the decoder also allocates for it
             left, top, frame_width, frame_height = struct.unpack("<HHHH", src.need(pos + 1, 8))
@@ -380,8 +395,10 @@ def _gif(src: Source) -> Header:
             break
         else:
             raise HeaderError("a GIF file without an image (a damaged file)")
-    # a canvas with alpha, the previous one, the frame's indices and the output
-    return Header("GIF", width, height, alpha=transparent, per_pixel=13.0, alpha_per_pixel=13.0)
+    else:
+        raise HeaderError("a GIF file of endless extensions before its image")
+    # a canvas with alpha, the frame's indices and the output (measured: 8.4 bytes a pixel)
+    return Header("GIF", width, height, alpha=transparent, per_pixel=10.0, alpha_per_pixel=10.0)
 
 
 _SPACE = re.compile(rb"(?:\s|#[^\n\r]*)+")
@@ -425,7 +442,8 @@ def _pam(src: Source) -> Header:
 def _pfm(src: Source) -> Header:
     width, height = (int(float(n)) for n in _pnm_numbers(src, 2))
     # floating point read and converted: 4 bytes a sample twice, and the output
-    return Header("PFM", width, height, per_pixel=25.0)
+    # (measured: 24.3 bytes a pixel in colour, 5.2 in grey)
+    return Header("PFM", width, height, per_pixel=25.0 if src.read(1, 1) == b"F" else 8.0)
 
 
 def _sun(src: Source) -> Header:

@@ -38,6 +38,9 @@ OPAQUE = 128
 # (bench/bench_reading.py), and a JPEG read reduced counts at its reduced size.
 DEFAULT_MAX_PIXELS = 50_000_000
 
+# the decoders' own buffers, whatever the size (libjpeg's for a reduced decode)
+_OVERHEAD = 5e6
+
 # OpenCV's own ceiling (its OPENCV_IO_MAX_IMAGE_PIXELS and _WIDTH defaults)
 _DECODER_PIXELS, _DECODER_SIDE = 1 << 30, 1 << 20
 
@@ -198,20 +201,20 @@ def _cost(header: Header, factor: int, with_alpha: bool, max_side: int, shrink: 
     pixels = -(-header.width // factor) * -(-header.height // factor)
     shrunk = shrink and max_side and max(header.width, header.height) // factor > max_side
     per_pixel = header.per_pixel
-    if header.kind == "JPEG":
-        per_pixel = 9.0 if header.turned else 3.0  # a turn makes a copy, and one more
-    colour = pixels * per_pixel + header.fixed + header.scans_buffer
+    if header.turned and header.kind != "TIFF":  # turned into a copy, and copied once more
+        per_pixel += 6
+    colour = pixels * per_pixel + header.fixed + header.scans_buffer + _OVERHEAD
     mode = _alpha_mode(header, with_alpha)
     if mode == "same":  # the colour and alpha planes split off, unless shrunk first
-        return pixels * (header.alpha_per_pixel + (0 if shrunk else 4)) + header.fixed
+        return pixels * (header.alpha_per_pixel + (0 if shrunk else 4)) + header.fixed + _OVERHEAD
     if mode == "second":  # the colour stays (unless shrunk) while the alpha plane is read
-        alpha = pixels * (header.alpha_per_pixel + (0 if shrunk else 3) + 1) + header.fixed
+        alpha = pixels * (header.alpha_per_pixel + (0 if shrunk else 3) + 2) + header.fixed + _OVERHEAD
         return max(colour, alpha)
     return colour
 
 
 def _megapixels(count: float) -> str:
-    return f"{count / 1e6:.1f}".rstrip("0").rstrip(".")
+    return f"{count / 1e6:.1f}".removesuffix(".0")
 
 
 def _check(header: Header, factor: int, with_alpha: bool, max_side: int, shrink: bool,
@@ -226,13 +229,15 @@ def _check(header: Header, factor: int, with_alpha: bool, max_side: int, shrink:
     if cost <= 3 * max_pixels:
         return
     size = f"{width}x{height} pixels ({_megapixels(width * height)} megapixels)"
-    if factor > 1:
-        size += (f", decoded at 1/{factor}: {-(-width // factor)}x{-(-height // factor)} "
-                 f"({_megapixels(-(-width // factor) * -(-height // factor))} megapixels)")
-    if cost > 1.05 * 3 * header.pixels / factor ** 2:
-        kind = header.kind + (" with transparency" if _alpha_mode(header, with_alpha) else "")
-        kind += ", progressive" if header.multi_scan else ""
-        size += (f"; as {kind} it takes about {cost / 2**20:.0f} MB to decode, as much as "
+    across, down = -(-width // factor), -(-height // factor)
+    if cost <= 3 * across * down + header.fixed + 2 * _OVERHEAD:  # plain colour
+        if factor > 1:
+            size += f", {across}x{down} ({_megapixels(across * down)} megapixels) decoded at 1/{factor}"
+    else:
+        kind = ("progressive " if header.multi_scan else "") + header.kind + " image"
+        if _alpha_mode(header, with_alpha):
+            kind += " with transparency"
+        size += (f"; decoding this {kind} takes about {cost / 1e6:.0f} MB, as much as "
                  f"{_megapixels(cost / 3)} megapixels of plain colour")
     raise TooLarge(f"{size}: over the limit of {_megapixels(max_pixels)} megapixels, not decoded "
                    "(--max-pixels N raises the limit, 0 lifts it)")
@@ -353,11 +358,24 @@ def _alpha_plane(raw):
     if raw is None or raw.ndim != 3 or raw.shape[2] not in (2, 4):
         return None
     alpha = raw[:, :, -1]
-    if alpha.dtype == np.uint16:
-        return (alpha >> 8).astype(np.uint8)
+    if alpha.dtype == np.uint16:  # the high byte, without a 16-bit copy first
+        return np.right_shift(alpha, 8, out=np.empty(alpha.shape, np.uint8), casting="unsafe")
     if alpha.dtype != np.uint8:  # floating point: 0 to 1
         return (np.clip(np.nan_to_num(alpha), 0, 1) * 255).astype(np.uint8)
     return np.ascontiguousarray(alpha)
+
+
+def _decoded(given: _Input, source: Source, header: Header, flags: int, shape: tuple | None = None,
+             dtype=None):
+    image = given.imread(flags, shape, dtype)
+    if image is None and header.kind == "TIFF" and header.turned:
+        # OpenCV 5.1's imread fails on a TIFF that its decoder turns
+        # ("Internal imread issue"), where imdecode reads it
+        import cv2
+        import numpy as np
+
+        image = cv2.imdecode(np.frombuffer(source.read(0, source.size), np.uint8), flags)
+    return image
 
 
 def _failure(source: Source, header: Header, truncated: bool) -> PhotoError:
@@ -387,7 +405,7 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
     raw = alpha = None
     with _quiet(quiet):
         if mode == "same":
-            raw = given.imread(cv2.IMREAD_UNCHANGED, stored + (4,))
+            raw = _decoded(given, source, header, cv2.IMREAD_UNCHANGED, stored + (4,))
             if raw is None:
                 raise _failure(source, header, truncated)
             if not (raw.dtype == np.uint8 and raw.ndim == 3 and raw.shape[2] == 4):
@@ -396,7 +414,7 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         if raw is None:
             flags = {1: cv2.IMREAD_COLOR, 2: cv2.IMREAD_REDUCED_COLOR_2,
                      4: cv2.IMREAD_REDUCED_COLOR_4, 8: cv2.IMREAD_REDUCED_COLOR_8}[factor]
-            image = given.imread(flags, stored + (3,))
+            image = _decoded(given, source, header, flags, stored + (3,))
             if image is None:
                 raise _failure(source, header, truncated)
     full = (raw if raw is not None else image).shape[1::-1]
@@ -420,7 +438,8 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
     if mode == "second":
         if alpha is None:
             with _quiet(quiet):
-                alpha = _alpha_plane(given.imread(cv2.IMREAD_UNCHANGED))
+                depth = np.uint16 if header.deep else np.uint8
+                alpha = _alpha_plane(_decoded(given, source, header, cv2.IMREAD_UNCHANGED, stored + (4,), depth))
         if alpha is not None:
             # OpenCV turns the colour by EXIF orientation, not the alpha
             # plane, except in TIFF, whose decoder turns both
