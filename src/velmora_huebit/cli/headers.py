@@ -114,12 +114,11 @@ def _jpeg(src: Source) -> Header:
     pos, orientation, frame = 2, None, None
     for _ in range(_MAX_CHUNKS):
         mark = src.need(pos, 2)
-        if mark[0] != 0xFF:
-            raise HeaderError("no JPEG marker where one belongs (a damaged file)")
-        code = mark[1]
-        if code == 0xFF:  # fill byte
-            pos += 1
+        if mark[0] != 0xFF or mark[1] in (0x00, 0xFF):
+            # as libjpeg: stray bytes and fill bytes up to the next marker
+            pos = _next_marker(src, pos)
             continue
+        code = mark[1]
         if code in (0x01, 0xD8) or 0xD0 <= code <= 0xD7:
             pos += 2
             continue
@@ -167,6 +166,18 @@ def _jpeg(src: Source) -> Header:
             blocks += (-(-across // max(h, 1)) * max(h, 1)) * (-(-down // max(v, 1)) * max(v, 1))
         header.scans_buffer = blocks * 128
     return header
+
+
+def _next_marker(src: Source, pos: int) -> int:
+    """Where the next JPEG marker (0xFF and a code other than 0 or 0xFF) begins."""
+    while True:
+        block = src.read(pos, 1 << 16)
+        if len(block) < 2:
+            raise Truncated("the file ends inside its header")
+        found = re.search(rb"\xff[^\x00\xff]", block)
+        if found:
+            return pos + found.start()
+        pos += len(block) - 1
 
 
 # a JPEG marker after the first scan: not stuffing (FF00), a fill byte or a restart
@@ -342,7 +353,9 @@ def _tiff(src: Source) -> Header:
         if size * number > value_size:  # the values are elsewhere: only the first is needed
             offset = struct.unpack(order + ("Q" if big else "I"), raw)[0]
             raw = src.need(offset, size)
-        tags[tag] = struct.unpack_from(order + code, raw)[0]
+        value = struct.unpack_from(order + code, raw)[0]
+        # a tag given twice: the larger value, never less than the decoder reads
+        tags[tag] = max(tags.get(tag, value), value) if tag != 274 else tags.get(tag, value)
     if 256 not in tags or 257 not in tags:
         raise HeaderError("a TIFF file without its image size (a damaged file)")
     width, height = tags[256], tags[257]
@@ -352,7 +365,8 @@ def _tiff(src: Source) -> Header:
     # the decoder reads a tile (or a strip of rows) at a time into a buffer
     # of its own, through libtiff's RGBA interface for 8 bits (4 bytes a pixel)
     tile_width = tags.get(322, width)
-    tile_height = tags.get(323, min(tags.get(278, height), height))
+    rows = tags.get(278, height)  # OpenCV takes the rows per strip as they are, save "all"
+    tile_height = tags.get(323, height if rows in (0, 2**32 - 1) else rows)
     per_sample = max(1, bits // 8)
     header.fixed = tile_width * tile_height * max(4, samples * per_sample) * 2 + src.size
     header.per_pixel = 3.0 if not header.turned else 9.0
@@ -401,27 +415,35 @@ def _gif(src: Source) -> Header:
     return Header("GIF", width, height, alpha=transparent, per_pixel=10.0, alpha_per_pixel=10.0)
 
 
-_SPACE = re.compile(rb"(?:\s|#[^\n\r]*)+")
-
-
-def _pnm_numbers(src: Source, count: int) -> list[int]:
-    """The first count numbers after the two-byte magic of a PNM header,
-    skipping white space and comments as OpenCV does."""
-    text = src.read(2, 1 << 16)
-    numbers, pos = [], 0
-    while len(numbers) < count:
-        space = _SPACE.match(text, pos)
-        pos = space.end() if space else pos
-        number = re.compile(rb"[-+]?[0-9.]+").match(text, pos)
-        if number is None:
+def _number(text: bytes, pos: int) -> tuple[int, int]:
+    """A PNM header number at pos, read as OpenCV reads it: white space and
+    #-comments skipped, then digits; the byte after them is taken too."""
+    while True:
+        if pos >= len(text):
+            raise Truncated("the file ends inside its header")
+        byte = text[pos]
+        if 0x30 <= byte <= 0x39:
+            break
+        if byte == 0x23:  # a comment, to the end of its line
+            ends = [at for at in (text.find(b"\n", pos), text.find(b"\r", pos)) if at >= 0]
+            if not ends:
+                raise Truncated("the file ends inside its header")
+            pos = min(ends) + 1
+        elif byte in b" \t\n\v\f\r":
+            pos += 1
+        else:
             raise HeaderError("a PNM file with a damaged header")
-        numbers.append(number.group())
-        pos = number.end()
-    return numbers
+    digits = re.compile(rb"[0-9]+").match(text, pos)
+    value = int(digits.group())
+    if value > 2**31 - 1:
+        raise HeaderError("a PNM header number too large for the decoder")
+    return value, digits.end() + 1
 
 
 def _pnm(src: Source) -> Header:
-    width, height = (int(float(n)) for n in _pnm_numbers(src, 2))
+    text = src.read(0, 1 << 16)
+    width, pos = _number(text, 2)
+    height, _ = _number(text, pos)
     return Header("PNM", width, height)
 
 
@@ -430,20 +452,39 @@ def _pam(src: Source) -> Header:
     end = text.find(b"ENDHDR")
     if end < 0:
         raise HeaderError("a PAM file with a damaged header")
-    fields = dict(re.findall(rb"^\s*(WIDTH|HEIGHT|DEPTH|MAXVAL)\s+(\d+)", text[:end], re.M))
+    fields = {}
+    # the largest value a field is given anywhere: never less than the decoder reads
+    for key, value in re.findall(rb"(?:^|[\r\n])[ \t]*(WIDTH|HEIGHT|DEPTH|MAXVAL)[ \t]+(\d+)", text[:end]):
+        fields[key] = max(fields.get(key, 0), int(value))
     if b"WIDTH" not in fields or b"HEIGHT" not in fields:
         raise HeaderError("a PAM file without its image size")
-    deep = int(fields.get(b"MAXVAL", 255)) > 255
-    return Header("PAM", int(fields[b"WIDTH"]), int(fields[b"HEIGHT"]),
-                  alpha=fields.get(b"DEPTH") in (b"2", b"4"), deep=deep,
-                  alpha_per_pixel=8.0 if deep else 4.0)
+    deep = fields.get(b"MAXVAL", 255) > 255
+    return Header("PAM", fields[b"WIDTH"], fields[b"HEIGHT"], alpha=fields.get(b"DEPTH") in (2, 4),
+                  deep=deep, alpha_per_pixel=8.0 if deep else 4.0)
 
 
 def _pfm(src: Source) -> Header:
-    width, height = (int(float(n)) for n in _pnm_numbers(src, 2))
+    """OpenCV reads the width and height of a PFM file as the numbers that
+    begin the tokens after "PF" and one white-space byte, each token ended
+    by one white-space byte."""
+    text = src.read(0, 4096)
+    if len(text) < 3 or text[2:3] not in b" \t\n\v\f\r":
+        raise HeaderError("a PFM file with a damaged header")
+    tokens = re.split(rb"[ \t\n\v\f\r]", text[3:], maxsplit=2)
+    if len(tokens) < 3:
+        raise Truncated("the file ends inside its header")
+    sizes = []
+    for token in tokens[:2]:
+        number = re.match(rb"\+?([0-9]+)", token)
+        if token.startswith(b"-"):  # an unsigned conversion wraps it round
+            sizes.append(2**32 - 1)
+        elif number is None:
+            raise HeaderError("a PFM file with a damaged header")
+        else:
+            sizes.append(int(number.group(1)))
     # floating point read and converted: 4 bytes a sample twice, and the output
     # (measured: 24.3 bytes a pixel in colour, 5.2 in grey)
-    return Header("PFM", width, height, per_pixel=25.0 if src.read(1, 1) == b"F" else 8.0)
+    return Header("PFM", sizes[0], sizes[1], per_pixel=25.0 if text[1:2] == b"F" else 8.0)
 
 
 def _sun(src: Source) -> Header:
@@ -451,13 +492,33 @@ def _sun(src: Source) -> Header:
     return Header("Sun raster", width, height)
 
 
-_HDR_SIZE = re.compile(rb"-Y\s+(\d+)\s+\+X\s+(\d+)")
+def _line(text: bytes, pos: int) -> tuple[bytes, int]:
+    """What C's fgets reads into a 128-byte buffer at pos: up to a line
+    feed, or 127 bytes; as a C string (to its first NUL)."""
+    feed = text.find(b"\n", pos, pos + 127)
+    end = feed + 1 if feed >= 0 else min(pos + 127, len(text))
+    return text[pos:end].split(b"\0", 1)[0], end
+
+
+_HDR_SIZE = re.compile(rb"-Y\s*([+-]?[0-9]+)\s*\+X\s*([+-]?[0-9]+)")
 
 
 def _hdr(src: Source) -> Header:
+    """The size line after the header's blank line, found as the decoder
+    (the RGBE reference reader) finds it, line by 127-byte piece."""
     text = src.read(0, 1 << 16)
-    blank = text.find(b"\n\n")
-    found = _HDR_SIZE.match(text, blank + 2) if blank >= 0 else None
+    line, pos = _line(text, 0)
+    formats = False
+    for _ in range(4096):
+        if line in (b"", b"\n"):
+            break
+        formats = formats or line == b"FORMAT=32-bit_rle_rgbe\n"
+        if pos >= len(text):
+            raise Truncated("the file ends inside its header")
+        line, pos = _line(text, pos)
+    if not formats or line != b"\n":
+        raise HeaderError("a Radiance HDR file without FORMAT=32-bit_rle_rgbe and a blank line")
+    found = _HDR_SIZE.match(_line(text, pos)[0])
     if found is None:
         raise HeaderError("a Radiance HDR file without its image size (-Y H +X W)")
     # floating point pixels (12 bytes), then 8-bit output
@@ -471,9 +532,9 @@ def _siz(src: Source, pos: int, header: Header | None) -> Header:
     fields = src.need(pos, 40)
     if fields[:2] != b"\xff\x51":
         raise HeaderError("a JPEG 2000 codestream without its SIZ header (a damaged file)")
-    x, y, x0, y0 = struct.unpack(">IIII", fields[6:22])
+    x, y, x0, y0, tile_x, tile_y, tile_x0, tile_y0 = struct.unpack(">IIIIIIII", fields[6:38])
     (count,) = struct.unpack(">H", fields[38:40])
-    if not 0 < count <= 16384 or x <= x0 or y <= y0:
+    if not 0 < count <= 16384 or x <= x0 or y <= y0 or not tile_x or not tile_y:
         raise HeaderError("a JPEG 2000 codestream with an impossible size (a damaged file)")
     components = src.need(pos + 40, 3 * count)
     width, height = x - x0, y - y0
@@ -485,9 +546,13 @@ def _siz(src: Source, pos: int, header: Header | None) -> Header:
         header = Header("JPEG 2000", width, height, alpha=count in (2, 4))
     header.width, header.height = width, height
     header.deep = header.deep or any((components[3 * i] & 0x7F) >= 8 for i in range(count))
-    extra = 4 * max(samples, 3 * width * height) / (width * height)
+    # OpenJPEG's components as 32-bit integers, its code blocks and the output
+    extra = 4 * max(samples, 3 * width * height) / (width * height) + 8
     header.per_pixel = extra + 5.0
     header.alpha_per_pixel = extra + (10.0 if header.deep else 6.0)
+    # and 12 kB for each tile, whatever its size (measured: 736 MB for 62500 tiles)
+    tiles = -(-(x - min(tile_x0, x)) // tile_x) * -(-(y - min(tile_y0, y)) // tile_y)
+    header.fixed = 12_000 * tiles
     return header
 
 
@@ -589,7 +654,7 @@ def read_header(src: Source) -> Header:
         raise HeaderError("not an image file (or of a format that is not read)")
     try:
         header = parser(src)
-    except struct.error:
+    except (struct.error, ValueError, OverflowError, IndexError):
         raise HeaderError("a damaged image header") from None
     except Truncated:
         raise Truncated(_NAMES.get(parser, "image")) from None

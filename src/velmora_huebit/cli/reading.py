@@ -38,9 +38,6 @@ OPAQUE = 128
 # (bench/bench_reading.py), and a JPEG read reduced counts at its reduced size.
 DEFAULT_MAX_PIXELS = 50_000_000
 
-# the decoders' own buffers, whatever the size (libjpeg's for a reduced decode)
-_OVERHEAD = 5e6
-
 # OpenCV's own ceiling (its OPENCV_IO_MAX_IMAGE_PIXELS and _WIDTH defaults)
 _DECODER_PIXELS, _DECODER_SIDE = 1 << 30, 1 << 20
 
@@ -203,12 +200,12 @@ def _cost(header: Header, factor: int, with_alpha: bool, max_side: int, shrink: 
     per_pixel = header.per_pixel
     if header.turned and header.kind != "TIFF":  # turned into a copy, and copied once more
         per_pixel += 6
-    colour = pixels * per_pixel + header.fixed + header.scans_buffer + _OVERHEAD
+    colour = pixels * per_pixel + header.fixed + header.scans_buffer
     mode = _alpha_mode(header, with_alpha)
     if mode == "same":  # the colour and alpha planes split off, unless shrunk first
-        return pixels * (header.alpha_per_pixel + (0 if shrunk else 4)) + header.fixed + _OVERHEAD
+        return pixels * (header.alpha_per_pixel + (0 if shrunk else 4)) + header.fixed
     if mode == "second":  # the colour stays (unless shrunk) while the alpha plane is read
-        alpha = pixels * (header.alpha_per_pixel + (0 if shrunk else 3) + 2) + header.fixed + _OVERHEAD
+        alpha = pixels * (header.alpha_per_pixel + (0 if shrunk else 3) + 2) + header.fixed
         return max(colour, alpha)
     return colour
 
@@ -230,7 +227,7 @@ def _check(header: Header, factor: int, with_alpha: bool, max_side: int, shrink:
         return
     size = f"{width}x{height} pixels ({_megapixels(width * height)} megapixels)"
     across, down = -(-width // factor), -(-height // factor)
-    if cost <= 3 * across * down + header.fixed + 2 * _OVERHEAD:  # plain colour
+    if cost <= 3 * across * down + header.fixed:  # plain colour
         if factor > 1:
             size += f", {across}x{down} ({_megapixels(across * down)} megapixels) decoded at 1/{factor}"
     else:
@@ -290,7 +287,7 @@ class _Input:
         import numpy as np
 
         if self.name is None:
-            return cv2.imdecode(np.frombuffer(self.data, np.uint8), flags)
+            return _guarded(cv2.imdecode, np.frombuffer(self.data, np.uint8), flags)
         if shape is not None and int(np.prod(shape)) >= 4096:
             target = np.empty(shape, dtype or np.uint8)
             # imread returns the array untouched when it cannot read the
@@ -300,13 +297,23 @@ class _Input:
             first[:] = mark
             try:
                 image = cv2.imread(self.name, target, flags)
-            except cv2.error:  # another size or type than the header said
+            except (cv2.error, TypeError):  # another size or type than the header said
                 pass
             else:
                 if image is target and np.array_equal(first, mark):
                     return None
                 return image
-        return cv2.imread(self.name, flags)
+        return _guarded(cv2.imread, self.name, flags)
+
+
+def _guarded(read, *args):
+    """The decoder's result, None where it raises (a size it asserts on)."""
+    import cv2
+
+    try:
+        return read(*args)
+    except cv2.error:
+        return None
 
 
 _quiet_lock = threading.Lock()
@@ -374,7 +381,7 @@ def _decoded(given: _Input, source: Source, header: Header, flags: int, shape: t
         import cv2
         import numpy as np
 
-        image = cv2.imdecode(np.frombuffer(source.read(0, source.size), np.uint8), flags)
+        image = _guarded(cv2.imdecode, np.frombuffer(source.read(0, source.size), np.uint8), flags)
     return image
 
 
