@@ -104,9 +104,11 @@ comma := ,
 
 # Hostile calls of every method, the constructor and the pickle hooks (see
 # fuzz/run.py): 105,000 calls over five seeds, then 10,000 calls per target
-# that must not grow the objects, memory blocks or reference counts.
+# that must not grow the objects, memory blocks or reference counts; then
+# 20,000 damaged image files through the command line's reader (fuzz/reading.py).
 fuzz: $(STAMP)
 	$(PY) fuzz/run.py --seeds 1,2,3,4,5 --examples 1400 --growth 10000
+	$(PY) fuzz/reading.py --seed 1 --files 20000
 
 # The module built with AddressSanitizer and UBSan into its own environment,
 # and the whole suite (with its short hostile run) under it. The sanitizer

@@ -2,6 +2,8 @@
 
     python fuzz/reading.py [--seed 0] [--files 2000]
 
+(`make fuzz` runs it on 20,000 files; tests/test_reading.py a short run.)
+
 Takes a small valid file of every format the reader knows (with and without
 transparency, EXIF turns, progressive and 16-bit variants), damages copies
 of it (bytes flipped, cut short, runs repeated or dropped, header fields set
@@ -112,7 +114,6 @@ def child(folder: str) -> None:
 
     import numpy as np
 
-    sys.path.insert(0, str(HERE.parent / "src"))
     from velmora_huebit.cli.headers import Source, read_header
     from velmora_huebit.cli.reading import PhotoError, decode, read_mask, read_photo
     from velmora_huebit.cli.work import quiet_opencv

@@ -14,7 +14,10 @@ One module per concern:
 - arguments: the option parser and its value checks
 - colours: colours as the user writes them
 - photos: which files a run covers, and how their names are shown
-- reading: photo and mask files into arrays (alpha, special files, damage)
+- reading: photo and mask files into arrays (the pixel limit, reduced JPEG
+  decodes, alpha, special files, damage)
+- headers: what an image file holds, from its header alone (format, size,
+  what decoding it costs), so that bombs are refused before decoding
 - work: what happens to one photo (runs in the worker processes)
 - runners: how the photos of a run are spread (this process, a pool of
   worker processes that survives the death of one)
