@@ -128,10 +128,14 @@ def test_colour_and_alpha_from_one_decode_are_what_imread_gives(tmp_path):
         path = tmp_path / name
         path.write_bytes(bytes(data))
         colour, raw = cv2.imread(str(path)), cv2.imread(str(path), cv2.IMREAD_UNCHANGED)
+        photo = read_photo(path, True)
+        assert np.array_equal(photo.image, colour), name
+        if raw.ndim < 3 or raw.shape[2] < 4:  # this OpenCV reads no alpha there
+            assert photo.alpha is None, name
+            continue
         alpha = raw[:, :, 3] if raw.dtype == np.uint8 else (raw[:, :, 3] >> 8).astype(np.uint8)
         alpha = np.rot90(alpha, -1) if name == "turned.png" else alpha
-        photo = read_photo(path, True)
-        assert np.array_equal(photo.image, colour) and np.array_equal(photo.alpha, alpha), name
+        assert np.array_equal(photo.alpha, alpha), name
         small = read_photo(path, True, 40, shrink=True)  # shrunk together, as each on its own
         size = (40, 27) if colour.shape[1] > colour.shape[0] else (27, 40)
         assert np.array_equal(small.image, cv2.resize(colour, size, interpolation=cv2.INTER_AREA)), name

@@ -637,8 +637,10 @@ def _kind(head: bytes):
         return _jp2
     if head[:4] == b"\xff\x4f\xff\x51":
         return lambda src: _siz(src, 2, None)
-    if head[4:8] == b"ftyp" and any(brand in head[8:64] for brand in (b"avif", b"avis")):
-        return _avif
+    if head[4:8] == b"ftyp":  # an ISO media file: AVIF when a brand of the ftyp box says so
+        brands = head[8:int.from_bytes(head[:4], "big")]
+        if any(brands[at:at + 4] in (b"avif", b"avis") for at in range(0, len(brands), 4)):
+            return _avif
     return None
 
 
@@ -649,7 +651,7 @@ def read_header(src: Source) -> Header:
     """The header of the image in src; HeaderError when it is not an image
     the decoder reads, or its header is damaged (Truncated, naming the
     format, when the file ends inside it)."""
-    parser = _kind(src.read(0, 64))
+    parser = _kind(src.read(0, 256))
     if parser is None:
         raise HeaderError("not an image file (or of a format that is not read)")
     try:

@@ -332,18 +332,23 @@ def _quiet(on: bool):
         return
     with _quiet_lock:
         if _quiet_count == 0:
-            sys.stderr.flush()
-            _quiet_saved = os.dup(2)
-            null = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(null, 2)
-            os.close(null)
+            try:
+                sys.stderr.flush()
+                saved = os.dup(2)
+            except (OSError, ValueError):  # no standard error to keep quiet
+                saved = -1
+            if saved >= 0:
+                null = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(null, 2)
+                os.close(null)
+            _quiet_saved = saved
         _quiet_count += 1
     try:
         yield
     finally:
         with _quiet_lock:
             _quiet_count -= 1
-            if _quiet_count == 0:
+            if _quiet_count == 0 and _quiet_saved >= 0:
                 os.dup2(_quiet_saved, 2)
                 os.close(_quiet_saved)
 
@@ -399,7 +404,8 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
     header = header or _header(source)
     factor = _factor(header, max_side)
     _check(header, factor, with_alpha, max_side, shrink, max_pixels)
-    truncated, notes = False, []
+    notes = []
+    truncated = False
     if header.kind == "JPEG":
         truncated, scans = jpeg_scans(source, header)
         if scans > MAX_SCANS:
@@ -407,54 +413,52 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         if truncated:
             notes.append("the JPEG file is truncated (cut off before its end): the missing part "
                          "of the picture is filled with grey and counted")
-    stored = (-(-header.height // factor), -(-header.width // factor))
+    stored = (-(-header.height // factor), -(-header.width // factor))  # as the decoder gives it
     mode = _alpha_mode(header, with_alpha)
-    raw = alpha = None
     with _quiet(quiet):
+        image = alpha = None
         if mode == "same":
-            raw = _decoded(given, source, header, cv2.IMREAD_UNCHANGED, stored + (4,))
-            if raw is None:
+            image = _decoded(given, source, header, cv2.IMREAD_UNCHANGED, stored + (4,))
+            if image is None:
                 raise _failure(source, header, truncated)
-            if not (raw.dtype == np.uint8 and raw.ndim == 3 and raw.shape[2] == 4):
+            if not (image.dtype == np.uint8 and image.ndim == 3 and image.shape[2] == 4):
                 # not what the header promised: the colour comes from a decode of its own
-                alpha, raw, mode = _alpha_plane(raw), None, "second"
-        if raw is None:
+                alpha, image, mode = _alpha_plane(image), None, "read"
+        if image is None:
             flags = {1: cv2.IMREAD_COLOR, 2: cv2.IMREAD_REDUCED_COLOR_2,
                      4: cv2.IMREAD_REDUCED_COLOR_4, 8: cv2.IMREAD_REDUCED_COLOR_8}[factor]
             image = _decoded(given, source, header, flags, stored + (3,))
             if image is None:
                 raise _failure(source, header, truncated)
-    full = (raw if raw is not None else image).shape[1::-1]
+    full = image.shape[1::-1]
     if factor > 1:  # the photo's own size, turned as the decoder turned it
         down, across = stored
         turned = full == (down, across) and across != down or across == down and header.turned
         full = (header.height, header.width) if turned else (header.width, header.height)
     small = shrink and max_side and max(full) > max_side
 
-    if raw is not None:  # colour and alpha from the one decode
-        transparent = raw[:, :, 3].min() < OPAQUE
+    if mode == "same":  # colour and alpha from the one decode
+        transparent = image[:, :, 3].min() < OPAQUE
         if small:  # shrunk together: the same as each on its own
-            raw = cv2.resize(raw, _shrunk(*full, max_side), interpolation=cv2.INTER_AREA)
-        image = np.ascontiguousarray(raw[:, :, :3])
-        alpha = np.ascontiguousarray(raw[:, :, 3]) if transparent or not shrink else None
-        return Decoded(image, alpha, full, notes)
+            image = cv2.resize(image, _shrunk(*full, max_side), interpolation=cv2.INTER_AREA)
+        alpha = np.ascontiguousarray(image[:, :, 3]) if transparent or not shrink else None
+        return Decoded(np.ascontiguousarray(image[:, :, :3]), alpha, full, notes)
 
     if small and max(image.shape[:2]) > max_side:
         image = cv2.resize(image, _shrunk(image.shape[1], image.shape[0], max_side),
                            interpolation=cv2.INTER_AREA)
-    if mode == "second":
-        if alpha is None:
-            with _quiet(quiet):
-                depth = np.uint16 if header.deep else np.uint8
-                alpha = _alpha_plane(_decoded(given, source, header, cv2.IMREAD_UNCHANGED, stored + (4,), depth))
-        if alpha is not None:
-            # OpenCV turns the colour by EXIF orientation, not the alpha
-            # plane, except in TIFF, whose decoder turns both
-            candidates = (alpha, _oriented(alpha, header.orientation))
-            if header.kind != "TIFF":
-                candidates = candidates[::-1]
-            alpha = next((a for a in candidates if a.shape == full[::-1]), None)
-        if shrink and alpha is not None:
-            alpha = (cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
-                     if alpha.min() < OPAQUE else None)
+    if mode == "second":  # the colour is kept (shrunk when asked) while the alpha plane is read
+        with _quiet(quiet):
+            depth = np.uint16 if header.deep else np.uint8
+            alpha = _alpha_plane(_decoded(given, source, header, cv2.IMREAD_UNCHANGED, stored + (4,), depth))
+    if alpha is not None:
+        # OpenCV turns the colour by EXIF orientation, not the alpha plane,
+        # except in TIFF, whose decoder turns both
+        candidates = (alpha, _oriented(alpha, header.orientation))
+        if header.kind != "TIFF":
+            candidates = candidates[::-1]
+        alpha = next((a for a in candidates if a.shape == full[::-1]), None)
+    if shrink and alpha is not None:
+        alpha = (cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
+                 if alpha.min() < OPAQUE else None)
     return Decoded(image, alpha, full, notes)
