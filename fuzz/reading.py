@@ -20,7 +20,6 @@ import os
 import pathlib
 import random
 import resource
-import struct
 import subprocess
 import sys
 import tempfile
@@ -130,6 +129,9 @@ def child(folder: str) -> None:
                  ("read_mask", lambda: read_mask(path, grey=True, quiet=True)),
                  ("decode", lambda: decode(data, True, 64, quiet=True))]
         for name, call in calls:
+            # named before it is made, so that a call that kills the process is known
+            with open(os.path.join(folder, os.pardir, "current"), "w") as current:
+                current.write(f"{path.name} {name}")
             start = time.perf_counter()
             try:
                 result = call()
@@ -167,27 +169,45 @@ def main():
     found = samples()
     failures = 0
     with tempfile.TemporaryDirectory() as tmp:
-        folder = pathlib.Path(tmp)
+        folder = pathlib.Path(tmp, "files")
+        folder.mkdir()
         names = sorted(found)
         for i in range(args.files):
             name = names[i % len(names)]
             (folder / f"{i:05d}-{name}").write_bytes(damage(found[name], rng))
         for name in names:  # and the good ones
             (folder / f"good-{name}").write_bytes(found[name])
-        start = time.perf_counter()
-        run = subprocess.run([sys.executable, __file__, "--child", tmp], capture_output=True, text=True,
-                             timeout=HANG_SECONDS * (args.files + len(names)))
-        lines = [line for line in run.stdout.splitlines() if line.startswith(("FAIL", "SLOW"))]
-        failures = len(lines) + (run.returncode != 0)
-        counts = [line.split()[1:] for line in run.stdout.splitlines() if line.startswith("READ")]
-        read, refused = map(int, counts[0]) if counts else (0, 0)
-        for line in lines[:50]:
-            print(line)
-        if run.returncode:
-            print(f"the reading process ended with status {run.returncode}:\n{run.stderr[-3000:]}")
-        elif run.stderr.strip():  # a library's own lines beside ours
+        start, read, refused = time.perf_counter(), 0, 0
+        current = pathlib.Path(tmp, "current")
+        while True:  # a process that dies names its file; a new one goes on after it
+            run = subprocess.run([sys.executable, __file__, "--child", str(folder)], capture_output=True,
+                                 text=True, timeout=HANG_SECONDS * (args.files + len(names)))
+            lines = [line for line in run.stdout.splitlines() if line.startswith(("FAIL", "SLOW"))]
+            failures += len(lines)
+            for line in lines[:50]:
+                print(line)
+            for line in run.stdout.splitlines():
+                if line.startswith("READ"):
+                    read, refused = read + int(line.split()[1]), refused + int(line.split()[2])
+            if run.returncode == 0:
+                if run.stderr.strip():  # a library's own lines beside ours
+                    failures += 1
+                    print(f"standard error is not quiet:\n{run.stderr[-3000:]}")
+                break
             failures += 1
-            print(f"standard error is not quiet:\n{run.stderr[-3000:]}")
+            name = current.read_text().split()[0] if current.exists() else None
+            print(f"the reading process ended with status {run.returncode} reading "
+                  f"{current.read_text() if name else '?'}:\n{run.stderr[-1000:]}")
+            if name is None:
+                break
+            keep = pathlib.Path(tempfile.gettempdir(), "reading-fuzz-crash")
+            keep.mkdir(exist_ok=True)
+            keep.joinpath(name).write_bytes(folder.joinpath(name).read_bytes())
+            print(f"kept as {keep / name}")
+            for done in sorted(folder.iterdir()):  # the files read before it, and itself
+                if done.name <= name:
+                    done.unlink()
+            current.unlink()
         print(f"seed {args.seed}: {args.files} damaged files of {len(names)} kinds, 4 reads each "
               f"({read} images, {refused} refused), {time.perf_counter() - start:.0f} s: {failures} failures")
     return 1 if failures else 0

@@ -75,6 +75,7 @@ class Header:
     scans_buffer: int = 0  # bytes the decoder keeps for a JPEG of several scans
     scan_data: int = 0  # where the entropy-coded data of the first scan begins
     multi_scan: bool = False
+    animated: bool = False  # an animated PNG or WebP
 
     @property
     def pixels(self) -> int:
@@ -259,7 +260,7 @@ def _png(src: Source) -> Header:
         elif kind == b"eXIf" and exif is None:
             exif = _exif_orientation(src.read(pos + 8, min(length, 1 << 16)))
         elif kind == b"acTL":  # animated: measured 3.3 bytes a pixel, with room for frames
-            header.per_pixel, header.alpha_per_pixel = 8.0, 8.0
+            header.per_pixel, header.alpha_per_pixel, header.animated = 8.0, 8.0, True
         pos += 12 + length
     else:  # too many chunks to look through: assume the costly case
         header.alpha, exif = True, 6
@@ -294,7 +295,8 @@ def _webp(src: Source) -> Header:
         flags = head[8]
         width = int.from_bytes(head[12:15], "little") + 1
         height = int.from_bytes(head[15:18], "little") + 1
-        header = Header("WebP", width, height, alpha=bool(flags & 0x10) or bool(flags & 0x02))
+        header = Header("WebP", width, height, alpha=bool(flags & 0x10) or bool(flags & 0x02),
+                        animated=bool(flags & 0x02))
         if flags & 0x08:  # EXIF chunk: find it
             pos = 12
             for _ in range(_MAX_CHUNKS):

@@ -23,6 +23,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import os
+import re
 import stat
 import sys
 import threading
@@ -377,6 +378,14 @@ def _alpha_plane(raw):
     return np.ascontiguousarray(alpha)
 
 
+def _old_opencv() -> bool:
+    """OpenCV before 4.12, whose readers of animated PNG and WebP and of
+    JPEG 2000 crash on damaged files (fuzz/reading.py finds them in seconds)."""
+    import cv2
+
+    return tuple(int(part) for part in re.findall(r"\d+", cv2.__version__)[:2]) < (4, 12)
+
+
 def _decoded(given: _Input, source: Source, header: Header, flags: int, shape: tuple | None = None,
              dtype=None):
     image = given.imread(flags, shape, dtype)
@@ -413,6 +422,10 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         if truncated:
             notes.append("the JPEG file is truncated (cut off before its end): the missing part "
                          "of the picture is filled with grey and counted")
+    if (header.animated or header.kind == "JPEG 2000") and _old_opencv():
+        kind = f"an animated {header.kind}" if header.animated else "a JPEG 2000"
+        raise PhotoError(f"{kind} image, not read with OpenCV {cv2.__version__}, whose reader of "
+                         "it crashes on damaged ones (OpenCV 4.12 or newer reads it)")
     stored = (-(-header.height // factor), -(-header.width // factor))  # as the decoder gives it
     mode = _alpha_mode(header, with_alpha)
     with _quiet(quiet):
