@@ -15,7 +15,10 @@ One module per concern:
 - colours: colours as the user writes them, and palette files read
   (--targets), whatever their bytes
 - photos: which files a run covers, and how their names are shown
-- reading: photo and mask files into arrays (alpha, special files, damage)
+- reading: photo and mask files into arrays (the pixel limit, reduced JPEG
+  decodes, alpha, special files, damage)
+- headers: what an image file holds, from its header alone (format, size,
+  what decoding it costs), so that bombs are refused before decoding
 - work: what happens to one photo (runs in the worker processes)
 - engine: which engine analyses the photos (the palette engine, the
   default, or the module's ColorExtractor with --engine library), and what

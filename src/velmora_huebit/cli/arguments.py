@@ -11,6 +11,7 @@ from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
 from velmora_huebit.cli.photos import printable
 from velmora_huebit.cli.swatches import SORTS
 from velmora_huebit.cli.terminal import LEVELS
+from velmora_huebit.cli.reading import DEFAULT_MAX_PIXELS
 
 PROG = "velmora-huebit"
 
@@ -88,6 +89,16 @@ def _whole_number(text: str, least: int = 1) -> int:
 
 def _side(text: str) -> int:
     return _whole_number(text, least=0)
+
+
+def _pixel_count(text: str) -> int:
+    try:
+        value = int(text)  # 50_000_000 reads too
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, got {text}")
+    return value
 
 
 def _threshold(text: str) -> float:
@@ -193,6 +204,15 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
              f"before analysis (default: {DEFAULT_MAX_SIDE}, as faithful as full size "
              f"and far quicker); 0 analyses the full resolution. Every result names "
              f"the size analysed",
+    )
+    analysis.add_argument(
+        "--max-pixels", type=_pixel_count, default=DEFAULT_MAX_PIXELS, metavar="N",
+        help=f"refuse, from its header and before decoding anything, an image that "
+             f"takes more memory to decode than N pixels of 8-bit colour (default: "
+             f"{DEFAULT_MAX_PIXELS:_}, which keeps a process under 400 MB): a JPEG "
+             f"reduced for --max-side counts at its reduced size; transparency, "
+             f"WebP, GIF, JPEG 2000, AVIF and progressive JPEGs count for more. "
+             f"Photos and --mask alike; 0 for no limit",
     )
     files = parser.add_argument_group("files and processes")
     files.add_argument(

@@ -59,7 +59,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
     if args.mask is not None:
         quiet_opencv()
         try:
-            mask = read_mask(args.mask)
+            mask = read_mask(args.mask, max_pixels=args.max_pixels, grey=True, quiet=True)
         except PhotoError as exc:
             raise UsageError(f"--mask {display_name(args.mask)}: {exc}") from None
 
@@ -76,7 +76,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
             targets[name] = rgb
 
     job = Job(
-        command=args.command, mask=mask, max_side=args.max_side,
+        command=args.command, mask=mask, max_side=args.max_side, max_pixels=args.max_pixels,
         keep_transparent=args.keep_transparent, targets=targets,
         pixels=getattr(args, "pixels", False), threshold=getattr(args, "threshold", None),
         names=None if getattr(args, "names", "none") == "none" else args.names,

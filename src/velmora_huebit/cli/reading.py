@@ -1,35 +1,65 @@
-"""Reading photos and masks. The command line reads each file's bytes itself
-and hands OpenCV the bytes, never the name: a name that is not valid UTF-8
-then cannot trip a library up, and a FIFO or device is recognised before
-anything is read from it (a read would block forever or never end).
+"""Reading photos and masks.
 
-The colour image is decoded exactly as cv2.imread decodes a file (8-bit
-blue-green-red, EXIF orientation applied), so results equal the module's for
-the same file. Transparency is read separately, only for files that can
-carry it."""
+Every file is sized from its header before anything is decoded (headers.py):
+an image that would take more memory to decode than max_pixels pixels of
+plain 8-bit colour (3 bytes each) is refused in one line, so a decompression
+bomb, a small file that claims billions of pixels, costs a few small reads.
+A JPEG is decoded at 1/2, 1/4 or 1/8 of its size by the decoder itself when
+max_side leaves enough pixels to shrink from.
+
+The decoder is cv2.imread, as the module uses for a path, so the pixels are
+the module's: 8-bit blue-green-red, EXIF orientation applied, and a JPEG cut
+off before its end decoded as far as it goes (grey below the cut), with a
+warning. It reads the file that was opened and checked, by its
+/proc/self/fd name: a FIFO or device is refused before anything is read from
+it, a name that is not valid UTF-8 cannot trip a library up, and the file is
+never read whole into memory. Bytes go through an in-memory file the same way.
+
+Transparency comes from the same decode where that gives the colour exactly
+(8 bits a sample, no EXIF turn); otherwise from a second decode."""
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
-import io
 import os
+import re
 import stat
-import warnings
+import sys
+import threading
+
+from velmora_huebit.cli.headers import (MAX_SCANS, Header, HeaderError, Source, Truncated, Unsupported,
+                                        jpeg_scans, png_complete, read_header)
 
 # alpha values below this (on the 0-255 scale) count as transparent
 OPAQUE = 128
+
+# Images are decoded when that takes no more memory than this many pixels of
+# 8-bit colour: with the command's own 200 MB a process stays under 400 MB
+# (bench/bench_reading.py), and a JPEG read reduced counts at its reduced size.
+DEFAULT_MAX_PIXELS = 50_000_000
+
+# OpenCV's own ceiling (its OPENCV_IO_MAX_IMAGE_PIXELS and _WIDTH defaults)
+_DECODER_PIXELS, _DECODER_SIDE = 1 << 30, 1 << 20
 
 # what a file that is not a regular one is, for the message that skips it
 _KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
           (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
 
 
+_UNREADABLE = "cannot read the image (not an image file, or a damaged one)"
+
+
 class PhotoError(Exception):
     """A failure explained in words for the user."""
 
 
-def read_file(path: str) -> bytes:
-    """The bytes of a regular file; PhotoError for anything else."""
+class TooLarge(PhotoError):
+    """An image over the pixel limit, refused from its header."""
+
+
+def _open(path) -> int:
+    """A file descriptor of the regular file at path; PhotoError for anything else."""
     try:
         info = os.stat(path)
         if stat.S_ISDIR(info.st_mode):
@@ -38,65 +68,290 @@ def read_file(path: str) -> bytes:
             kind = next((name for test, name in _KINDS if test(info.st_mode)), "not a regular file")
             raise PhotoError(f"{kind}, not a photo: skipped without reading it")
         # non-blocking, in case the file was swapped for a FIFO after the check
-        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
-        with open(fd, "rb") as file:
-            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
-                raise PhotoError("not a regular file, not a photo: skipped without reading it")
-            return file.read()
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
     except FileNotFoundError:
         raise PhotoError("no such file") from None
     except OSError as exc:
         raise PhotoError(f"cannot read the file: {exc.strerror or exc}") from None
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise PhotoError("not a regular file, not a photo: skipped without reading it")
+    return fd
 
 
-def _probe(data: bytes) -> tuple[bool, int]:
-    """Whether the image may be transparent, and its EXIF orientation,
-    from the header alone. Formats Pillow does not know may be transparent."""
-    from PIL import Image
-
+def read_file(path, *, max_pixels: int = DEFAULT_MAX_PIXELS) -> bytes:
+    """The bytes of a regular file; PhotoError for anything else, and for an
+    image over the pixel limit (checked from its header before the rest is
+    read). read_photo reads a photo without holding its file in memory."""
+    fd = _open(path)
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # size warnings: OpenCV decodes it anyway
-            with Image.open(io.BytesIO(data)) as image:
-                alpha = "A" in image.getbands() or "transparency" in image.info
-                return alpha, image.getexif().get(0x0112, 1)
-    except Exception:
-        return True, 1
+        try:
+            # at the least it could cost: a JPEG read at 1/8, without alpha
+            header = read_header(Source(fd=fd))
+            _check(header, 8 if header.reducible else 1, False, 0, False, max_pixels)
+        except HeaderError:
+            pass  # not an image: the caller's decode says so
+        with open(fd, "rb", closefd=False) as file:
+            return file.read()
+    except OSError as exc:
+        raise PhotoError(f"cannot read the file: {exc.strerror or exc}") from None
+    finally:
+        os.close(fd)
 
 
-def _jpeg_header(data: bytes) -> tuple[tuple[int, int] | None, bool]:
-    """(size as shown, EXIF orientation applied, or None; whether the file
-    is truncated) of a JPEG."""
-    from PIL import Image
+@dataclasses.dataclass
+class Decoded:
+    image: object  # 8-bit BGR, as cv2.imread gives it (possibly reduced, see max_side)
+    alpha: object  # 8-bit alpha plane of the image's size, or None
+    size: tuple[int, int]  # (width, height) of the photo itself
+    notes: list  # warnings for the user
 
+
+def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
+               shrink: bool = False, quiet: bool = False) -> Decoded:
+    """The photo in the file at path, decoded as cv2.imread decodes it. With
+    max_side, a large JPEG may come back reduced, to no less than max_side
+    pixels on its longer side; with shrink too, every image comes back
+    shrunk to max_side (area interpolation, as the command line shrinks)
+    with its alpha plane, which is then None unless some pixel of the full
+    image is transparent. quiet keeps the decoders' own messages off
+    standard error. PhotoError for what cannot be read, TooLarge for an
+    image over max_pixels (0: no limit)."""
+    fd = _open(path)
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            with Image.open(io.BytesIO(data)) as image:
-                size = image.size[::-1] if image.getexif().get(0x0112, 1) in (5, 6, 7, 8) else image.size
-                # decoded at an eighth of the size: all of the data is read, fast
-                image.draft("RGB", (1, 1))
-                try:
-                    image.load()
-                except OSError as exc:
-                    return size, "truncated" in str(exc)
-                return size, False
-    except Exception:
-        return None, False
+        return _read(Source(fd=fd), _Input(fd), with_alpha, max_side, max_pixels, shrink, quiet)
+    finally:
+        os.close(fd)
 
 
-def _reduction(size: tuple[int, int] | None, max_side: int) -> int:
-    """The cv2.IMREAD_* flag that decodes a JPEG at 1/2, 1/4 or 1/8 of its
-    size when that still leaves at least max_side pixels to shrink from:
-    the decoder averages the pixels itself, far quicker than a full decode."""
+def decode(data: bytes, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
+           shrink: bool = False, quiet: bool = False) -> Decoded:
+    """The photo in a file's bytes, as read_photo reads a file."""
+    if not data:
+        raise PhotoError("empty file")
+    source = Source(data=data)
+    header = _header(source)
+    _check(header, _factor(header, max_side), with_alpha, max_side, shrink, max_pixels)
+    with _Input.of_bytes(data) as given:
+        return _read(source, given, with_alpha, max_side, max_pixels, shrink, quiet, header)
+
+
+def read_mask(path, *, max_pixels: int = DEFAULT_MAX_PIXELS, grey: bool = False, quiet: bool = False):
+    """A mask file as a colour image, as the module reads mask files (with
+    grey, as the one plane the module makes of it: the same mask in a third
+    of the memory). Sized first like a photo."""
     import cv2
 
-    if size and max_side:
-        for factor, flag in ((8, cv2.IMREAD_REDUCED_COLOR_8), (4, cv2.IMREAD_REDUCED_COLOR_4),
-                             (2, cv2.IMREAD_REDUCED_COLOR_2)):
-            if max(size) // factor >= max_side:
-                return flag
-    return cv2.IMREAD_COLOR
+    fd = _open(path)
+    try:
+        image = _read(Source(fd=fd), _Input(fd), False, 0, max_pixels, False, quiet).image
+    finally:
+        os.close(fd)
+    return cv2.cvtColor(image, cv2.COLOR_BGR2GRAY) if grey else image
+
+
+# --- sizes and costs -----------------------------------------------------------
+
+def _header(source: Source) -> Header:
+    if source.size == 0:
+        raise PhotoError("empty file")
+    try:
+        return read_header(source)
+    except Unsupported as exc:
+        raise PhotoError(f"not read: {exc}") from None
+    except Truncated as exc:
+        raise PhotoError(f"the {exc} file is truncated (cut off before its end)") from None
+    except HeaderError:
+        raise PhotoError(_UNREADABLE) from None
+
+
+def _factor(header: Header, max_side: int) -> int:
+    """The scale 1/2, 1/4 or 1/8 at which the decoder can read a JPEG and
+    still leave at least max_side pixels to shrink from: it averages the
+    pixels itself, far quicker than a full decode."""
+    if header.reducible and max_side:
+        for factor in (8, 4, 2):
+            if max(header.width, header.height) // factor >= max_side:
+                return factor
+    return 1
+
+
+def _shrunk(width: int, height: int, max_side: int) -> tuple[int, int]:
+    """The size the command line shrinks an image to (as work.py)."""
+    scale = max_side / max(height, width)
+    return max(1, round(width * scale)), max(1, round(height * scale))
+
+
+def _alpha_mode(header: Header, with_alpha: bool) -> str:
+    """"": colour only; "same": colour and alpha from one decode with
+    cv2.IMREAD_UNCHANGED (for 8 bits a sample it gives the colour exactly,
+    and it ignores EXIF orientation, which TIFF's decoder applies itself);
+    "second": a second decode for the alpha plane."""
+    if not (with_alpha and header.alpha) or header.kind == "JPEG":
+        return ""
+    if not header.deep and (header.orientation == 1 or header.kind == "TIFF"):
+        return "same"
+    return "second"
+
+
+def _cost(header: Header, factor: int, with_alpha: bool, max_side: int, shrink: bool) -> float:
+    """Bytes that decoding takes, beyond the process itself."""
+    pixels = -(-header.width // factor) * -(-header.height // factor)
+    shrunk = shrink and max_side and max(header.width, header.height) // factor > max_side
+    per_pixel = header.per_pixel
+    if header.turned and header.kind != "TIFF":  # turned into a copy, and copied once more
+        per_pixel += 6
+    colour = pixels * per_pixel + header.fixed + header.scans_buffer
+    mode = _alpha_mode(header, with_alpha)
+    if mode == "same":  # the colour and alpha planes split off, unless shrunk first
+        return pixels * (header.alpha_per_pixel + (0 if shrunk else 4)) + header.fixed
+    if mode == "second":  # the colour stays (unless shrunk) while the alpha plane is read
+        alpha = pixels * (header.alpha_per_pixel + (0 if shrunk else 3) + 2) + header.fixed
+        return max(colour, alpha)
+    return colour
+
+
+def _megapixels(count: float) -> str:
+    return f"{count / 1e6:.1f}".removesuffix(".0")
+
+
+def _check(header: Header, factor: int, with_alpha: bool, max_side: int, shrink: bool,
+           max_pixels: int) -> None:
+    width, height = header.width, header.height
+    if width > _DECODER_SIDE or height > _DECODER_SIDE or width * height > _DECODER_PIXELS:
+        raise TooLarge(f"{width}x{height} pixels: larger than the decoder reads "
+                       f"({_megapixels(_DECODER_PIXELS)} megapixels at most)")
+    if not max_pixels:
+        return
+    cost = _cost(header, factor, with_alpha, max_side, shrink)
+    if cost <= 3 * max_pixels:
+        return
+    size = f"{width}x{height} pixels ({_megapixels(width * height)} megapixels)"
+    across, down = -(-width // factor), -(-height // factor)
+    if cost <= 3 * across * down + header.fixed:  # plain colour
+        if factor > 1:
+            size += f", {across}x{down} ({_megapixels(across * down)} megapixels) decoded at 1/{factor}"
+    else:
+        kind = ("progressive " if header.multi_scan else "") + header.kind + " image"
+        if _alpha_mode(header, with_alpha):
+            kind += " with transparency"
+        size += (f"; decoding this {kind} takes about {cost / 1e6:.0f} MB, as much as "
+                 f"{_megapixels(cost / 3)} megapixels of plain colour")
+    raise TooLarge(f"{size}: over the limit of {_megapixels(max_pixels)} megapixels, not decoded "
+                   "(--max-pixels N raises the limit, 0 lifts it)")
+
+
+# --- decoding --------------------------------------------------------------------
+
+class _Input:
+    """The photo as the decoder reads it: the name of an open file
+    (/proc/self/fd/N), or, where there is none, its bytes for cv2.imdecode."""
+
+    def __init__(self, fd: int | None = None, data=None):
+        self.name, self.data = None, data
+        if fd is not None:
+            for name in (f"/proc/self/fd/{fd}", f"/dev/fd/{fd}"):
+                if os.path.exists(name):
+                    self.name = name
+                    break
+            else:
+                with open(fd, "rb", closefd=False) as file:
+                    self.data = file.read()
+
+    @classmethod
+    @contextlib.contextmanager
+    def of_bytes(cls, data):
+        """Bytes as an in-memory file, so that they decode as a file does
+        (cv2.imdecode gives nothing for a truncated JPEG)."""
+        fd = None
+        try:
+            fd = os.memfd_create("photo", getattr(os, "MFD_CLOEXEC", 0))
+            view = memoryview(data).cast("B")
+            while view:
+                view = view[os.write(fd, view):]
+        except (AttributeError, OSError):
+            if fd is not None:
+                os.close(fd)
+            yield cls(data=data)
+            return
+        try:
+            given = cls(fd)
+            yield given if given.name else cls(data=data)
+        finally:
+            os.close(fd)
+
+    def imread(self, flags: int, shape: tuple | None = None, dtype=None):
+        """cv2.imread(name, flags), into an array of this shape when given: the
+        decoder then writes the pixels there, instead of into its own matrix
+        copied once more for Python. None when the image cannot be decoded."""
+        import cv2
+        import numpy as np
+
+        if self.name is None:
+            return _guarded(cv2.imdecode, np.frombuffer(self.data, np.uint8), flags)
+        if shape is not None and int(np.prod(shape)) >= 4096:
+            target = np.empty(shape, dtype or np.uint8)
+            # imread returns the array untouched when it cannot read the
+            # header: a random mark in its first bytes tells
+            mark = np.frombuffer(os.urandom(16), np.uint8)
+            first = target.reshape(-1).view(np.uint8)[:16]
+            first[:] = mark
+            try:
+                image = cv2.imread(self.name, target, flags)
+            except (cv2.error, TypeError):  # another size or type than the header said
+                pass
+            else:
+                if image is target and np.array_equal(first, mark):
+                    return None
+                return image
+        return _guarded(cv2.imread, self.name, flags)
+
+
+def _guarded(read, *args):
+    """The decoder's result, None where it raises (a size it asserts on)."""
+    import cv2
+
+    try:
+        return read(*args)
+    except cv2.error:
+        return None
+
+
+_quiet_lock = threading.Lock()
+_quiet_count = 0
+_quiet_saved = -1
+
+
+@contextlib.contextmanager
+def _quiet(on: bool):
+    """Standard error (the descriptor) to /dev/null: libjpeg and libpng
+    print their own lines ("Premature end of JPEG file") beside ours.
+    Counted, so that threads decoding at once restore it once."""
+    global _quiet_count, _quiet_saved
+    if not on:
+        yield
+        return
+    with _quiet_lock:
+        if _quiet_count == 0:
+            try:
+                sys.stderr.flush()
+                saved = os.dup(2)
+            except (OSError, ValueError):  # no standard error to keep quiet
+                saved = -1
+            if saved >= 0:
+                null = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(null, 2)
+                os.close(null)
+            _quiet_saved = saved
+        _quiet_count += 1
+    try:
+        yield
+    finally:
+        with _quiet_lock:
+            _quiet_count -= 1
+            if _quiet_count == 0 and _quiet_saved >= 0:
+                os.dup2(_quiet_saved, 2)
+                os.close(_quiet_saved)
 
 
 def _oriented(alpha, orientation: int):
@@ -109,64 +364,114 @@ def _oriented(alpha, orientation: int):
     return np.ascontiguousarray(turns[orientation](alpha)) if orientation in turns else alpha
 
 
-def _alpha(buffer, shape, orientation: int):
-    """The alpha plane on the 0-255 scale, aligned with the colour image,
-    or None when the image has none."""
-    import cv2
+def _alpha_plane(raw):
+    """The last channel of a decode with alpha on the 0-255 scale, or None."""
     import numpy as np
 
-    raw = cv2.imdecode(buffer, cv2.IMREAD_UNCHANGED)
     if raw is None or raw.ndim != 3 or raw.shape[2] not in (2, 4):
         return None
     alpha = raw[:, :, -1]
-    if alpha.dtype == np.uint16:
-        alpha = (alpha >> 8).astype(np.uint8)
-    elif alpha.dtype != np.uint8:  # floating point (EXR): 0 to 1
-        alpha = (np.clip(np.nan_to_num(alpha), 0, 1) * 255).astype(np.uint8)
-    for candidate in (_oriented(alpha, orientation), alpha):
-        if candidate.shape == shape:
-            return candidate
-    return None
+    if alpha.dtype == np.uint16:  # the high byte, without a 16-bit copy first
+        return np.right_shift(alpha, 8, out=np.empty(alpha.shape, np.uint8), casting="unsafe")
+    if alpha.dtype != np.uint8:  # floating point: 0 to 1
+        return (np.clip(np.nan_to_num(alpha), 0, 1) * 255).astype(np.uint8)
+    return np.ascontiguousarray(alpha)
 
 
-@dataclasses.dataclass
-class Decoded:
-    image: object  # 8-bit BGR, as cv2.imread gives it (possibly reduced, see max_side)
-    alpha: object  # 8-bit alpha plane of the image's size, or None
-    size: tuple[int, int]  # (width, height) of the photo itself
-    notes: list  # warnings for the user
+def _old_opencv() -> bool:
+    """OpenCV before 4.12, whose readers of animated PNG and WebP and of
+    JPEG 2000 crash on damaged files (fuzz/reading.py finds them in seconds)."""
+    import cv2
+
+    return tuple(int(part) for part in re.findall(r"\d+", cv2.__version__)[:2]) < (4, 12)
 
 
-def decode(data: bytes, with_alpha: bool, max_side: int = 0) -> Decoded:
-    """The photo in a file's bytes. With max_side, a large JPEG may come
-    back reduced, to no less than max_side pixels on its longer side."""
+def _decoded(given: _Input, source: Source, header: Header, flags: int, shape: tuple | None = None,
+             dtype=None):
+    image = given.imread(flags, shape, dtype)
+    if image is None and header.kind == "TIFF" and header.turned:
+        # OpenCV 5.1's imread fails on a TIFF that its decoder turns
+        # ("Internal imread issue"), where imdecode reads it
+        import cv2
+        import numpy as np
+
+        image = _guarded(cv2.imdecode, np.frombuffer(source.read(0, source.size), np.uint8), flags)
+    return image
+
+
+def _failure(source: Source, header: Header, truncated: bool) -> PhotoError:
+    if truncated or (header.kind == "PNG" and not png_complete(source)):
+        return PhotoError(f"the {header.kind} file is truncated (cut off before its end)")
+    return PhotoError(_UNREADABLE)
+
+
+def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pixels: int,
+          shrink: bool, quiet: bool, header: Header | None = None) -> Decoded:
     import cv2
     import numpy as np
 
-    if not data:
-        raise PhotoError("empty file")
-    buffer = np.frombuffer(data, np.uint8)
-    is_jpeg = data[:3] == b"\xff\xd8\xff"
-    shown, truncated = _jpeg_header(data) if is_jpeg else (None, False)
-    flag = _reduction(shown, max_side)
-    image = cv2.imdecode(buffer, flag)
-    if image is None:
-        if truncated:
-            raise PhotoError("the JPEG file is truncated (cut off before its end)")
-        raise PhotoError("cannot read the image (not an image file, or a damaged one)")
-    size = shown if flag != cv2.IMREAD_COLOR else (image.shape[1], image.shape[0])
+    header = header or _header(source)
+    factor = _factor(header, max_side)
+    _check(header, factor, with_alpha, max_side, shrink, max_pixels)
     notes = []
-    if truncated:
-        notes.append("the JPEG file is truncated (cut off before its end): the missing "
-                     "part of the picture is filled with grey and counted")
-    alpha = None
-    if with_alpha and not is_jpeg:
-        may_be_transparent, orientation = _probe(data)
-        if may_be_transparent:
-            alpha = _alpha(buffer, image.shape[:2], orientation)
-    return Decoded(image, alpha, size, notes)
+    truncated = False
+    if header.kind == "JPEG":
+        truncated, scans = jpeg_scans(source, header)
+        if scans > MAX_SCANS:
+            raise PhotoError(f"a JPEG of more than {MAX_SCANS} scans (a photo has about ten), not decoded")
+        if truncated:
+            notes.append("the JPEG file is truncated (cut off before its end): the missing part "
+                         "of the picture is filled with grey and counted")
+    if (header.animated or header.kind == "JPEG 2000") and _old_opencv():
+        kind = f"an animated {header.kind}" if header.animated else "a JPEG 2000"
+        raise PhotoError(f"{kind} image, not read with OpenCV {cv2.__version__}, whose reader of "
+                         "it crashes on damaged ones (OpenCV 4.12 or newer reads it)")
+    stored = (-(-header.height // factor), -(-header.width // factor))  # as the decoder gives it
+    mode = _alpha_mode(header, with_alpha)
+    with _quiet(quiet):
+        image = alpha = None
+        if mode == "same":
+            image = _decoded(given, source, header, cv2.IMREAD_UNCHANGED, stored + (4,))
+            if image is None:
+                raise _failure(source, header, truncated)
+            if not (image.dtype == np.uint8 and image.ndim == 3 and image.shape[2] == 4):
+                # not what the header promised: the colour comes from a decode of its own
+                alpha, image, mode = _alpha_plane(image), None, "read"
+        if image is None:
+            flags = {1: cv2.IMREAD_COLOR, 2: cv2.IMREAD_REDUCED_COLOR_2,
+                     4: cv2.IMREAD_REDUCED_COLOR_4, 8: cv2.IMREAD_REDUCED_COLOR_8}[factor]
+            image = _decoded(given, source, header, flags, stored + (3,))
+            if image is None:
+                raise _failure(source, header, truncated)
+    full = image.shape[1::-1]
+    if factor > 1:  # the photo's own size, turned as the decoder turned it
+        down, across = stored
+        turned = full == (down, across) and across != down or across == down and header.turned
+        full = (header.height, header.width) if turned else (header.width, header.height)
+    small = shrink and max_side and max(full) > max_side
 
+    if mode == "same":  # colour and alpha from the one decode
+        transparent = image[:, :, 3].min() < OPAQUE
+        if small:  # shrunk together: the same as each on its own
+            image = cv2.resize(image, _shrunk(*full, max_side), interpolation=cv2.INTER_AREA)
+        alpha = np.ascontiguousarray(image[:, :, 3]) if transparent or not shrink else None
+        return Decoded(np.ascontiguousarray(image[:, :, :3]), alpha, full, notes)
 
-def read_mask(path: str):
-    """A mask file as a colour image, as the module reads mask files."""
-    return decode(read_file(path), with_alpha=False).image
+    if small and max(image.shape[:2]) > max_side:
+        image = cv2.resize(image, _shrunk(image.shape[1], image.shape[0], max_side),
+                           interpolation=cv2.INTER_AREA)
+    if mode == "second":  # the colour is kept (shrunk when asked) while the alpha plane is read
+        with _quiet(quiet):
+            depth = np.uint16 if header.deep else np.uint8
+            alpha = _alpha_plane(_decoded(given, source, header, cv2.IMREAD_UNCHANGED, stored + (4,), depth))
+    if alpha is not None:
+        # OpenCV turns the colour by EXIF orientation, not the alpha plane,
+        # except in TIFF, whose decoder turns both
+        candidates = (alpha, _oriented(alpha, header.orientation))
+        if header.kind != "TIFF":
+            candidates = candidates[::-1]
+        alpha = next((a for a in candidates if a.shape == full[::-1]), None)
+    if shrink and alpha is not None:
+        alpha = (cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
+                 if alpha.min() < OPAQUE else None)
+    return Decoded(image, alpha, full, notes)

@@ -9,7 +9,7 @@ import warnings
 
 from velmora_huebit.cli.charts import save_chart
 from velmora_huebit.cli.photos import display_name
-from velmora_huebit.cli.reading import PhotoError, decode, read_file
+from velmora_huebit.cli.reading import DEFAULT_MAX_PIXELS, PhotoError, read_photo
 from velmora_huebit.cli.views import View, arrange, thumbnail
 
 
@@ -18,8 +18,9 @@ class Job:
     """What to do with every photo of a run."""
 
     command: str
-    mask: object = None  # mask array (BGR as cv2.imread gives it) or None
+    mask: object = None  # mask array (BGR as cv2.imread gives it, or its grey plane) or None
     max_side: int = 0  # 0: full resolution
+    max_pixels: int = DEFAULT_MAX_PIXELS  # larger images are refused from their header; 0: no limit
     keep_transparent: bool = False
     targets: dict | None = None
     pixels: bool = False
@@ -56,7 +57,9 @@ def load_inputs(path: str, job: Job):
     the mask that combines the user's mask with the photo's transparency."""
     from velmora_huebit._palette import prepare
 
-    photo = decode(read_file(path), with_alpha=not job.keep_transparent, max_side=job.max_side)
+    # shrunk as it is read, with an alpha plane only when some pixel is transparent
+    photo = read_photo(path, with_alpha=not job.keep_transparent, max_side=job.max_side,
+                       max_pixels=job.max_pixels, shrink=True, quiet=True)
     mask = job.mask
     if mask is not None and mask.shape[1::-1] != photo.size:
         raise PhotoError(

@@ -1,0 +1,148 @@
+"""How the command line reads photos and masks: sizes from the header before
+anything is decoded, the pixel limit, reduced JPEG decodes, truncated JPEGs,
+and colour with alpha from one decode, always as cv2.imread gives them."""
+
+import io
+import json
+import os
+import pathlib
+import resource
+import struct
+import subprocess
+import sys
+import zlib
+
+import cv2
+import numpy as np
+import pytest
+
+import velmora_huebit
+from velmora_huebit import ColorExtractor
+from velmora_huebit.cli.reading import TooLarge, decode, read_photo
+
+PACKAGE_PARENT = pathlib.Path(velmora_huebit.__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def run_cli(*args, memory=None):
+    """The command, with its address space limited: a bomb that got through
+    fails on the limit instead of taking the machine's memory."""
+    limit = (lambda: resource.setrlimit(resource.RLIMIT_AS, (memory, memory))) if memory else None
+    return subprocess.run([sys.executable, "-m", "velmora_huebit", *map(str, args)], cwd=PACKAGE_PARENT,
+                          capture_output=True, text=True, timeout=300, preexec_fn=limit,
+                          env=dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT)))
+
+
+def _chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def _segment(marker, data):
+    return struct.pack(">BBH", 0xFF, marker, len(data) + 2) + data
+
+
+def jpeg(width, height, progressive=False, scan=b""):
+    """A grey JPEG with one-symbol Huffman tables: every block two zero bits."""
+    one_code = bytes([1] + [0] * 15) + b"\0"
+    return (b"\xff\xd8" + _segment(0xDB, bytes(1) + bytes([1] * 64))
+            + _segment(0xC2 if progressive else 0xC0, struct.pack(">BHHB", 8, height, width, 1) + b"\x01\x11\0")
+            + _segment(0xC4, b"\0" + one_code) + _segment(0xC4, b"\x10" + one_code)
+            + _segment(0xDA, b"\x01\x01\0\0" + (b"\0\0" if progressive else b"\x3f\0")) + scan + b"\xff\xd9")
+
+
+BOMBS = {  # headers that claim far more pixels than the files hold
+    "a.png": b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", struct.pack(">IIBBBBB", 30000, 30000, 8, 6, 0, 0, 0))
+             + _chunk(b"IDAT", zlib.compress(bytes(1000))) + _chunk(b"IEND", b""),
+    "b.jpg": jpeg(30000, 30000, progressive=True, scan=bytes(1000)),  # every coefficient kept
+    "c.webp": b"RIFF\x1a\0\0\0WEBPVP8L\x0d\0\0\0\x2f" + (16382 | 16382 << 14).to_bytes(4, "little") + bytes(9),
+    "d.tif": b"II*\0\x08\0\0\0\x02\0" + struct.pack("<HHII", 256, 4, 1, 30000) + struct.pack("<HHII", 257, 4, 1, 30000)
+             + bytes(4),
+    "e.ppm": b"P6\n30000 30000\n255\n" + bytes(1000),
+}
+
+
+def test_bombs_are_refused_from_their_header(tmp_path):
+    for name, data in BOMBS.items():
+        (tmp_path / name).write_bytes(data)
+    proc = run_cli("extract", tmp_path, "-j", 1, memory=2 << 30)
+    assert proc.returncode == 1 and "Traceback" not in proc.stderr
+    errors = [line for line in proc.stderr.splitlines() if ": error: " in line]
+    assert [line.split(": ")[2].rsplit("/", 1)[1] for line in errors] == sorted(BOMBS)
+    for line in errors:
+        assert "megapixels" in line and line.endswith(
+            "over the limit of 50 megapixels, not decoded (--max-pixels N raises the limit, 0 lifts it)")
+    assert "decoding this WebP image takes about" in errors[2]  # counted at its cost
+    assert proc.stderr.splitlines()[-1] == "velmora-huebit: 5 of 5 photos failed"
+
+
+def test_mask_bomb_is_refused_before_decoding(tmp_path, coffee_path):
+    (tmp_path / "mask.png").write_bytes(BOMBS["a.png"])
+    proc = run_cli("extract", coffee_path, "--mask", tmp_path / "mask.png", memory=2 << 30)
+    assert proc.returncode == 2 and proc.stderr.startswith(
+        f"velmora-huebit extract: error: --mask {tmp_path / 'mask.png'}: 30000x30000 pixels (900 megapixels)")
+
+
+def test_large_jpeg_is_decoded_reduced(tmp_path):
+    # 196 megapixels: more than Pillow opens; read at 1/8 it is 3 megapixels
+    path = tmp_path / "big.jpg"
+    path.write_bytes(jpeg(14000, 14000, scan=bytes(14000 * 14000 // 256)))
+    photo = read_photo(path, False, 256)
+    assert photo.image.shape == (1750, 1750, 3) and photo.size == (14000, 14000) and not photo.notes
+    assert np.array_equal(photo.image, cv2.imread(str(path), cv2.IMREAD_REDUCED_COLOR_8))
+    assert read_photo(path, False, 256, shrink=True).image.shape == (256, 256, 3)
+    with pytest.raises(TooLarge, match="14000x14000 pixels"):  # at full size it counts in full
+        read_photo(path, False, 0)
+
+
+def test_truncated_jpeg_is_warned_and_analysed_as_the_module_reads_it(tmp_path, coffee):
+    path = tmp_path / "cut.jpg"
+    data = cv2.imencode(".jpg", coffee)[1].tobytes()
+    path.write_bytes(data[: len(data) * 6 // 10])
+    proc = run_cli("extract", path, "--max-side", 0, "--engine", "library")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr.splitlines() == [f"velmora-huebit: warning: {path}: the JPEG file is truncated (cut off "
+                                        "before its end): the missing part of the picture is filled with grey and counted"]
+    module = ColorExtractor(preprocessing=False).extract_colors(str(path))
+    assert [c["rgb"] for c in json.loads(proc.stdout)["colors"]] == [list(r["color"]) for r in module]
+    # bytes decode as the file does
+    assert np.array_equal(decode(path.read_bytes(), False).image, cv2.imread(str(path)))
+
+
+def test_colour_and_alpha_from_one_decode_are_what_imread_gives(tmp_path):
+    from PIL import Image
+
+    rng = np.random.default_rng(0)
+    rgba = rng.integers(0, 256, (60, 90, 4), np.uint8)
+    rgba[:20, :, 3] = 0
+    pil = Image.fromarray(rgba[:, :, [2, 1, 0, 3]], "RGBA")
+    turned = Image.Exif()
+    turned[0x0112] = 6  # the colour is turned by imread, the alpha plane with it
+    files = {"rgba.png": cv2.imencode(".png", rgba)[1], "rgba16.png": cv2.imencode(".png", rgba.astype(np.uint16) * 257)[1],
+             "lossless.webp": cv2.imencode(".webp", rgba, [cv2.IMWRITE_WEBP_QUALITY, 101])[1],
+             "rgba.tif": cv2.imencode(".tif", rgba)[1], "rgba.bmp": cv2.imencode(".bmp", rgba)[1]}
+    for name, image, options in [("palette.png", pil.convert("P"), {"transparency": 0}), ("turned.png", pil, {"exif": turned})]:
+        out = io.BytesIO()
+        image.save(out, "PNG", **options)
+        files[name] = out.getvalue()
+    for name, data in files.items():
+        path = tmp_path / name
+        path.write_bytes(bytes(data))
+        colour, raw = cv2.imread(str(path)), cv2.imread(str(path), cv2.IMREAD_UNCHANGED)
+        photo = read_photo(path, True)
+        assert np.array_equal(photo.image, colour), name
+        if raw.ndim < 3 or raw.shape[2] < 4:  # this OpenCV reads no alpha there
+            assert photo.alpha is None, name
+            continue
+        alpha = raw[:, :, 3] if raw.dtype == np.uint8 else (raw[:, :, 3] >> 8).astype(np.uint8)
+        alpha = np.rot90(alpha, -1) if name == "turned.png" else alpha
+        assert np.array_equal(photo.alpha, alpha), name
+        small = read_photo(path, True, 40, shrink=True)  # shrunk together, as each on its own
+        size = (40, 27) if colour.shape[1] > colour.shape[0] else (27, 40)
+        assert np.array_equal(small.image, cv2.resize(colour, size, interpolation=cv2.INTER_AREA)), name
+        assert np.array_equal(small.alpha, cv2.resize(alpha, size, interpolation=cv2.INTER_AREA)), name
+
+
+def test_damaged_files_end_in_one_clear_error():
+    run = subprocess.run([sys.executable, str(ROOT / "fuzz" / "reading.py"), "--seed", "0", "--files", "400"],
+                         capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0 and run.stdout.rstrip().endswith(": 0 failures"), run.stdout[-3000:]
