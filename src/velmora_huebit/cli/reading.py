@@ -49,6 +49,19 @@ def read_file(path: str) -> bytes:
         raise PhotoError(f"cannot read the file: {exc.strerror or exc}") from None
 
 
+def read_bytes(path: str, s3_options: dict | None = None) -> bytes:
+    """The bytes of a photo: a local file (read_file), or the object a URL
+    names (read through fsspec, see storage)."""
+    from velmora_huebit.cli.storage import StorageError, is_url, options_for, read_object
+
+    if not is_url(path):
+        return read_file(path)
+    try:
+        return read_object(path, options_for(path, s3_options))
+    except StorageError as exc:
+        raise PhotoError(str(exc)) from None
+
+
 def _probe(data: bytes) -> tuple[bool, int]:
     """Whether the image may be transparent, and its EXIF orientation,
     from the header alone. Formats Pillow does not know may be transparent."""
@@ -167,6 +180,6 @@ def decode(data: bytes, with_alpha: bool, max_side: int = 0) -> Decoded:
     return Decoded(image, alpha, size, notes)
 
 
-def read_mask(path: str):
+def read_mask(path: str, s3_options: dict | None = None):
     """A mask file as a colour image, as the module reads mask files."""
-    return decode(read_file(path), with_alpha=False).image
+    return decode(read_bytes(path, s3_options), with_alpha=False).image

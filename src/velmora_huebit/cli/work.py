@@ -9,7 +9,7 @@ import warnings
 
 from velmora_huebit.cli.charts import save_chart
 from velmora_huebit.cli.photos import display_name
-from velmora_huebit.cli.reading import OPAQUE, PhotoError, decode, read_file
+from velmora_huebit.cli.reading import OPAQUE, PhotoError, decode, read_bytes
 
 
 @dataclasses.dataclass(frozen=True)
@@ -24,6 +24,7 @@ class Job:
     pixels: bool = False
     threshold: float | None = None
     names: str | None = None  # extract: the list colours are named from, None for no names
+    storage: dict | None = None  # options of the filesystem of s3:// photos (see storage)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -76,7 +77,7 @@ def load_inputs(path: str, job: Job):
     the mask that combines the user's mask with the photo's transparency."""
     import cv2
 
-    photo = decode(read_file(path), with_alpha=not job.keep_transparent, max_side=job.max_side)
+    photo = decode(read_bytes(path, job.storage), with_alpha=not job.keep_transparent, max_side=job.max_side)
     image, alpha, full_size = photo.image, photo.alpha, photo.size
     mask = job.mask
     if mask is not None and mask.shape[1::-1] != full_size:
