@@ -9,7 +9,8 @@
             ...
 
 Each photo is one task that reads the file on a worker, so the paths must be
-valid on the workers. The extractor travels to every worker once, by pickle,
+valid on the workers; URLs (s3://bucket/key, or any other that fsspec
+reads) are read by the workers straight from the bucket. The extractor travels to every worker once, by pickle,
 in a worker plugin: workers that join or restart during the run get it too,
 and a task carries only its path. At most a few tasks per worker thread are
 in flight: paths are taken from the iterable as earlier photos finish, so a
@@ -163,12 +164,31 @@ def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
                 client.cancel(list(running))
 
 
+def _image(url: str, storage_options: dict | None) -> Any:
+    """The photo at a URL, decoded as cv2.imread decodes a file (8-bit
+    blue-green-red, EXIF orientation applied)."""
+    from velmora_huebit.cli.reading import PhotoError, decode
+    from velmora_huebit.cli.storage import StorageError, read_object
+
+    try:
+        data = read_object(url, storage_options)
+    except StorageError as exc:  # in words, as the OSError it stands for
+        raise exc.kind(f"{url}: {exc}") from None
+    try:
+        return decode(data, with_alpha=False).image
+    except PhotoError as exc:
+        raise ValueError(f"Could not load image {url}: {exc}") from None
+
+
 def _call(payload: tuple, path: str) -> tuple[Any, Exception | None]:
     # a photo's failure comes back as a value: Dask's path for failed tasks
     # logs each one on the worker and keeps its traceback on the scheduler
-    extractor, method, arguments = payload
+    from velmora_huebit.cli.storage import is_url
+
+    extractor, method, arguments, storage_options = payload
     try:
-        return getattr(extractor, method)(path, **arguments), None
+        image = _image(path, storage_options) if is_url(path) else path
+        return getattr(extractor, method)(image, **arguments), None
     except Exception as exc:  # travels with its traceback
         return None, exc
 
@@ -182,13 +202,19 @@ def analyse_photos(
     arguments: dict[str, Any] | None = None,
     return_exceptions: bool = False,
     tasks_per_thread: int = TASKS_PER_THREAD,
+    storage_options: dict[str, Any] | None = None,
 ) -> Iterator[tuple[str, Any]]:
     """Yield (path, records) for every path, in the order the photos finish.
 
     Each photo is analysed on a worker by ``extractor.<method>(path,
     **arguments)``: by default ``extract_colors``, giving its list of colour
     records; ``method="find_color_matches", arguments={"target_colors":
-    {...}}`` gives match records instead. Paths are read by the workers.
+    {...}}`` gives match records instead. Paths are read by the workers, and
+    so are URLs (s3://bucket/key, or others fsspec reads), through fsspec
+    with storage_options (for S3, s3fs's: ``{"anon": True}``,
+    ``{"endpoint_url": "http://minio:9000"}``, ...; credentials otherwise
+    where botocore finds them on the worker). A URL that cannot be read
+    fails with OSError, one that is no image with ValueError.
 
     A photo whose analysis raises stops the run with that exception, unless
     return_exceptions is true: then the exception takes the records' place
@@ -199,7 +225,7 @@ def analyse_photos(
     if not callable(getattr(extractor, method, None)):
         raise AttributeError(f"{type(extractor).__name__} has no method {method!r}")
     _check_tasks_per_thread(tasks_per_thread)
-    payload = (extractor, method, dict(arguments or {}))
+    payload = (extractor, method, dict(arguments or {}), storage_options)
     return _analysed(client, payload, paths, return_exceptions, tasks_per_thread)
 
 

@@ -26,6 +26,8 @@ from velmora_huebit.cli.storage import describe, filesystem, protocol
 
 OnProblem = Callable[[str, str], None]
 
+PAGE_KEYS = 1000  # keys per listing request: S3's most
+
 _MAGIC = re.compile(r"[*?\[]")
 
 
@@ -109,7 +111,7 @@ class _S3:
 
     def pages(self, bucket: str, prefix: str, delimiter: bool) -> Iterator[tuple[list[str], list[str]]]:
         """(keys, folders) a page at a time."""
-        request = {"Bucket": bucket, "Prefix": prefix, **getattr(self.fs, "req_kw", {})}
+        request = {"Bucket": bucket, "Prefix": prefix, "MaxKeys": PAGE_KEYS, **getattr(self.fs, "req_kw", {})}
         if delimiter:
             request["Delimiter"] = "/"
         while True:

@@ -19,6 +19,7 @@ password part."""
 
 from __future__ import annotations
 
+import os
 import random
 import re
 import threading
@@ -37,7 +38,29 @@ _reads = threading.BoundedSemaphore(READS_IN_FLIGHT)
 
 
 class StorageError(OSError):
-    """A failure of object storage, in words for the user."""
+    """A failure of object storage, in words for the user. `kind` is the
+    OSError it stands for (FileNotFoundError for a missing object or
+    bucket, PermissionError, ConnectionError, or OSError)."""
+
+    def __init__(self, message: str, kind: type = OSError):
+        super().__init__(message)
+        self.kind = kind
+
+    def __reduce__(self):  # travels from a worker whole
+        return type(self), (self.args[0], self.kind)
+
+
+def failure(exc: BaseException, url: str, options: dict | None = None) -> StorageError:
+    """exc, raised by fsspec, s3fs or botocore, as a StorageError."""
+    if isinstance(exc, StorageError):
+        return exc
+    message = describe(exc, url, options)
+    kind = next((kind for kind in (FileNotFoundError, PermissionError) if isinstance(exc, kind)), OSError)
+    if message.startswith("network error"):
+        kind = ConnectionError
+    elif message.startswith("no credentials"):
+        kind = PermissionError
+    return StorageError(message, kind)
 
 
 def is_url(name: str) -> bool:
@@ -109,9 +132,12 @@ def filesystem(url: str, options: dict | None = None):
 def endpoint(url: str, options: dict | None) -> str:
     """Where requests for the URL go, without any user or password part."""
     given = (options or {}).get("endpoint_url")
-    if not given:
-        return f"{protocol(url)}://"
-    parts = urllib.parse.urlsplit(given)
+    if not given and _is_s3(url):
+        # botocore's own variables, as it takes them
+        given = os.environ.get("AWS_ENDPOINT_URL_S3") or os.environ.get("AWS_ENDPOINT_URL")
+        if not given:
+            return "the S3 endpoint"
+    parts = urllib.parse.urlsplit(given or url)
     host = parts.hostname or ""
     return f"{parts.scheme}://{host}{f':{parts.port}' if parts.port else ''}{parts.path}"
 
@@ -135,8 +161,8 @@ def describe(exc: BaseException, url: str, options: dict | None = None) -> str:
             return f"no such bucket {_bucket(url)}"
         return "no such object"
     if isinstance(exc, PermissionError):
-        if "Access Key Id" in text or "InvalidAccessKeyId" in text or "signature" in text.lower():
-            return "the credentials were refused (unknown key, or a wrong secret)"
+        if any(word in text.lower() for word in ("access key id", "accesskeyid", "signature", "token")):
+            return "the credentials were refused (an unknown or expired key, or a wrong secret)"
         return "access denied (the credentials in use may not read or write it)"
     if isinstance(exc, IsADirectoryError):
         return "is a folder"
@@ -180,9 +206,9 @@ def read_object(url: str, options: dict | None = None, max_bytes: int = MAX_OBJE
             # one GET, bounded: a larger object stops at max_bytes + 1
             data = with_retries(lambda: fs.cat_file(path, start=0, end=max_bytes + 1), url)
     except Exception as exc:
-        if "InvalidRange" in str(exc) or "Requested Range Not Satisfiable" in str(exc):
+        if "InvalidRange" in str(exc) or "not satisfiable" in str(exc).lower():
             return b""  # an empty object has no byte 0
-        raise StorageError(describe(exc, url, options)) from None
+        raise failure(exc, url, options) from None
     if len(data) > max_bytes:
         raise StorageError(f"larger than {max_bytes >> 20} MB: not read")
     return data
@@ -195,7 +221,7 @@ def write_object(local: str, url: str, options: dict | None = None) -> None:
         fs, path = filesystem(url, options)
         with_retries(lambda: fs.put_file(local, path), url)
     except Exception as exc:
-        raise StorageError(describe(exc, url, options)) from None
+        raise failure(exc, url, options) from None
 
 
 def object_exists(url: str, options: dict | None = None) -> bool:
@@ -211,21 +237,19 @@ def object_exists(url: str, options: dict | None = None) -> bool:
                 try:
                     fs.call_s3("head_bucket", Bucket=bucket)
                 except FileNotFoundError:
-                    raise StorageError(f"no such bucket {bucket}") from None
+                    raise StorageError(f"no such bucket {bucket}", FileNotFoundError) from None
             return False
     except Exception as exc:
-        raise StorageError(describe(exc, url, options)) from None
+        raise failure(exc, url, options) from None
 
 
 def fetch_object(url: str, local: str, options: dict | None = None) -> None:
     """The object at url downloaded to the local file (written under another
     name, then renamed)."""
-    import os
-
     partial = local + ".download"
     try:
         fs, path = filesystem(url, options)
         with_retries(lambda: fs.get_file(path, partial), url)
         os.replace(partial, local)
     except Exception as exc:
-        raise StorageError(describe(exc, url, options)) from None
+        raise failure(exc, url, options) from None
