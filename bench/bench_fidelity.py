@@ -1,4 +1,4 @@
-"""Palette fidelity of the command line's extraction, by settings.
+"""Palette fidelity of the command line's extraction, by engine and settings.
 
 For each photo: the palette the command line reports (its own reading,
 shrinking and settings), then, over every pixel of the photo at full size,
@@ -6,12 +6,14 @@ shrinking and settings), then, over every pixel of the photo at full size,
   its nearest palette colour (lower is better);
 - share error: |reported share - share of pixels nearest that colour|, in
   percentage points, per palette colour (mean and worst over all photos).
-Also the time per photo (reading, shrinking, extraction; k-means on one
-thread, as the command line runs it) and the colour found for a red logo
-#e1062b drawn on white.
+The reference line is the optimum: k-means in CIE L*a*b* over all the
+full-size pixels (scikit-learn, 20 restarts). Also the time per photo
+(reading, shrinking, extraction; one thread, as the command line runs it),
+the palette engine's clustering alone (CPU time), and the colour found for
+a red logo #e1062b drawn on white.
 
-    python bench/bench_fidelity.py                     # the table of settings
-    python bench/bench_fidelity.py --max-side 0 --preprocess   # one setting
+    python bench/bench_fidelity.py                      # the table
+    python bench/bench_fidelity.py --engine library --max-side 0 --preprocess   # one row
 """
 
 import argparse
@@ -23,8 +25,9 @@ import cv2
 import numpy as np
 from threadpoolctl import threadpool_limits
 
-from velmora_huebit import ColorExtractor
+from velmora_huebit._palette import dominant_colors
 from velmora_huebit.cli.arguments import DEFAULT_MAX_SIDE
+from velmora_huebit.cli.engine import make_extractor
 from velmora_huebit.cli.work import Job, analyse, load_inputs
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -59,16 +62,49 @@ def logo() -> np.ndarray:
     return image
 
 
-def evaluate(max_side: int, preprocess: bool, folder: pathlib.Path) -> dict:
-    extractor = ColorExtractor(preprocessing=preprocess)
-    job = Job(command="extract", max_side=max_side)
-    fidelities, errors, seconds = [], [], 0.0
-    with threadpool_limits(1, user_api="openmp"):
+def optimum(path: pathlib.Path) -> list[dict]:
+    """The records of k-means in CIE L*a*b* over every pixel at full size:
+    the distinct colours weighted by their pixel counts (the same clusters),
+    20 restarts, the centres rounded to 8-bit sRGB."""
+    from sklearn.cluster import KMeans
+
+    flat = cv2.imread(str(path)).reshape(-1, 3)
+    keys = flat[:, 2].astype(np.uint32) << 16 | flat[:, 1].astype(np.uint32) << 8 | flat[:, 0]
+    distinct, counts = np.unique(keys, return_counts=True)
+    bgr = np.stack([distinct & 255, distinct >> 8 & 255, distinct >> 16], axis=1).astype(np.uint8)
+    fitted = KMeans(5, n_init=20, random_state=0).fit(true_lab(bgr).astype(np.float64), sample_weight=counts)
+    pixels = np.bincount(fitted.labels_, weights=counts, minlength=5)
+    centres = fitted.cluster_centers_.astype(np.float32).reshape(-1, 1, 3)
+    rgb = np.clip(np.round(cv2.cvtColor(centres, cv2.COLOR_LAB2RGB).reshape(-1, 3) * 255), 0, 255)
+    return [{"color": tuple(int(v) for v in c), "percentage": round(float(p), 2)}
+            for c, p in zip(rgb, pixels / pixels.sum() * 100)]
+
+
+def reference() -> dict:
+    fidelities, errors, start = [], [], time.perf_counter()
+    for path in PHOTOS:
+        fidelity, share_errors = measure(cv2.imread(str(path)), optimum(path))
+        fidelities.append(fidelity)
+        errors.extend(share_errors)
+    return dict(fidelity=np.mean(fidelities), share_mean=np.mean(errors), share_worst=max(errors),
+                per_photo=(time.perf_counter() - start) / len(PHOTOS), cluster=None, logo="-")
+
+
+def evaluate(engine: str, max_side: int, preprocess: bool, folder: pathlib.Path) -> dict:
+    job = Job(command="extract", max_side=max_side, engine=engine)
+    extractor = make_extractor(job, dict(n_colors=5, algorithm="kmeans", preprocessing=preprocess,
+                                         lab_space=True))
+    fidelities, errors, seconds, cluster = [], [], 0.0, 0.0
+    with threadpool_limits(1):
         for path in PHOTOS:
             start = time.perf_counter()
             image, mask, _, _ = load_inputs(str(path), job)
             colors = analyse(extractor, job, image, mask)
             seconds += time.perf_counter() - start
+            if engine == "palette":
+                start = time.process_time()
+                dominant_colors(image, mask, 5)
+                cluster += time.process_time() - start
             fidelity, share_errors = measure(cv2.imread(str(path)), colors)
             fidelities.append(fidelity)
             errors.extend(share_errors)
@@ -78,13 +114,16 @@ def evaluate(max_side: int, preprocess: bool, folder: pathlib.Path) -> dict:
         red = analyse(extractor, job, image, mask)
     reds = [c["color"] for c in red if c["color"][0] > 150 and c["color"][1] < 100]
     return dict(fidelity=np.mean(fidelities), share_mean=np.mean(errors), share_worst=max(errors),
-                per_photo=seconds / len(PHOTOS), logo="#%02x%02x%02x" % reds[0] if reds else "-")
+                per_photo=seconds / len(PHOTOS), cluster=cluster / len(PHOTOS) if engine == "palette" else None,
+                logo="#%02x%02x%02x" % reds[0] if reds else "-")
 
 
-def report(max_side, preprocess, row) -> None:
-    side = "full" if max_side == 0 else str(max_side)
-    print(f"{side:>6} {'on' if preprocess else 'off':>10} {row['fidelity']:9.2f} "
-          f"{row['share_mean']:8.2f} {row['share_worst']:8.2f} {row['per_photo']:9.3f}   {row['logo']}",
+def report(label, max_side, preprocess, row, best=None) -> None:
+    side = "-" if max_side is None else "full" if max_side == 0 else str(max_side)
+    off = f"{(row['fidelity'] / best - 1) * 100:+5.1f}%" if best else "      "
+    cluster = f"{row['cluster'] * 1000:7.2f}" if row["cluster"] is not None else "      -"
+    print(f"{label:>9} {side:>5} {'on' if preprocess else 'off':>10} {row['fidelity']:8.3f} {off} "
+          f"{row['share_mean']:6.2f} {row['share_worst']:6.2f} {row['per_photo']:8.3f} {cluster}   {row['logo']}",
           flush=True)
 
 
@@ -92,20 +131,25 @@ def main(argv=None):
     import tempfile
 
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--max-side", type=int, help="one setting: this longer side (0: full size)")
-    parser.add_argument("--preprocess", action="store_true", help="one setting: lighting normalisation on")
+    parser.add_argument("--engine", choices=("palette", "library"), help="one row: this engine")
+    parser.add_argument("--max-side", type=int, help="one row: this longer side (0: full size)")
+    parser.add_argument("--preprocess", action="store_true", help="one row: lighting normalisation on")
     args = parser.parse_args(argv if argv is not None else [])
-    if args.max_side is not None:
-        grid = [(args.max_side, args.preprocess)]
+    if args.engine or args.max_side is not None or args.preprocess:
+        side = DEFAULT_MAX_SIDE if args.max_side is None else args.max_side
+        grid = [(args.engine or "palette", side, args.preprocess)]
     else:
-        grid = [(0, True), (0, False)] + [(side, False) for side in (128, 192, DEFAULT_MAX_SIDE, 384, 512)
-                                          if side != 0] + [(DEFAULT_MAX_SIDE, True)]
-        grid = list(dict.fromkeys(grid))
+        grid = ([("palette", side, False) for side in (128, DEFAULT_MAX_SIDE, 512, 0)]
+                + [("library", DEFAULT_MAX_SIDE, False), ("library", 0, False), ("library", DEFAULT_MAX_SIDE, True)])
     print(f"{len(PHOTOS)} photos: {', '.join(p.name for p in PHOTOS)}")
-    print(f"{'side':>6} {'preprocess':>10} {'delta E':>9} {'share':>8} {'worst':>8} {'s/photo':>9}   logo #e1062b")
+    print(f"{'engine':>9} {'side':>5} {'preprocess':>10} {'delta E':>8} {'vs opt':>6} {'share':>6} {'worst':>6} "
+          f"{'s/photo':>8} {'ms/clus':>7}   logo #e1062b")
+    optimal = reference()
+    report("optimum", None, False, optimal)
+    best = optimal["fidelity"]
     with tempfile.TemporaryDirectory() as tmp:
-        for max_side, preprocess in grid:
-            report(max_side, preprocess, evaluate(max_side, preprocess, pathlib.Path(tmp)))
+        for engine, max_side, preprocess in grid:
+            report(engine, max_side, preprocess, evaluate(engine, max_side, preprocess, pathlib.Path(tmp)), best)
     return 0
 
 

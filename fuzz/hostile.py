@@ -324,7 +324,7 @@ def junk():
 # Files that the runner writes into its working folder first (write_files).
 PATHS = ["small.png", "small.png", "mask.png", "small.png\udcff", "x\udcff.png", "\udc80",
          "small.png\x00.txt", "x\x00.png", "", "/", ".", "/nonexistent/photo.png", "text.png",
-         "x" * 5000, "\u2603.png", "/dev/null", "/dev/zero"]
+         "x" * 5000, "\u2603.png", "/dev/null", "/dev/zero", "fifo", "socket"]
 
 
 def write_files():
@@ -333,6 +333,14 @@ def write_files():
     cv2.imwrite("mask.png", np.where(good_image(2, 6) > 128, 255, 0).astype(np.uint8))
     with open("text.png", "w") as f:
         f.write("not an image")
+    # a FIFO and a socket: reading them would block
+    import os
+    import socket
+    if not os.path.exists("fifo"):
+        os.mkfifo("fifo")
+    if not os.path.exists("socket"):
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind("socket")
 
 
 def paths():
@@ -774,6 +782,82 @@ def pickle_calls():
     return draw_call()
 
 
+class PerPixel(ColorExtractor):
+    """The built-in distance as an override: matching one pixel at a time."""
+
+    def _color_distance_lab(self, color1, color2):
+        return ColorExtractor._color_distance_lab(self, color1, color2)
+
+
+def matching_images():
+    """Photos in odd layouts, and images narrow and tall enough for the
+    banded bilateral filter."""
+    photo = st.tuples(st.integers(0, 2**16), st.integers(1, 20), st.integers(1, 20),
+                      st.integers(1, 40)).map(lambda p: (
+                          p[0], np.random.default_rng(p[0]).integers(
+                              0, 256, (p[1], p[2], 3), dtype=np.uint8) // p[3] * p[3]))
+    narrow = st.tuples(st.integers(0, 2**16), st.integers(64, 140), st.integers(1, 9)).map(
+        lambda p: (p[0], np.random.default_rng(p[0]).integers(0, 256, (p[1], p[2], 3),
+                                                               dtype=np.uint8) // 32 * 32))
+    laid = st.tuples(st.one_of(photo, photo, narrow),
+                     st.sampled_from(["c", "c", "reversed", "transposed", "sliced"]))
+
+    def lay(item):
+        (seed, a), layout = item
+        if layout == "reversed":
+            a = a[::-1, ::-1]
+        elif layout == "transposed":
+            a = a.transpose(1, 0, 2)
+        elif layout == "sliced":
+            a = a[:, ::2] if a.shape[1] > 1 else a
+        return V(f"{a.shape} {layout} image {seed}", a)
+    return laid.map(lay)
+
+
+@st.composite
+def kernel_calls(draw):
+    """find_color_matches on distinct values against the pixel-by-pixel path:
+    a call whose records differ returns a string, which fails as a result of
+    the wrong type."""
+    image = draw(matching_images())
+    h, w = image.value.shape[:2]
+    mask_kind = draw(st.sampled_from(["none", "none", "2d", "3d", "bool", "short"]))
+    rng = np.random.default_rng(draw(st.integers(0, 2**16)))
+    mask = {"none": None, "2d": rng.integers(0, 256, (h, w), dtype=np.uint8),
+            "3d": rng.integers(0, 256, (h, w, 3), dtype=np.uint8),
+            "bool": rng.integers(0, 2, (h, w)).astype(bool),
+            "short": rng.integers(0, 256, (max(h - 1, 0), w), dtype=np.uint8)}[mask_kind]
+    value = st.one_of(st.integers(0, 255), st.sampled_from([0.5, 254.9, 255.0, True]))
+    plain = st.tuples(value, value, value)
+    odd = st.one_of(plain.map(list), plain.map(np.array),
+                    st.sampled_from([(256, 0, 0), (-1, 0, 0), (float("nan"), 0, 0),
+                                     (float("inf"), 1, 1), (2**70, 0, 0), (1, 2), (1j, 0, 0)]))
+    targets = draw(st.dictionaries(st.sampled_from(["a", "b", "c", "d"]),
+                                   st.one_of(plain, plain, plain, odd), max_size=4))
+    settings = dict(preprocessing=draw(st.booleans()), lab_space=draw(st.booleans()))
+
+    def outcome(cls):
+        try:
+            return cls(**settings).find_color_matches(image.value, targets, mask)
+        except Exception as e:
+            return (type(e), str(e))
+
+    def fn():
+        fast, slow = outcome(ColorExtractor), outcome(PerPixel)
+        same = type(fast) is type(slow) and (
+            fast == slow if not isinstance(fast, dict) else
+            list(fast) == list(slow) and all(
+                [(k, type(v), repr(v)) for k, v in fast[n].items()] ==
+                [(k, type(v), repr(v)) for k, v in slow[n].items()] for n in fast))
+        if not same:
+            return f"records differ: {fast!r} != {slow!r}"
+        if not isinstance(fast, dict):
+            raise fast[0](fast[1])
+        return fast
+    desc = f"find_color_matches({image.desc}, {targets!r}, {mask_kind} mask, {settings})"
+    return Call(desc, fn, (image.value, targets), (dict,))
+
+
 CALLS = {
     "constructor": constructor_calls(),
     "pickle": pickle_calls(),
@@ -797,6 +881,7 @@ CALLS = {
     "analyze_color_similarity": method_call("analyze_color_similarity", IMAGE_ARG, TARGETS_ARG,
                                             MASK_ARG, Arg(const(50.0, 50.0, 10.0), thresholds())),
     "find_color_matches": method_call("find_color_matches", IMAGE_ARG, TARGETS_ARG, MASK_ARG),
+    "find_color_matches_kernel": kernel_calls(),
 }
 
 # What each method returns when it returns (the built-in bodies, not overrides).
@@ -808,5 +893,88 @@ RESULT_TYPES = {
     "_calculate_percentages": (list, type(None)), "extract_colors": (list,),
     "visualize_colors": (type(None),), "_color_distance_lab": (float,),
     "_find_closest_color": (tuple,), "analyze_color_similarity": (dict,),
-    "find_color_matches": (dict,),
+    "find_color_matches": (dict,), "find_color_matches_kernel": (dict,),
 }
+
+
+# ---- the palette engine and palette() ---------------------------------------------
+
+from velmora_huebit import _engine, palette  # noqa: E402
+
+
+def colour_counts():
+    return st.one_of(const(5, 5, 5, 1, 3, 256), const(0, -1, 257, 2**70, -2**70, 2.5, True, "5", None),
+                     st.just(5).flatmap(maybe_hostile))
+
+
+def flags():
+    return st.one_of(st.booleans().map(lambda v: V(repr(v), v)), junk())
+
+
+def pil_images():
+    from PIL import Image
+
+    modes = st.sampled_from(["RGB", "RGBA", "L", "LA", "P", "1", "I;16", "I", "F", "CMYK", "YCbCr"])
+    sizes = st.tuples(st.integers(0, 9), st.integers(0, 9))
+
+    def make(mode, size, seed):
+        base = Image.fromarray(good_image(seed, 9)).resize((max(1, size[0]), max(1, size[1])))
+        try:
+            return V(f"PIL {mode} {size}", base.convert(mode).resize(size))
+        except Exception:
+            return V(f"PIL RGB {size}", base)
+    return st.builds(make, modes, sizes, st.integers(0, 2**16))
+
+
+def image_files():
+    """The bytes of image files, whole or cut short."""
+    def encode(ext, cut, seed):
+        import cv2
+        data = cv2.imencode(ext, good_image(seed, 9))[1].tobytes()
+        return V(f"{ext} file cut to {cut}", data[:cut] if cut else data)
+    return st.builds(encode, st.sampled_from([".png", ".jpg", ".bmp"]), st.sampled_from([0, 0, 1, 40, 200]),
+                     st.integers(0, 2**16))
+
+
+def engine_calls():
+    @st.composite
+    def draw_call(draw):
+        image = draw(IMAGE_ARG.good if draw(st.integers(0, 2)) else IMAGE_ARG.hostile)
+        count, mask = draw(colour_counts()), draw(MASK_ARG.good if draw(st.booleans()) else MASK_ARG.hostile)
+        if type(mask.value) is np.ndarray and draw(st.booleans()):
+            mask = V(f"{mask.desc} as a plane", mask.value[..., 0] if mask.value.ndim == 3 else mask.value)
+        rgb = draw(flags())
+        by_keyword = draw(st.booleans())
+        desc = f"find_palette({image.desc}, {count.desc}, {mask.desc}, rgb={rgb.desc})"
+
+        def fn():
+            if by_keyword:
+                return _engine.find_palette(image=image.value, n_colors=count.value, mask=mask.value, rgb=rgb.value)
+            return _engine.find_palette(image.value, count.value, mask.value, rgb=rgb.value)
+        return Call(desc, fn, (image.value, mask.value), (list,))
+    return draw_call()
+
+
+def palette_calls():
+    sides = st.one_of(const(256, 256, 0, 4, 1), const(-1, 2**70, True, None, 1.5, "8"))
+    channels = st.one_of(const("bgr", "bgr", "rgb"), const("RGB", "", None, 3), st.just("rgb").flatmap(maybe_hostile))
+
+    @st.composite
+    def draw_call(draw):
+        image = draw(st.one_of(IMAGE_ARG.good, IMAGE_ARG.good, IMAGE_ARG.hostile, pil_images(), pil_images(),
+                               image_files(), paths().map(lambda v: V(f"path {v.desc}", v.value))))
+        mask = draw(st.one_of(MASK_ARG.good, MASK_ARG.good, MASK_ARG.hostile, pil_images()))
+        count, side, order = draw(colour_counts()), draw(sides), draw(channels)
+        keep = draw(st.one_of(st.booleans().map(lambda v: V(repr(v), v)), flags()))
+        desc = (f"palette({image.desc}, {count.desc}, mask={mask.desc}, max_side={side.desc}, "
+                f"channels={order.desc}, keep_transparent={keep.desc})")
+
+        def fn():
+            return palette(image.value, count.value, mask=mask.value, max_side=side.value,
+                           channels=order.value, keep_transparent=keep.value)
+        return Call(desc, fn, (image.value, mask.value), (list,))
+    return draw_call()
+
+
+CALLS["find_palette"] = engine_calls()
+CALLS["palette"] = palette_calls()

@@ -28,6 +28,10 @@ from velmora_huebit.names import nearest_name
 PACKAGE_PARENT = pathlib.Path(velmora_huebit.__file__).resolve().parents[1]
 
 
+# the tests that compare with the module's own results run its path
+LIBRARY = ("--engine", "library")
+
+
 def ColorExtractor(**settings):
     """The module's extractor with the command line's default settings."""
     return ModuleExtractor(**{"preprocessing": False, **settings})
@@ -96,7 +100,7 @@ def left_mask(tmp_path_factory):
 class TestExtract:
     def test_json_equals_the_module(self, photos):
         path = photos / "a_coffee.png"
-        proc = run_cli("extract", path, "--jobs", 1)
+        proc = run_cli("extract", path, "--jobs", 1, *LIBRARY)
         assert proc.returncode == 0, proc.stderr
         (record,) = json_lines(proc)
         assert list(record) == ["file", "analysed_size", "colors"]
@@ -110,7 +114,7 @@ class TestExtract:
     ])
     def test_options_reach_the_extractor(self, photos, options, settings):
         path = photos / "b_chelsea.png"
-        proc = run_cli("extract", path, *options, "--json")
+        proc = run_cli("extract", path, *options, "--json", *LIBRARY)
         assert proc.returncode == 0, proc.stderr
         expected = ColorExtractor(**settings).extract_colors(str(path))
         assert json_lines(proc)[0]["colors"] == as_cli_colors(expected)
@@ -120,7 +124,7 @@ class TestExtract:
         mask[:, :300] = 255
         mask_path = tmp_path / "mask.png"
         cv2.imwrite(str(mask_path), mask)
-        proc = run_cli("extract", coffee_path, "--max-side", 60, "--mask", mask_path)
+        proc = run_cli("extract", coffee_path, "--max-side", 60, "--mask", mask_path, *LIBRARY)
         assert proc.returncode == 0, proc.stderr
         small = shrink(coffee, 60)
         assert small.shape[:2] == (40, 60)
@@ -130,7 +134,7 @@ class TestExtract:
 
     def test_mask_given_as_file_matches_the_module(self, photos, left_mask):
         path = photos / "c_flipped.png"
-        proc = run_cli("extract", path, "--mask", left_mask)
+        proc = run_cli("extract", path, "--mask", left_mask, *LIBRARY)
         expected = ColorExtractor().extract_colors(str(path), str(left_mask))
         assert json_lines(proc)[0]["colors"] == as_cli_colors(expected)
 
@@ -314,7 +318,7 @@ class TestMatch:
     def test_similarity_equals_the_module(self, photos):
         path = photos / "a_coffee.png"
         proc = run_cli("match", path, "-t", "cream=#f0dcc8", "--target", "brown=120,60,30",
-                       "--threshold", 40, "--json")
+                       "--threshold", 40, "--json", *LIBRARY)
         assert proc.returncode == 0, proc.stderr
         (record,) = json_lines(proc)
         expected = ColorExtractor().analyze_color_similarity(str(path), self.TARGETS, None, 40.0)
@@ -341,7 +345,7 @@ class TestMatch:
     def test_table(self, photos, pixels):
         path = photos / "b_chelsea.png"
         proc = run_cli("match", path, "-t", "cream=#f0dcc8", "-t", "brown=120,60,30",
-                       "--table", *(["--pixels"] if pixels else []))
+                       "--table", *(["--pixels"] if pixels else []), *LIBRARY)
         assert proc.returncode == 0, proc.stderr
         extractor = ColorExtractor()
         if pixels:
@@ -376,7 +380,7 @@ class TestChart:
         assert proc.returncode == 0, proc.stderr
         for stem in ("a_coffee", "b_chelsea"):
             chart = cv2.imread(str(tmp_path / f"colors-{stem}.png"))
-            assert chart is not None and chart.shape[1] > 1000  # 300 dpi
+            assert chart is not None and chart.shape[1] > 1000  # 1200 pixels wide
         assert len(json_lines(proc)) == 2
 
 
@@ -384,11 +388,11 @@ class TestRealLibraries:
     """Camera photos, logos and folders as found on people's disks."""
 
     def test_default_shrinks_and_names_the_size(self, coffee_path, coffee):
-        proc = run_cli("extract", coffee_path)
+        proc = run_cli("extract", coffee_path, *LIBRARY)
         (record,) = json_lines(proc)
         assert record["analysed_size"] == [256, 171]
         assert record["colors"] == as_cli_colors(ColorExtractor().extract_colors(shrink(coffee, 256)))
-        (full,) = json_lines(run_cli("extract", coffee_path, "--max-side", 0))
+        (full,) = json_lines(run_cli("extract", coffee_path, "--max-side", 0, *LIBRARY))
         assert full["analysed_size"] == [600, 400]
         assert full["colors"] == as_cli_colors(ColorExtractor().extract_colors(coffee_path))
 
@@ -399,7 +403,7 @@ class TestRealLibraries:
         exif[0x0112] = 6  # turned a quarter
         path = tmp_path / "turned.jpg"
         Image.fromarray(coffee[:60, :80, ::-1]).save(path, exif=exif)
-        (record,) = json_lines(run_cli("extract", path))
+        (record,) = json_lines(run_cli("extract", path, *LIBRARY))
         assert record["analysed_size"] == [60, 80]
         assert record["colors"] == as_cli_colors(ColorExtractor().extract_colors(cv2.imread(str(path))))
 
@@ -413,7 +417,7 @@ class TestRealLibraries:
         mask = np.zeros((120, 160), np.uint8)
         mask[:, :100] = 255
         cv2.imwrite(str(tmp_path / "mask.png"), mask)
-        runs = [json_lines(run_cli("extract", path, *options))[0]["colors"] for options in
+        runs = [json_lines(run_cli("extract", path, *options, *LIBRARY))[0]["colors"] for options in
                 ([], ["--mask", tmp_path / "mask.png"], ["--keep-transparent"])]
         opaque = np.where(logo[:, :, 3] >= 128, 255, 0).astype(np.uint8)
         assert runs[0] == as_cli_colors(ColorExtractor().extract_colors(logo[:, :, :3].copy(), opaque))

@@ -16,7 +16,7 @@ from distributed import Client
 from threadpoolctl import threadpool_limits
 
 from test_cli import PACKAGE_PARENT, json_lines, run_cli
-from velmora_huebit import ColorExtractor
+from velmora_huebit import ColorExtractor, palette
 from velmora_huebit.cli.dask_runner import DaskRunner, local_cluster
 from velmora_huebit.distributed import analyse_photos
 
@@ -74,6 +74,11 @@ def test_failures_and_other_methods(client, folder):
             analyse_photos([photo], ColorExtractor(), client, tasks_per_thread=tasks_per_thread)
 
 
+def test_palette_on_the_workers_gives_its_records(client, folder):
+    paths = sorted(str(path) for path in folder.glob("coffee_*.png"))
+    assert dict(analyse_photos(paths, palette, client)) == {path: palette(path) for path in paths}
+
+
 def test_command_line_on_a_cluster_prints_what_one_process_prints(client, folder):
     one = run_cli("extract", folder, "-n", 3, "--jobs", 1)
     cluster = run_cli("extract", folder, "-n", 3, "--dask", client.scheduler.address)
@@ -85,7 +90,8 @@ def test_command_line_on_a_cluster_prints_what_one_process_prints(client, folder
 def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
     out = tmp_path / "colours.parquet"
     parts = tmp_path / "colours.parquet.parts"
-    command = [sys.executable, "-m", "velmora_huebit", "extract", str(folder), "-o", str(out)]
+    # the module's k-means, slow enough that the runs are stopped half-way
+    command = [sys.executable, "-m", "velmora_huebit", "extract", str(folder), "-o", str(out), "--engine", "library"]
     env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
 
     def journaled():
@@ -110,21 +116,22 @@ def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
     journal.write_bytes(b"".join(lines[:2] + lines[1:]) + b"\xff junk\n" + lines[0][:40])
     status, stderr = stop_after(["--resume", "--dask"], 2, signal.SIGINT)
     assert status == 130 and "2 damaged lines skipped" in stderr and "Traceback" not in stderr, stderr
+    assert "the same command with --resume analyses the rest" in stderr
     last = subprocess.run(command + ["--resume", "--jobs", "1"], cwd=PACKAGE_PARENT, env=env, stderr=subprocess.PIPE, text=True)
     assert last.returncode == 1 and "broken.png: cannot read the image" in last.stderr
     assert not parts.exists()
 
     # every photo once, as one process finds them; the broken one tried by each run, one row
     one = tmp_path / "one.parquet"
-    run_cli("extract", folder, "-j", 1, "-o", one)
+    run_cli("extract", folder, "-j", 1, "-o", one, "--engine", "library")
     in_order = sorted(pq.read_table(one).to_pylist(), key=repr)
     assert sorted(pq.read_table(out).to_pylist(), key=repr) == in_order
     assert sum(row["status"] == "failed" for row in in_order) == 1
 
-    again = run_cli("extract", folder, "-o", out)
+    again = run_cli("extract", folder, "-o", out, "--engine", "library")
     assert again.returncode == 2 and "exists; give --resume" in again.stderr
-    other = run_cli("extract", folder, "-o", out, "--resume", "--rgb")
-    assert other.returncode == 2 and "other settings (lab_space True there, False here)" in other.stderr
+    other = run_cli("extract", folder, "-o", out, "--resume")
+    assert other.returncode == 2 and "other settings (engine 'library' there, 'palette' here)" in other.stderr
 
 
 def test_a_worker_lost_while_the_local_cluster_starts_leaves_the_others():

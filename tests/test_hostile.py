@@ -124,6 +124,19 @@ CASES = {
             thread.join()
         assert endings == ["RecursionError"] * 9, endings
     """,
+    # The chart read a colour to its end: an empty array of 2^40 rows took for ever.
+    "colours without end": """
+        import itertools
+        import matplotlib
+        matplotlib.use("Agg")
+        for colour in [np.empty((2**40, 0, 3), np.uint8), itertools.count()]:
+            try:
+                ColorExtractor().visualize_colors([{"color": colour, "percentage": 5}])
+            except ValueError:
+                pass
+            else:
+                raise AssertionError("drawn")
+    """,
 }
 
 

@@ -1,8 +1,20 @@
 """velmora_huebit: the dominant colours of photographs.
 
+``palette`` gives the dominant colours of one image exactly as the command
+line's ``extract`` does (the native palette engine: k-means in CIE L*a*b*
+on the image's distinct colours, shrunk to 256 pixels, transparency left
+out), from a path, the bytes of an image file, a NumPy array or a PIL
+image::
+
+    import velmora_huebit
+
+    records = velmora_huebit.palette("photo.jpg", n_colors=5)
+    # [{'color': (174, 92, 45), 'percentage': 30.84}, ...]
+
 ``ColorExtractor`` (from the native module ``velmora_huebit.color_extractor_cy``)
-finds the main colours of an image with k-means or DBSCAN, tells how much of
-the picture each covers, and matches named target colours against it::
+is the configurable pipeline: k-means or DBSCAN, in L*a*b* or RGB, with
+optional lighting normalisation, similarity analysis against named target
+colours, pixel-level matching and charts::
 
     from velmora_huebit import ColorExtractor
 
@@ -33,23 +45,32 @@ The records are typed in ``velmora_huebit.records``. The command line is
 photos run on a Dask cluster with ``velmora_huebit.distributed``.
 """
 
-from importlib.metadata import PackageNotFoundError, version
 from typing import TYPE_CHECKING
+
+from velmora_huebit._palette import palette
 
 if TYPE_CHECKING:
     from velmora_huebit.color_extractor_cy import ColorExtractor as ColorExtractor
 
-__all__ = ["ColorExtractor", "__version__"]
+__all__ = ["ColorExtractor", "palette", "__version__"]
 
-try:
-    __version__ = version("velmora_huebit")
-except PackageNotFoundError:  # a source tree that was never installed
-    __version__ = "0+unknown"
+__version__: str
 
 
 def __getattr__(name: str) -> object:
     # The native module imports OpenCV, scikit-learn and Matplotlib; loading it
     # on first use keeps `velmora-huebit --help` and argument errors instant.
+    # The version too is read on first use: importlib.metadata takes a tenth
+    # of a second to import, more than the palette of a photo.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            found = version("velmora_huebit")
+        except PackageNotFoundError:  # a source tree that was never installed
+            found = "0+unknown"
+        globals()["__version__"] = found
+        return found
     if name == "ColorExtractor":
         from velmora_huebit.color_extractor_cy import ColorExtractor
 

@@ -1,6 +1,6 @@
 # Types of the native module. Images are NumPy arrays in blue-green-red order
 # (or paths read with cv2.imread); masks select pixels whose value is above 128.
-from typing import Any
+from typing import Any, Literal
 
 from numpy.typing import NDArray
 from typing_extensions import disjoint_base
@@ -15,7 +15,7 @@ class ColorExtractor:
     def __init__(
         self,
         n_colors: int = 5,
-        algorithm: str | None = "kmeans",
+        algorithm: Literal["kmeans", "dbscan"] = "kmeans",
         preprocessing: bool = True,
         lab_space: bool = True,
     ) -> None: ...

@@ -1,17 +1,23 @@
 """Photos analysed on a Dask cluster, for pipelines over many photos.
 
     from dask.distributed import Client
-    from velmora_huebit import ColorExtractor
+    from velmora_huebit import palette
     from velmora_huebit.distributed import analyse_photos
 
     with Client("tcp://scheduler:8786") as client:
-        for path, records in analyse_photos(paths, ColorExtractor(), client):
+        for path, records in analyse_photos(paths, palette, client):
             ...
+
+The analysis is a function of the path, such as ``velmora_huebit.palette``
+(the records of the command line's ``extract``; ``functools.partial(palette,
+n_colors=3)`` for other settings), or a ``ColorExtractor`` whose method is
+called.
 
 Each photo is one task that reads the file on a worker, so the paths must be
 valid on the workers; URLs (s3://bucket/key, or any other that fsspec
-reads) are read by the workers straight from the bucket. The extractor travels to every worker once, by pickle,
-in a worker plugin: workers that join or restart during the run get it too,
+reads) are read by the workers straight from the bucket. The extractor
+travels to every worker once, by pickle, in a worker plugin: workers that
+join or restart during the run get it too,
 and a task carries only its path. At most a few tasks per worker thread are
 in flight: paths are taken from the iterable as earlier photos finish, so a
 listing of a million paths never becomes a million futures or results. A
@@ -20,7 +26,7 @@ every path comes back once.
 
 k-means runs on one thread per task, as in the command line: scikit-learn
 sums per OpenMP thread, so a worker's core count could otherwise move a
-colour by one step.
+colour by one step (the palette engine runs on one thread by itself).
 """
 
 from __future__ import annotations
@@ -77,7 +83,7 @@ class _Setup(WorkerPlugin):
 def _task(name: str, function: Callable[[Any, Any], Any], item: Any) -> Any:
     from threadpoolctl import threadpool_limits
 
-    with threadpool_limits(1, user_api="openmp"):
+    with threadpool_limits(1):  # OpenMP and BLAS
         return function(_payloads[name], item)
 
 
@@ -164,16 +170,22 @@ def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
                 client.cancel(list(running))
 
 
+def _bytes(url: str, storage_options: dict | None) -> bytes:
+    """The bytes of the object at a URL."""
+    from velmora_huebit.cli.storage import StorageError, read_object
+
+    try:
+        return read_object(url, storage_options)
+    except StorageError as exc:  # in words, as the OSError it stands for
+        raise exc.kind(f"{url}: {exc}") from None
+
+
 def _image(url: str, storage_options: dict | None) -> Any:
     """The photo at a URL, decoded as cv2.imread decodes a file (8-bit
     blue-green-red, EXIF orientation applied)."""
     from velmora_huebit.cli.reading import PhotoError, decode
-    from velmora_huebit.cli.storage import StorageError, read_object
 
-    try:
-        data = read_object(url, storage_options)
-    except StorageError as exc:  # in words, as the OSError it stands for
-        raise exc.kind(f"{url}: {exc}") from None
+    data = _bytes(url, storage_options)
     try:
         return decode(data, with_alpha=False).image
     except PhotoError as exc:
@@ -187,6 +199,9 @@ def _call(payload: tuple, path: str) -> tuple[Any, Exception | None]:
 
     extractor, method, arguments, storage_options = payload
     try:
+        if method is None:  # a function of the path, or of the bytes of a URL's file
+            source = _bytes(path, storage_options) if is_url(path) else path
+            return extractor(source, **arguments), None
         image = _image(path, storage_options) if is_url(path) else path
         return getattr(extractor, method)(image, **arguments), None
     except Exception as exc:  # travels with its traceback
@@ -206,15 +221,20 @@ def analyse_photos(
 ) -> Iterator[tuple[str, Any]]:
     """Yield (path, records) for every path, in the order the photos finish.
 
-    Each photo is analysed on a worker by ``extractor.<method>(path,
-    **arguments)``: by default ``extract_colors``, giving its list of colour
-    records; ``method="find_color_matches", arguments={"target_colors":
-    {...}}`` gives match records instead. Paths are read by the workers, and
-    so are URLs (s3://bucket/key, or others fsspec reads), through fsspec
-    with storage_options (for S3, s3fs's: ``{"anon": True}``,
+    Each photo is analysed on a worker by ``extractor(path, **arguments)``
+    when extractor is a function such as ``velmora_huebit.palette``, else
+    by ``extractor.<method>(path, **arguments)``: by default
+    ``extract_colors``, giving its list of colour records;
+    ``method="find_color_matches", arguments={"target_colors": {...}}``
+    gives match records instead. Paths are read by the workers, and so are
+    URLs (s3://bucket/key, or others fsspec reads), through fsspec with
+    storage_options (for S3, s3fs's: ``{"anon": True}``,
     ``{"endpoint_url": "http://minio:9000"}``, ...; credentials otherwise
-    where botocore finds them on the worker). A URL that cannot be read
-    fails with OSError, one that is no image with ValueError.
+    where botocore finds them on the worker): a function gets the bytes of
+    the file (``palette`` takes them as they are), a method the image
+    decoded as cv2.imread decodes a file. A URL that cannot be read fails
+    with OSError (FileNotFoundError, PermissionError, ConnectionError), one
+    that is no image with ValueError.
 
     A photo whose analysis raises stops the run with that exception, unless
     return_exceptions is true: then the exception takes the records' place
@@ -222,10 +242,13 @@ def analyse_photos(
     are in flight (ValueError unless it is at least 1); stopping early
     (break) cancels them."""
     # checked at the call, not when the loop first asks for a photo
-    if not callable(getattr(extractor, method, None)):
+    if callable(getattr(extractor, method, None)):
+        payload = (extractor, method, dict(arguments or {}), storage_options)
+    elif callable(extractor):
+        payload = (extractor, None, dict(arguments or {}), storage_options)
+    else:
         raise AttributeError(f"{type(extractor).__name__} has no method {method!r}")
     _check_tasks_per_thread(tasks_per_thread)
-    payload = (extractor, method, dict(arguments or {}), storage_options)
     return _analysed(client, payload, paths, return_exceptions, tasks_per_thread)
 
 

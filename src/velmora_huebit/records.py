@@ -12,16 +12,17 @@ Distances are Euclidean in OpenCV's 8-bit L*a*b* encoding (black to white is
 255), percentages are 0 to 100, rounded to two decimals.
 """
 
-from typing import TypedDict
+from typing import NotRequired, TypedDict
 
 __all__ = ["ColorRecord", "SimilarityRecord", "MatchRecord"]
 
 
 class ColorRecord(TypedDict):
-    """One dominant colour of ``extract_colors``."""
+    """One dominant colour of ``extract_colors`` or ``palette``."""
 
     color: tuple[int, int, int]  # red, green, blue
     percentage: float  # share of the clustered pixels
+    name: NotRequired[str]  # palette(): the nearest named colour (names=None: absent)
 
 
 class SimilarityRecord(TypedDict):

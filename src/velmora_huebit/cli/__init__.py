@@ -1,7 +1,7 @@
 """Command line: dominant colours, target-colour matching and charts for
 photos, folders and globs, spread over worker processes.
 
-    velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--export FILE.gpl] [--json] ...
+    velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--export FILE.gpl] [--report FILE.html] [--json] ...
     velmora-huebit match PHOTO... --target NAME=#RRGGBB ... [--pixels] ...
 
 In a terminal the results are tables with colour swatches; with --json, or
@@ -17,6 +17,10 @@ One module per concern:
 - photos: which files a run covers, and how their names are shown
 - reading: photo and mask files into arrays (alpha, special files, damage)
 - work: what happens to one photo (runs in the worker processes)
+- engine: which engine analyses the photos (the palette engine, the
+  default, or the module's ColorExtractor with --engine library), and what
+  each needs in this process or in workers
+- matcher: match on the palette engine's colours with the module's measures
 - runners: how the photos of a run are spread (this process, a pool of
   worker processes that survives the death of one)
 - dask_runner: --dask, the photos as tasks on a Dask cluster
@@ -26,9 +30,15 @@ One module per concern:
 - tidy: the rows of --output tables, one per photo and colour or target
 - store: --output, kept safe from a killed run in a journal, and --resume
 - parquet, csvfile: the --output file formats
+- views: what a result becomes in the worker besides its record (the
+  colours' order, the DBSCAN warning, the report's thumbnail)
+- swatches: how a colour is shown (label contrast, outlines, sort orders,
+  match bands)
 - charts: chart file names and drawing
 - exports: --export, each photo's palette written as a palette file
   (.gpl, .ase, .css, .json, .hex, swatch .png and .svg)
+- report: --report FILE.html, the page of a run
+- terminal: --color, the colour depth of the tables' swatches
 - progress: the progress bar on standard error
 - entry: main(), which ties the above together
 """

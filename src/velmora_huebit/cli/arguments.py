@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import argparse
+import difflib
 import math
 import os
 
-from velmora_huebit import __version__
 from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
 from velmora_huebit.cli.photos import printable
+from velmora_huebit.cli.swatches import SORTS
+from velmora_huebit.cli.terminal import LEVELS
 
 PROG = "velmora-huebit"
 
@@ -26,10 +28,45 @@ class MissingExtra(UsageError):
     """An option needs a package that is not installed; reported in one line."""
 
 
+class _Version(argparse.Action):
+    """--version, with the version read only when asked for."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="show program's version number and exit"):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        import velmora_huebit
+
+        print(f"{parser.prog} {velmora_huebit.__version__}")
+        parser.exit()
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
         # two lines instead of the whole usage block; a name in the message is shown escaped
         self.exit(2, f"{self.prog}: error: {printable(message)}\nTry '{self.prog} --help' for more.\n")
+
+    def parse_args(self, args=None, namespace=None):
+        # argparse reports unknown options from the top parser, which knows
+        # none of the command's options: the command's parser tells instead,
+        # with the option probably meant
+        args, unknown = self.parse_known_args(args, namespace)
+        if unknown:
+            parser = getattr(args, "subparser", self)
+            parser.error(f"unrecognized arguments: {' '.join(unknown)}{_suggestion(parser, unknown)}")
+        return args
+
+
+def _suggestion(parser: argparse.ArgumentParser, unknown: list[str]) -> str:
+    known = [option for option, action in parser._option_string_actions.items()
+             if option.startswith("--") and action.help is not argparse.SUPPRESS]
+    for word in unknown:
+        if word.startswith("--"):
+            close = difflib.get_close_matches(word.partition("=")[0], known, n=1, cutoff=0.6)
+            if close:
+                return f" (did you mean {close[0]}?)"
+    return ""
 
 
 def _whole_number(text: str, least: int = 1) -> int:
@@ -106,15 +143,26 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         "-n", "--colors", type=_whole_number, default=5, metavar="N",
         help="number of dominant colours to extract (default: 5)",
     )
+    # the spelling of the help text works too (and --colour, as its prefix)
+    analysis.add_argument(
+        "--colours", dest="colors", type=_whole_number, default=argparse.SUPPRESS, help=argparse.SUPPRESS,
+    )
+    analysis.add_argument(
+        "--engine", choices=("palette", "library"), default="palette",
+        help="palette (the default): the native palette engine, k-means in CIE L*a*b* on "
+             "the photo's distinct colours, fast and the same on every machine; library: "
+             "the module's ColorExtractor with scikit-learn, which --algorithm dbscan, "
+             "--preprocess and --rgb need",
+    )
     analysis.add_argument(
         "--algorithm", choices=("kmeans", "dbscan"), default="kmeans",
-        help="clustering algorithm (default: kmeans); dbscan finds the dense groups "
-             "of colours and may report fewer than --colors",
+        help="clustering algorithm of --engine library (default: kmeans); dbscan finds "
+             "the dense groups of colours and may report fewer than --colors",
     )
     analysis.add_argument(
         "--preprocess", action="store_true",
         help="normalise the lighting (CLAHE on the lightness) and smooth (bilateral filter) "
-             "before clustering, for comparisons between photos lit differently; it "
+             "before clustering (--engine library), for comparisons between photos lit differently; it "
              "shifts the reported colours (brighter, more contrast) and their shares, so "
              "it is off by default",
     )
@@ -123,7 +171,7 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="no lighting normalisation (the default)",
     )
     analysis.add_argument(
-        "--rgb", action="store_true", help="cluster in RGB instead of L*a*b*",
+        "--rgb", action="store_true", help="cluster in RGB instead of L*a*b* (--engine library)",
     )
     analysis.add_argument(
         "--mask", metavar="MASK",
@@ -192,6 +240,23 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="analyse only the photos that the --output file lacks (or that "
              "failed) and add them to it, also after a run that was cut short",
     )
+    outputs.add_argument(
+        "--report", metavar="FILE.html",
+        help="also write an HTML page of the run: a summary, the photos that failed, and each "
+             "photo's thumbnail with its colours (past 100 photos the thumbnails go to the "
+             "folder FILE_files beside it)",
+    )
+    outputs.add_argument(
+        "--chart", metavar="FILE.png",
+        help="save a chart of each photo's result (PNG, SVG, PDF, ...); with several photos "
+             "the photo's name is added to FILE (or replaces {stem} in it)",
+    )
+    outputs.add_argument(
+        "--color", "--colour", dest="color", choices=tuple(LEVELS), default="auto",
+        help="colours of the tables' swatches: auto (what the terminal says it can show), "
+             "truecolor, 256, 16 or never; below 256 colours no swatch is drawn and every "
+             "colour is written as its hex code",
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -199,7 +264,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Dominant colours of photos, target-colour matching and colour charts.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     extract = commands.add_parser(
@@ -208,9 +273,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_common_options(extract)
     extract.add_argument(
-        "--chart", metavar="FILE.png",
-        help="save a bar chart of the colours; with several photos the photo's "
-             "name is added to FILE (or replaces {stem} in it)",
+        "--sort", choices=SORTS, default="share",
+        help="order of each photo's colours, in every output: share (largest first, the "
+             "default), lightness (dark to light) or hue (around the colour wheel from red, "
+             "greys last)",
     )
     extract.add_argument(
         "--export", action="append", metavar="FILE",

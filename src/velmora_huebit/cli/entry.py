@@ -10,7 +10,9 @@ import urllib.parse
 from typing import Iterable
 
 from velmora_huebit.cli.arguments import PROG, MissingExtra, UsageError, build_parser, cores
+from velmora_huebit._palette import MAX_COLORS
 from velmora_huebit.cli.charts import check_chart_template
+from velmora_huebit.cli.engine import make_extractor
 from velmora_huebit.cli.output import JsonOutput, OutputError, TableOutput
 from velmora_huebit.cli.photos import display_name, printable
 from velmora_huebit.cli.progress import Progress
@@ -18,6 +20,7 @@ from velmora_huebit.cli.reading import PhotoError, read_mask
 from velmora_huebit.cli.runners import Runner, Task, choose_runner
 from velmora_huebit.cli.storage import is_url
 from velmora_huebit.cli.tasks import PhotoTasks
+from velmora_huebit.cli.views import View
 from velmora_huebit.cli.work import Job, quiet_opencv
 
 
@@ -26,11 +29,29 @@ def _extractor_settings(args) -> dict:
                 preprocessing=args.preprocess, lab_space=not args.rgb)
 
 
+def _check_engine(args) -> None:
+    """Options that only the module's ColorExtractor has need --engine library."""
+    if args.engine == "library":
+        return
+    for given, option in ((args.algorithm != "kmeans", f"--algorithm {args.algorithm}"),
+                          (args.preprocess, "--preprocess"), (args.rgb, "--rgb")):
+        if given:
+            raise UsageError(f"{option} works with --engine library only")
+    if args.colors > MAX_COLORS:
+        raise UsageError(f"--colors: the palette engine finds at most {MAX_COLORS} colours "
+                         "(--engine library has no such limit)")
+
+
 def _prepare(args) -> tuple[Job, PhotoTasks, object]:
     """The job, the listing of the photos (with their chart files), and the
     --output store or None."""
+    _check_engine(args)
     if getattr(args, "chart", None):
         check_chart_template(args.chart)
+    if args.report is not None:
+        from velmora_huebit.cli.report import check_report_path
+
+        check_report_path(args.report)
     for template in getattr(args, "export", None) or ():
         from velmora_huebit.cli.exports import check_export_template
 
@@ -62,6 +83,9 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         keep_transparent=args.keep_transparent, targets=targets,
         pixels=getattr(args, "pixels", False), threshold=getattr(args, "threshold", None),
         names=None if getattr(args, "names", "none") == "none" else args.names,
+        view=View(sort=getattr(args, "sort", "share"), dbscan=args.algorithm == "dbscan",
+                  thumbnail=_thumbnail_side(args)),
+        engine=args.engine,
         storage=args.s3_options or None,
     )
     if args.resume and args.output is None:
@@ -94,6 +118,20 @@ def _storage(args) -> dict:
 
 def _say(level: str, text: str) -> None:
     print(printable(f"{PROG}: {level}: {text}"), file=sys.stderr, flush=True)
+
+
+def _thumbnail_side(args) -> int:
+    if args.report is None:
+        return 0
+    from velmora_huebit.cli.report import THUMBNAIL_SIDE
+
+    return THUMBNAIL_SIDE
+
+
+def _open_report(args, job: Job):
+    from velmora_huebit.cli.report import Report
+
+    return Report(args.report, job, _extractor_settings(args))
 
 
 def _open_store(args, job: Job):
@@ -130,11 +168,14 @@ class _Tally:
         self.progress = progress
         self.count = 0
         self.failed = 0
+        self.report = None  # --report, told of each failure too
 
     def failure(self, name: str, message: str) -> None:
         self.count += 1
         self.failed += 1
         self.progress.say(f"{PROG}: error: {display_name(name)}: {message}")
+        if self.report is not None:
+            self.report.failure(name, message)
 
 
 def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], output,
@@ -184,16 +225,17 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
         listing.on_problem = lambda name, message: problems.append((name, message))
         tasks = list(listing)
         # before the heavy imports below: a pool's fork server starts meanwhile
-        runner = choose_runner(args.jobs, len(tasks))
-    from velmora_huebit import ColorExtractor
-
+        runner = choose_runner(args.jobs, len(tasks), job, charts=bool(getattr(args, "chart", None)))
     quiet_opencv()
-    extractor = ColorExtractor(**_extractor_settings(args))
+    extractor = make_extractor(job, _extractor_settings(args))
     as_table = args.table or (not args.json and sys.stdout.isatty())
 
-    # the store folds its rows into the --output file however the run ends
-    with store or contextlib.nullcontext(), Progress(None if lazy else len(tasks)) as progress:
+    # the store folds its rows into the --output file however the run ends; so does the report
+    report = _open_report(args, job) if args.report is not None else None
+    with store or contextlib.nullcontext(), report or contextlib.nullcontext(), \
+            Progress(None if lazy else len(tasks), args.color) as progress:
         tally = _Tally(progress)
+        tally.report = report
         for name, message in problems:  # found before the run: reported first
             tally.failure(name, message)
         listing.on_problem = tally.failure
@@ -204,13 +246,17 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
 
             output = StoreOutput(job, store)
         else:
-            output = (TableOutput if as_table else JsonOutput)(job, progress)
+            output = TableOutput(job, progress, args.color) if as_table else JsonOutput(job, progress)
         exporter = None
         if getattr(args, "export", None):
             from velmora_huebit.cli.exports import Exporter
 
             exporter = Exporter(job, listing.export_paths, lambda name, message: progress.say(
                 f"{PROG}: warning: {display_name(name)}: {message}"))
+        if report is not None:
+            from velmora_huebit.cli.report import WithReport
+
+            output = WithReport(output, report)
         if tasks or lazy:
             try:
                 analyse_all(runner, extractor, job, tasks, output, progress, tally, exporter)
@@ -222,6 +268,10 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
                 unwritten = True
     if listing.skipped:
         print(printable(f"{PROG}: {listing.skipped} photos already in {args.output}, not analysed again"),
+              file=sys.stderr)
+    if store is not None and sys.stderr.isatty():  # a person waiting for it: say where it went
+        written = tally.count - tally.failed
+        print(f"{PROG}: {written} {'photo' if written == 1 else 'photos'} written to {args.output}",
               file=sys.stderr)
     if tally.failed:
         noun = "photo" if tally.count == 1 else "photos"
@@ -259,6 +309,9 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
+        if args.output is not None:
+            print(f"{PROG}: the photos finished are in {args.output}; "
+                  "the same command with --resume analyses the rest", file=sys.stderr)
         return 130
     except BrokenPipeError:
         # the reader went away (| head): stop quietly

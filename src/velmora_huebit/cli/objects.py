@@ -127,8 +127,10 @@ class _S3:
                 and os.path.splitext(relative)[1].lower() in self.suffixes)
 
     def folder(self, bucket: str, prefix: str) -> Iterator[str]:
-        for keys, _ in self.pages(bucket, prefix, delimiter=not self.recursive):
+        for keys, folders in self.pages(bucket, prefix, delimiter=not self.recursive):
             yield from (self.url(bucket, key) for key in keys if self.image(key[len(prefix):]))
+            if folders and self.nothing == "no images in this folder":
+                self.nothing += " (it has subfolders: --recursive descends into them)"
 
     def cover(self, path: str, folder: bool) -> Iterator[str]:
         bucket, _, key = path.partition("/")
@@ -136,6 +138,8 @@ class _S3:
             raise ValueError("a pattern matches keys within one bucket, not buckets")
         if _MAGIC.search(key):
             self.nothing = "no objects match this pattern"
+            if not self.recursive and "**" in key.split("/"):
+                self.nothing += " (** matches folders at any depth only with --recursive)"
             yield from self.glob(bucket, key)
         elif folder or not key:
             self.nothing = "no images in this folder"

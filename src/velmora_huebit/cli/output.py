@@ -11,6 +11,7 @@ import sys
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.cli.photos import display_name
 from velmora_huebit.cli.records import hex_code, json_record
+from velmora_huebit.cli.terminal import console as make_console, draws_swatches
 from velmora_huebit.cli.work import Job, Outcome
 
 
@@ -45,15 +46,14 @@ class JsonOutput:
 
 
 class TableOutput:
-    def __init__(self, job: Job, progress: Progress):
-        from rich.console import Console
-
+    def __init__(self, job: Job, progress: Progress, colour: str = "auto"):
         self.job = job
         self.progress = progress
-        self.console = Console(highlight=False)
+        self.console = make_console(colour, highlight=False)
         if not self.console.is_terminal:
             # nobody's window to fit: let tables take their natural width instead of cropping cells
-            self.console = Console(highlight=False, width=1 << 16)
+            self.console = make_console(colour, highlight=False, width=1 << 16)
+        self.swatches = draws_swatches(self.console, colour)
 
     def _table(self):
         from rich import box
@@ -98,6 +98,9 @@ class TableOutput:
     def _labelled(self, rgb, label):
         from rich.text import Text
 
+        code = hex_code(rgb)
+        if not self.swatches:  # no swatch to read the colour from: its hex code, always
+            return Text(label if label == code else f"{label} {code}")
         r, g, b = (int(c) for c in rgb)
         return Text.assemble(("███", f"rgb({r},{g},{b})"), " ", label)
 

@@ -129,6 +129,19 @@ def _glob(pattern: str, recursive: bool, problem: OnProblem) -> list[str]:
     return found
 
 
+def _recursive_hint(folder: str, recursive: bool) -> str:
+    """Points at --recursive when the folder's images may lie in its subfolders."""
+    if recursive:
+        return ""
+    try:
+        with os.scandir(folder) as entries:
+            if any(not e.name.startswith(".") and e.is_dir() for e in entries):
+                return " (it has subfolders: --recursive descends into them)"
+    except OSError:
+        pass
+    return ""
+
+
 def iter_photos(arguments: list[str], recursive: bool, problem: OnProblem,
                 s3_options: dict | None = None) -> Iterator[str]:
     """The files named, in folders, or matched by patterns, in a stable
@@ -164,7 +177,7 @@ def iter_photos(arguments: list[str], recursive: bool, problem: OnProblem,
         elif os.path.isdir(argument):
             yield from (path for path in _folder_images(argument, recursive, reported) if new(path))
             if not found:
-                problem(argument, "no images in this folder")
+                problem(argument, "no images in this folder" + _recursive_hint(argument, recursive))
         elif os.path.lexists(argument):
             if new(argument):  # unreadable or special files are reported when read
                 yield argument
@@ -173,7 +186,9 @@ def iter_photos(arguments: list[str], recursive: bool, problem: OnProblem,
                 matches = _folder_images(path, recursive, reported) if os.path.isdir(path) else [path]
                 yield from (image for image in matches if new(image))
             if not found:
-                problem(argument, "no files match this pattern")
+                hint = "" if recursive or "**" not in argument.split(os.sep) else \
+                    " (** matches folders at any depth only with --recursive)"
+                problem(argument, "no files match this pattern" + hint)
         else:
             problem(argument, "no such file or folder")
 

@@ -10,21 +10,22 @@ from velmora_huebit.cli.photos import printable
 class Progress:
     """A bar on standard error while photos are analysed, when it is a terminal."""
 
-    def __init__(self, total: int | None):
+    def __init__(self, total: int | None, colour: str = "auto"):
         self.total = total  # None until known: the photos are listed as the run goes
+        self.colour = colour  # --color
         self.progress = None
         self.task = None
 
     def __enter__(self):
         if sys.stderr.isatty():
-            from rich.console import Console
+            from velmora_huebit.cli.terminal import console
             from rich.progress import (BarColumn, MofNCompleteColumn, Progress, SpinnerColumn,
                                        TextColumn, TimeElapsedColumn, TimeRemainingColumn)
 
             self.progress = Progress(
                 SpinnerColumn(), TextColumn("analysing"), BarColumn(), MofNCompleteColumn(),
                 TimeElapsedColumn(), TimeRemainingColumn(),
-                console=Console(stderr=True), transient=True,
+                console=console(self.colour, stderr=True), transient=True,
                 redirect_stdout=False, redirect_stderr=True,
             )
             self.progress.start()

@@ -24,21 +24,29 @@ def _single_threaded_kmeans():
     """scikit-learn's k-means sums its partial results per OpenMP thread, so
     the thread count can move a centre by a fraction and, cast to 8 bits, a
     colour by one step. One thread per photo makes the results the same for
-    every --jobs and every machine; the cores are used by the processes."""
+    every --jobs and every machine; the cores are used by the processes. BLAS
+    gets one thread too: more only fight over the cores with the other
+    workers (and the photos' own work is too small to share)."""
     from threadpoolctl import threadpool_limits
 
-    return threadpool_limits(1, user_api="openmp")
+    return threadpool_limits(1)  # OpenMP and BLAS
 
 
 class SerialRunner:
-    """Every photo in this process, one after the other."""
+    """Every photo in this process, one after the other. The palette engine
+    runs on one thread by itself; the module's k-means is held to one."""
+
+    def __init__(self, limit_threads: bool = True):
+        self.limit_threads = limit_threads
 
     def run(self, extractor, job, tasks, on_done):
-        for index, (path, chart) in enumerate(tasks):
-            with _single_threaded_kmeans():
+        import contextlib
+
+        with _single_threaded_kmeans() if self.limit_threads else contextlib.nullcontext():
+            for index, (path, chart) in enumerate(tasks):
                 outcome = run_one(extractor, job, path, chart)
-            on_done()
-            yield index, outcome
+                on_done()
+                yield index, outcome
 
 
 def _init_worker(threads: int) -> None:
@@ -49,10 +57,9 @@ def _init_worker(threads: int) -> None:
     quiet_opencv()
     # several workers each running a full-width thread pool only fight over the cores
     import cv2
-    from threadpoolctl import threadpool_limits
 
     cv2.setNumThreads(threads)
-    return _single_threaded_kmeans(), threadpool_limits(threads, user_api="blas")
+    return _single_threaded_kmeans()
 
 
 def _serve(connection, extractor, job: Job, threads: int) -> None:
@@ -111,9 +118,10 @@ class _Worker:
         self.connection.close()
 
 
-def _forkserver():
+def _forkserver(preload: list[str]):
     """Workers fork from a server process that has done the heavy imports
-    once. Started before this process imports them, the two overlap.
+    once (those the run's engine needs). Started before this process imports
+    them, the two overlap.
 
     The server preloads the libraries, not this package: it imports with the
     working directory on its path, where a source checkout would shadow the
@@ -121,8 +129,7 @@ def _forkserver():
     from multiprocessing import forkserver
 
     context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["numpy", "cv2", "sklearn.cluster", "sklearn.preprocessing",
-                                    "sklearn.metrics.pairwise", "PIL.Image", "matplotlib.pyplot"])
+    context.set_forkserver_preload(preload)
     forkserver.ensure_running()
     return context
 
@@ -134,9 +141,9 @@ class PoolRunner:
     its place and the rest of the run goes on. Creating the runner starts
     the fork server, so make it before importing the heavy libraries here."""
 
-    def __init__(self, workers: int):
+    def __init__(self, workers: int, preload: list[str]):
         self.workers = workers
-        self.context = _forkserver()
+        self.context = _forkserver(preload)
 
     def run(self, extractor, job, tasks, on_done):
         """Outcomes in the order of the tasks, as soon as each one and all
@@ -184,9 +191,14 @@ class PoolRunner:
                 worker.stop()
 
 
-def choose_runner(jobs: int | None, photos: int) -> Runner:
-    """A single photo is analysed here. More go to worker processes, even
-    with --jobs 1, so that a photo that kills its process costs only itself."""
-    if photos <= 1:
-        return SerialRunner()
-    return PoolRunner(min(jobs or cores(), photos))
+def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False) -> Runner:
+    """A single photo is analysed here, and so are all with --jobs 1 when
+    nothing can crash this process (the palette engine's extract). Otherwise they go to worker processes, even with --jobs 1, so
+    that a photo that kills its process costs only itself."""
+    from velmora_huebit.cli.engine import in_process_safe, preload
+
+    safe = in_process_safe(job)
+    workers = min(jobs or cores(), photos)
+    if photos <= 1 or (workers == 1 and safe):
+        return SerialRunner(limit_threads=not safe)
+    return PoolRunner(workers, preload(job, charts))

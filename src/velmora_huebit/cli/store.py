@@ -57,7 +57,7 @@ Say = Callable[[str, str], None]
 def settings(job: Job, extractor_settings: dict) -> dict:
     """What decides a photo's rows: a resumed run must use the same."""
     found = {"command": job.command, **extractor_settings, "max_side": job.max_side,
-             "keep_transparent": job.keep_transparent}
+             "keep_transparent": job.keep_transparent, "engine": job.engine}
     if job.command == "extract":
         found["names"] = job.names  # the list the name column comes from
     if job.mask is not None:

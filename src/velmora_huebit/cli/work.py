@@ -1,4 +1,4 @@
-"""What happens to one photo: read it, run the module on it, draw its chart.
+"""What happens to one photo: read it, run the engine on it, draw its chart.
 Runs in the worker processes; every failure comes back as words for the user."""
 
 from __future__ import annotations
@@ -9,7 +9,8 @@ import warnings
 
 from velmora_huebit.cli.charts import save_chart
 from velmora_huebit.cli.photos import display_name
-from velmora_huebit.cli.reading import OPAQUE, PhotoError, decode, read_bytes
+from velmora_huebit.cli.reading import PhotoError, decode, read_bytes
+from velmora_huebit.cli.views import View, arrange, thumbnail
 
 
 @dataclasses.dataclass(frozen=True)
@@ -24,6 +25,8 @@ class Job:
     pixels: bool = False
     threshold: float | None = None
     names: str | None = None  # extract: the list colours are named from, None for no names
+    view: View = View()  # sorting, the DBSCAN check, report thumbnails
+    engine: str = "palette"  # or "library": ColorExtractor
     storage: dict | None = None  # options of the filesystem of s3:// photos (see storage)
 
 
@@ -34,6 +37,7 @@ class Outcome:
     warnings: tuple = ()
     size: tuple | None = None  # (width, height) analysed
     full_size: tuple | None = None  # (width, height) of the photo
+    thumbnail: bytes | None = None  # JPEG for the report
 
 
 def quiet_opencv() -> None:
@@ -48,52 +52,20 @@ def quiet_opencv() -> None:
         cv2.setLogLevel(0)  # silent
 
 
-def _shrink(image, max_side: int):
-    import cv2
-
-    height, width = image.shape[:2]
-    if not max_side or max(height, width) <= max_side:
-        return image
-    scale = max_side / max(height, width)
-    size = (max(1, round(width * scale)), max(1, round(height * scale)))
-    return cv2.resize(image, size, interpolation=cv2.INTER_AREA)
-
-
-def _wanted(mask, alpha):
-    """One mask from the user's mask and the alpha plane: a pixel is wanted
-    when both say so (mask grey value above 128, alpha at least OPAQUE)."""
-    import cv2
-    import numpy as np
-
-    wanted = alpha >= OPAQUE
-    if mask is not None:
-        grey = mask if mask.ndim == 2 else cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-        wanted &= grey > 128
-    return np.where(wanted, np.uint8(255), np.uint8(0))
-
-
 def load_inputs(path: str, job: Job):
     """(image, mask, warnings, photo size): the photo shrunk when asked, and
     the mask that combines the user's mask with the photo's transparency."""
-    import cv2
+    from velmora_huebit._palette import prepare
 
     photo = decode(read_bytes(path, job.storage), with_alpha=not job.keep_transparent, max_side=job.max_side)
-    image, alpha, full_size = photo.image, photo.alpha, photo.size
     mask = job.mask
-    if mask is not None and mask.shape[1::-1] != full_size:
+    if mask is not None and mask.shape[1::-1] != photo.size:
         raise PhotoError(
             f"mask is {mask.shape[1]}x{mask.shape[0]} pixels but the photo is "
-            "{}x{}".format(*full_size)
+            "{}x{}".format(*photo.size)
         )
-    image = _shrink(image, job.max_side)
-    if mask is not None and mask.shape[:2] != image.shape[:2]:
-        # nearest neighbour keeps the mask's edges where they were
-        mask = cv2.resize(mask, image.shape[1::-1], interpolation=cv2.INTER_NEAREST)
-    if alpha is not None and alpha.min() < OPAQUE:
-        # averaged, then cut at OPAQUE: a shrunk edge pixel counts when mostly opaque
-        alpha = cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
-        mask = _wanted(mask, alpha)
-    return image, mask, photo.notes, full_size
+    image, mask = prepare(photo.image, photo.alpha, mask, job.max_side)
+    return image, mask, photo.notes, photo.size
 
 
 def analyse(extractor, job: Job, image, mask):
@@ -138,19 +110,23 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
                 from velmora_huebit.names import add_names
 
                 add_names(result, job.names)
+            if job.command == "extract":
+                result, note = arrange(job.view, result, image, mask)
+                notes = (*notes, note) if note else notes
         except Exception as exc:
             return Outcome(error=_describe(exc), warnings=_messages(caught))
         for note in notes:
             warnings.warn(note, stacklevel=1)
         error = None
+        size = (image.shape[1], image.shape[0])
         if chart is not None:
             # the colours stand even when their chart cannot be written
             try:
                 if result:
-                    save_chart(extractor, result, chart)
+                    save_chart(job, path, result, size, chart)
                 else:
                     warnings.warn(f"no colours found, chart {display_name(chart)} not written", stacklevel=1)
             except Exception as exc:
                 error = f"chart {display_name(chart)}: {_describe(exc)}"
-    return Outcome(result=result, error=error, warnings=_messages(caught),
-                   size=(image.shape[1], image.shape[0]), full_size=full_size)
+    return Outcome(result=result, error=error, warnings=_messages(caught), size=size, full_size=full_size,
+                   thumbnail=thumbnail(image, job.view.thumbnail) if job.view.thumbnail else None)

@@ -16,14 +16,22 @@ const Name plt{"plt"}, subplots{"subplots"}, figsize{"figsize"}, barh{"barh"}, l
     bbox_inches{"bbox_inches"}, show{"show"}, close{"close"};
 const Name color_key{"color"}, percentage_key{"percentage"};
 
-// [c / 255.0 for c in rgb]
+// [c / 255.0 for c in rgb]. Matplotlib takes three or four values; past
+// five the rest is not read, so that a colour without end (an endless
+// iterator, an empty array of 2^40 rows) is refused by Matplotlib at once
+// instead of being read for ever.
+constexpr Py_ssize_t kMostValuesRead = 5;
+
 Ref matplotlib_color(PyObject* rgb) {
   Ref color = list();
   Ref full = py_float(255.0);
   Ref it = Ref::steal(PyObject_GetIter(rgb));
   if (!color || !full || !it) return {};
-  while (Ref c = Ref::steal(PyIter_Next(it.get())))
+  while (PyList_GET_SIZE(color.get()) < kMostValuesRead) {
+    Ref c = Ref::steal(PyIter_Next(it.get()));
+    if (!c) break;
     if (!append(color, binary(c, full, PyNumber_TrueDivide))) return {};
+  }
   if (PyErr_Occurred()) return {};
   return color;
 }

@@ -622,21 +622,6 @@ void Engine::run(npy_intp* labels) {
 const Name np{"np"}, DBSCAN{"DBSCAN"}, StandardScaler{"StandardScaler"}, fit{"fit"}, mean_{"mean_"},
     scale_{"scale_"};
 
-// Whether the module global `name` is `attribute` of the module named
-// `module` as it stands in sys.modules (the module itself without one).
-bool is_library_object(const Name& name, const char* module, const char* attribute) {
-  Ref value = Ref::borrow(PyDict_GetItemWithError(state.dict, name.get()));
-  Ref defining = Ref::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), module));
-  if (!value || !defining) {
-    PyErr_Clear();
-    return false;
-  }
-  if (!attribute) return value.is(defining.get());
-  Ref original = Ref::steal(PyObject_GetAttrString(defining.get(), attribute));
-  if (!original) PyErr_Clear();
-  return original && value.is(original.get());
-}
-
 // The three float64 values of a fitted scaler's attribute.
 bool three_doubles(PyObject* value, double out[3]) {
   if (!value || !PyArray_CheckExact(value)) return false;
@@ -652,6 +637,19 @@ T* data_of(const Ref& array) {
 }
 
 }  // namespace
+
+bool is_library_object(const Name& name, const char* module, const char* attribute) {
+  Ref value = Ref::borrow(PyDict_GetItemWithError(state.dict, name.get()));
+  Ref defining = Ref::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), module));
+  if (!value || !defining) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!attribute) return value.is(defining.get());
+  Ref original = Ref::steal(PyObject_GetAttrString(defining.get(), attribute));
+  if (!original) PyErr_Clear();
+  return original && value.is(original.get());
+}
 
 std::optional<Ref> cluster_colors_dbscan_native(Extractor* self, PyObject* pixels) {
   // Only where the outcome cannot differ: a plain N x 3 array of 8-bit

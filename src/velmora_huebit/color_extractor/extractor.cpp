@@ -102,7 +102,16 @@ bool may_override(PyTypeObject* type) {
          PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT);
 }
 
+// The signatures that inspect.signature() and help() read: CPython takes a
+// "name(...)\n--\n\n" head of a docstring as the text signature and leaves
+// it out of __doc__, so the class keeps no docstring and __init__ its own.
+const char kClassDoc[] =
+    "ColorExtractor(n_colors=5, algorithm='kmeans', preprocessing=True, lab_space=True)\n--\n\n";
+
 const char kInitDoc[] =
+    "__init__($self, /, n_colors=5, algorithm='kmeans', preprocessing=True, lab_space=True)\n"
+    "--\n"
+    "\n"
     "\n"
     "        Initialize ColorExtractor with robust color extraction capabilities.\n"
     "        \n"
@@ -168,8 +177,10 @@ bool prepare_extractor_type() {
   t.tp_new = extractor_new;
   t.tp_init = extractor_init;
   t.tp_dealloc = extractor_dealloc;
-  t.tp_doc = nullptr;
+  t.tp_doc = kClassDoc;
   if (PyType_Ready(&t) < 0) return false;
+  // The class dict's __doc__ is what is left after the signature: nothing.
+  if (PyDict_SetItemString(t.tp_dict, "__doc__", Py_None) < 0) return false;
 
   // __init__'s slot wrapper takes its docstring from a slot table that all
   // types share, so it gets a copy of its entry that carries ours.

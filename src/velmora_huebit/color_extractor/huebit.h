@@ -170,6 +170,30 @@ Ref keep_largest_clusters(Extractor* self, Arg colors, Arg cluster_sizes);
 // run; an empty Ref when it failed.
 std::optional<Ref> cluster_colors_dbscan_native(Extractor* self, PyObject* pixels);
 
+// Whether the module global `name` is `attribute` of the module named
+// `module` in sys.modules (the module itself when `attribute` is nullptr).
+bool is_library_object(const Name& name, const char* module, const char* attribute);
+
+// Pixel matching (matching.cpp, matching_kernel.cpp).
+// A target colour as an array must hold finite numbers from 0 to 255
+// (ValueError naming `target` otherwise); non-numeric values pass on.
+bool check_target_color(PyObject* target_array, PyObject* target);
+// find_color_matches' record of one target from its band counts (NumPy
+// integers), nearest pixel and its distance (a NumPy float).
+Ref match_record(Arg very_close, Arg close, Arg somewhat_close, Arg closest_pixel,
+                 Arg min_distance, Py_ssize_t total_pixels);
+// Whether the kernel on distinct values may measure: the distance step the
+// module's own, np and cv2 the libraries, every target a plain colour.
+// False with an exception set when the override lookup failed.
+bool matching_kernel_applies(Extractor* self, PyObject* target_colors, int* applies);
+// All records from the preprocessed image, standing in for the feature and
+// pixel steps too; nothing when those must run (an override, an unusual
+// image or mask); an empty Ref when it failed.
+std::optional<Ref> match_image_native(Extractor* self, PyObject* image, PyObject* mask,
+                                      PyObject* target_colors);
+// All records from the pixel step's rows; nothing for unusual rows.
+std::optional<Ref> match_pixels_native(Extractor* self, PyObject* pixels, PyObject* target_colors);
+
 // cv2.cvtColor(np.uint8([[color]]), cv2.<code>)[0][0]: one colour as a
 // one-pixel 8-bit image, converted, and its pixel taken out again.
 Ref convert_color(PyObject* color, const Name& code);
@@ -183,7 +207,8 @@ Ref load_if_path(PyObject* value, const char* failure_prefix);
 // it already is one); anything else passes unchanged.
 Ref opencv_array(Arg value);
 // Whether the image reader can take a str path: 1 yes, 0 no (it has no
-// UTF-8 form, or holds a NUL), -1 with an exception set.
+// UTF-8 form, holds a NUL, or names something other than a regular file),
+// -1 with an exception set.
 int opencv_can_read(PyObject* path);
 
 // Pickling (pickling.cpp)

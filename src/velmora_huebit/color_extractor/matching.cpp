@@ -6,8 +6,10 @@
 //
 // find_color_matches measures every pixel against every target. Through the
 // distance step that costs two one-pixel conversions and a handful of NumPy
-// calls per pixel and target, so when nobody overrides the step it converts
-// all pixels at once and takes the distances from the 8-bit values itself.
+// calls per pixel and target, so when nobody overrides the step the kernel
+// of matching_kernel.cpp measures distinct values instead; with module
+// globals replaced it converts all pixels at once through them and takes the
+// distances from the 8-bit values itself.
 // The two ways give the same records bit for bit: OpenCV converts a whole
 // image to the same 8-bit values as one pixel at a time, the target is
 // converted by the very calls the step makes, and the squared differences
@@ -92,7 +94,7 @@ PyObject* py_find_closest_color(PyObject* o, Ref* a) {
   Extractor* self = as_extractor(o);
   PyObject* image_colors = a[1].get();  // held by the bound arguments
   Ref target_rgb = call(global_attr(np, array), {a[0]});
-  if (!target_rgb) return nullptr;
+  if (!target_rgb || !check_target_color(target_rgb.get(), a[0].get())) return nullptr;
   double min_distance = kInf;
   Ref closest_color = Ref::borrow(Py_None);
   // By index, with the length read again each time, as a for loop over a
@@ -260,41 +262,25 @@ bool is_lab_triple(PyObject* obj) {
   return PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == 3 && PyArray_TYPE(a) == NPY_UBYTE;
 }
 
-// The match record of one target from its distances.
-Ref match_record(PyObject* distances, PyObject* pixels_rgb, Py_ssize_t total_pixels) {
-  Ref total = Ref::steal(PyLong_FromSsize_t(total_pixels));
-  Ref hundred = py_int(100);
-  if (!total || !hundred) return {};
-  // np.sum(distances < bound) / total_pixels * 100
-  auto share_below = [&](long bound) {
-    Ref below = compare(distances, py_int(bound), Py_LT);
-    if (!below) return Ref{};
-    Ref count = call(global_attr(np, sum), {below});
-    return binary(binary(count, total, PyNumber_TrueDivide), hundred, PyNumber_Multiply);
+// The counts of pixels below 15, 30 and 50 and the nearest pixel, from the
+// distances of all pixels in pixel order.
+Ref match_record_from_distances(PyObject* distances, PyObject* pixels_rgb, Py_ssize_t total_pixels) {
+  // np.sum(distances < bound)
+  auto count_below = [&](long bound) {
+    return call(global_attr(np, sum), {compare(distances, py_int(bound), Py_LT)});
   };
-  Ref very_close_pct = share_below(15);
-  if (!very_close_pct) return {};
-  Ref close_pct = share_below(30);
-  if (!close_pct) return {};
-  Ref somewhat_close_pct = share_below(50);
-  if (!somewhat_close_pct) return {};
+  Ref very_close = count_below(15);
+  if (!very_close) return {};
+  Ref close = count_below(30);
+  if (!close) return {};
+  Ref somewhat_close = count_below(50);
+  if (!somewhat_close) return {};
   Ref closest_idx = call(global_attr(np, argmin), {distances});
   Ref closest_pixel = item(pixels_rgb, closest_idx);
   if (!closest_pixel) return {};
   Ref min_distance = item(distances, closest_idx);
   if (!min_distance) return {};
-  Ref fifty = py_int(50);
-  Ref x = binary(binary(binary(fifty, min_distance, PyNumber_Subtract), fifty, PyNumber_TrueDivide),
-                 hundred, PyNumber_Multiply);
-  Ref record = dict();
-  if (!set_item(record, total_percentage_key, round2(somewhat_close_pct)) ||
-      !set_item(record, close_percentage_key, round2(close_pct)) ||
-      !set_item(record, very_close_percentage_key, round2(very_close_pct)) ||
-      !set_item(record, closest_pixel_key, int_tuple(closest_pixel.get())) ||
-      !set_item(record, min_distance_key, round2(min_distance)) ||
-      !set_item(record, similarity_score_key, round2(at_least_zero(x))))
-    return {};
-  return record;
+  return match_record(very_close, close, somewhat_close, closest_pixel, min_distance, total_pixels);
 }
 
 PyObject* py_find_color_matches(PyObject* o, Ref* a) {
@@ -306,6 +292,13 @@ PyObject* py_find_color_matches(PyObject* o, Ref* a) {
 
   Ref processed_image = self->steps->preprocess_image(self, image.get(), Dispatch::Override);
   if (!processed_image) return nullptr;
+  // The kernel on distinct values, straight from the image when the feature
+  // and pixel steps are the module's own (matching_kernel.cpp).
+  int kernel;
+  if (!matching_kernel_applies(self, a[1].get(), &kernel)) return nullptr;
+  if (kernel)
+    if (std::optional<Ref> r = match_image_native(self, processed_image.get(), mask, a[1].get()))
+      return r->release();
   Ref feature_image =
       self->steps->convert_to_feature_space(self, processed_image.get(), Dispatch::Override);
   if (!feature_image) return nullptr;
@@ -313,9 +306,15 @@ PyObject* py_find_color_matches(PyObject* o, Ref* a) {
   Py_ssize_t n_pixels;
   if (!length(pixels, &n_pixels)) return nullptr;
   if (n_pixels == 0) return PyDict_New();
+  if (!matching_kernel_applies(self, a[1].get(), &kernel)) return nullptr;
+  if (kernel)
+    if (std::optional<Ref> r = match_pixels_native(self, pixels.get(), a[1].get()))
+      return r->release();
 
-  // Whole arrays when the distance is our own and the pixels are plain
-  // 8-bit rows; anything else goes one pixel at a time through the step.
+  // Otherwise (module globals replaced, targets the kernel does not read):
+  // whole arrays through the globals when the distance is our own and the
+  // pixels are plain 8-bit rows; anything else goes one pixel at a time
+  // through the step.
   int overridden = step_overridden(self, color_distance_lab_def);
   if (overridden < 0) return nullptr;
   Ref pixels_rgb, lab_pixels;
@@ -351,7 +350,7 @@ PyObject* py_find_color_matches(PyObject* o, Ref* a) {
     Ref color_name, target_rgb;
     if (!unpack2(pair, color_name, target_rgb)) return nullptr;
     Ref target_array = call(global_attr(np, array), {target_rgb});
-    if (!target_array) return nullptr;
+    if (!target_array || !check_target_color(target_array.get(), target_rgb.get())) return nullptr;
     Ref distances;
     if (lab_pixels) {
       if (!check_ndarray(target_array.get())) return nullptr;
@@ -368,7 +367,7 @@ PyObject* py_find_color_matches(PyObject* o, Ref* a) {
     }
     if (!distances) return nullptr;
     if (!set_item(results, color_name,
-                  match_record(distances.get(), pixels_rgb.get(), total_pixels)))
+                  match_record_from_distances(distances.get(), pixels_rgb.get(), total_pixels)))
       return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
@@ -461,6 +460,80 @@ const FunctionDef find_color_matches_def = {
     true,
     py_find_color_matches,
 };
+
+Ref match_record(Arg very_close, Arg close, Arg somewhat_close, Arg closest_pixel,
+                 Arg min_distance, Py_ssize_t total_pixels) {
+  Ref total = Ref::steal(PyLong_FromSsize_t(total_pixels));
+  Ref hundred = py_int(100);
+  if (detail::failed({very_close, close, somewhat_close, closest_pixel, min_distance, total,
+                      hundred}))
+    return {};
+  // count / total_pixels * 100
+  auto share = [&](Arg count) {
+    return binary(binary(count, total, PyNumber_TrueDivide), hundred, PyNumber_Multiply);
+  };
+  Ref very_close_pct = share(very_close);
+  if (!very_close_pct) return {};
+  Ref close_pct = share(close);
+  if (!close_pct) return {};
+  Ref somewhat_close_pct = share(somewhat_close);
+  if (!somewhat_close_pct) return {};
+  Ref fifty = py_int(50);
+  Ref x = binary(binary(binary(fifty, min_distance, PyNumber_Subtract), fifty, PyNumber_TrueDivide),
+                 hundred, PyNumber_Multiply);
+  Ref record = dict();
+  if (!set_item(record, total_percentage_key, round2(somewhat_close_pct)) ||
+      !set_item(record, close_percentage_key, round2(close_pct)) ||
+      !set_item(record, very_close_percentage_key, round2(very_close_pct)) ||
+      !set_item(record, closest_pixel_key, int_tuple(closest_pixel)) ||
+      !set_item(record, min_distance_key, round2(min_distance)) ||
+      !set_item(record, similarity_score_key, round2(at_least_zero(x))))
+    return {};
+  return record;
+}
+
+bool check_target_color(PyObject* target_array, PyObject* target) {
+  if (!PyArray_Check(target_array)) return true;
+  auto* a = reinterpret_cast<PyArrayObject*>(target_array);
+  // NaN fails both comparisons.
+  auto in_range = [](double v) { return v >= 0.0 && v <= 255.0; };
+  bool fine = true;
+  if (PyArray_ISCOMPLEX(a)) {
+    fine = false;
+  } else if (PyArray_ISINTEGER(a) || PyArray_ISFLOAT(a) || PyArray_ISBOOL(a)) {
+    Ref values = Ref::steal(PyArray_FROMANY(target_array, NPY_DOUBLE, 0, 0,
+                                            NPY_ARRAY_CARRAY | NPY_ARRAY_FORCECAST));
+    if (!values) return false;
+    const auto* v = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+    const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(values.get()));
+    for (npy_intp i = 0; i < n && fine; ++i) fine = in_range(v[i]);
+  } else if (PyArray_TYPE(a) == NPY_OBJECT) {
+    // Python numbers too large for NumPy's integers land here; other
+    // objects keep whatever NumPy's conversion makes of them.
+    Ref it = Ref::steal(PyArray_IterNew(target_array));
+    if (!it) return false;
+    auto* iter = reinterpret_cast<PyArrayIterObject*>(it.get());
+    for (; fine && iter->index < iter->size;) {
+      PyObject* value = *static_cast<PyObject**>(PyArray_ITER_DATA(iter));
+      PyArray_ITER_NEXT(iter);
+      if (!value) continue;
+      if (PyLong_Check(value)) {
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (n == -1 && PyErr_Occurred()) return false;
+        fine = !overflow && n >= 0 && n <= 255;
+      } else if (PyFloat_Check(value)) {
+        fine = in_range(PyFloat_AS_DOUBLE(value));
+      } else if (PyComplex_Check(value)) {
+        fine = false;
+      }
+    }
+  }
+  if (fine) return true;
+  PyErr_Format(state.ValueError,
+               "Target color components must be finite numbers from 0 to 255, got %R", target);
+  return false;
+}
 
 // The step table's entry: the dispatch rule, then the body. -1.0 with an
 // exception set on failure.

@@ -8,7 +8,8 @@
 // (an ndarray subclass whose __array_finalize__ raises, a broadcast view too
 // large to copy) leaves it with a null array. Both end the process.
 //
-// So the reader only ever sees paths it can take, and every array goes over
+// So the reader only ever sees paths it can take (and only regular files: a
+// FIFO, socket or device would hang it), and every array goes over
 // as a plain ndarray (a view of the same memory: NumPy runs no subclass code
 // for it) in a layout OpenCV takes without copying; where it would have
 // copied, the copy is made here and a failure is a Python exception. OpenCV
@@ -17,6 +18,8 @@
 #include "huebit.h"
 
 #include <cstring>
+
+#include <sys/stat.h>
 
 namespace huebit {
 namespace {
@@ -60,7 +63,13 @@ int opencv_can_read(PyObject* path) {
   const char* text = PyUnicode_AsUTF8AndSize(path, &size);
   if (!text) return clear_if(PyExc_UnicodeEncodeError) ? 0 : -1;
   // Past a NUL the reader would see a different, shorter path.
-  return std::strlen(text) == static_cast<size_t>(size) ? 1 : 0;
+  if (std::strlen(text) != static_cast<size_t>(size)) return 0;
+  // The reader would block on a FIFO or socket, or read a device without
+  // end: only regular files are handed over (and paths stat cannot see, for
+  // the reader to report).
+  struct stat info;
+  if (stat(text, &info) == 0 && !S_ISREG(info.st_mode)) return 0;
+  return 1;
 }
 
 }  // namespace huebit

@@ -9,6 +9,9 @@
 #include "numpy_api.h"
 #include "huebit.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace huebit {
 namespace {
 
@@ -47,6 +50,53 @@ PyObject* l_channel_index() {
 
 Ref minus_one() { return py_int(-1); }
 
+// cv2.bilateralFilter(image, 9, 75, 75)
+Ref bilateral_filter_call(Arg image) {
+  return call(global_attr(cv2, bilateralFilter), {opencv_array(image), py_int(9), py_int(75), py_int(75)});
+}
+
+// OpenCV's multi-threaded bilateral filter corrupts the heap, or writes
+// wrong rows, on 8-bit images narrower than its radius of 4 pixels and tall
+// enough to be shared among threads (100000 x 1, 30000 x 3). It never shares
+// an image of fewer than 64 rows, so such narrow images are filtered in bands
+// of at most 63 rows. Each band carries the 4 rows above and below its own
+// that the filter reads for them, and the output row of a pixel depends only
+// on those, so the bands give exactly what one thread gives for the whole
+// image; the caller's thread setting is left alone. Wider images go whole.
+constexpr npy_intp kBandRows = 63, kRadius = 4, kNarrow = 9;
+
+Ref bilateral_filter(const Ref& image) {
+  if (!PyArray_CheckExact(image.get())) return bilateral_filter_call(image);
+  auto* a = reinterpret_cast<PyArrayObject*>(image.get());
+  if (PyArray_NDIM(a) != 3 || PyArray_TYPE(a) != NPY_UBYTE || PyArray_DIM(a, 1) >= kNarrow ||
+      PyArray_DIM(a, 0) < kBandRows + 1)
+    return bilateral_filter_call(image);
+  const npy_intp height = PyArray_DIM(a, 0);
+  Ref result = Ref::steal(PyArray_NewLikeArray(a, NPY_CORDER, nullptr, 0));
+  if (!result) return {};
+  const npy_intp row_bytes = PyArray_DIM(a, 1) * PyArray_DIM(a, 2);
+  auto* out = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+  for (npy_intp start = 0; start < height;) {
+    const npy_intp stop = std::min(height, start + kBandRows - 2 * kRadius);
+    const npy_intp lo = std::max<npy_intp>(0, start - kRadius);
+    const npy_intp hi = std::min(height, stop + kRadius);
+    Ref rows = Ref::steal(PySlice_New(Ref::steal(PyLong_FromSsize_t(lo)).get(),
+                                      Ref::steal(PyLong_FromSsize_t(hi)).get(), nullptr));
+    Ref band = bilateral_filter_call(item(image, rows));
+    Ref packed = band ? Ref::steal(PyArray_FROMANY(band.get(), NPY_UBYTE, 3, 3, NPY_ARRAY_CARRAY))
+                      : Ref{};
+    if (!packed) return {};
+    if (PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(packed.get())) != (hi - lo) * row_bytes) {
+      PyErr_SetString(PyExc_RuntimeError, "bilateralFilter changed the size of a band");
+      return {};
+    }
+    const auto* filtered = static_cast<const char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(packed.get())));
+    std::memcpy(out + start * row_bytes, filtered + (start - lo) * row_bytes, (stop - start) * row_bytes);
+    start = stop;
+  }
+  return result;
+}
+
 // ---- typed steps ----
 
 Ref preprocess_body(Extractor* self, PyObject* image) {
@@ -62,8 +112,7 @@ Ref preprocess_body(Extractor* self, PyObject* image) {
   Ref enhanced =
       call(global_attr(cv2, cvtColor), {opencv_array(lab), global_attr(cv2, COLOR_LAB2BGR)});
   if (!enhanced) return {};
-  return call(global_attr(cv2, bilateralFilter),
-              {opencv_array(enhanced), py_int(9), py_int(75), py_int(75)});
+  return bilateral_filter(enhanced);
 }
 
 Ref convert_body(Extractor* self, PyObject* image) {

@@ -1,0 +1,12 @@
+# Types of the palette engine. Images are 8-bit arrays, height x width x 3, in
+# blue-green-red order (red-green-blue with rgb=True); masks are 8-bit
+# height x width planes that select pixels above 128.
+from typing import Any, Final
+
+from numpy.typing import NDArray
+
+MAX_COLORS: Final[int]
+
+def find_palette(
+    image: NDArray[Any], n_colors: int, mask: NDArray[Any] | None = None, *, rgb: bool = False
+) -> list[tuple[tuple[int, int, int], int]]: ...

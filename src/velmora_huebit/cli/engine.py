@@ -1,0 +1,62 @@
+"""Which engine analyses the photos: the palette engine (the default; its
+own k-means in CIE L*a*b*, velmora_huebit._engine) or the module's
+ColorExtractor (--engine library). Either is an object with the module's
+methods that cli.work calls, picklable so that it travels to workers."""
+
+from __future__ import annotations
+
+import warnings
+
+from velmora_huebit.cli.work import Job
+
+PALETTE, LIBRARY = "palette", "library"
+ENGINES = (PALETTE, LIBRARY)
+
+
+class PaletteEngine:
+    """extract_colors by the palette engine."""
+
+    def __init__(self, n_colors: int):
+        self.n_colors = n_colors
+
+    def extract_colors(self, image, mask=None):
+        from velmora_huebit._palette import dominant_colors
+
+        records = dominant_colors(image, mask, self.n_colors)
+        if 0 < len(records) < self.n_colors:
+            warnings.warn(f"only {len(records)} distinct colours, fewer than the "
+                          f"{self.n_colors} asked for", stacklevel=2)
+        return records
+
+
+def make_extractor(job: Job, settings: dict):
+    """What analyses the photos of a run; settings are the module's
+    constructor arguments (n_colors, algorithm, preprocessing, lab_space)."""
+    if job.engine == LIBRARY:
+        from velmora_huebit import ColorExtractor
+
+        return ColorExtractor(**settings)
+    if job.command == "match":
+        from velmora_huebit.cli.matcher import PaletteMatcher
+
+        return PaletteMatcher(settings["n_colors"])
+    return PaletteEngine(settings["n_colors"])
+
+
+def in_process_safe(job: Job) -> bool:
+    """Whether the photos may be analysed in the command's own process: the
+    palette engine's extraction cannot crash it. What goes through the
+    module (scikit-learn, OpenCV's filters) runs in workers, so that a photo
+    that kills one costs only itself."""
+    return job.engine == PALETTE and job.command == "extract"
+
+
+def preload(job: Job, charts: bool = False) -> list[str]:
+    """The libraries a worker of this job needs, imported once by the fork
+    server (the command line draws its charts with Matplotlib's Figure)."""
+    found = ["numpy", "cv2", "PIL.Image"]
+    if not in_process_safe(job):
+        found += ["sklearn.cluster", "sklearn.preprocessing", "sklearn.metrics.pairwise"]
+    if charts:
+        found.append("matplotlib.figure")
+    return found

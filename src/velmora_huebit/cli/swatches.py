@@ -1,0 +1,121 @@
+"""How a colour is shown to a person: the label colour that reads on it, a
+border where it would vanish into a white page, its place in a palette
+sorted by lightness or hue, and, for a target colour, the band it was found
+in. Plain Python on a handful of colours: the charts, the report and the
+tables share it."""
+
+from __future__ import annotations
+
+import math
+
+# Label colours: black and white. Whichever reads better on a colour
+# reaches a contrast ratio of at least 4.58 (the square root of 21), above
+# the 4.5 that WCAG asks of body text, whatever the colour; a softer
+# near-black would fall below it on mid-tones.
+DARK_LABEL = (0, 0, 0)
+LIGHT_LABEL = (255, 255, 255)
+PAGE = (255, 255, 255)
+# Below this contrast with the white page a swatch gets a grey outline.
+BORDER_CONTRAST = 1.3
+SORTS = ("share", "lightness", "hue")
+
+
+def _linear(channel: int) -> float:
+    c = channel / 255
+    return c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
+
+
+def luminance(rgb) -> float:
+    """WCAG relative luminance of an sRGB colour, 0 (black) to 1 (white)."""
+    r, g, b = (_linear(int(c)) for c in rgb)
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b
+
+
+def contrast(a, b) -> float:
+    """WCAG contrast ratio of two colours, 1 (none) to 21 (black on white)."""
+    la, lb = luminance(a), luminance(b)
+    return (max(la, lb) + 0.05) / (min(la, lb) + 0.05)
+
+
+def label_colour(rgb) -> tuple[int, int, int]:
+    """The label colour with the higher contrast on rgb."""
+    return DARK_LABEL if contrast(rgb, DARK_LABEL) >= contrast(rgb, LIGHT_LABEL) else LIGHT_LABEL
+
+
+def needs_border(rgb, page=PAGE) -> bool:
+    return contrast(rgb, page) < BORDER_CONTRAST
+
+
+def hex_code(rgb) -> str:
+    r, g, b = (int(c) for c in rgb)
+    return f"#{r:02x}{g:02x}{b:02x}"
+
+
+def lab(rgb) -> tuple[float, float, float]:
+    """CIE L*a*b* (D65) of an sRGB colour."""
+    r, g, b = (_linear(int(c)) for c in rgb)
+    x = (0.4124 * r + 0.3576 * g + 0.1805 * b) / 0.95047
+    y = 0.2126 * r + 0.7152 * g + 0.0722 * b
+    z = (0.0193 * r + 0.1192 * g + 0.9505 * b) / 1.08883
+
+    def f(t: float) -> float:
+        return t ** (1 / 3) if t > 216 / 24389 else (24389 / 27 * t + 16) / 116
+
+    fx, fy, fz = f(x), f(y), f(z)
+    return 116 * fy - 16, 500 * (fx - fy), 200 * (fy - fz)
+
+
+# Below this chroma a colour reads as a grey: it has no hue to sort by.
+GREY_CHROMA = 8.0
+
+
+def sort_key(how: str):
+    """Key for sorted() over colour records ({"color": rgb, ...}); share
+    keeps the module's order (largest first). Lightness runs dark to light;
+    hue runs red, orange, yellow, green, blue, purple by the L*C*h hue angle,
+    with the greys after the colours, dark to light."""
+    if how == "lightness":
+        return lambda record: lab(record["color"])[0]
+
+    def by_hue(record):
+        lightness, a, b = lab(record["color"])
+        if math.hypot(a, b) < GREY_CHROMA:
+            return (1, lightness)
+        # start the circle at a pinkish red (about 350 degrees) so reds stay together
+        return (0, (math.degrees(math.atan2(b, a)) - 350) % 360)
+
+    return by_hue
+
+
+def sort_colours(records: list, how: str) -> list:
+    """The records in the order asked for (share: as they are)."""
+    if how == "share" or len(records) < 2:
+        return records
+    return sorted(records, key=sort_key(how))
+
+
+# Bands of a matched target: (key, words), best first. Without --pixels a
+# target is found directly (its nearest dominant colour closer than 10),
+# within the threshold (credited with a share), or not at all. With --pixels
+# the bands are the module's distances 15, 30 and 50.
+SIMILARITY_BANDS = (("direct", "found directly"), ("within", "within the threshold"), ("none", "not found"))
+PIXEL_BANDS = (("direct", "pixels within 15"), ("close", "pixels within 30"),
+               ("within", "pixels within 50"), ("none", "no pixel within 50"))
+
+
+def band(record: dict, pixels: bool) -> tuple[str, str]:
+    """(key, words) of the band a target's match record falls in."""
+    if pixels:
+        shares = (record["very_close_percentage"], record["close_percentage"], record["total_percentage"])
+        for (key, words), share in zip(PIXEL_BANDS, shares):
+            if share > 0:
+                return key, words
+        return PIXEL_BANDS[-1]
+    if record["found_directly"]:
+        return SIMILARITY_BANDS[0]
+    return SIMILARITY_BANDS[1] if record["similarity"] > 0 else SIMILARITY_BANDS[2]
+
+
+def nearest(record: dict, pixels: bool):
+    """The photo's colour nearest a target: a dominant colour or a pixel."""
+    return record["closest_pixel"] if pixels else record["closest_color"]

@@ -1,0 +1,525 @@
+// Pixel matching on distinct values.
+//
+// find_color_matches measures every pixel against every target: the pixel's
+// RGB value (its L*a*b* feature converted back), that RGB value converted to
+// L*a*b* again by the distance step, the Euclidean distance to the target's
+// L*a*b* value, three band counts and the nearest pixel. Every value in that
+// chain depends only on the pixel's three 8-bit values, and a photo holds far
+// fewer distinct values than pixels, so this kernel
+// - counts the distinct values once, without the interpreter lock: a first
+//   pass counts the pixels per value of the first channel, a second files
+//   the other two channels of each pixel under it, and each group is then
+//   tallied in a table of 2^16 counts that stays in the cache;
+// - converts the distinct values with the very OpenCV conversions the
+//   per-pixel chain makes, called through the interpreter on one image row
+//   of distinct values (OpenCV converts an 8-bit pixel the same wherever it
+//   stands in an image, which the tests check);
+// - measures each target against the distinct values only and weights the
+//   bands by the counts, again without the lock.
+//
+// Why the records are the per-pixel path's, bit for bit:
+// - The step's distance is sqrt of a sum of squared differences of 8-bit
+//   values taken as doubles: every square and sum is an integer below 2^53,
+//   so exact, and only the square root rounds. Here the integer sum s is
+//   kept, and sqrt(s) < 15 exactly when s < 225 (likewise 900 and 2500), so
+//   the strict bands are integer tests; sqrt is increasing, so the nearest
+//   value is the one with the smallest s, and its distance is sqrt(double(s))
+//   as the step computes it.
+// - The closest pixel is the first pixel, in pixel order, at the smallest
+//   distance. When the distinct values at that distance share one RGB value
+//   (as the many values that one L*a*b* value comes from do), that is the
+//   answer; otherwise the pixels are read again in order up to the first one
+//   whose value is among them.
+// - Percentages, the distance and the score are then made by the same NumPy
+//   scalar operations as in the per-pixel path (matching.cpp).
+//
+// When nothing else intervenes (the steps are the module's own, the image is
+// an ordinary 8-bit image and the mask a plain 8-bit one) the kernel also
+// stands in for the feature-space and pixel steps: it counts the image's own
+// blue-green-red values, converts them to the feature space as the step
+// would, and drops those whose feature values are all zero, as the pixel step
+// drops such rows. No feature image and no pixel array is made then.
+//
+// This file is compiled with -ffp-contract=off: no product and sum may be
+// fused into one rounding that the library's would not make.
+#include "numpy_api.h"
+#include "huebit.h"
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace huebit {
+namespace {
+
+const Name np{"np"}, cv2{"cv2"}, cvtColor{"cvtColor"}, COLOR_BGR2LAB{"COLOR_BGR2LAB"},
+    COLOR_BGR2RGB{"COLOR_BGR2RGB"}, COLOR_LAB2RGB{"COLOR_LAB2RGB"},
+    COLOR_RGB2LAB{"COLOR_RGB2LAB"}, COLOR_BGR2GRAY{"COLOR_BGR2GRAY"}, array{"array"},
+    items{"items"};
+
+// ---- reading pixels ----
+
+// Rows x cols pixels of three 8-bit values read with strides, and an
+// optional selection of the same shape (wanted where its value is above 128).
+struct Source {
+  const uint8_t* data = nullptr;
+  npy_intp rows = 0, cols = 0;
+  npy_intp row_step = 0, col_step = 0, channel_step = 0;
+  const uint8_t* selection = nullptr;
+  npy_intp selection_row_step = 0, selection_col_step = 0;
+};
+
+// f(key) for every wanted pixel in pixel order, key = c0 << 16 | c1 << 8 | c2;
+// stops early when f returns false.
+template <class F>
+void for_each_key(const Source& s, F&& f) {
+  const npy_intp cs = s.channel_step;
+  for (npy_intp r = 0; r < s.rows; ++r) {
+    const uint8_t* p = s.data + r * s.row_step;
+    const uint8_t* m = s.selection ? s.selection + r * s.selection_row_step : nullptr;
+    for (npy_intp c = 0; c < s.cols; ++c, p += s.col_step) {
+      if (m) {
+        const bool wanted = m[c * s.selection_col_step] > 128;
+        if (!wanted) continue;
+      }
+      if (!f(uint32_t{p[0]} << 16 | uint32_t{p[cs]} << 8 | p[2 * cs])) return;
+    }
+  }
+}
+
+// Distinct values with their pixel counts, in ascending order of key.
+struct Distinct {
+  std::vector<uint32_t> keys;
+  std::vector<uint32_t> counts;
+};
+
+Distinct count_distinct(const Source& s) {
+  // Pixels per first channel, then the other two channels of each pixel
+  // filed under it. The pixels may change meanwhile (another thread may
+  // write into the caller's array while the lock is released): the filing
+  // keeps within the counted room whatever it reads.
+  std::vector<uint64_t> start(257, 0);
+  for_each_key(s, [&](uint32_t key) {
+    ++start[(key >> 16) + 1];
+    return true;
+  });
+  for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
+  std::unique_ptr<uint16_t[]> low(new uint16_t[std::max<uint64_t>(start[256], 1)]);
+  std::vector<uint64_t> next(start.begin(), start.end() - 1);
+  for_each_key(s, [&](uint32_t key) {
+    const uint32_t b = key >> 16;
+    if (next[b] < start[b + 1]) low[next[b]++] = uint16_t(key);
+    return true;
+  });
+
+  // Each group tallied in a table of 2^16 counts; the values seen are
+  // marked in a bitmap, read back in ascending order.
+  Distinct d;
+  std::vector<uint32_t> tally(1 << 16, 0);
+  std::vector<uint64_t> seen(1 << 10, 0);
+  for (uint32_t b = 0; b < 256; ++b) {
+    uint32_t first = uint32_t(seen.size()), last = 0;  // the words marked
+    for (uint64_t i = start[b]; i < next[b]; ++i) {
+      const uint16_t v = low[i];
+      if (tally[v]++ == 0) {
+        seen[v >> 6] |= uint64_t{1} << (v & 63);
+        first = std::min<uint32_t>(first, v >> 6);
+        last = std::max<uint32_t>(last, v >> 6);
+      }
+    }
+    for (uint32_t w = first; w <= last && w < seen.size(); ++w) {
+      for (uint64_t bits = seen[w]; bits; bits &= bits - 1) {
+        const uint32_t v = w << 6 | uint32_t(__builtin_ctzll(bits));
+        d.keys.push_back(b << 16 | v);
+        d.counts.push_back(tally[v]);
+        tally[v] = 0;
+      }
+      seen[w] = 0;
+    }
+  }
+  return d;
+}
+
+// ---- measuring ----
+
+struct Target {
+  int lab[3];
+  // results
+  uint64_t below[3] = {0, 0, 0};  // pixels with s < 225, 900, 2500
+  int64_t best = -1;              // smallest s, -1 before any
+  uint32_t closest = 0;           // index of the distinct value of the closest pixel
+  std::vector<uint32_t> ties;     // all values at the smallest s, when their RGB differ
+};
+
+constexpr int32_t kBands[3] = {15 * 15, 30 * 30, 50 * 50};
+
+// The bands and the nearest value of one target. `lab` and `rgb` hold three
+// values per distinct value; values with a zero count are not pixels.
+void measure(Target& t, const Distinct& d, const std::vector<uint8_t>& lab,
+             const std::vector<uint8_t>& rgb) {
+  // Squared differences per channel and level.
+  int32_t sq[3][256];
+  for (int c = 0; c < 3; ++c)
+    for (int v = 0; v < 256; ++v) sq[c][v] = (t.lab[c] - v) * (t.lab[c] - v);
+  const size_t k = d.keys.size();
+  uint64_t below0 = 0, below1 = 0, below2 = 0;
+  int32_t best = INT32_MAX;
+  bool mixed = false;
+  const uint8_t* l = lab.data();
+  for (size_t i = 0; i < k; ++i, l += 3) {
+    const uint32_t count = d.counts[i];
+    const int32_t s = sq[0][l[0]] + sq[1][l[1]] + sq[2][l[2]];
+    below0 += s < kBands[0] ? count : 0;
+    below1 += s < kBands[1] ? count : 0;
+    below2 += s < kBands[2] ? count : 0;
+    if (s > best || !count) continue;
+    if (s < best) {
+      best = s;
+      t.closest = uint32_t(i);
+      mixed = false;
+      t.ties.assign(1, uint32_t(i));
+    } else {
+      t.ties.push_back(uint32_t(i));
+      const uint8_t* a = &rgb[3 * size_t(t.closest)];
+      const uint8_t* b = &rgb[3 * i];
+      mixed = mixed || a[0] != b[0] || a[1] != b[1] || a[2] != b[2];
+    }
+  }
+  t.below[0] = below0;
+  t.below[1] = below1;
+  t.below[2] = below2;
+  t.best = best;
+  if (!mixed) t.ties.clear();
+}
+
+// For the targets whose nearest values differ in RGB: the value of the first
+// pixel among them, read in pixel order.
+void settle_ties(std::vector<Target>& targets, const Distinct& d, const Source& s) {
+  std::vector<Target*> open;
+  for (Target& t : targets)
+    if (!t.ties.empty()) open.push_back(&t);
+  if (open.empty()) return;
+  std::vector<uint64_t> any(size_t{1} << 18, 0);  // one bit per key
+  for (Target* t : open)
+    for (const uint32_t i : t->ties) any[d.keys[i] >> 6] |= uint64_t{1} << (d.keys[i] & 63);
+  for_each_key(s, [&](uint32_t key) {
+    if (!(any[key >> 6] >> (key & 63) & 1)) return true;
+    for (size_t j = 0; j < open.size();) {
+      Target* t = open[j];
+      // the distinct values are sorted by key, and so is each tie list
+      auto at = std::lower_bound(t->ties.begin(), t->ties.end(), key,
+                                 [&](uint32_t i, uint32_t k) { return d.keys[i] < k; });
+      if (at != t->ties.end() && d.keys[*at] == key) {
+        t->closest = *at;
+        open[j] = open.back();
+        open.pop_back();
+      } else {
+        ++j;
+      }
+    }
+    return !open.empty();
+  });
+}
+
+// ---- the method's side ----
+
+bool plain_uint8(PyArrayObject* a) {
+  return PyArray_TYPE(a) == NPY_UBYTE && PyArray_ISNOTSWAPPED(a);
+}
+
+// No axis of two or more elements that repeats its data: a broadcast view
+// may stand for more pixels than memory holds.
+bool has_own_data(PyArrayObject* a) {
+  for (int i = 0; i < PyArray_NDIM(a); ++i)
+    if (PyArray_DIM(a, i) > 1 && PyArray_STRIDE(a, i) == 0) return false;
+  return true;
+}
+
+// An ordinary 8-bit image: height x width x 3 with pixels, as the feature
+// step converts it.
+bool ordinary_image(PyObject* obj) {
+  if (!PyArray_Check(obj)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(obj);
+  return plain_uint8(a) && PyArray_NDIM(a) == 3 && PyArray_DIM(a, 2) == 3 &&
+         PyArray_DIM(a, 0) >= 1 && PyArray_DIM(a, 1) >= 1 && has_own_data(a) &&
+         uint64_t(PyArray_DIM(a, 0)) * uint64_t(PyArray_DIM(a, 1)) < (uint64_t{1} << 32);
+}
+
+// Rows of three 8-bit values as the pixel step returns them.
+bool ordinary_rows(PyObject* obj) {
+  if (!PyArray_CheckExact(obj)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(obj);
+  return plain_uint8(a) && PyArray_NDIM(a) == 2 && PyArray_DIM(a, 1) == 3 && has_own_data(a) &&
+         uint64_t(PyArray_DIM(a, 0)) < (uint64_t{1} << 32);
+}
+
+// A target the kernel can take without running any Python code to read it:
+// a tuple or list of three plain ints or floats, or a numeric array of three.
+bool plain_target(PyObject* v) {
+  if (PyTuple_CheckExact(v) || PyList_CheckExact(v)) {
+    if (PySequence_Fast_GET_SIZE(v) != 3) return false;
+    PyObject** items_of = PySequence_Fast_ITEMS(v);
+    for (int i = 0; i < 3; ++i)
+      if (!PyLong_CheckExact(items_of[i]) && !PyFloat_CheckExact(items_of[i]) &&
+          !PyBool_Check(items_of[i]))
+        return false;
+    return true;
+  }
+  if (!PyArray_CheckExact(v)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(v);
+  return PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == 3 &&
+         (PyArray_ISINTEGER(a) || PyArray_ISFLOAT(a) || PyArray_ISBOOL(a)) &&
+         PyArray_ISNOTSWAPPED(a);
+}
+
+bool plain_targets(PyObject* target_colors) {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(target_colors, &pos, &key, &value))
+    if (!plain_target(value)) return false;
+  return true;
+}
+
+template <class T>
+T* data_of(PyObject* array) {
+  return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
+
+// cv2.cvtColor(values, cv2.<code>) on one image row of k values, read back.
+bool convert(const std::vector<uint8_t>& values, const Name& code, std::vector<uint8_t>& out) {
+  npy_intp shape[3] = {1, npy_intp(values.size() / 3), 3};
+  Ref row = Ref::steal(PyArray_SimpleNew(3, shape, NPY_UBYTE));
+  if (!row) return false;
+  std::copy(values.begin(), values.end(), data_of<uint8_t>(row.get()));
+  Ref converted = call(global_attr(cv2, cvtColor), {row, global_attr(cv2, code)});
+  if (!converted) return false;
+  Ref packed = Ref::steal(PyArray_FROMANY(converted.get(), NPY_UBYTE, 0, 0, NPY_ARRAY_CARRAY));
+  if (!packed) return false;
+  if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(packed.get())) != npy_intp(values.size())) {
+    PyErr_SetString(PyExc_RuntimeError, "cvtColor changed the number of values");
+    return false;
+  }
+  const uint8_t* p = data_of<uint8_t>(packed.get());
+  out.assign(p, p + values.size());
+  return true;
+}
+
+Ref scalar(const void* value, int type) {
+  PyArray_Descr* descr = PyArray_DescrFromType(type);
+  if (!descr) return {};
+  Ref result = Ref::steal(PyArray_Scalar(const_cast<void*>(value), descr, nullptr));
+  Py_DECREF(descr);
+  return result;
+}
+
+// Runs `work` without the interpreter lock; false with MemoryError set when
+// it ran out of memory.
+template <class F>
+bool without_lock(F&& work) {
+  bool out_of_memory = false;
+  Py_BEGIN_ALLOW_THREADS try {
+    work();
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  Py_END_ALLOW_THREADS if (out_of_memory) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
+}
+
+// Holds the arrays the source reads for as long as it is read.
+struct Held {
+  Ref pixels, selection;
+};
+
+// The source when the kernel may also stand in for the feature-space and
+// pixel steps; nothing when those must run.
+std::optional<Source> image_source(Extractor* self, PyObject* image, PyObject* mask, Held& held,
+                                   bool& failed) {
+  failed = false;
+  if (!ordinary_image(image)) return std::nullopt;
+  for (const FunctionDef* step : {&convert_to_feature_space_def, &extract_pixels_def}) {
+    int overridden = step_overridden(self, *step);
+    if (overridden) {
+      failed = overridden < 0;
+      return std::nullopt;
+    }
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(image);
+  Source s;
+  s.data = data_of<uint8_t>(image);
+  s.rows = PyArray_DIM(a, 0);
+  s.cols = PyArray_DIM(a, 1);
+  s.row_step = PyArray_STRIDE(a, 0);
+  s.col_step = PyArray_STRIDE(a, 1);
+  s.channel_step = PyArray_STRIDE(a, 2);
+  held.pixels = Ref::borrow(image);
+  if (mask == Py_None) return s;
+
+  // A plain 8-bit mask of the image's size, one channel or three.
+  if (!PyArray_CheckExact(mask)) return std::nullopt;
+  auto* m = reinterpret_cast<PyArrayObject*>(mask);
+  const int ndim = PyArray_NDIM(m);
+  if (!plain_uint8(m) || (ndim != 2 && !(ndim == 3 && PyArray_DIM(m, 2) == 3)) ||
+      PyArray_DIM(m, 0) != s.rows || PyArray_DIM(m, 1) != s.cols)
+    return std::nullopt;
+  int overridden = step_overridden(self, apply_mask_def);
+  if (overridden) {
+    failed = overridden < 0;
+    return std::nullopt;
+  }
+  Ref grey = Ref::borrow(mask);
+  if (ndim == 3) {
+    // The grey value the mask step thresholds, by the same call.
+    grey = call(global_attr(cv2, cvtColor), {opencv_array(mask), global_attr(cv2, COLOR_BGR2GRAY)});
+    if (!grey) {
+      failed = true;
+      return std::nullopt;
+    }
+    if (!PyArray_CheckExact(grey.get()) ||
+        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(grey.get())) != 2 ||
+        !plain_uint8(reinterpret_cast<PyArrayObject*>(grey.get())))
+      return std::nullopt;
+  }
+  auto* g = reinterpret_cast<PyArrayObject*>(grey.get());
+  s.selection = data_of<uint8_t>(grey.get());
+  s.selection_row_step = PyArray_STRIDE(g, 0);
+  s.selection_col_step = PyArray_STRIDE(g, 1);
+  held.selection = std::move(grey);
+  return s;
+}
+
+Source rows_source(PyObject* pixels) {
+  auto* a = reinterpret_cast<PyArrayObject*>(pixels);
+  Source s;
+  s.data = data_of<uint8_t>(pixels);
+  s.rows = PyArray_DIM(a, 0);
+  s.cols = 1;
+  s.row_step = PyArray_STRIDE(a, 0);
+  s.channel_step = PyArray_STRIDE(a, 1);
+  return s;
+}
+
+// The records of all targets, in dict order, from counted distinct values.
+// `feature_code`: the feature step's conversion of the counted values, when
+// they are the image's own; nullptr when they already are feature values.
+Ref match_distinct(Extractor* self, const Source& source, const Name* feature_code,
+                   PyObject* target_colors) {
+  Distinct d;
+  if (!without_lock([&] { d = count_distinct(source); })) return {};
+  const size_t k = d.keys.size();
+  if (k == 0) return dict();  // no pixel wanted
+  std::vector<uint8_t> values(3 * k);
+  for (size_t i = 0; i < k; ++i) {
+    values[3 * i] = uint8_t(d.keys[i] >> 16);
+    values[3 * i + 1] = uint8_t(d.keys[i] >> 8);
+    values[3 * i + 2] = uint8_t(d.keys[i]);
+  }
+  std::vector<uint8_t> feature, rgb, lab;
+  if (feature_code) {
+    if (!convert(values, *feature_code, feature)) return {};
+    // Rows whose feature values are all zero never count.
+    for (size_t i = 0; i < k; ++i)
+      if (!feature[3 * i] && !feature[3 * i + 1] && !feature[3 * i + 2]) d.counts[i] = 0;
+  } else {
+    feature.swap(values);
+  }
+  uint64_t total = 0;
+  for (const uint32_t c : d.counts) total += c;
+  if (total == 0) return dict();
+  if (self->lab_space) {
+    if (!convert(feature, COLOR_LAB2RGB, rgb)) return {};
+  } else {
+    rgb.swap(feature);
+  }
+  if (!convert(rgb, COLOR_RGB2LAB, lab)) return {};
+
+  // Each target as the distance step converts it, in dict order.
+  std::vector<Target> targets;
+  std::vector<Ref> names;
+  Ref view = call_method(target_colors, items);
+  if (!view) return {};
+  Ref it = Ref::steal(PyObject_GetIter(view.get()));
+  if (!it) return {};
+  while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+    Ref color_name, target_rgb;
+    if (!unpack2(pair, color_name, target_rgb)) return {};
+    Ref target_array = call(global_attr(np, array), {target_rgb});
+    if (!target_array || !check_target_color(target_array.get(), target_rgb.get())) return {};
+    Ref lab_target = convert_color(target_array.get(), COLOR_RGB2LAB);
+    if (!lab_target) return {};
+    Ref packed = Ref::steal(PyArray_FROMANY(lab_target.get(), NPY_UBYTE, 1, 1, NPY_ARRAY_CARRAY));
+    if (!packed) return {};
+    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(packed.get())) != 3) {
+      PyErr_SetString(PyExc_RuntimeError, "cvtColor gave no colour for a target");
+      return {};
+    }
+    Target t;
+    for (int c = 0; c < 3; ++c) t.lab[c] = data_of<uint8_t>(packed.get())[c];
+    targets.push_back(std::move(t));
+    names.push_back(std::move(color_name));
+  }
+  if (PyErr_Occurred()) return {};
+
+  if (!without_lock([&] {
+        for (Target& t : targets) measure(t, d, lab, rgb);
+        settle_ties(targets, d, source);
+      }))
+    return {};
+
+  Ref results = dict();
+  if (!results) return {};
+  for (size_t j = 0; j < targets.size(); ++j) {
+    const Target& t = targets[j];
+    npy_intp below[3];
+    for (int band = 0; band < 3; ++band) below[band] = npy_intp(t.below[band]);
+    const double min_distance = std::sqrt(double(t.best));
+    const uint8_t* pixel = &rgb[3 * size_t(t.closest)];
+    Ref record = match_record(scalar(&below[0], NPY_INTP), scalar(&below[1], NPY_INTP),
+                              scalar(&below[2], NPY_INTP),
+                              tuple({py_int(pixel[0]), py_int(pixel[1]), py_int(pixel[2])}),
+                              scalar(&min_distance, NPY_DOUBLE), Py_ssize_t(total));
+    if (!set_item(results, names[j], record)) return {};
+  }
+  return results;
+}
+
+}  // namespace
+
+bool matching_kernel_applies(Extractor* self, PyObject* target_colors, int* applies) {
+  *applies = 0;
+  if (!is_library_object(np, "numpy", nullptr) || !is_library_object(cv2, "cv2", nullptr) ||
+      !plain_targets(target_colors))
+    return true;
+  int overridden = step_overridden(self, color_distance_lab_def);
+  if (overridden < 0) return false;
+  *applies = !overridden;
+  return true;
+}
+
+std::optional<Ref> match_image_native(Extractor* self, PyObject* image, PyObject* mask,
+                                      PyObject* target_colors) {
+  Held held;
+  bool failed;
+  std::optional<Source> source = image_source(self, image, mask, held, failed);
+  if (failed) return Ref{};
+  // The override lookups may have run Python code: the targets once more.
+  if (!source || !plain_targets(target_colors)) return std::nullopt;
+  if (PyDict_GET_SIZE(target_colors) == 0) return dict();
+  return match_distinct(self, *source, self->lab_space ? &COLOR_BGR2LAB : &COLOR_BGR2RGB,
+                        target_colors);
+}
+
+std::optional<Ref> match_pixels_native(Extractor* self, PyObject* pixels, PyObject* target_colors) {
+  if (!ordinary_rows(pixels) || !plain_targets(target_colors)) return std::nullopt;
+  if (PyDict_GET_SIZE(target_colors) == 0) return dict();
+  return match_distinct(self, rows_source(pixels), nullptr, target_colors);
+}
+
+}  // namespace huebit

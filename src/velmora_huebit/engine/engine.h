@@ -1,0 +1,73 @@
+// What the source files of velmora_huebit._engine share. Everything here is
+// plain C++ that runs without the interpreter lock; module.cpp is the only
+// file that speaks to Python.
+#pragma once
+
+#include "lab.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace engine {
+
+inline constexpr int kMaxColors = 256;
+
+// An 8-bit image of three channels, in blue-green-red order unless rgb is
+// set, with any strides (in bytes; negative ones too).
+struct ImageView {
+  const uint8_t* data;
+  ptrdiff_t height, width;
+  ptrdiff_t row_stride, column_stride, channel_stride;
+  bool rgb;
+};
+
+// An 8-bit plane of the image's height and width: a pixel counts where its
+// value is above 128.
+struct MaskView {
+  const uint8_t* data;
+  ptrdiff_t row_stride, column_stride;
+};
+
+// The distinct colours of an image, ascending by 0xRRGGBB, with their pixel
+// counts (colours.cpp).
+struct DistinctColours {
+  std::vector<uint32_t> rgb;
+  std::vector<uint32_t> count;
+};
+DistinctColours count_colours(const ImageView& image, const MaskView* mask);
+
+inline Rgb unpack(uint32_t rgb) {
+  return {static_cast<uint8_t>(rgb >> 16), static_cast<uint8_t>(rgb >> 8),
+          static_cast<uint8_t>(rgb)};
+}
+
+// Weighted points in CIE L*a*b* for k-means (kmeans.cpp).
+struct Point {
+  float L, a, b;
+};
+
+struct Points {
+  std::vector<Point> at;
+  std::vector<double> weight;
+  size_t size() const { return at.size(); }
+};
+
+// Weighted k-means of the points into k clusters (1 <= k < number of
+// points, k <= kMaxColors): each point's cluster in `label`.
+void cluster(const Points& points, int k, std::vector<uint8_t>& label);
+// Lloyd's iterations from given centres to convergence; centres are
+// replaced by the final ones, and each point's cluster is left in `label`.
+void refine(const Points& points, std::vector<Lab>& centres, std::vector<uint8_t>& label);
+
+// One colour of a palette.
+struct Swatch {
+  Rgb colour;
+  uint64_t pixels;
+};
+
+// The palette of an image: at most k colours (fewer when the image has
+// fewer distinct colours), largest share first (palette.cpp).
+std::vector<Swatch> find_palette(const ImageView& image, const MaskView* mask, int k);
+
+}  // namespace engine

@@ -1,0 +1,224 @@
+// velmora_huebit._engine: the palette engine, for Python.
+//
+// One function, find_palette(image, n_colors, mask=None, *, rgb=False), gives
+// the dominant colours of an 8-bit image with their pixel counts. The image
+// and the mask are read through the buffer protocol in whatever layout they
+// come (NumPy slices, reversed or broadcast views included), without a copy
+// and without NumPy's C API. The checks and the result are Python work done
+// here, holding the interpreter lock; the engine itself (engine.h) runs with
+// the lock released, and its C++ exceptions are turned into Python ones at
+// this edge. The module keeps no state, so it serves any interpreter.
+#include "ref.h"
+
+#include "engine.h"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using huebit::Ref;
+
+// A buffer held for the duration of a call, released on every way out.
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // false with an exception set when obj exports no strided buffer
+  bool get(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) return false;
+    held_ = true;
+    return true;
+  }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Whether the buffer holds single unsigned bytes ("B", with any byte-order
+// prefix: one byte has none).
+bool is_bytes(const Py_buffer& view) {
+  const char* format = view.format ? view.format : "B";
+  if (*format && std::strchr("@=<>!", *format)) ++format;
+  return view.itemsize == 1 && std::strcmp(format, "B") == 0;
+}
+
+const char* shape_text(const Py_buffer& view) {
+  return view.ndim == 2 ? "2 dimensions" : view.ndim == 3 ? "3 dimensions" : "another shape";
+}
+
+bool read_image(PyObject* obj, Buffer& buffer, engine::ImageView& image) {
+  if (!buffer.get(obj)) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "image must be an array of 8-bit values, height x width x 3, not %.200s",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  const Py_buffer& view = buffer.view();
+  if (!is_bytes(view)) {
+    PyErr_Format(PyExc_TypeError, "image must hold 8-bit unsigned values (uint8), not format '%.20s'",
+                 view.format ? view.format : "B");
+    return false;
+  }
+  if (view.ndim != 3 || view.shape[2] != 3) {
+    PyErr_SetString(PyExc_ValueError, "image must be height x width x 3 (three colour channels)");
+    return false;
+  }
+  image = {static_cast<const uint8_t*>(view.buf), view.shape[0], view.shape[1], view.strides[0],
+           view.strides[1], view.strides[2], false};
+  // a colour has at most 2^32 - 1 pixels: the counts are 32-bit
+  constexpr Py_ssize_t kMostPixels = Py_ssize_t{0xffffffff};
+  if (image.height > 0 && image.width > kMostPixels / image.height) {
+    PyErr_Format(PyExc_ValueError, "image of %zd x %zd pixels is too large (at most %zd pixels)",
+                 image.width, image.height, kMostPixels);
+    return false;
+  }
+  return true;
+}
+
+bool read_mask(PyObject* obj, Buffer& buffer, const engine::ImageView& image,
+               engine::MaskView& mask) {
+  if (!buffer.get(obj)) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "mask must be an array of 8-bit values, height x width, not %.200s",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  const Py_buffer& view = buffer.view();
+  if (!is_bytes(view)) {
+    PyErr_Format(PyExc_TypeError, "mask must hold 8-bit unsigned values (uint8), not format '%.20s'",
+                 view.format ? view.format : "B");
+    return false;
+  }
+  if (view.ndim != 2 || view.shape[0] != image.height || view.shape[1] != image.width) {
+    PyErr_Format(PyExc_ValueError, "mask must be %zd x %zd (the image's height x width), not %s",
+                 image.height, image.width,
+                 view.ndim == 2 ? "of another size" : shape_text(view));
+    return false;
+  }
+  mask = {static_cast<const uint8_t*>(view.buf), view.strides[0], view.strides[1]};
+  return true;
+}
+
+bool read_count(PyObject* obj, int& k) {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow || value < 1 || value > engine::kMaxColors) {
+    PyErr_Format(PyExc_ValueError, "n_colors must be from 1 to %d, not %R", engine::kMaxColors,
+                 index.get());
+    return false;
+  }
+  k = static_cast<int>(value);
+  return true;
+}
+
+// [((r, g, b), pixels), ...]
+Ref as_list(const std::vector<engine::Swatch>& swatches) {
+  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(swatches.size())));
+  if (!result) return {};
+  for (size_t i = 0; i < swatches.size(); ++i) {
+    const engine::Swatch& s = swatches[i];
+    Ref item = Ref::steal(Py_BuildValue("((iii)K)", s.colour.r, s.colour.g, s.colour.b,
+                                        static_cast<unsigned long long>(s.pixels)));
+    if (!item) return {};
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return result;
+}
+
+PyObject* find_palette(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"image", "n_colors", "mask", "rgb", nullptr};
+  PyObject *image_obj, *count_obj, *mask_obj = Py_None;
+  int rgb = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$p:find_palette",
+                                   const_cast<char**>(keywords), &image_obj, &count_obj,
+                                   &mask_obj, &rgb))
+    return nullptr;
+  int k;
+  if (!read_count(count_obj, k)) return nullptr;
+  Buffer image_buffer, mask_buffer;
+  engine::ImageView image;
+  engine::MaskView mask;
+  if (!read_image(image_obj, image_buffer, image)) return nullptr;
+  image.rgb = rgb;
+  const bool masked = mask_obj != Py_None;
+  if (masked && !read_mask(mask_obj, mask_buffer, image, mask)) return nullptr;
+
+  std::vector<engine::Swatch> swatches;
+  enum class Failure { None, Memory, Other } failure = Failure::None;
+  std::string what;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    swatches = engine::find_palette(image, masked ? &mask : nullptr, k);
+  } catch (const std::bad_alloc&) {
+    failure = Failure::Memory;
+  } catch (const std::length_error&) {
+    failure = Failure::Memory;
+  } catch (const std::exception& e) {
+    failure = Failure::Other;
+    try {
+      what = e.what();
+    } catch (...) {
+    }
+  }
+  Py_END_ALLOW_THREADS
+  if (failure == Failure::Memory) return PyErr_NoMemory();
+  if (failure == Failure::Other) {
+    PyErr_Format(PyExc_RuntimeError, "palette engine: %s", what.c_str());
+    return nullptr;
+  }
+  return as_list(swatches).release();
+}
+
+PyMethodDef methods[] = {
+    {"find_palette", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_palette)),
+     METH_VARARGS | METH_KEYWORDS,
+     "find_palette($module, /, image, n_colors, mask=None, *, rgb=False)\n--\n\n"
+     "The dominant colours of an 8-bit image, height x width x 3 in blue-green-red\n"
+     "order (red-green-blue with rgb=True), as [((r, g, b), pixels), ...], the\n"
+     "most pixels first: at most n_colors (1 to MAX_COLORS), fewer when the image\n"
+     "has fewer distinct colours. Pixels where mask (an 8-bit height x width\n"
+     "plane) is 128 or less are left out. Weighted k-means in CIE L*a*b* on the\n"
+     "distinct colours; the same pixels always give the same result."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* module) {
+  return PyModule_AddIntConstant(module, "MAX_COLORS", engine::kMaxColors);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_engine",
+    "The palette engine: dominant colours by weighted k-means in CIE L*a*b*.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine() { return PyModuleDef_Init(&module_def); }
