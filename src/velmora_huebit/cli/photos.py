@@ -18,11 +18,11 @@ from typing import Callable, Iterator
 
 from velmora_huebit.cli.storage import is_url, options_for
 
-# What a folder contributes: files OpenCV can usually decode. Files named
-# explicitly or matched by a glob are tried whatever their suffix.
+# What a folder contributes: files OpenCV can usually decode, and HEIC/HEIF.
+# Files named explicitly or matched by a glob are tried whatever their suffix.
 IMAGE_SUFFIXES = frozenset(
     ".png .jpg .jpeg .jpe .jp2 .bmp .dib .tif .tiff .webp .avif .gif "
-    ".pbm .pgm .ppm .pnm .pfm .sr .ras .exr .hdr .pic".split()
+    ".pbm .pgm .ppm .pnm .pfm .sr .ras .exr .hdr .pic .heic .heif .hif".split()
 )
 
 # told of each problem as it is found: (argument or folder, message)

@@ -158,11 +158,18 @@ def decode(data: bytes, with_alpha: bool, max_side: int = 0) -> Decoded:
 
     if not data:
         raise PhotoError("empty file")
+    from velmora_huebit.cli import heif
+
+    container = heif.kind(data)  # HEIC/HEIF go through pillow-heif (see heif)
+    if container == "HEIF":
+        return heif.decode(data, with_alpha, what=container)
     buffer = np.frombuffer(data, np.uint8)
     is_jpeg = data[:3] == b"\xff\xd8\xff"
     shown, truncated = _jpeg_header(data) if is_jpeg else (None, False)
     flag = _reduction(shown, max_side)
     image = cv2.imdecode(buffer, flag)
+    if image is None and container == "AVIF":  # an OpenCV built without AVIF
+        return heif.decode(data, with_alpha, what=container)
     if image is None:
         if truncated:
             raise PhotoError("the JPEG file is truncated (cut off before its end)")
