@@ -155,11 +155,13 @@ clean:
 # fuzz/run.py): 119,000 calls over five seeds, then 10,000 calls per target
 # that must not grow the objects, memory blocks or reference counts. Then
 # 20,000 hostile palette files for the command line's reader (fuzz/palettes.py)
-# and 2,000 damaged --output stores resumed (fuzz/store_damage.py).
+# and 2,000 damaged --output stores resumed (fuzz/store_damage.py), and 20,000
+# damaged HEIC files read (fuzz/heif.py).
 fuzz: $(STAMP)
 	$(PY) fuzz/run.py --seeds 1,2,3,4,5 --examples 1400 --growth 10000
 	$(PY) fuzz/palettes.py --seeds 1,2,3,4,5 --examples 4000
 	$(PY) fuzz/store_damage.py --seeds 1,2,3,4,5 --examples 400
+	$(PY) fuzz/heif.py --seeds 1,2,3,4,5 --examples 4000
 
 # The native modules built with AddressSanitizer and UBSan into their own environment,
 # and the whole suite (with its short hostile run) under it. The sanitizer

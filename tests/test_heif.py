@@ -4,6 +4,7 @@ container before decoding, and one line naming the extra without it."""
 
 import io
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -81,6 +82,13 @@ def test_a_huge_or_damaged_heif_is_refused_before_decoding(photos):
     for damaged in (data[:len(data) // 2], data[:40] + bytes(len(data) - 40)):
         with pytest.raises(PhotoError, match="cannot read the image"):
             decode(damaged, with_alpha=True)
+
+
+def test_damaged_heif_files_are_read_or_refused_in_words():
+    fuzz = pathlib.Path(__file__).resolve().parents[1] / "fuzz" / "heif.py"  # a short run of make fuzz's
+    proc = subprocess.run([sys.executable, str(fuzz), "--seeds", "0", "--examples", "300"], capture_output=True,
+                          text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr
 
 
 def test_command_line_reads_heif_as_png_with_the_same_pixels(photos, tmp_path):

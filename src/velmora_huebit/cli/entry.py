@@ -225,7 +225,8 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
         listing.on_problem = lambda name, message: problems.append((name, message))
         tasks = list(listing)
         # before the heavy imports below: a pool's fork server starts meanwhile
-        runner = choose_runner(args.jobs, len(tasks), job, charts=bool(getattr(args, "chart", None)))
+        runner = choose_runner(args.jobs, len(tasks), job, charts=bool(getattr(args, "chart", None)),
+                               buckets=any(is_url(path) for path, _ in tasks))
     quiet_opencv()
     extractor = make_extractor(job, _extractor_settings(args))
     as_table = args.table or (not args.json and sys.stdout.isatty())
