@@ -17,11 +17,14 @@ def run(capsys, *args):
 def test_colour_spellings_work_and_typos_get_a_suggestion(capsys, coffee_path):
     from velmora_huebit.cli.arguments import build_parser
 
-    for spelling in ("--colors", "--colours", "--colour"):
+    for spelling in ("--colors", "--colours"):
         assert build_parser().parse_args(["extract", "x.png", spelling, "3"]).colors == 3
-    status, err = run(capsys, "extract", coffee_path, "--colr", "3")
+    # --colour is --color, the tables' colours: a number there is a slip
+    status, err = run(capsys, "extract", coffee_path, "--colour", "3")
+    assert status == 2 and "the number of colours is --colors 3" in err
+    status, err = run(capsys, "extract", coffee_path, "--colrs", "3")
     assert status == 2
-    assert "velmora-huebit extract: error: unrecognized arguments: --colr 3 (did you mean --colors?)" in err
+    assert "velmora-huebit extract: error: unrecognized arguments: --colrs 3 (did you mean --colors?)" in err
     assert "Try 'velmora-huebit extract --help'" in err
 
 

@@ -142,7 +142,7 @@ class TestPalette:
         from PIL import Image
 
         expected = palette(coffee_path)
-        assert [list(r) for r in expected] == [["color", "percentage"]] * 5
+        assert [list(r) for r in expected] == [["color", "percentage", "name"]] * 5
         assert math.isclose(sum(r["percentage"] for r in expected), 100, abs_tol=0.05)
         rgb = coffee[:, :, ::-1]
         same = [palette(pathlib.Path(coffee_path)), palette(pathlib.Path(coffee_path).read_bytes()),
@@ -158,18 +158,19 @@ class TestPalette:
         logo = np.zeros((120, 160, 4), np.uint8)  # transparent black
         logo[30:90, 40:120] = (0x2b, 0x00, 0xe4, 255)
         cv2.imwrite(str(tmp_path / "logo.png"), logo)
-        red = [{"color": (0xe4, 0x00, 0x2b), "percentage": 100.0}]
+        red = [{"color": (0xe4, 0x00, 0x2b), "percentage": 100.0, "name": "crimson"}]
         assert palette(tmp_path / "logo.png") == red
         assert palette(logo) == red
         assert palette(Image.open(tmp_path / "logo.png")) == red
-        assert palette(logo, keep_transparent=True)[0] == {"color": (0, 0, 0), "percentage": 75.0}
+        assert palette(logo, keep_transparent=True, names=None)[0] == {"color": (0, 0, 0), "percentage": 75.0}
         left = np.zeros((120, 160), bool)
         left[:, :60] = True
         cv2.imwrite(str(tmp_path / "left.png"), left.astype(np.uint8) * 255)
-        both = palette(logo, mask=left, keep_transparent=True)
-        assert palette(logo, mask=tmp_path / "left.png", keep_transparent=True) == both
-        assert palette(logo, mask=Image.fromarray(left), keep_transparent=True) == both
-        assert both == [{"color": (0, 0, 0), "percentage": 83.33}, {"color": (0xe4, 0, 0x2b), "percentage": 16.67}]
+        both = palette(logo, mask=left, keep_transparent=True, names="xkcd")
+        assert palette(logo, mask=tmp_path / "left.png", keep_transparent=True, names="xkcd") == both
+        assert palette(logo, mask=Image.fromarray(left), keep_transparent=True, names="xkcd") == both
+        assert both == [{"color": (0, 0, 0), "percentage": 83.33, "name": "black"},
+                        {"color": (0xe4, 0, 0x2b), "percentage": 16.67, "name": "cherry red"}]
         assert palette(logo, mask=~np.ones_like(left)) == []
 
     @pytest.mark.parametrize("call, error, words", [
@@ -220,8 +221,8 @@ class TestCommandLine:
             for jobs in ("1", "2"):
                 lines = json_lines(run_cli("extract", *photos, "--jobs", jobs, *options))
                 assert [line["colors"] for line in lines] == [
-                    [{"hex": "#%02x%02x%02x" % r["color"], "rgb": list(r["color"]), "percentage": r["percentage"]}
-                     for r in palette(photo, **arguments)] for photo in photos]
+                    [{"hex": "#%02x%02x%02x" % r["color"], "name": r["name"], "rgb": list(r["color"]),
+                      "percentage": r["percentage"]} for r in palette(photo, **arguments)] for photo in photos]
         (masked,) = json_lines(run_cli("extract", coffee_path, "--mask", tmp_path / "mask.png"))
         assert [c["rgb"] for c in masked["colors"]] == [
             list(r["color"]) for r in palette(coffee_path, mask=tmp_path / "mask.png")]

@@ -62,7 +62,7 @@ class TestColor:
             assert proc.returncode == 0, proc.stderr
             return proc.stdout
 
-        sixteen, true = table("16"), table("truecolor")
+        sixteen, true = table("16color"), table("truecolor")
         # no swatch where it could lie: the hex code of every colour instead, targets too
         assert "███" not in sixteen and "cream #f0cfaf" in sixteen and "brick #a94e24" in sixteen
         assert "███" in true and "\x1b[38;2;169;78;36m" in true  # brick's own colour, exactly
@@ -122,7 +122,7 @@ class TestDbscanWarning:
                   "noise.png": np.random.default_rng(1).integers(0, 256, (20, 20, 3), dtype=np.uint8)}
         for name, image in images.items():
             cv2.imwrite(str(tmp_path / name), image)
-        proc = run_cli("extract", tmp_path, "--algorithm", "dbscan", "-j", 1)
+        proc = run_cli("extract", tmp_path, "--engine", "library", "--algorithm", "dbscan", "-j", 1)
         assert proc.returncode == 0, proc.stderr
         warned = {line.split(": ")[2].rsplit("/", 1)[1]: line.split(": ", 3)[3] for line in proc.stderr.splitlines()}
         assert set(warned) == {"gradient.png", "noise.png"}

@@ -69,6 +69,13 @@ def _suggestion(parser: argparse.ArgumentParser, unknown: list[str]) -> str:
     return ""
 
 
+def _level(text: str) -> str:
+    if text in LEVELS:
+        return text
+    hint = f"; the number of colours is --colors {text}" if text.isdigit() else ""
+    raise argparse.ArgumentTypeError(f"expected {', '.join(LEVELS)}, got {text!r}{hint}")
+
+
 def _whole_number(text: str, least: int = 1) -> int:
     try:
         value = int(text)
@@ -252,10 +259,10 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
              "the photo's name is added to FILE (or replaces {stem} in it)",
     )
     outputs.add_argument(
-        "--color", "--colour", dest="color", choices=tuple(LEVELS), default="auto",
+        "--color", "--colour", dest="color", type=_level, default="auto", metavar="WHEN",
         help="colours of the tables' swatches: auto (what the terminal says it can show), "
-             "truecolor, 256, 16 or never; below 256 colours no swatch is drawn and every "
-             "colour is written as its hex code",
+             "truecolor, 256color, 16color or never; below 256 colours no swatch is drawn and "
+             "every colour is written as its hex code",
     )
 
 

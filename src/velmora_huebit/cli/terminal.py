@@ -10,7 +10,8 @@ colours included, so no colour is read from a swatch that lies."""
 from __future__ import annotations
 
 # --color's choices and rich's names for them
-LEVELS = {"auto": "auto", "truecolor": "truecolor", "256": "256", "16": "standard", "never": None}
+# (named as TERM names them: a bare "16" would read as a number of colours)
+LEVELS = {"auto": "auto", "truecolor": "truecolor", "256color": "256", "16color": "standard", "never": None}
 
 
 def console(choice: str = "auto", **options):
