@@ -22,7 +22,7 @@ import os
 import re
 from typing import Callable, Iterator
 
-from velmora_huebit.cli.storage import describe, filesystem, protocol
+from velmora_huebit.cli.storage import StorageError, describe, filesystem, protocol
 
 OnProblem = Callable[[str, str], None]
 
@@ -134,8 +134,9 @@ class _S3:
 
     def cover(self, path: str, folder: bool) -> Iterator[str]:
         bucket, _, key = path.partition("/")
-        if _MAGIC.search(bucket):
-            raise ValueError("a pattern matches keys within one bucket, not buckets")
+        if not bucket or _MAGIC.search(bucket):
+            raise StorageError("give a bucket, as s3://bucket/ or s3://bucket/prefix/ (a pattern "
+                               "matches keys within one bucket)")
         if _MAGIC.search(key):
             self.nothing = "no objects match this pattern"
             if not self.recursive and "**" in key.split("/"):
