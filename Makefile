@@ -99,7 +99,7 @@ floors-%: $(PY) browser
 	$(FLOORS)/$*/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/$*/wheel .
 	$(FLOORS)/$*/run/bin/python -m pip install --quiet --constraint $(FLOORS)/$*/constraints.txt \
 	    "$$(ls $(FLOORS)/$*/wheel/*.whl)[test]"
-	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb) '
+	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif) '
 	$(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
 
 # Wheels for PyPI, one per Python version: every native module compiled by
@@ -156,12 +156,14 @@ clean:
 # that must not grow the objects, memory blocks or reference counts. Then
 # 20,000 hostile palette files for the command line's reader (fuzz/palettes.py),
 # 2,000 damaged --output stores resumed (fuzz/store_damage.py) and 20,000
-# damaged image files through the command line's reader (fuzz/reading.py).
+# damaged image files through the command line's reader (fuzz/reading.py),
+# and 20,000 damaged HEIC files read (fuzz/heif.py).
 fuzz: $(STAMP)
 	$(PY) fuzz/run.py --seeds 1,2,3,4,5 --examples 1400 --growth 10000
 	$(PY) fuzz/palettes.py --seeds 1,2,3,4,5 --examples 4000
 	$(PY) fuzz/store_damage.py --seeds 1,2,3,4,5 --examples 400
 	$(PY) fuzz/reading.py --seed 1 --files 20000
+	$(PY) fuzz/heif.py --seeds 1,2,3,4,5 --examples 4000
 
 # The native modules built with AddressSanitizer and UBSan into their own environment,
 # and the whole suite (with its short hostile run) under it. The sanitizer

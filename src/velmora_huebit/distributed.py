@@ -14,8 +14,10 @@ n_colors=3)`` for other settings), or a ``ColorExtractor`` whose method is
 called.
 
 Each photo is one task that reads the file on a worker, so the paths must be
-valid on the workers. The extractor travels to every worker once, by pickle,
-in a worker plugin: workers that join or restart during the run get it too,
+valid on the workers; URLs (s3://bucket/key, or any other that fsspec
+reads) are read by the workers straight from the bucket. The extractor
+travels to every worker once, by pickle, in a worker plugin: workers that
+join or restart during the run get it too,
 and a task carries only its path. At most a few tasks per worker thread are
 in flight: paths are taken from the iterable as earlier photos finish, so a
 listing of a million paths never becomes a million futures or results. A
@@ -168,14 +170,40 @@ def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
                 client.cancel(list(running))
 
 
+def _bytes(url: str, storage_options: dict | None) -> bytes:
+    """The bytes of the object at a URL."""
+    from velmora_huebit.cli.storage import StorageError, read_object
+
+    try:
+        return read_object(url, storage_options)
+    except StorageError as exc:  # in words, as the OSError it stands for
+        raise exc.kind(f"{url}: {exc}") from None
+
+
+def _image(url: str, storage_options: dict | None) -> Any:
+    """The photo at a URL, decoded as cv2.imread decodes a file (8-bit
+    blue-green-red, EXIF orientation applied)."""
+    from velmora_huebit.cli.reading import PhotoError, decode
+
+    data = _bytes(url, storage_options)
+    try:
+        return decode(data, with_alpha=False).image
+    except PhotoError as exc:
+        raise ValueError(f"Could not load image {url}: {exc}") from None
+
+
 def _call(payload: tuple, path: str) -> tuple[Any, Exception | None]:
     # a photo's failure comes back as a value: Dask's path for failed tasks
     # logs each one on the worker and keeps its traceback on the scheduler
-    extractor, method, arguments = payload
+    from velmora_huebit.cli.storage import is_url
+
+    extractor, method, arguments, storage_options = payload
     try:
-        if method is None:  # a function of the path
-            return extractor(path, **arguments), None
-        return getattr(extractor, method)(path, **arguments), None
+        if method is None:  # a function of the path, or of the bytes of a URL's file
+            source = _bytes(path, storage_options) if is_url(path) else path
+            return extractor(source, **arguments), None
+        image = _image(path, storage_options) if is_url(path) else path
+        return getattr(extractor, method)(image, **arguments), None
     except Exception as exc:  # travels with its traceback
         return None, exc
 
@@ -189,6 +217,7 @@ def analyse_photos(
     arguments: dict[str, Any] | None = None,
     return_exceptions: bool = False,
     tasks_per_thread: int = TASKS_PER_THREAD,
+    storage_options: dict[str, Any] | None = None,
 ) -> Iterator[tuple[str, Any]]:
     """Yield (path, records) for every path, in the order the photos finish.
 
@@ -197,7 +226,15 @@ def analyse_photos(
     by ``extractor.<method>(path, **arguments)``: by default
     ``extract_colors``, giving its list of colour records;
     ``method="find_color_matches", arguments={"target_colors": {...}}``
-    gives match records instead. Paths are read by the workers.
+    gives match records instead. Paths are read by the workers, and so are
+    URLs (s3://bucket/key, or others fsspec reads), through fsspec with
+    storage_options (for S3, s3fs's: ``{"anon": True}``,
+    ``{"endpoint_url": "http://minio:9000"}``, ...; credentials otherwise
+    where botocore finds them on the worker): a function gets the bytes of
+    the file (``palette`` takes them as they are), a method the image
+    decoded as cv2.imread decodes a file. A URL that cannot be read fails
+    with OSError (FileNotFoundError, PermissionError, ConnectionError), one
+    that is no image with ValueError.
 
     A photo whose analysis raises stops the run with that exception, unless
     return_exceptions is true: then the exception takes the records' place
@@ -206,9 +243,9 @@ def analyse_photos(
     (break) cancels them."""
     # checked at the call, not when the loop first asks for a photo
     if callable(getattr(extractor, method, None)):
-        payload = (extractor, method, dict(arguments or {}))
+        payload = (extractor, method, dict(arguments or {}), storage_options)
     elif callable(extractor):
-        payload = (extractor, None, dict(arguments or {}))
+        payload = (extractor, None, dict(arguments or {}), storage_options)
     else:
         raise AttributeError(f"{type(extractor).__name__} has no method {method!r}")
     _check_tasks_per_thread(tasks_per_thread)

@@ -1,5 +1,5 @@
 """Command line: dominant colours, target-colour matching and charts for
-photos, folders and globs, spread over worker processes.
+photos, folders, globs and buckets, spread over worker processes.
 
     velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--export FILE.gpl] [--report FILE.html] [--json] ...
     velmora-huebit match PHOTO... --target NAME=#RRGGBB ... [--pixels] ...
@@ -15,10 +15,16 @@ One module per concern:
 - colours: colours as the user writes them, and palette files read
   (--targets), whatever their bytes
 - photos: which files a run covers, and how their names are shown
-- reading: photo and mask files into arrays (the pixel limit, reduced JPEG
-  decodes, alpha, special files, damage)
+- objects: which objects a URL argument covers (s3://bucket/prefix/, globs),
+  listed a page at a time
+- storage: object storage through fsspec and s3fs: filesystems and their
+  options, reads and uploads with retries, failures in words
+- reading: photo and mask files (local or in buckets) into arrays (the pixel
+  limit, reduced JPEG decodes, alpha, special files, damage)
 - headers: what an image file holds, from its header alone (format, size,
   what decoding it costs), so that bombs are refused before decoding
+- heif: HEIC/HEIF photos (and AVIF that OpenCV does not read) through
+  pillow-heif, sized before decoding
 - work: what happens to one photo (runs in the worker processes)
 - engine: which engine analyses the photos (the palette engine, the
   default, or the module's ColorExtractor with --engine library), and what
@@ -32,6 +38,8 @@ One module per concern:
 - output: JSON lines and tables
 - tidy: the rows of --output tables, one per photo and colour or target
 - store: --output, kept safe from a killed run in a journal, and --resume
+- remote_output: --output s3://..., the store in a local cache folder,
+  downloaded to resume and uploaded when the run ends
 - parquet, csvfile: the --output file formats
 - views: what a result becomes in the worker besides its record (the
   colours' order, the DBSCAN warning, the report's thumbnail)

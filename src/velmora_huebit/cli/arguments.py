@@ -152,7 +152,9 @@ def cores() -> int:
 def _add_common_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "photos", nargs="+", metavar="PHOTO",
-        help="image file, folder of images, or glob pattern such as 'shots/*.jpg'",
+        help="image file, folder of images, or glob pattern such as 'shots/*.jpg'; or a "
+             "URL: s3://bucket/prefix/, s3://bucket/shots/*.jpg (needs the s3 extra), or "
+             "another one fsspec reads",
     )
     analysis = parser.add_argument_group("analysis")
     analysis.add_argument(
@@ -220,6 +222,17 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="descend into subfolders (and let ** in patterns match them)",
     )
     files.add_argument(
+        "--anonymous", action="store_true",
+        help="read s3:// URLs without credentials (public buckets); otherwise the credentials "
+             "are taken where the AWS tools find them (AWS_* variables, ~/.aws, AWS_PROFILE, "
+             "an instance role)",
+    )
+    files.add_argument(
+        "--endpoint-url", metavar="URL",
+        help="the S3 endpoint for s3:// URLs, for S3-compatible stores (MinIO, Ceph, R2, ...), "
+             "such as http://localhost:9000 (default: AWS, or AWS_ENDPOINT_URL)",
+    )
+    files.add_argument(
         "-j", "--jobs", type=_whole_number, metavar="N",
         help=f"worker processes (default: the number of cores, {cores()})",
     )
@@ -245,7 +258,9 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         "-o", "--output", metavar="FILE",
         help="write a table instead of standard output, one row per photo and "
              "colour (or target) and one per photo that failed: FILE.parquet "
-             "(needs the parquet extra) or FILE.csv",
+             "(needs the parquet extra) or FILE.csv, or such a file in a bucket "
+             "(s3://bucket/results.parquet: kept in a local folder as the run "
+             "goes, and uploaded when it ends)",
     )
     outputs.add_argument(
         "--resume", action="store_true",

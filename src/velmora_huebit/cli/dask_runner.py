@@ -2,7 +2,8 @@
 worker processes or the one at a scheduler address. Outcomes come back in
 task order like the other runners', with a few tasks per worker thread in
 flight (velmora_huebit.distributed does the windowing). The workers read
-the photos and write the charts, so both go to them as absolute paths."""
+the photos and write the charts, so both go to them as absolute paths (and
+photos in a bucket as their URLs: each worker reads its own from there)."""
 
 from __future__ import annotations
 
@@ -13,6 +14,7 @@ import signal
 import time
 
 from velmora_huebit.cli.arguments import MissingExtra, UsageError
+from velmora_huebit.cli.photos import absolute
 from velmora_huebit.cli.work import Outcome, quiet_opencv, run_one
 
 
@@ -79,7 +81,7 @@ class DaskRunner:
     def run(self, extractor, job, tasks, on_done):
         from velmora_huebit.distributed import completed
 
-        work = ((os.path.abspath(path), chart and os.path.abspath(chart)) for path, chart in tasks)
+        work = ((absolute(path), chart and os.path.abspath(chart)) for path, chart in tasks)
         with self._client() as client:
             results = completed(client, _analyse, (extractor, job), work, ordered=True,
                                 prepare=quiet_opencv, on_done=on_done)

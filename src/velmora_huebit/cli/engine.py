@@ -51,10 +51,11 @@ def in_process_safe(job: Job) -> bool:
     return job.engine == PALETTE and job.command == "extract"
 
 
-def preload(job: Job, charts: bool = False) -> list[str]:
+def preload(job: Job, charts: bool = False, buckets: bool = False) -> list[str]:
     """The libraries a worker of this job needs, imported once by the fork
-    server (the command line draws its charts with Matplotlib's Figure)."""
-    found = ["numpy", "cv2", "PIL.Image"]
+    server (the command line draws its charts with Matplotlib's Figure; s3fs
+    reads photos in buckets)."""
+    found = ["numpy", "cv2", "PIL.Image"] + (["s3fs"] if buckets else [])
     if not in_process_safe(job):
         found += ["sklearn.cluster", "sklearn.preprocessing", "sklearn.metrics.pairwise"]
     if charts:

@@ -6,6 +6,7 @@ from __future__ import annotations
 import contextlib
 import os
 import sys
+import urllib.parse
 from typing import Iterable
 
 from velmora_huebit.cli.arguments import PROG, MissingExtra, UsageError, build_parser, cores
@@ -17,6 +18,7 @@ from velmora_huebit.cli.photos import display_name, printable
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.cli.reading import PhotoError, read_mask
 from velmora_huebit.cli.runners import Runner, Task, choose_runner
+from velmora_huebit.cli.storage import is_url
 from velmora_huebit.cli.tasks import PhotoTasks
 from velmora_huebit.cli.views import View
 from velmora_huebit.cli.work import Job, quiet_opencv
@@ -55,11 +57,13 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
 
         check_export_template(template)
 
+    args.s3_options = _storage(args)
     mask = None
     if args.mask is not None:
         quiet_opencv()
         try:
-            mask = read_mask(args.mask, max_pixels=args.max_pixels, grey=True, quiet=True)
+            mask = read_mask(args.mask, max_pixels=args.max_pixels, grey=True, quiet=True,
+                             storage=args.s3_options)
         except PhotoError as exc:
             raise UsageError(f"--mask {display_name(args.mask)}: {exc}") from None
 
@@ -83,6 +87,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         view=View(sort=getattr(args, "sort", "share"), dbscan=args.algorithm == "dbscan",
                   thumbnail=_thumbnail_side(args)),
         engine=args.engine,
+        storage=args.s3_options or None,
     )
     if args.resume and args.output is None:
         raise UsageError("--resume needs --output FILE.parquet or FILE.csv")
@@ -92,6 +97,24 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         check_dask(args.dask, args.jobs)
     store = _open_store(args, job) if args.output is not None else None
     return job, PhotoTasks(args, store.done if store is not None else set()), store
+
+
+def _storage(args) -> dict:
+    """The filesystem options for s3:// URLs; MissingExtra when the URLs
+    given need a package that is not installed."""
+    from velmora_huebit.cli.storage import access_options, check_protocol, endpoint, is_url
+
+    urls = [name for name in [*args.photos, args.mask, args.output] if name and is_url(name)]
+    for url in urls:
+        missing = check_protocol(url)
+        if missing:
+            raise MissingExtra(missing)
+    if args.endpoint_url is not None:
+        parts = urllib.parse.urlsplit(args.endpoint_url)
+        if parts.scheme not in ("http", "https") or not parts.hostname:
+            shown = endpoint("s3://", {"endpoint_url": args.endpoint_url}) if parts.hostname else args.endpoint_url
+            raise UsageError(f"--endpoint-url {shown}: not an endpoint such as http://localhost:9000")
+    return access_options(args.anonymous, args.endpoint_url)
 
 
 def _say(level: str, text: str) -> None:
@@ -117,8 +140,9 @@ def _open_store(args, job: Job):
     if suffix not in (".parquet", ".csv"):
         raise UsageError(f"--output {args.output}: Parquet (.parquet) and CSV (.csv) files are "
                          "written; JSON Lines go to standard output")
+    remote = is_url(args.output)
     folder = os.path.dirname(args.output) or "."
-    if not os.path.isdir(folder):
+    if not remote and not os.path.isdir(folder):
         raise UsageError(f"--output {args.output}: no such folder {folder}")
     if suffix == ".parquet":
         try:
@@ -130,7 +154,12 @@ def _open_store(args, job: Job):
     from velmora_huebit.cli.store import Store, settings
     from velmora_huebit.cli.tidy import columns
 
-    return Store(args.output, Format(columns(job)), settings(job, _extractor_settings(args)), args.resume, _say)
+    fmt, found = Format(columns(job)), settings(job, _extractor_settings(args))
+    if remote:
+        from velmora_huebit.cli.remote_output import RemoteStore
+
+        return RemoteStore(args.output, fmt, found, args.resume, _say, args.s3_options)
+    return Store(args.output, fmt, found, args.resume, _say)
 
 
 class _Tally:
@@ -197,7 +226,8 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
         listing.on_problem = lambda name, message: problems.append((name, message))
         tasks = list(listing)
         # before the heavy imports below: a pool's fork server starts meanwhile
-        runner = choose_runner(args.jobs, len(tasks), job, charts=bool(getattr(args, "chart", None)))
+        runner = choose_runner(args.jobs, len(tasks), job, charts=bool(getattr(args, "chart", None)),
+                               buckets=any(is_url(path) for path, _ in tasks))
     quiet_opencv()
     extractor = make_extractor(job, _extractor_settings(args))
     as_table = args.table or (not args.json and sys.stdout.isatty())

@@ -6,7 +6,8 @@ million photos is never held whole. Folders are walked following links to
 folders, but each real folder is entered once, so a link loop ends the walk
 instead of running it forever. An argument or folder that yields nothing,
 or cannot be read, becomes a problem: reported like a photo that failed,
-while the others go on."""
+while the others go on. Arguments that are URLs (s3://bucket/prefix/) are
+listed by objects, and their photos named by their URLs."""
 
 from __future__ import annotations
 
@@ -15,11 +16,13 @@ import os
 import re
 from typing import Callable, Iterator
 
-# What a folder contributes: files OpenCV can usually decode. Files named
-# explicitly or matched by a glob are tried whatever their suffix.
+from velmora_huebit.cli.storage import is_url, options_for
+
+# What a folder contributes: files OpenCV can usually decode, and HEIC/HEIF.
+# Files named explicitly or matched by a glob are tried whatever their suffix.
 IMAGE_SUFFIXES = frozenset(
     ".png .jpg .jpeg .jpe .jp2 .bmp .dib .tif .tiff .webp .avif .gif "
-    ".pbm .pgm .ppm .pnm .pfm .sr .ras .exr .hdr .pic".split()
+    ".pbm .pgm .ppm .pnm .pfm .sr .ras .exr .hdr .pic .heic .heif .hif".split()
 )
 
 # told of each problem as it is found: (argument or folder, message)
@@ -62,9 +65,14 @@ def display_name(path: str) -> str:
     return printable(text_name(path))
 
 
+def absolute(path: str) -> str:
+    """The photo's name as results keep it: its absolute path, or its URL."""
+    return path if is_url(path) else os.path.abspath(path)
+
+
 def photo_key(path: str) -> str:
-    """What makes two paths the same photo: the absolute path."""
-    return os.path.normcase(os.path.abspath(path))
+    """What makes two paths the same photo: the absolute path, or the URL."""
+    return path if is_url(path) else os.path.normcase(os.path.abspath(path))
 
 
 def _folders(top: str, recursive: bool, problem: OnProblem) -> Iterator[tuple[str, list[str]]]:
@@ -134,10 +142,12 @@ def _recursive_hint(folder: str, recursive: bool) -> str:
     return ""
 
 
-def iter_photos(arguments: list[str], recursive: bool, problem: OnProblem) -> Iterator[str]:
+def iter_photos(arguments: list[str], recursive: bool, problem: OnProblem,
+                s3_options: dict | None = None) -> Iterator[str]:
     """The files named, in folders, or matched by patterns, in a stable
     order, each once, as they are found; problem() is told of each argument
-    that yields nothing and each folder that cannot be read."""
+    that yields nothing and each folder that cannot be read. s3_options
+    are the filesystem options for s3:// arguments (see storage)."""
     seen: set[str] = set()
     found = False
 
@@ -157,7 +167,14 @@ def iter_photos(arguments: list[str], recursive: bool, problem: OnProblem) -> It
 
     for argument in arguments:
         found = False
-        if os.path.isdir(argument):
+        if is_url(argument):
+            from velmora_huebit.cli.objects import iter_objects
+
+            urls = iter_objects(argument, recursive, problem, options_for(argument, s3_options), IMAGE_SUFFIXES)
+            # a listing names each object once: the names are kept (to skip
+            # one named twice) only when another argument could name it too
+            yield from (url for url in urls if len(arguments) == 1 or new(url))
+        elif os.path.isdir(argument):
             yield from (path for path in _folder_images(argument, recursive, reported) if new(path))
             if not found:
                 problem(argument, "no images in this folder" + _recursive_hint(argument, recursive))
@@ -176,8 +193,10 @@ def iter_photos(arguments: list[str], recursive: bool, problem: OnProblem) -> It
             problem(argument, "no such file or folder")
 
 
-def collect_photos(arguments: list[str], recursive: bool) -> tuple[list[str], list[tuple[str, str]]]:
+def collect_photos(arguments: list[str], recursive: bool,
+                   s3_options: dict | None = None) -> tuple[list[str], list[tuple[str, str]]]:
     """(photos, problems): iter_photos, all at once."""
     problems: list[tuple[str, str]] = []
-    photos = list(iter_photos(arguments, recursive, lambda name, message: problems.append((name, message))))
+    photos = list(iter_photos(arguments, recursive, lambda name, message: problems.append((name, message)),
+                              s3_options))
     return photos, problems

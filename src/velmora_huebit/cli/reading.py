@@ -108,7 +108,7 @@ class Decoded:
 
 
 def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
-               shrink: bool = False, quiet: bool = False) -> Decoded:
+               shrink: bool = False, quiet: bool = False, storage: dict | None = None) -> Decoded:
     """The photo in the file at path, decoded as cv2.imread decodes it. With
     max_side, a large JPEG may come back reduced, to no less than max_side
     pixels on its longer side; with shrink too, every image comes back
@@ -116,7 +116,11 @@ def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = D
     with its alpha plane, which is then None unless some pixel of the full
     image is transparent. quiet keeps the decoders' own messages off
     standard error. PhotoError for what cannot be read, TooLarge for an
-    image over max_pixels (0: no limit)."""
+    image over max_pixels (0: no limit). A URL (s3://bucket/key) is read
+    through fsspec with the storage options, then decoded as its bytes."""
+    if _is_url(path):
+        return decode(read_bytes(path, storage), with_alpha, max_side, max_pixels=max_pixels,
+                      shrink=shrink, quiet=quiet)
     fd = _open(path)
     try:
         return _read(Source(fd=fd), _Input(fd), with_alpha, max_side, max_pixels, shrink, quiet)
@@ -130,24 +134,77 @@ def decode(data: bytes, with_alpha: bool, max_side: int = 0, *, max_pixels: int 
     if not data:
         raise PhotoError("empty file")
     source = Source(data=data)
-    header = _header(source)
+    header = _header_or_heif(source)
+    if isinstance(header, str):
+        return _read_heif(source, with_alpha, max_side, max_pixels, shrink, header)
     _check(header, _factor(header, max_side), with_alpha, max_side, shrink, max_pixels)
     with _Input.of_bytes(data) as given:
         return _read(source, given, with_alpha, max_side, max_pixels, shrink, quiet, header)
 
 
-def read_mask(path, *, max_pixels: int = DEFAULT_MAX_PIXELS, grey: bool = False, quiet: bool = False):
+def read_mask(path, *, max_pixels: int = DEFAULT_MAX_PIXELS, grey: bool = False, quiet: bool = False,
+              storage: dict | None = None):
     """A mask file as a colour image, as the module reads mask files (with
     grey, as the one plane the module makes of it: the same mask in a third
     of the memory). Sized first like a photo."""
     import cv2
 
-    fd = _open(path)
-    try:
-        image = _read(Source(fd=fd), _Input(fd), False, 0, max_pixels, False, quiet).image
-    finally:
-        os.close(fd)
+    image = read_photo(path, False, max_pixels=max_pixels, quiet=quiet, storage=storage).image
     return cv2.cvtColor(image, cv2.COLOR_BGR2GRAY) if grey else image
+
+
+def read_bytes(path, storage: dict | None = None) -> bytes:
+    """The bytes of a photo: a local file (read_file), or the object a URL
+    names (read through fsspec, see storage)."""
+    if not _is_url(path):
+        return read_file(path)
+    from velmora_huebit.cli.storage import StorageError, options_for, read_object
+
+    try:
+        return read_object(path, options_for(path, storage))
+    except StorageError as exc:
+        raise PhotoError(str(exc)) from None
+
+
+def _is_url(path) -> bool:
+    from velmora_huebit.cli.storage import is_url
+
+    return isinstance(path, str) and is_url(path)
+
+
+# --- HEIC/HEIF, and AVIF that OpenCV does not read (see heif) ----------------------
+
+def _header_or_heif(source: Source) -> Header | str:
+    """The header of the image, or "HEIF" or "AVIF" for a file that
+    pillow-heif reads: every HEIC/HEIF, and an AVIF whose size Pillow
+    cannot tell."""
+    from velmora_huebit.cli import heif
+
+    container = heif.kind(source.read(0, 64))
+    if container == "HEIF":
+        return container
+    try:
+        return _header(source)
+    except PhotoError:
+        if container == "AVIF":
+            return container
+        raise
+
+
+def _read_heif(source: Source, with_alpha: bool, max_side: int, max_pixels: int, shrink: bool,
+               what: str) -> Decoded:
+    import cv2
+
+    from velmora_huebit.cli import heif
+
+    photo = heif.decode(source.read(0, source.size), with_alpha, max_pixels, what)
+    image, alpha, full = photo.image, photo.alpha, photo.size
+    if shrink and max_side and max(full) > max_side:
+        image = cv2.resize(image, _shrunk(*full, max_side), interpolation=cv2.INTER_AREA)
+    if shrink and alpha is not None:
+        alpha = (cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
+                 if alpha.min() < OPAQUE else None)
+    return Decoded(image, alpha, full, photo.notes)
 
 
 # --- sizes and costs -----------------------------------------------------------
@@ -410,7 +467,9 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
     import cv2
     import numpy as np
 
-    header = header or _header(source)
+    header = header or _header_or_heif(source)
+    if isinstance(header, str):
+        return _read_heif(source, with_alpha, max_side, max_pixels, shrink, header)
     factor = _factor(header, max_side)
     _check(header, factor, with_alpha, max_side, shrink, max_pixels)
     notes = []
@@ -433,6 +492,8 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         if mode == "same":
             image = _decoded(given, source, header, cv2.IMREAD_UNCHANGED, stored + (4,))
             if image is None:
+                if header.kind == "AVIF":  # an OpenCV built without AVIF
+                    return _read_heif(source, with_alpha, max_side, max_pixels, shrink, "AVIF")
                 raise _failure(source, header, truncated)
             if not (image.dtype == np.uint8 and image.ndim == 3 and image.shape[2] == 4):
                 # not what the header promised: the colour comes from a decode of its own
@@ -442,6 +503,8 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
                      4: cv2.IMREAD_REDUCED_COLOR_4, 8: cv2.IMREAD_REDUCED_COLOR_8}[factor]
             image = _decoded(given, source, header, flags, stored + (3,))
             if image is None:
+                if header.kind == "AVIF":  # an OpenCV built without AVIF
+                    return _read_heif(source, with_alpha, max_side, max_pixels, shrink, "AVIF")
                 raise _failure(source, header, truncated)
     full = image.shape[1::-1]
     if factor > 1:  # the photo's own size, turned as the decoder turned it

@@ -191,7 +191,7 @@ class PoolRunner:
                 worker.stop()
 
 
-def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False) -> Runner:
+def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False, buckets: bool = False) -> Runner:
     """A single photo is analysed here, and so are all with --jobs 1 when
     nothing can crash this process (the palette engine's extract). Otherwise they go to worker processes, even with --jobs 1, so
     that a photo that kills its process costs only itself."""
@@ -201,4 +201,4 @@ def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False)
     workers = min(jobs or cores(), photos)
     if photos <= 1 or (workers == 1 and safe):
         return SerialRunner(limit_threads=not safe)
-    return PoolRunner(workers, preload(job, charts))
+    return PoolRunner(workers, preload(job, charts, buckets))

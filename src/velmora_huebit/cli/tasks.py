@@ -33,7 +33,8 @@ class PhotoTasks:
         return self._exports.pop(photo, ())
 
     def __iter__(self) -> Iterator[Task]:
-        photos = iter_photos(self.args.photos, self.args.recursive, self.on_problem)
+        photos = iter_photos(self.args.photos, self.args.recursive, self.on_problem,
+                             getattr(self.args, "s3_options", None))
         chart = getattr(self.args, "chart", None)
         templates = ([chart] if chart else []) + (getattr(self.args, "export", None) or [])
         # file names come from the whole listing, so they stay the same on a resumed run

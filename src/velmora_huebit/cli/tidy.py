@@ -2,7 +2,7 @@
 photo and target (match), and one per photo that failed, each a flat record
 of plain values that pandas, DuckDB or a spreadsheet take as they are.
 
-Every row starts with the photo: file (its absolute path, as valid text),
+Every row starts with the photo: file (its absolute path or its URL, as valid text),
 status ("ok"; "empty" when the analysis found no colours, with the colour
 columns null; "failed"), width and height of the photo, and
 analysed_width and analysed_height (after --max-side). Then:
@@ -19,9 +19,7 @@ not written. A photo that failed has no sizes and null colour columns.
 
 from __future__ import annotations
 
-import os
-
-from velmora_huebit.cli.photos import text_name
+from velmora_huebit.cli.photos import absolute, text_name
 from velmora_huebit.cli.records import hex_code, json_record
 from velmora_huebit.cli.work import Job, Outcome
 
@@ -59,7 +57,7 @@ def _row(names: list[str], *parts: dict) -> dict:
 def photo_rows(path: str, job: Job, outcome: Outcome, names: list[str]) -> list[dict]:
     """The rows of one photo: one per colour or target, or a single row
     when it failed or nothing was found."""
-    photo = {"file": text_name(os.path.abspath(path))}
+    photo = {"file": text_name(absolute(path))}
     if outcome.result is None:
         return [_row(names, photo, {"status": "failed", "error": outcome.error})]
     (width, height), (analysed_width, analysed_height) = outcome.full_size, outcome.size

@@ -28,6 +28,7 @@ class Job:
     names: str | None = None  # extract: the list colours are named from, None for no names
     view: View = View()  # sorting, the DBSCAN check, report thumbnails
     engine: str = "palette"  # or "library": ColorExtractor
+    storage: dict | None = None  # options of the filesystem of s3:// photos (see storage)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -59,7 +60,7 @@ def load_inputs(path: str, job: Job):
 
     # shrunk as it is read, with an alpha plane only when some pixel is transparent
     photo = read_photo(path, with_alpha=not job.keep_transparent, max_side=job.max_side,
-                       max_pixels=job.max_pixels, shrink=True, quiet=True)
+                       max_pixels=job.max_pixels, shrink=True, quiet=True, storage=job.storage)
     mask = job.mask
     if mask is not None and mask.shape[1::-1] != photo.size:
         raise PhotoError(

@@ -1,0 +1,219 @@
+"""Which objects a URL argument covers, listed as the run goes (photos does
+the same for local files):
+
+- s3://bucket/photo.jpg: that object (read when its turn comes);
+- s3://bucket/prefix/ (or a name without a suffix that is a prefix): the
+  images in that folder, and below it with --recursive;
+- s3://bucket/shots/*.jpg, s3://bucket/**/*.png: the objects the pattern
+  matches ('**' as a whole component matches any depth with --recursive),
+  and the images of folders it matches.
+
+S3 is listed a page of at most 1000 keys at a time, in the bucket's order
+(by name), through s3fs's own request path (retries, errors as OSError):
+a bucket of millions of photos is never held. A pattern whose wildcards
+are all in its last component lists one folder level; others list every
+key under the pattern's fixed start. Other fsspec URLs are walked a
+folder at a time. Names that start with a dot are left out of folders, and
+matched by a wildcard only when the pattern says so, as glob does."""
+
+from __future__ import annotations
+
+import os
+import re
+from typing import Callable, Iterator
+
+from velmora_huebit.cli.storage import StorageError, describe, filesystem, protocol
+
+OnProblem = Callable[[str, str], None]
+
+PAGE_KEYS = 1000  # keys per listing request: S3's most
+
+_MAGIC = re.compile(r"[*?\[]")
+
+
+def iter_objects(argument: str, recursive: bool, problem: OnProblem, options: dict | None,
+                 suffixes: frozenset) -> Iterator[str]:
+    """The URLs an argument covers, as they are listed; problem() is told
+    when it covers nothing or cannot be listed."""
+    try:
+        fs, path = filesystem(argument, options)
+        if hasattr(fs, "call_s3"):
+            listing = _S3(fs, protocol(argument), suffixes, recursive)
+        else:
+            listing = _Walk(fs, protocol(argument), suffixes, recursive)
+        found = False
+        for url in listing.cover(path, argument.endswith("/")):
+            found = True
+            yield url
+        if not found:
+            problem(argument, listing.nothing)
+    except Exception as exc:  # a bucket that does not exist, no credentials, the network
+        problem(argument, describe(exc, argument, options))
+
+
+def _component(part: str) -> str:
+    """One name's pattern as a regular expression that stays within it."""
+    out, i = [], 0
+    while i < len(part):
+        char, i = part[i], i + 1
+        if char == "*":
+            out.append("[^/]*")
+        elif char == "?":
+            out.append("[^/]")
+        elif char == "[":
+            end = i + (part[i:i + 1] == "!")
+            end += part[end:end + 1] == "]"  # a ']' first is one of the set
+            close = part.find("]", end)
+            if close == -1:
+                out.append(re.escape(char))
+                continue
+            negate, inside, i = part[i:i + 1] == "!", part[i:close], close + 1
+            inside = "".join("\\" + c if c in "\\[]^&~|" else c for c in inside[negate:])
+            out.append(f"(?!/)[{'^' if negate else ''}{inside}]")
+        else:
+            out.append(re.escape(char))
+    return "".join(out)
+
+
+def _translate(pattern: str, recursive: bool) -> re.Pattern:
+    """A glob pattern over '/'-separated names as a regular expression:
+    wildcards stop at '/', a leading dot is matched only by a dot, and
+    '**' as a whole component (with recursive) matches any folders."""
+    parts = pattern.split("/")
+    out = []
+    for index, part in enumerate(parts):
+        last = index == len(parts) - 1
+        if part == "**" and recursive:
+            out.append(r"(?:(?!\.)[^/]+/)*" if not last else r"(?!\.)[^/]*(?:/(?!\.)[^/]+)*")
+            continue
+        hidden = r"(?!\.)" if _MAGIC.match(part) else ""
+        out.append(hidden + _component(part) + ("" if last else "/"))
+    return re.compile("".join(out) + r"\Z", re.S)
+
+
+def _hidden(relative: str) -> bool:
+    return any(part.startswith(".") for part in relative.split("/"))
+
+
+class _S3:
+    """Keys of an S3 bucket, a page at a time."""
+
+    nothing = "no such object, and no images under it as a folder"
+
+    def __init__(self, fs, scheme: str, suffixes: frozenset, recursive: bool):
+        self.fs = fs
+        self.scheme = scheme
+        self.suffixes = suffixes
+        self.recursive = recursive
+
+    def url(self, bucket: str, key: str) -> str:
+        return f"{self.scheme}://{bucket}/{key}"
+
+    def pages(self, bucket: str, prefix: str, delimiter: bool) -> Iterator[tuple[list[str], list[str]]]:
+        """(keys, folders) a page at a time."""
+        request = {"Bucket": bucket, "Prefix": prefix, "MaxKeys": PAGE_KEYS, **getattr(self.fs, "req_kw", {})}
+        if delimiter:
+            request["Delimiter"] = "/"
+        while True:
+            page = self.fs.call_s3("list_objects_v2", **request)
+            yield ([item["Key"] for item in page.get("Contents", [])],
+                   [item["Prefix"] for item in page.get("CommonPrefixes", [])])
+            if not page.get("IsTruncated"):
+                return
+            request["ContinuationToken"] = page["NextContinuationToken"]
+
+    def image(self, relative: str) -> bool:
+        return (bool(relative) and not relative.endswith("/") and not _hidden(relative)
+                and os.path.splitext(relative)[1].lower() in self.suffixes)
+
+    def folder(self, bucket: str, prefix: str) -> Iterator[str]:
+        for keys, folders in self.pages(bucket, prefix, delimiter=not self.recursive):
+            yield from (self.url(bucket, key) for key in keys if self.image(key[len(prefix):]))
+            if folders and self.nothing == "no images in this folder":
+                self.nothing += " (it has subfolders: --recursive descends into them)"
+
+    def cover(self, path: str, folder: bool) -> Iterator[str]:
+        bucket, _, key = path.partition("/")
+        if not bucket or _MAGIC.search(bucket):
+            raise StorageError("give a bucket, as s3://bucket/ or s3://bucket/prefix/ (a pattern "
+                               "matches keys within one bucket)")
+        if _MAGIC.search(key):
+            self.nothing = "no objects match this pattern"
+            if not self.recursive and "**" in key.split("/"):
+                self.nothing += " (** matches folders at any depth only with --recursive)"
+            yield from self.glob(bucket, key)
+        elif folder or not key:
+            self.nothing = "no images in this folder"
+            yield from self.folder(bucket, key.rstrip("/") + "/" if key else "")
+        elif os.path.splitext(key)[1]:
+            yield self.url(bucket, key)  # a missing object is told when it is read
+        else:
+            # a name without a suffix: a folder, or else an object by that name
+            found = False
+            for url in self.folder(bucket, key + "/"):
+                found = True
+                yield url
+            if not found and self.fs.exists(f"{bucket}/{key}"):
+                yield self.url(bucket, key)
+
+    def glob(self, bucket: str, pattern: str) -> Iterator[str]:
+        start = _MAGIC.search(pattern).start()
+        prefix, rest = pattern[:start], pattern[start:]
+        matches = _translate(pattern, self.recursive).match
+        one_level = "/" not in rest
+        for keys, folders in self.pages(bucket, prefix, delimiter=one_level):
+            for key in keys:
+                if matches(key):
+                    yield self.url(bucket, key)
+                elif not one_level:
+                    # a key below a folder the pattern matches
+                    cut = key.find("/", start)
+                    while cut != -1 and not matches(key[:cut]):
+                        cut = key.find("/", cut + 1)
+                    if cut != -1 and self.image(key[cut + 1:]) and (self.recursive or "/" not in key[cut + 1:]):
+                        yield self.url(bucket, key)
+            for folder in folders:
+                if matches(folder[:-1]):
+                    yield from self.folder(bucket, folder)
+
+
+class _Walk:
+    """Any other fsspec filesystem, a folder at a time."""
+
+    nothing = "no such file or folder"
+
+    def __init__(self, fs, scheme: str, suffixes: frozenset, recursive: bool):
+        self.fs = fs
+        self.scheme = scheme
+        self.suffixes = suffixes
+        self.recursive = recursive
+
+    def url(self, path: str) -> str:
+        return self.fs.unstrip_protocol(path)
+
+    def folder(self, path: str) -> Iterator[str]:
+        entries = sorted(self.fs.ls(path, detail=True), key=lambda entry: entry["name"])
+        below = []
+        for entry in entries:
+            name = entry["name"].rstrip("/")
+            base = name.rsplit("/", 1)[-1]
+            if base.startswith(".") or name == path.rstrip("/"):
+                continue
+            if entry["type"] == "directory":
+                below.append(name)
+            elif os.path.splitext(base)[1].lower() in self.suffixes:
+                yield self.url(name)
+        if self.recursive:
+            for name in below:
+                yield from self.folder(name)
+
+    def cover(self, path: str, folder: bool) -> Iterator[str]:
+        if _MAGIC.search(path):
+            self.nothing = "no files match this pattern"
+            for match in sorted(self.fs.glob(path)):
+                yield from self.folder(match) if self.fs.isdir(match) else [self.url(match)]
+        elif self.fs.isdir(path):
+            self.nothing = "no images in this folder"
+            yield from self.folder(path)
+        elif self.fs.exists(path):
+            yield self.url(path)

@@ -1,0 +1,255 @@
+"""Photos in object storage: s3://bucket/key, and the other URLs that fsspec
+knows (gs://, az://, http(s)://, memory://, ...) when their package is
+installed. Names that are URLs are read through fsspec, and S3 through
+s3fs; everything else is a local path.
+
+A filesystem is made once per process and set of options (fsspec caches
+them), so the workers of a run each keep one pool of connections. S3 reads
+are retried by botocore (its standard mode: connection errors, timeouts,
+throttling and 5xx answers, with backoff), at most READ_TRIES attempts
+each; other protocols are retried here alike. At most READS_IN_FLIGHT reads
+run at once in a process, and an object is fetched by one ranged GET of at
+most MAX_OBJECT_BYTES (a larger one is refused once that much has come).
+
+Credentials come from where s3fs and botocore look for them (the AWS_*
+variables, ~/.aws/credentials and config with AWS_PROFILE, container and
+instance roles), or none with anonymous access. They are never printed:
+errors are put in words here, with the endpoint shown without any user or
+password part."""
+
+from __future__ import annotations
+
+import os
+import random
+import re
+import threading
+import time
+import urllib.parse
+
+# scheme://...: a Windows drive (C:\) or a local name with a colon is not one
+_URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.\-]*)://")
+
+READ_TRIES = 3
+READS_IN_FLIGHT = 8
+MAX_OBJECT_BYTES = 1 << 30
+CONNECT_SECONDS, READ_SECONDS = 10, 60
+
+_reads = threading.BoundedSemaphore(READS_IN_FLIGHT)
+
+
+class StorageError(OSError):
+    """A failure of object storage, in words for the user. `kind` is the
+    OSError it stands for (FileNotFoundError for a missing object or
+    bucket, PermissionError, ConnectionError, or OSError)."""
+
+    def __init__(self, message: str, kind: type = OSError):
+        super().__init__(message)
+        self.kind = kind
+
+    def __reduce__(self):  # travels from a worker whole
+        return type(self), (self.args[0], self.kind)
+
+
+def failure(exc: BaseException, url: str, options: dict | None = None) -> StorageError:
+    """exc, raised by fsspec, s3fs or botocore, as a StorageError."""
+    if isinstance(exc, StorageError):
+        return exc
+    message = describe(exc, url, options)
+    kind = next((kind for kind in (FileNotFoundError, PermissionError) if isinstance(exc, kind)), OSError)
+    if message.startswith("network error"):
+        kind = ConnectionError
+    elif message.startswith("no credentials"):
+        kind = PermissionError
+    return StorageError(message, kind)
+
+
+def is_url(name: str) -> bool:
+    return isinstance(name, str) and _URL.match(name) is not None
+
+
+def protocol(url: str) -> str:
+    return _URL.match(url).group(1).lower()
+
+
+def _is_s3(url: str) -> bool:
+    return protocol(url) in ("s3", "s3a")
+
+
+def access_options(anonymous: bool = False, endpoint: str | None = None) -> dict:
+    """S3 options for the command line's --anonymous and --endpoint-url."""
+    options: dict = {}
+    if anonymous:
+        options["anon"] = True
+    if endpoint:
+        options["endpoint_url"] = endpoint
+    return options
+
+
+def options_for(url: str, s3_options: dict | None) -> dict | None:
+    """The command line's S3 options where they apply: S3 URLs."""
+    return s3_options if _is_s3(url) else None
+
+
+def _options(url: str, options: dict | None) -> dict:
+    """The options a filesystem is made with: for S3, botocore's retries,
+    timeouts and connection pool, under whatever the caller gave."""
+    options = dict(options or {})
+    if not _is_s3(url):
+        return options
+    config = {"retries": {"total_max_attempts": READ_TRIES, "mode": "standard"},
+              "connect_timeout": CONNECT_SECONDS, "read_timeout": READ_SECONDS,
+              "max_pool_connections": READS_IN_FLIGHT}
+    config.update(options.pop("config_kwargs", None) or {})
+    return {"config_kwargs": config, "use_listings_cache": False, **options}
+
+
+def check_protocol(url: str) -> str | None:
+    """Why URLs like this one cannot be read here (a package missing, a
+    scheme that fsspec does not know), or None."""
+    try:
+        import fsspec
+    except ImportError:
+        return "object storage needs fsspec and s3fs: pip install 'velmora_huebit[s3]'"
+    try:
+        fsspec.get_filesystem_class(protocol(url))
+    except ImportError:
+        if _is_s3(url):
+            return "s3:// URLs need s3fs: pip install 'velmora_huebit[s3]'"
+        return f"{protocol(url)}:// URLs need the package fsspec names for them (see fsspec's list)"
+    except ValueError:
+        return f"unknown URL scheme {protocol(url)}:// (not one fsspec knows)"
+    return None
+
+
+def filesystem(url: str, options: dict | None = None):
+    """(filesystem, path within it) for a URL."""
+    import fsspec
+
+    fs, path = fsspec.core.url_to_fs(url, **_options(url, options))
+    return fs, path
+
+
+def endpoint(url: str, options: dict | None) -> str:
+    """Where requests for the URL go, without any user or password part."""
+    given = (options or {}).get("endpoint_url")
+    if not given and _is_s3(url):
+        # botocore's own variables, as it takes them
+        given = os.environ.get("AWS_ENDPOINT_URL_S3") or os.environ.get("AWS_ENDPOINT_URL")
+        if not given:
+            return "the S3 endpoint"
+    parts = urllib.parse.urlsplit(given or url)
+    host = parts.hostname or ""
+    return f"{parts.scheme}://{host}{f':{parts.port}' if parts.port else ''}{parts.path}"
+
+
+def describe(exc: BaseException, url: str, options: dict | None = None) -> str:
+    """An error of fsspec, s3fs or botocore in words, without credentials."""
+    name = type(exc).__name__
+    text = str(exc)
+    if isinstance(exc, StorageError):
+        return text
+    if name == "NoCredentialsError" or name == "PartialCredentialsError":
+        return ("no credentials for S3 found (AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, "
+                "~/.aws/credentials or AWS_PROFILE, or an instance role); "
+                "for a public bucket give --anonymous")
+    if name in ("EndpointConnectionError", "ConnectTimeoutError", "ReadTimeoutError", "ConnectionClosedError",
+                "ProxyConnectionError", "SSLError", "HTTPClientError") or isinstance(
+            exc, (ConnectionError, TimeoutError)):
+        return f"network error: cannot reach {endpoint(url, options)} (after {READ_TRIES} tries)"
+    if isinstance(exc, FileNotFoundError):
+        if "bucket does not exist" in text:
+            return f"no such bucket {_bucket(url)}"
+        return "no such object"
+    if isinstance(exc, PermissionError):
+        if any(word in text.lower() for word in ("access key id", "accesskeyid", "signature", "token")):
+            return "the credentials were refused (an unknown or expired key, or a wrong secret)"
+        return "access denied (the credentials in use may not read or write it)"
+    if isinstance(exc, IsADirectoryError):
+        return "is a folder"
+    # the server's own words, or the library's, on one line
+    return " ".join(f"{name}: {text}".split()) if text else name
+
+
+def _bucket(url: str) -> str:
+    return url.split("://", 1)[1].split("/", 1)[0]
+
+
+# what no second try would change
+_FINAL = (FileNotFoundError, PermissionError, IsADirectoryError, NotADirectoryError, StorageError,
+          ValueError, TypeError, KeyError, ImportError)
+
+
+def _transient(exc: BaseException) -> bool:
+    return not isinstance(exc, _FINAL) and type(exc).__name__ not in ("NoCredentialsError",
+                                                                       "PartialCredentialsError")
+
+
+def with_retries(call, url: str):
+    """call() tried READ_TRIES times over for a transient failure, with
+    backoff; S3 has botocore's retries instead, so it is called once."""
+    tries = 1 if _is_s3(url) else READ_TRIES
+    for attempt in range(tries):
+        try:
+            return call()
+        except Exception as exc:
+            if attempt + 1 >= tries or not _transient(exc):
+                raise
+            time.sleep(min(0.2 * 2 ** attempt, 5) * (0.5 + random.random()))
+
+
+def read_object(url: str, options: dict | None = None, max_bytes: int = MAX_OBJECT_BYTES) -> bytes:
+    """The bytes of the object at url; StorageError in words for anything
+    that fails. At most max_bytes are fetched."""
+    try:
+        fs, path = filesystem(url, options)
+        with _reads:
+            # one GET, bounded: a larger object stops at max_bytes + 1
+            data = with_retries(lambda: fs.cat_file(path, start=0, end=max_bytes + 1), url)
+    except Exception as exc:
+        if "InvalidRange" in str(exc) or "not satisfiable" in str(exc).lower():
+            return b""  # an empty object has no byte 0
+        raise failure(exc, url, options) from None
+    if len(data) > max_bytes:
+        raise StorageError(f"larger than {max_bytes >> 20} MB: not read")
+    return data
+
+
+def write_object(local: str, url: str, options: dict | None = None) -> None:
+    """The local file uploaded to url: the object appears whole once the
+    upload completes (an object store never shows part of one)."""
+    try:
+        fs, path = filesystem(url, options)
+        with_retries(lambda: fs.put_file(local, path), url)
+    except Exception as exc:
+        raise failure(exc, url, options) from None
+
+
+def object_exists(url: str, options: dict | None = None) -> bool:
+    """Whether there is an object at url; StorageError when that cannot be
+    told, and for an S3 bucket that does not exist."""
+    try:
+        fs, path = filesystem(url, options)
+        try:
+            return with_retries(lambda: fs.info(path), url).get("type") != "directory"
+        except FileNotFoundError:
+            if hasattr(fs, "call_s3"):  # the bucket must be there to write into
+                bucket = path.split("/", 1)[0]
+                try:
+                    fs.call_s3("head_bucket", Bucket=bucket)
+                except FileNotFoundError:
+                    raise StorageError(f"no such bucket {bucket}", FileNotFoundError) from None
+            return False
+    except Exception as exc:
+        raise failure(exc, url, options) from None
+
+
+def fetch_object(url: str, local: str, options: dict | None = None) -> None:
+    """The object at url downloaded to the local file (written under another
+    name, then renamed)."""
+    partial = local + ".download"
+    try:
+        fs, path = filesystem(url, options)
+        with_retries(lambda: fs.get_file(path, partial), url)
+        os.replace(partial, local)
+    except Exception as exc:
+        raise failure(exc, url, options) from None

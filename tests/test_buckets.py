@@ -1,0 +1,219 @@
+"""Photos in a bucket, against a real S3 server (moto's, see s3server.py)
+that checks every request against its users' policies, with s3fs as the
+client: listings and reads as for a folder, each kind of failure in one
+line, --output to a bucket killed (and a worker killed under --dask) then
+resumed, and analyse_photos reading URLs on the workers."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+import uuid
+
+import cv2
+import pytest
+from threadpoolctl import threadpool_limits
+
+from test_cli import PACKAGE_PARENT, run_cli
+from test_distributed import children
+
+pd = pytest.importorskip("pandas")
+
+
+def run(server, *args, keys=None, env=None, cache=None, endpoint=True):
+    environment = {**server.environment(keys), "PYTHONPATH": str(PACKAGE_PARENT), **(env or {})}
+    if cache is not None:
+        environment["XDG_CACHE_HOME"] = str(cache)
+    command = [sys.executable, "-m", "velmora_huebit", *map(str, args)]
+    if endpoint:
+        command += ["--endpoint-url", server.endpoint]
+    return subprocess.run(command, capture_output=True, text=True, env=environment, cwd=PACKAGE_PARENT, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def shots(s3_server, tmp_path_factory, data_dir):
+    """A folder of photos on disk, and the same under s3://BUCKET/shots/."""
+    local = tmp_path_factory.mktemp("shots")
+    (local / "deep").mkdir()
+    for name in ("coffee", "chelsea"):
+        sample = cv2.imread(str(data_dir / f"{name}.png"))
+        for i in range(2):
+            cv2.imwrite(str(local / f"{name}_{i}.png"), sample[i * 20:i * 20 + 90, i * 30:i * 30 + 120])
+            cv2.imwrite(str(local / "deep" / f"{name}_{i}.jpg"), sample[:80, i * 40:i * 40 + 100])
+    (local / "broken.png").write_bytes(b"not an image")
+    (local / ".hidden.png").write_bytes((local / "coffee_0.png").read_bytes())
+    (local / "notes.txt").write_text("not a photo")
+    bucket = f"photos-{uuid.uuid4().hex[:8]}"
+    fs = s3_server.filesystem()
+    fs.mkdir(bucket)
+    for path in local.rglob("*"):
+        if path.is_file():
+            fs.put_file(str(path), f"{bucket}/shots/{path.relative_to(local)}")
+    return local, f"s3://{bucket}/shots/"
+
+
+def test_a_bucket_is_listed_and_read_as_a_folder_is(s3_server, shots):
+    local, url = shots
+    for local_args, url_args in [([local, "-r"], [url, "-r"]),
+                                 ([f"{local}/c*.png", f"{local}/**/ch*", "-r"], [url + "c*.png", url + "**/ch*", "-r"])]:
+        here = run_cli("extract", *local_args, "-n", 3)
+        there = run(s3_server, "extract", *url_args, "-n", 3)
+        assert there.returncode == here.returncode
+        assert there.stdout == here.stdout.replace(f"{local}/", url) and there.stdout.count("\n") >= 6
+        assert there.stderr == here.stderr.replace(f"{local}/", url)
+
+
+def test_each_failure_is_one_line_without_credentials(s3_server, shots, tmp_path):
+    _, url = shots
+    bucket = url.split("/")[2]
+    private = f"private-{uuid.uuid4().hex[:8]}"
+    s3_server.filesystem().mkdir(private)
+    s3_server.filesystem().pipe_file(f"{private}/a.png", cv2.imencode(".png", cv2.imread(str(shots[0] / "coffee_0.png")))[1].tobytes())
+    reader = s3_server.user(f"reader-{private}", [bucket])  # may use the photos' bucket only
+    unknown = ("AKIA" + "X" * 16, "not-a-secret-" + uuid.uuid4().hex)
+    with socket_closed() as closed:
+        cases = [
+            ({}, [url + "missing.png", "s3://no-such-bucket-x/shots/", url + "nothing/", url + "*.gif"],
+             ["missing.png: no such object", "no-such-bucket-x/shots/: no such bucket no-such-bucket-x",
+              "nothing/: no images in this folder", "*.gif: no objects match this pattern"]),
+            ({"keys": reader}, [f"s3://{private}/a.png", f"s3://{private}/"], ["a.png: access denied"] * 2),
+            ({"keys": unknown}, [url], ["shots/: the credentials were refused"]),
+            ({"env": {"AWS_ACCESS_KEY_ID": "", "AWS_SECRET_ACCESS_KEY": ""}}, [url], ["shots/: no credentials for S3"]),
+            ({}, ["--anonymous", f"s3://{bucket}/shots/coffee_0.png"], ["coffee_0.png: access denied"]),
+            ({"endpoint": False, "env": {"AWS_ENDPOINT_URL": closed}}, [url + "coffee_0.png"],
+             [f"coffee_0.png: network error: cannot reach {closed} (after 3 tries)"]),
+        ]
+        for options, args, messages in cases:
+            proc = run(s3_server, "extract", *args, **options)
+            errors = proc.stderr.splitlines()[:-1]
+            assert proc.returncode == 1 and len(errors) == len(messages), proc.stderr
+            assert all(any(message in line for line in errors) for message in messages), proc.stderr
+            assert unknown[1] not in proc.stderr and s3_server.keys[1] not in proc.stderr
+
+    for keys, out, message in [(None, "s3://no-such-bucket-x/colours.parquet", "no such bucket no-such-bucket-x"),
+                               (reader, f"s3://{private}/colours.csv", "access denied")]:
+        proc = run(s3_server, "extract", url, "-o", out, keys=keys, cache=tmp_path)
+        assert proc.returncode == 2 and f"--output {out}: {message}" in proc.stderr and proc.stdout == ""
+        assert "Traceback" not in proc.stderr
+
+    code = ("import sys; sys.modules['s3fs'] = None; from velmora_huebit.cli import main; "
+            "sys.exit(main(sys.argv[1:]))")
+    proc = subprocess.run([sys.executable, "-c", code, "extract", url], capture_output=True, text=True,
+                          env={**os.environ, "PYTHONPATH": str(PACKAGE_PARENT)})
+    assert proc.returncode == 2 and proc.stderr.strip().splitlines() == [
+        "velmora-huebit: error: s3:// URLs need s3fs: pip install 'velmora_huebit[s3]'"]
+
+
+class socket_closed:
+    """The address of a port on which nothing listens."""
+
+    def __enter__(self):
+        import socket
+
+        self.socket = socket.socket()
+        self.socket.bind(("127.0.0.1", 0))  # bound, never listening: connections are refused
+        return f"http://127.0.0.1:{self.socket.getsockname()[1]}"
+
+    def __exit__(self, *exc_info):
+        self.socket.close()
+
+
+def test_output_to_a_bucket_killed_with_a_worker_then_resumed(s3_server, shots, tmp_path):
+    local, url = shots
+    out = url.replace("/shots/", "/tables/colours.parquet")
+    cache = tmp_path / "cache"
+    command = [sys.executable, "-m", "velmora_huebit", "extract", url, "-r", "-n", 3, "-o", out,
+               "--endpoint-url", s3_server.endpoint]
+    env = {**s3_server.environment(), "PYTHONPATH": str(PACKAGE_PARENT), "XDG_CACHE_HOME": str(cache)}
+
+    def journaled():
+        return sum(path.read_bytes().count(b"\n") for path in cache.glob("velmora-huebit/outputs/*/*.parts/*.jsonl"))
+
+    proc = subprocess.Popen(list(map(str, command + ["--dask", "--jobs", 2])), env=env, cwd=PACKAGE_PARENT,
+                            stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 180
+    killed = []
+    while journaled() < 5:
+        assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
+        workers = [pid for pid in children(proc.pid) if b"resource_tracker" not in read_cmdline(pid)]
+        if not killed and journaled() >= 1 and workers:  # a worker dies half-way: Dask runs its photos again
+            os.kill(workers[0], signal.SIGKILL)
+            killed.append(workers[0])
+        time.sleep(0.02)
+    family = list(children(proc.pid))
+    proc.kill()
+    for pid in family:  # the workers of the local cluster go with the command
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    proc.wait()
+    fs = s3_server.filesystem()
+    assert killed and not fs.exists(out)
+
+    again = run(s3_server, "extract", url, "-r", "-n", 3, "-o", out, cache=cache)
+    assert again.returncode == 2 and "was cut short" in again.stderr and str(cache) in again.stderr
+    resumed = run(s3_server, "extract", url, "-r", "-n", 3, "-o", out, "--resume", "-j", 1, cache=cache)
+    assert resumed.returncode == 1 and "already in " + out in resumed.stderr, resumed.stderr
+    assert list(cache.glob("velmora-huebit/outputs/*")) == []
+
+    # every photo once, as a local run finds it, named by its URL
+    run_cli("extract", local, "-r", "-n", 3, "-j", 1, "-o", tmp_path / "here.parquet")
+    here = pd.read_parquet(tmp_path / "here.parquet").assign(file=lambda f: f.file.str.replace(f"{local}/", url))
+    with fs.open(out.removeprefix("s3://")) as file:
+        there = pd.read_parquet(file)
+    key = ["file", "rank"]
+    assert there.sort_values(key, ignore_index=True).equals(here.sort_values(key, ignore_index=True))
+
+    csv = out.replace(".parquet", ".csv")
+    for resume in ([], ["--resume"]):
+        proc = run(s3_server, "extract", url, "-r", "-n", 3, "-o", csv, *resume, cache=cache)
+        assert proc.returncode == 1
+    assert "8 photos already in" in proc.stderr and fs.exists(csv.removeprefix("s3://") + ".settings.json")
+    with fs.open(csv.removeprefix("s3://")) as file:
+        assert pd.read_csv(file).sort_values(key, ignore_index=True).equals(there.sort_values(key, ignore_index=True))
+
+
+def read_cmdline(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as file:
+            return file.read()
+    except OSError:
+        return b""
+
+
+def test_analyse_photos_reads_urls_on_the_workers(s3_server, shots):
+    from distributed import Client
+
+    from velmora_huebit import ColorExtractor
+    from velmora_huebit.cli.dask_runner import local_cluster
+    from velmora_huebit.distributed import analyse_photos
+
+    local, url = shots
+    names = ["coffee_0.png", "deep/chelsea_1.jpg", "missing.png", "broken.png"]
+    options = {"key": s3_server.keys[0], "secret": s3_server.keys[1], "endpoint_url": s3_server.endpoint}
+    with local_cluster(1) as cluster, Client(cluster) as client:
+        got = dict(analyse_photos([url + name for name in names], ColorExtractor(), client,
+                                  return_exceptions=True, storage_options=options))
+    with threadpool_limits(1, user_api="openmp"):
+        for name in names[:2]:
+            assert got[url + name] == ColorExtractor().extract_colors(str(local / name))
+    assert isinstance(got[url + "missing.png"], FileNotFoundError) and "no such object" in str(got[url + "missing.png"])
+    assert isinstance(got[url + "broken.png"], ValueError)
+
+
+def test_a_listing_holds_one_page(s3_server, shots, monkeypatch):
+    import s3fs
+
+    from velmora_huebit.cli import objects
+    from velmora_huebit.cli.photos import IMAGE_SUFFIXES
+
+    requests = []
+    original = s3fs.S3FileSystem.call_s3
+    monkeypatch.setattr(s3fs.S3FileSystem, "call_s3", lambda fs, *a, **k: requests.append(a) or original(fs, *a, **k))
+    monkeypatch.setattr(objects, "PAGE_KEYS", 2)
+    options = {"key": s3_server.keys[0], "secret": s3_server.keys[1], "endpoint_url": s3_server.endpoint}
+    listed = objects.iter_objects(shots[1], True, pytest.fail, options, IMAGE_SUFFIXES)
+    assert next(listed).endswith("/shots/broken.png") and len(requests) == 1  # after .hidden.png
+    assert len(list(listed)) == 8 and len(requests) == 6  # 11 keys, two a page
