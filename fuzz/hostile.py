@@ -45,6 +45,10 @@ class Call(NamedTuple):
     watched: tuple  # arguments whose reference counts must not grow
     returns: tuple = (object,)  # the types a result may have
 
+    def __repr__(self):
+        # Hypothesis prints what it draws; the hostile arguments' own repr may raise
+        return self.desc
+
 
 class Boom(Exception):
     pass
