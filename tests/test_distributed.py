@@ -3,6 +3,7 @@ and its resume after a killed run."""
 
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -90,7 +91,11 @@ def test_command_line_on_a_cluster_prints_what_one_process_prints(client, folder
 def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
     out = tmp_path / "colours.parquet"
     parts = tmp_path / "colours.parquet.parts"
-    # the module's k-means, slow enough that the runs are stopped half-way
+    # three times the photos, and the module's k-means: enough work that the runs are stopped half-way
+    folder = shutil.copytree(folder, tmp_path / "many")
+    for path in sorted(folder.glob("*_*.png")):
+        for copy in range(2):
+            shutil.copy(path, folder / f"{path.stem}_{copy}.png")
     command = [sys.executable, "-m", "velmora_huebit", "extract", str(folder), "-o", str(out), "--engine", "library"]
     env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
 
