@@ -9,7 +9,8 @@
 // - counts the distinct values once, without the interpreter lock: a first
 //   pass counts the pixels per value of the first channel, a second files
 //   the other two channels of each pixel under it, and each group is then
-//   tallied in a table of 2^16 counts that stays in the cache;
+//   tallied in a table of 2^16 counts that stays in the cache (both passes
+//   walk four stretches of rows side by side, see for_each_key_in_lanes);
 // - converts the distinct values with the very OpenCV conversions the
 //   per-pixel chain makes, called through the interpreter on one image row
 //   of distinct values (OpenCV converts an 8-bit pixel the same wherever it
@@ -91,54 +92,84 @@ void for_each_key(const Source& s, F&& f) {
   }
 }
 
-// Distinct values with their pixel counts, in ascending order of key.
+// f(lane, key) for every wanted pixel, the rows dealt out to four lanes
+// that advance side by side: neighbouring pixels of a photo mostly fall
+// into the same group below, and one lane alone would wait on its own
+// last increment at every pixel. Rows left over go to the last lane.
+constexpr int kLanes = 4;
+
+template <class F>
+void for_each_key_in_lanes(const Source& s, F&& f) {
+  const npy_intp cs = s.channel_step;
+  const npy_intp per_lane = s.rows / kLanes;
+  auto visit = [&](int lane, npy_intp r, npy_intp c) {
+    if (s.selection && !(s.selection[r * s.selection_row_step + c * s.selection_col_step] > 128))
+      return;
+    const uint8_t* p = s.data + r * s.row_step + c * s.col_step;
+    f(lane, uint32_t{p[0]} << 16 | uint32_t{p[cs]} << 8 | p[2 * cs]);
+  };
+  for (npy_intp i = 0; i < per_lane; ++i)
+    for (npy_intp c = 0; c < s.cols; ++c)
+      for (int lane = 0; lane < kLanes; ++lane) visit(lane, lane * per_lane + i, c);
+  for (npy_intp r = kLanes * per_lane; r < s.rows; ++r)
+    for (npy_intp c = 0; c < s.cols; ++c) visit(kLanes - 1, r, c);
+}
+
+// Distinct values with their pixel counts, grouped by first channel.
 struct Distinct {
   std::vector<uint32_t> keys;
   std::vector<uint32_t> counts;
 };
 
 Distinct count_distinct(const Source& s) {
-  // Pixels per first channel, then the other two channels of each pixel
-  // filed under it. The pixels may change meanwhile (another thread may
-  // write into the caller's array while the lock is released): the filing
-  // keeps within the counted room whatever it reads.
-  std::vector<uint64_t> start(257, 0);
-  for_each_key(s, [&](uint32_t key) {
-    ++start[(key >> 16) + 1];
-    return true;
-  });
-  for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
-  std::unique_ptr<uint16_t[]> low(new uint16_t[std::max<uint64_t>(start[256], 1)]);
-  std::vector<uint64_t> next(start.begin(), start.end() - 1);
-  for_each_key(s, [&](uint32_t key) {
-    const uint32_t b = key >> 16;
-    if (next[b] < start[b + 1]) low[next[b]++] = uint16_t(key);
-    return true;
+  // Pixels per first channel and lane, then the other two channels of each
+  // pixel filed under them. The pixels may change meanwhile (another thread
+  // may write into the caller's array while the lock is released): the
+  // filing keeps within the counted room whatever it reads.
+  std::vector<uint64_t> room(kLanes * 256, 0);  // [lane * 256 + first channel]
+  for_each_key_in_lanes(s, [&](int lane, uint32_t key) { ++room[lane * 256 + (key >> 16)]; });
+  std::vector<uint64_t> next(kLanes * 256), end(kLanes * 256);
+  uint64_t total = 0;
+  for (int b = 0; b < 256; ++b) {
+    for (int lane = 0; lane < kLanes; ++lane) {
+      next[lane * 256 + b] = total;
+      total += room[lane * 256 + b];
+      end[lane * 256 + b] = total;
+    }
+  }
+  std::unique_ptr<uint16_t[]> low(new uint16_t[std::max<uint64_t>(total, 1)]);
+  for_each_key_in_lanes(s, [&](int lane, uint32_t key) {
+    const size_t j = size_t(lane) * 256 + (key >> 16);
+    const uint64_t at = next[j];
+    if (at < end[j]) {
+      low[at] = uint16_t(key);
+      next[j] = at + 1;
+    }
   });
 
-  // Each group tallied in a table of 2^16 counts; the values seen are
-  // marked in a bitmap, read back in ascending order.
+  // Each group tallied in a table of 2^16 counts, its values listed as
+  // first seen; no branch on the tally, whose outcome no predictor guesses.
   Distinct d;
   std::vector<uint32_t> tally(1 << 16, 0);
-  std::vector<uint64_t> seen(1 << 10, 0);
+  std::unique_ptr<uint16_t[]> fresh(new uint16_t[(1 << 16) + 1]);
   for (uint32_t b = 0; b < 256; ++b) {
-    uint32_t first = uint32_t(seen.size()), last = 0;  // the words marked
-    for (uint64_t i = start[b]; i < next[b]; ++i) {
-      const uint16_t v = low[i];
-      if (tally[v]++ == 0) {
-        seen[v >> 6] |= uint64_t{1} << (v & 63);
-        first = std::min<uint32_t>(first, v >> 6);
-        last = std::max<uint32_t>(last, v >> 6);
+    uint32_t m = 0;
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const size_t j = size_t(lane) * 256 + b;
+      const uint64_t filed_from = end[j] - room[j];
+      for (uint64_t i = filed_from; i < next[j]; ++i) {
+        const uint16_t v = low[i];
+        const uint32_t before = tally[v];
+        tally[v] = before + 1;
+        fresh[m] = v;
+        m += before == 0;
       }
     }
-    for (uint32_t w = first; w <= last && w < seen.size(); ++w) {
-      for (uint64_t bits = seen[w]; bits; bits &= bits - 1) {
-        const uint32_t v = w << 6 | uint32_t(__builtin_ctzll(bits));
-        d.keys.push_back(b << 16 | v);
-        d.counts.push_back(tally[v]);
-        tally[v] = 0;
-      }
-      seen[w] = 0;
+    for (uint32_t i = 0; i < m; ++i) {
+      const uint16_t v = fresh[i];
+      d.keys.push_back(b << 16 | v);
+      d.counts.push_back(tally[v]);
+      tally[v] = 0;
     }
   }
   return d;
@@ -204,13 +235,16 @@ void settle_ties(std::vector<Target>& targets, const Distinct& d, const Source& 
     if (!t.ties.empty()) open.push_back(&t);
   if (open.empty()) return;
   std::vector<uint64_t> any(size_t{1} << 18, 0);  // one bit per key
-  for (Target* t : open)
+  for (Target* t : open) {
+    std::sort(t->ties.begin(), t->ties.end(),
+              [&](uint32_t i, uint32_t j) { return d.keys[i] < d.keys[j]; });
     for (const uint32_t i : t->ties) any[d.keys[i] >> 6] |= uint64_t{1} << (d.keys[i] & 63);
+  }
   for_each_key(s, [&](uint32_t key) {
     if (!(any[key >> 6] >> (key & 63) & 1)) return true;
     for (size_t j = 0; j < open.size();) {
       Target* t = open[j];
-      // the distinct values are sorted by key, and so is each tie list
+      // each tie list is sorted by key
       auto at = std::lower_bound(t->ties.begin(), t->ties.end(), key,
                                  [&](uint32_t i, uint32_t k) { return d.keys[i] < k; });
       if (at != t->ties.end() && d.keys[*at] == key) {
