@@ -31,8 +31,9 @@
 //   (as the many values that one L*a*b* value comes from do), that is the
 //   answer; otherwise the pixels are read again in order up to the first one
 //   whose value is among them.
-// - Percentages, the distance and the score are then made by the same NumPy
-//   scalar operations as in the per-pixel path (matching.cpp).
+// - Percentages, the distance and the score are the doubles that the NumPy
+//   scalar operations of the per-pixel path (matching.cpp) compute, rounded
+//   as NumPy rounds them and handed out as NumPy floats (record_of).
 //
 // When nothing else intervenes (the steps are the module's own, the image is
 // an ordinary 8-bit image and the mask a plain 8-bit one) the kernel also
@@ -62,6 +63,9 @@ const Name np{"np"}, cv2{"cv2"}, cvtColor{"cvtColor"}, COLOR_BGR2LAB{"COLOR_BGR2
     COLOR_BGR2RGB{"COLOR_BGR2RGB"}, COLOR_LAB2RGB{"COLOR_LAB2RGB"},
     COLOR_RGB2LAB{"COLOR_RGB2LAB"}, COLOR_BGR2GRAY{"COLOR_BGR2GRAY"}, array{"array"},
     items{"items"};
+const Name total_percentage_key{"total_percentage"}, close_percentage_key{"close_percentage"},
+    very_close_percentage_key{"very_close_percentage"}, closest_pixel_key{"closest_pixel"},
+    min_distance_key{"min_distance"}, similarity_score_key{"similarity_score"};
 
 // ---- reading pixels ----
 
@@ -412,6 +416,35 @@ Ref scalar(const void* value, int type) {
   return result;
 }
 
+// round(value, 2) of a NumPy float, as NumPy rounds it: rint(value * 100)
+// / 100 in doubles (not Python's correctly rounded decimal rounding).
+Ref rounded_float64(double value) {
+  const double rounded = std::nearbyint(value * 100.0) / 100.0;
+  return scalar(&rounded, NPY_DOUBLE);
+}
+
+// The record match_record makes from NumPy scalars, from the same doubles:
+// a share is NumPy's true division of two integers (both exact as doubles)
+// times 100, the score (50 - distance) / 50 * 100 where above zero and the
+// int 0 otherwise, each rounded as round(x, 2) rounds a NumPy float.
+Ref record_of(const uint64_t below[3], const uint8_t pixel[3], int64_t best, uint64_t total) {
+  auto share = [&](uint64_t count) {
+    return rounded_float64(double(count) / double(total) * 100.0);
+  };
+  const double min_distance = std::sqrt(double(best));
+  const double score = (50.0 - min_distance) / 50.0 * 100.0;
+  Ref record = dict();
+  if (!set_item(record, total_percentage_key, share(below[2])) ||
+      !set_item(record, close_percentage_key, share(below[1])) ||
+      !set_item(record, very_close_percentage_key, share(below[0])) ||
+      !set_item(record, closest_pixel_key,
+                tuple({py_int(pixel[0]), py_int(pixel[1]), py_int(pixel[2])})) ||
+      !set_item(record, min_distance_key, rounded_float64(min_distance)) ||
+      !set_item(record, similarity_score_key, score > 0 ? rounded_float64(score) : py_int(0)))
+    return {};
+  return record;
+}
+
 // Runs `work` without the interpreter lock; false with MemoryError set when
 // it ran out of memory.
 template <class F>
@@ -574,14 +607,7 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
   if (!results) return {};
   for (size_t j = 0; j < targets.size(); ++j) {
     const Target& t = targets[j];
-    npy_intp below[3];
-    for (int band = 0; band < 3; ++band) below[band] = npy_intp(t.below[band]);
-    const double min_distance = std::sqrt(double(t.best));
-    const uint8_t* pixel = &rgb[3 * size_t(t.closest)];
-    Ref record = match_record(scalar(&below[0], NPY_INTP), scalar(&below[1], NPY_INTP),
-                              scalar(&below[2], NPY_INTP),
-                              tuple({py_int(pixel[0]), py_int(pixel[1]), py_int(pixel[2])}),
-                              scalar(&min_distance, NPY_DOUBLE), Py_ssize_t(total));
+    Ref record = record_of(t.below, &rgb[3 * size_t(t.closest)], t.best, total);
     if (!set_item(results, names[j], record)) return {};
   }
   return results;
