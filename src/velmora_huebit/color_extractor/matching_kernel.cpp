@@ -152,31 +152,37 @@ Distinct count_distinct(const Source& s) {
     }
   });
 
-  // Each group tallied in a table of 2^16 counts, its values listed as
-  // first seen; no branch on the tally, whose outcome no predictor guesses.
+  // Each group tallied in a table of 2^16 counts, then read again in the
+  // same order to list each value where first seen (its count taken and
+  // cleared there). No branch depends on a count: none would be guessed.
   Distinct d;
   std::vector<uint32_t> tally(1 << 16, 0);
-  std::unique_ptr<uint16_t[]> fresh(new uint16_t[(1 << 16) + 1]);
+  size_t k = 0;
   for (uint32_t b = 0; b < 256; ++b) {
-    uint32_t m = 0;
+    uint64_t filed = 0;
     for (int lane = 0; lane < kLanes; ++lane) {
       const size_t j = size_t(lane) * 256 + b;
-      const uint64_t filed_from = end[j] - room[j];
-      for (uint64_t i = filed_from; i < next[j]; ++i) {
+      for (uint64_t i = end[j] - room[j]; i < next[j]; ++i) ++tally[low[i]];
+      filed += next[j] - (end[j] - room[j]);
+    }
+    d.keys.resize(k + filed);
+    d.counts.resize(k + filed);
+    uint32_t* keys = d.keys.data();
+    uint32_t* counts = d.counts.data();
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const size_t j = size_t(lane) * 256 + b;
+      for (uint64_t i = end[j] - room[j]; i < next[j]; ++i) {
         const uint16_t v = low[i];
-        const uint32_t before = tally[v];
-        tally[v] = before + 1;
-        fresh[m] = v;
-        m += before == 0;
+        const uint32_t count = tally[v];
+        keys[k] = b << 16 | v;
+        counts[k] = count;
+        k += count != 0;
+        tally[v] = 0;
       }
     }
-    for (uint32_t i = 0; i < m; ++i) {
-      const uint16_t v = fresh[i];
-      d.keys.push_back(b << 16 | v);
-      d.counts.push_back(tally[v]);
-      tally[v] = 0;
-    }
   }
+  d.keys.resize(k);
+  d.counts.resize(k);
   return d;
 }
 
