@@ -211,91 +211,87 @@ V load(const T* p) {
   return v;
 }
 
-// The distinct values' L*a*b* values one channel per array, and room for
-// the squared distances of one target. As floats: differences of 8-bit
-// values, their squares and the sums of three (below 2^18) are integers
-// that a float holds exactly, and baseline x86-64 multiplies four floats at
-// once but not four 32-bit integers.
+// The distinct values' L*a*b* values one channel per array. As floats:
+// differences of 8-bit values, their squares and the sums of three (below
+// 2^18) are integers that a float holds exactly, and baseline x86-64
+// multiplies four floats at once but not four 32-bit integers.
 struct Planes {
-  std::vector<float> channel[3];
-  std::vector<float> s;
-  explicit Planes(const std::vector<uint8_t>& lab) {
+  std::unique_ptr<float[]> channel[3];
+  Planes(const std::vector<uint8_t>& lab) {
     const size_t k = lab.size() / 3;
-    for (int c = 0; c < 3; ++c) {
-      channel[c].resize(k);
-      for (size_t i = 0; i < k; ++i) channel[c][i] = float(lab[3 * i + c]);
+    for (auto& c : channel) c.reset(new float[k]);
+    float *c0 = channel[0].get(), *c1 = channel[1].get(), *c2 = channel[2].get();
+    const uint8_t* l = lab.data();
+    for (size_t i = 0; i < k; ++i, l += 3) {
+      c0[i] = l[0];
+      c1[i] = l[1];
+      c2[i] = l[2];
     }
-    s.resize(k);
   }
 };
 
 // The bands and the nearest value of one target. `rgb` holds three values
 // per distinct value; values with a zero count are not pixels. Band sums
 // fit 32 bits: they count pixels, fewer than 2^32.
-void measure(Target& t, const Distinct& d, Planes& planes, const std::vector<uint8_t>& rgb) {
+void measure(Target& t, const Distinct& d, const Planes& planes, const std::vector<uint8_t>& rgb) {
   const size_t k = d.keys.size();
-  const float* l0 = planes.channel[0].data();
-  const float* l1 = planes.channel[1].data();
-  const float* l2 = planes.channel[2].data();
+  const float* l0 = planes.channel[0].get();
+  const float* l1 = planes.channel[1].get();
+  const float* l2 = planes.channel[2].get();
   const uint32_t* counts = d.counts.data();
-  float* s = planes.s.data();
   const float t0 = float(t.lab[0]), t1 = float(t.lab[1]), t2 = float(t.lab[2]);
   const float band0 = kBands[0], band1 = kBands[1], band2 = kBands[2];
-  constexpr float kFar = 1e9f;  // farther than any two colours
-  // Four values at a time, the rest one by one.
-  Floats4 best4 = Floats4{} + kFar;
+  uint32_t below[3] = {0, 0, 0};
+  float best = 1e9f;  // farther than any two colours
+  bool mixed = false;
+  // Value i at squared distance si, in order: the first at the smallest
+  // distance is the closest, and the others there are ties.
+  auto nearest = [&](size_t i, float si) {
+    if (si > best || !counts[i]) return;
+    if (si < best) {
+      best = si;
+      t.closest = uint32_t(i);
+      mixed = false;
+      t.ties.assign(1, uint32_t(i));
+      return;
+    }
+    t.ties.push_back(uint32_t(i));
+    const uint8_t* a = &rgb[3 * size_t(t.closest)];
+    const uint8_t* b = &rgb[3 * i];
+    mixed = mixed || a[0] != b[0] || a[1] != b[1] || a[2] != b[2];
+  };
+  // Four values at a time; the nearest only looked at where one of the four
+  // comes as close as the closest so far, which soon is seldom.
   Counts4 sum0{}, sum1{}, sum2{};
   size_t i = 0;
   for (; i + 4 <= k; i += 4) {
     const Floats4 e0 = load<Floats4>(l0 + i) - t0, e1 = load<Floats4>(l1 + i) - t1,
                   e2 = load<Floats4>(l2 + i) - t2;
     const Floats4 si = e0 * e0 + e1 * e1 + e2 * e2;
-    std::memcpy(s + i, &si, sizeof si);
     const Counts4 count = load<Counts4>(counts + i);
     sum0 += count & Counts4(si < band0);
     sum1 += count & Counts4(si < band1);
     sum2 += count & Counts4(si < band2);
-    const Ints4 take = (count != 0) & (si < best4);
-    best4 = Floats4((Ints4(si) & take) | (Ints4(best4) & ~take));
+    const Ints4 close = si <= best;
+    if (close[0] | close[1] | close[2] | close[3])
+      for (int lane = 0; lane < 4; ++lane) nearest(i + lane, si[lane]);
   }
-  uint32_t totals[3] = {0, 0, 0};
-  float best = kFar;
   for (int lane = 0; lane < 4; ++lane) {
-    totals[0] += sum0[lane];
-    totals[1] += sum1[lane];
-    totals[2] += sum2[lane];
-    best = std::min(best, best4[lane]);
+    below[0] += sum0[lane];
+    below[1] += sum1[lane];
+    below[2] += sum2[lane];
   }
   for (; i < k; ++i) {
     const float e0 = l0[i] - t0, e1 = l1[i] - t1, e2 = l2[i] - t2;
     const float si = e0 * e0 + e1 * e1 + e2 * e2;
-    s[i] = si;
     const uint32_t count = counts[i];
-    totals[0] += si < band0 ? count : 0;
-    totals[1] += si < band1 ? count : 0;
-    totals[2] += si < band2 ? count : 0;
-    if (count && si < best) best = si;
+    below[0] += si < band0 ? count : 0;
+    below[1] += si < band1 ? count : 0;
+    below[2] += si < band2 ? count : 0;
+    nearest(i, si);
   }
-  t.below[0] = totals[0];
-  t.below[1] = totals[1];
-  t.below[2] = totals[2];
+  for (int band = 0; band < 3; ++band) t.below[band] = below[band];
   t.best = int64_t(best);
-  // The first value at the smallest distance, and whether others there
-  // differ from it in RGB.
-  bool mixed = false, found = false;
-  for (size_t j = 0; j < k; ++j) {
-    if (s[j] != best || !counts[j]) continue;
-    if (!found) {
-      found = true;
-      t.closest = uint32_t(j);
-      t.ties.assign(1, uint32_t(j));
-      continue;
-    }
-    t.ties.push_back(uint32_t(j));
-    const uint8_t* a = &rgb[3 * size_t(t.closest)];
-    const uint8_t* b = &rgb[3 * j];
-    mixed = mixed || a[0] != b[0] || a[1] != b[1] || a[2] != b[2];
-  }
   if (!mixed) t.ties.clear();
 }
 
