@@ -130,11 +130,12 @@ Distinct count_distinct(const Source& s) {
   // Pixels per first channel and lane, then the other two channels of each
   // pixel filed under them. The pixels may change meanwhile (another thread
   // may write into the caller's array while the lock is released): the
-  // filing keeps within the counted room whatever it reads.
-  std::vector<uint64_t> room(kLanes * 256, 0);  // [lane * 256 + first channel]
+  // filing keeps within the counted room whatever it reads. Sources hold
+  // fewer than 2^32 pixels.
+  std::vector<uint32_t> room(kLanes * 256, 0);  // [lane * 256 + first channel]
   for_each_key_in_lanes(s, [&](int lane, uint32_t key) { ++room[lane * 256 + (key >> 16)]; });
-  std::vector<uint64_t> next(kLanes * 256), end(kLanes * 256);
-  uint64_t total = 0;
+  std::vector<uint32_t> next(kLanes * 256), end(kLanes * 256);
+  uint32_t total = 0;
   for (int b = 0; b < 256; ++b) {
     for (int lane = 0; lane < kLanes; ++lane) {
       next[lane * 256 + b] = total;
@@ -142,10 +143,10 @@ Distinct count_distinct(const Source& s) {
       end[lane * 256 + b] = total;
     }
   }
-  std::unique_ptr<uint16_t[]> low(new uint16_t[std::max<uint64_t>(total, 1)]);
+  std::unique_ptr<uint16_t[]> low(new uint16_t[std::max<uint32_t>(total, 1)]);
   for_each_key_in_lanes(s, [&](int lane, uint32_t key) {
     const size_t j = size_t(lane) * 256 + (key >> 16);
-    const uint64_t at = next[j];
+    const uint32_t at = next[j];
     if (at < end[j]) {
       low[at] = uint16_t(key);
       next[j] = at + 1;
@@ -156,13 +157,15 @@ Distinct count_distinct(const Source& s) {
   // same order to list each value where first seen (its count taken and
   // cleared there). No branch depends on a count: none would be guessed.
   Distinct d;
+  d.keys.reserve(std::min<uint32_t>(total, 1 << 20));
+  d.counts.reserve(std::min<uint32_t>(total, 1 << 20));
   std::vector<uint32_t> tally(1 << 16, 0);
   size_t k = 0;
   for (uint32_t b = 0; b < 256; ++b) {
-    uint64_t filed = 0;
+    uint32_t filed = 0;
     for (int lane = 0; lane < kLanes; ++lane) {
       const size_t j = size_t(lane) * 256 + b;
-      for (uint64_t i = end[j] - room[j]; i < next[j]; ++i) ++tally[low[i]];
+      for (uint32_t i = end[j] - room[j]; i < next[j]; ++i) ++tally[low[i]];
       filed += next[j] - (end[j] - room[j]);
     }
     d.keys.resize(k + filed);
@@ -171,7 +174,7 @@ Distinct count_distinct(const Source& s) {
     uint32_t* counts = d.counts.data();
     for (int lane = 0; lane < kLanes; ++lane) {
       const size_t j = size_t(lane) * 256 + b;
-      for (uint64_t i = end[j] - room[j]; i < next[j]; ++i) {
+      for (uint32_t i = end[j] - room[j]; i < next[j]; ++i) {
         const uint16_t v = low[i];
         const uint32_t count = tally[v];
         keys[k] = b << 16 | v;
