@@ -79,6 +79,17 @@ class TestSameRecords:
         for image in (one, distinct):
             assert_identical(*both_paths(dict(preprocessing=False, lab_space=lab_space), image, TARGETS))
 
+    def test_shares_and_scores_rounded_as_numpy_rounds(self):
+        # Many pixel totals and distances: each share and score must round as
+        # round() rounds a NumPy float, which is not how it rounds a Python float.
+        rng = np.random.default_rng(7)
+        target = (120, 70, 40)
+        for _ in range(40):
+            h, w = rng.integers(1, 14, 2)
+            image = np.clip(rng.normal((40, 70, 120), 25, (h, w, 3)), 0, 255).astype(np.uint8)
+            for lab_space in (True, False):
+                assert_identical(*both_paths(dict(preprocessing=False, lab_space=lab_space), image, {"t": target}))
+
     def test_black_pixels_and_empty_cases(self):
         image = np.zeros((6, 6, 3), np.uint8)
         image[0, 0] = (5, 0, 0)

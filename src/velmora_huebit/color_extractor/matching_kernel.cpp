@@ -9,20 +9,24 @@
 // - counts the distinct values once, without the interpreter lock: a first
 //   pass counts the pixels per value of the first channel, a second files
 //   the other two channels of each pixel under it, and each group is then
-//   tallied in a table of 2^16 counts that stays in the cache;
+//   tallied in a table of 2^16 counts that stays in the cache (both passes
+//   walk four stretches of rows side by side, see for_each_key_in_lanes);
 // - converts the distinct values with the very OpenCV conversions the
 //   per-pixel chain makes, called through the interpreter on one image row
 //   of distinct values (OpenCV converts an 8-bit pixel the same wherever it
 //   stands in an image, which the tests check);
 // - measures each target against the distinct values only and weights the
 //   bands by the counts, again without the lock.
+// On small images the conversions weigh most: a 256 x 256 crop of a photo
+// holds some 30,000 distinct values, and OpenCV takes about half a
+// millisecond for the three conversions of them, counting a third as long.
 //
 // Why the records are the per-pixel path's, bit for bit:
 // - The step's distance is sqrt of a sum of squared differences of 8-bit
 //   values taken as doubles: every square and sum is an integer below 2^53,
-//   so exact, and only the square root rounds. Here the integer sum s is
-//   kept, and sqrt(s) < 15 exactly when s < 225 (likewise 900 and 2500), so
-//   the strict bands are integer tests; sqrt is increasing, so the nearest
+//   so exact, and only the square root rounds. Here the same integer sum s
+//   is made (in floats, which hold it exactly), and sqrt(s) < 15 exactly
+//   when s < 225 (likewise 900 and 2500), so the strict bands are tests on s; sqrt is increasing, so the nearest
 //   value is the one with the smallest s, and its distance is sqrt(double(s))
 //   as the step computes it.
 // - The closest pixel is the first pixel, in pixel order, at the smallest
@@ -30,8 +34,9 @@
 //   (as the many values that one L*a*b* value comes from do), that is the
 //   answer; otherwise the pixels are read again in order up to the first one
 //   whose value is among them.
-// - Percentages, the distance and the score are then made by the same NumPy
-//   scalar operations as in the per-pixel path (matching.cpp).
+// - Percentages, the distance and the score are the doubles that the NumPy
+//   scalar operations of the per-pixel path (matching.cpp) compute, rounded
+//   as NumPy rounds them and handed out as NumPy floats (record_of).
 //
 // When nothing else intervenes (the steps are the module's own, the image is
 // an ordinary 8-bit image and the mask a plain 8-bit one) the kernel also
@@ -50,6 +55,7 @@
 #include <memory>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -60,6 +66,9 @@ const Name np{"np"}, cv2{"cv2"}, cvtColor{"cvtColor"}, COLOR_BGR2LAB{"COLOR_BGR2
     COLOR_BGR2RGB{"COLOR_BGR2RGB"}, COLOR_LAB2RGB{"COLOR_LAB2RGB"},
     COLOR_RGB2LAB{"COLOR_RGB2LAB"}, COLOR_BGR2GRAY{"COLOR_BGR2GRAY"}, array{"array"},
     items{"items"};
+const Name total_percentage_key{"total_percentage"}, close_percentage_key{"close_percentage"},
+    very_close_percentage_key{"very_close_percentage"}, closest_pixel_key{"closest_pixel"},
+    min_distance_key{"min_distance"}, similarity_score_key{"similarity_score"};
 
 // ---- reading pixels ----
 
@@ -91,56 +100,96 @@ void for_each_key(const Source& s, F&& f) {
   }
 }
 
-// Distinct values with their pixel counts, in ascending order of key.
+// f(lane, key) for every wanted pixel, the rows dealt out to four lanes
+// that advance side by side: neighbouring pixels of a photo mostly fall
+// into the same group below, and one lane alone would wait on its own
+// last increment at every pixel. Rows left over go to the last lane.
+constexpr int kLanes = 4;
+
+template <class F>
+void for_each_key_in_lanes(const Source& s, F&& f) {
+  const npy_intp cs = s.channel_step;
+  const npy_intp per_lane = s.rows / kLanes;
+  auto visit = [&](int lane, npy_intp r, npy_intp c) {
+    if (s.selection && !(s.selection[r * s.selection_row_step + c * s.selection_col_step] > 128))
+      return;
+    const uint8_t* p = s.data + r * s.row_step + c * s.col_step;
+    f(lane, uint32_t{p[0]} << 16 | uint32_t{p[cs]} << 8 | p[2 * cs]);
+  };
+  for (npy_intp i = 0; i < per_lane; ++i)
+    for (npy_intp c = 0; c < s.cols; ++c)
+      for (int lane = 0; lane < kLanes; ++lane) visit(lane, lane * per_lane + i, c);
+  for (npy_intp r = kLanes * per_lane; r < s.rows; ++r)
+    for (npy_intp c = 0; c < s.cols; ++c) visit(kLanes - 1, r, c);
+}
+
+// Distinct values with their pixel counts, grouped by first channel, each
+// group in the order its values are first met.
 struct Distinct {
   std::vector<uint32_t> keys;
   std::vector<uint32_t> counts;
 };
 
 Distinct count_distinct(const Source& s) {
-  // Pixels per first channel, then the other two channels of each pixel
-  // filed under it. The pixels may change meanwhile (another thread may
-  // write into the caller's array while the lock is released): the filing
-  // keeps within the counted room whatever it reads.
-  std::vector<uint64_t> start(257, 0);
-  for_each_key(s, [&](uint32_t key) {
-    ++start[(key >> 16) + 1];
-    return true;
-  });
-  for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
-  std::unique_ptr<uint16_t[]> low(new uint16_t[std::max<uint64_t>(start[256], 1)]);
-  std::vector<uint64_t> next(start.begin(), start.end() - 1);
-  for_each_key(s, [&](uint32_t key) {
-    const uint32_t b = key >> 16;
-    if (next[b] < start[b + 1]) low[next[b]++] = uint16_t(key);
-    return true;
-  });
-
-  // Each group tallied in a table of 2^16 counts; the values seen are
-  // marked in a bitmap, read back in ascending order.
-  Distinct d;
-  std::vector<uint32_t> tally(1 << 16, 0);
-  std::vector<uint64_t> seen(1 << 10, 0);
-  for (uint32_t b = 0; b < 256; ++b) {
-    uint32_t first = uint32_t(seen.size()), last = 0;  // the words marked
-    for (uint64_t i = start[b]; i < next[b]; ++i) {
-      const uint16_t v = low[i];
-      if (tally[v]++ == 0) {
-        seen[v >> 6] |= uint64_t{1} << (v & 63);
-        first = std::min<uint32_t>(first, v >> 6);
-        last = std::max<uint32_t>(last, v >> 6);
-      }
-    }
-    for (uint32_t w = first; w <= last && w < seen.size(); ++w) {
-      for (uint64_t bits = seen[w]; bits; bits &= bits - 1) {
-        const uint32_t v = w << 6 | uint32_t(__builtin_ctzll(bits));
-        d.keys.push_back(b << 16 | v);
-        d.counts.push_back(tally[v]);
-        tally[v] = 0;
-      }
-      seen[w] = 0;
+  // Pixels per first channel and lane, then the other two channels of each
+  // pixel filed under them. The pixels may change meanwhile (another thread
+  // may write into the caller's array while the lock is released): the
+  // filing keeps within the counted room whatever it reads. Sources hold
+  // fewer than 2^32 pixels.
+  std::vector<uint32_t> room(kLanes * 256, 0);  // [lane * 256 + first channel]
+  for_each_key_in_lanes(s, [&](int lane, uint32_t key) { ++room[lane * 256 + (key >> 16)]; });
+  std::vector<uint32_t> next(kLanes * 256), end(kLanes * 256);
+  uint32_t total = 0;
+  for (int b = 0; b < 256; ++b) {
+    for (int lane = 0; lane < kLanes; ++lane) {
+      next[lane * 256 + b] = total;
+      total += room[lane * 256 + b];
+      end[lane * 256 + b] = total;
     }
   }
+  std::unique_ptr<uint16_t[]> low(new uint16_t[std::max<uint32_t>(total, 1)]);
+  for_each_key_in_lanes(s, [&](int lane, uint32_t key) {
+    const size_t j = size_t(lane) * 256 + (key >> 16);
+    const uint32_t at = next[j];
+    if (at < end[j]) {
+      low[at] = uint16_t(key);
+      next[j] = at + 1;
+    }
+  });
+
+  // Each group tallied in a table of 2^16 counts, then read again in the
+  // same order to list each value where first seen (its count taken and
+  // cleared there). No branch depends on a count: none would be guessed.
+  Distinct d;
+  d.keys.reserve(std::min<uint32_t>(total, 1 << 20));
+  d.counts.reserve(std::min<uint32_t>(total, 1 << 20));
+  std::vector<uint32_t> tally(1 << 16, 0);
+  size_t k = 0;
+  for (uint32_t b = 0; b < 256; ++b) {
+    uint32_t filed = 0;
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const size_t j = size_t(lane) * 256 + b;
+      for (uint32_t i = end[j] - room[j]; i < next[j]; ++i) ++tally[low[i]];
+      filed += next[j] - (end[j] - room[j]);
+    }
+    d.keys.resize(k + filed);
+    d.counts.resize(k + filed);
+    uint32_t* keys = d.keys.data();
+    uint32_t* counts = d.counts.data();
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const size_t j = size_t(lane) * 256 + b;
+      for (uint32_t i = end[j] - room[j]; i < next[j]; ++i) {
+        const uint16_t v = low[i];
+        const uint32_t count = tally[v];
+        keys[k] = b << 16 | v;
+        counts[k] = count;
+        k += count != 0;
+        tally[v] = 0;
+      }
+    }
+  }
+  d.keys.resize(k);
+  d.counts.resize(k);
   return d;
 }
 
@@ -157,42 +206,99 @@ struct Target {
 
 constexpr int32_t kBands[3] = {15 * 15, 30 * 30, 50 * 50};
 
-// The bands and the nearest value of one target. `lab` and `rgb` hold three
-// values per distinct value; values with a zero count are not pixels.
-void measure(Target& t, const Distinct& d, const std::vector<uint8_t>& lab,
-             const std::vector<uint8_t>& rgb) {
-  // Squared differences per channel and level.
-  int32_t sq[3][256];
-  for (int c = 0; c < 3; ++c)
-    for (int v = 0; v < 256; ++v) sq[c][v] = (t.lab[c] - v) * (t.lab[c] - v);
+// The compiler's vector types: four lanes, plain SSE2 on x86-64.
+using Floats4 = float __attribute__((vector_size(16)));
+using Ints4 = int32_t __attribute__((vector_size(16)));
+using Counts4 = uint32_t __attribute__((vector_size(16)));
+
+template <class V, class T>
+V load(const T* p) {
+  V v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The distinct values' L*a*b* values one channel per array. As floats:
+// differences of 8-bit values, their squares and the sums of three (below
+// 2^18) are integers that a float holds exactly, and baseline x86-64
+// multiplies four floats at once but not four 32-bit integers.
+struct Planes {
+  std::unique_ptr<float[]> channel[3];
+  Planes(const std::vector<uint8_t>& lab) {
+    const size_t k = lab.size() / 3;
+    for (auto& c : channel) c.reset(new float[k]);
+    float *c0 = channel[0].get(), *c1 = channel[1].get(), *c2 = channel[2].get();
+    const uint8_t* l = lab.data();
+    for (size_t i = 0; i < k; ++i, l += 3) {
+      c0[i] = l[0];
+      c1[i] = l[1];
+      c2[i] = l[2];
+    }
+  }
+};
+
+// The bands and the nearest value of one target. `rgb` holds three values
+// per distinct value; values with a zero count are not pixels. Band sums
+// fit 32 bits: they count pixels, fewer than 2^32.
+void measure(Target& t, const Distinct& d, const Planes& planes, const std::vector<uint8_t>& rgb) {
   const size_t k = d.keys.size();
-  uint64_t below0 = 0, below1 = 0, below2 = 0;
-  int32_t best = INT32_MAX;
+  const float* l0 = planes.channel[0].get();
+  const float* l1 = planes.channel[1].get();
+  const float* l2 = planes.channel[2].get();
+  const uint32_t* counts = d.counts.data();
+  const float t0 = float(t.lab[0]), t1 = float(t.lab[1]), t2 = float(t.lab[2]);
+  const float band0 = kBands[0], band1 = kBands[1], band2 = kBands[2];
+  uint32_t below[3] = {0, 0, 0};
+  float best = 1e9f;  // farther than any two colours
   bool mixed = false;
-  const uint8_t* l = lab.data();
-  for (size_t i = 0; i < k; ++i, l += 3) {
-    const uint32_t count = d.counts[i];
-    const int32_t s = sq[0][l[0]] + sq[1][l[1]] + sq[2][l[2]];
-    below0 += s < kBands[0] ? count : 0;
-    below1 += s < kBands[1] ? count : 0;
-    below2 += s < kBands[2] ? count : 0;
-    if (s > best || !count) continue;
-    if (s < best) {
-      best = s;
+  // Value i at squared distance si, in order: the first at the smallest
+  // distance is the closest, and the others there are ties.
+  auto nearest = [&](size_t i, float si) {
+    if (si > best || !counts[i]) return;
+    if (si < best) {
+      best = si;
       t.closest = uint32_t(i);
       mixed = false;
       t.ties.assign(1, uint32_t(i));
-    } else {
-      t.ties.push_back(uint32_t(i));
-      const uint8_t* a = &rgb[3 * size_t(t.closest)];
-      const uint8_t* b = &rgb[3 * i];
-      mixed = mixed || a[0] != b[0] || a[1] != b[1] || a[2] != b[2];
+      return;
     }
+    t.ties.push_back(uint32_t(i));
+    const uint8_t* a = &rgb[3 * size_t(t.closest)];
+    const uint8_t* b = &rgb[3 * i];
+    mixed = mixed || a[0] != b[0] || a[1] != b[1] || a[2] != b[2];
+  };
+  // Four values at a time; the nearest only looked at where one of the four
+  // comes as close as the closest so far, which soon is seldom.
+  Counts4 sum0{}, sum1{}, sum2{};
+  size_t i = 0;
+  for (; i + 4 <= k; i += 4) {
+    const Floats4 e0 = load<Floats4>(l0 + i) - t0, e1 = load<Floats4>(l1 + i) - t1,
+                  e2 = load<Floats4>(l2 + i) - t2;
+    const Floats4 si = e0 * e0 + e1 * e1 + e2 * e2;
+    const Counts4 count = load<Counts4>(counts + i);
+    sum0 += count & Counts4(si < band0);
+    sum1 += count & Counts4(si < band1);
+    sum2 += count & Counts4(si < band2);
+    const Ints4 close = si <= best;
+    if (close[0] | close[1] | close[2] | close[3])
+      for (int lane = 0; lane < 4; ++lane) nearest(i + lane, si[lane]);
   }
-  t.below[0] = below0;
-  t.below[1] = below1;
-  t.below[2] = below2;
-  t.best = best;
+  for (int lane = 0; lane < 4; ++lane) {
+    below[0] += sum0[lane];
+    below[1] += sum1[lane];
+    below[2] += sum2[lane];
+  }
+  for (; i < k; ++i) {
+    const float e0 = l0[i] - t0, e1 = l1[i] - t1, e2 = l2[i] - t2;
+    const float si = e0 * e0 + e1 * e1 + e2 * e2;
+    const uint32_t count = counts[i];
+    below[0] += si < band0 ? count : 0;
+    below[1] += si < band1 ? count : 0;
+    below[2] += si < band2 ? count : 0;
+    nearest(i, si);
+  }
+  for (int band = 0; band < 3; ++band) t.below[band] = below[band];
+  t.best = int64_t(best);
   if (!mixed) t.ties.clear();
 }
 
@@ -204,13 +310,16 @@ void settle_ties(std::vector<Target>& targets, const Distinct& d, const Source& 
     if (!t.ties.empty()) open.push_back(&t);
   if (open.empty()) return;
   std::vector<uint64_t> any(size_t{1} << 18, 0);  // one bit per key
-  for (Target* t : open)
+  for (Target* t : open) {
+    std::sort(t->ties.begin(), t->ties.end(),
+              [&](uint32_t i, uint32_t j) { return d.keys[i] < d.keys[j]; });
     for (const uint32_t i : t->ties) any[d.keys[i] >> 6] |= uint64_t{1} << (d.keys[i] & 63);
+  }
   for_each_key(s, [&](uint32_t key) {
     if (!(any[key >> 6] >> (key & 63) & 1)) return true;
     for (size_t j = 0; j < open.size();) {
       Target* t = open[j];
-      // the distinct values are sorted by key, and so is each tie list
+      // each tie list is sorted by key
       auto at = std::lower_bound(t->ties.begin(), t->ties.end(), key,
                                  [&](uint32_t i, uint32_t k) { return d.keys[i] < k; });
       if (at != t->ties.end() && d.keys[*at] == key) {
@@ -314,6 +423,35 @@ Ref scalar(const void* value, int type) {
   Ref result = Ref::steal(PyArray_Scalar(const_cast<void*>(value), descr, nullptr));
   Py_DECREF(descr);
   return result;
+}
+
+// round(value, 2) of a NumPy float, as NumPy rounds it: rint(value * 100)
+// / 100 in doubles (not Python's correctly rounded decimal rounding).
+Ref rounded_float64(double value) {
+  const double rounded = std::nearbyint(value * 100.0) / 100.0;
+  return scalar(&rounded, NPY_DOUBLE);
+}
+
+// The record match_record makes from NumPy scalars, from the same doubles:
+// a share is NumPy's true division of two integers (both exact as doubles)
+// times 100, the score (50 - distance) / 50 * 100 where above zero and the
+// int 0 otherwise, each rounded as round(x, 2) rounds a NumPy float.
+Ref record_of(const uint64_t below[3], const uint8_t pixel[3], int64_t best, uint64_t total) {
+  auto share = [&](uint64_t count) {
+    return rounded_float64(double(count) / double(total) * 100.0);
+  };
+  const double min_distance = std::sqrt(double(best));
+  const double score = (50.0 - min_distance) / 50.0 * 100.0;
+  Ref record = dict();
+  if (!set_item(record, total_percentage_key, share(below[2])) ||
+      !set_item(record, close_percentage_key, share(below[1])) ||
+      !set_item(record, very_close_percentage_key, share(below[0])) ||
+      !set_item(record, closest_pixel_key,
+                tuple({py_int(pixel[0]), py_int(pixel[1]), py_int(pixel[2])})) ||
+      !set_item(record, min_distance_key, rounded_float64(min_distance)) ||
+      !set_item(record, similarity_score_key, score > 0 ? rounded_float64(score) : py_int(0)))
+    return {};
+  return record;
 }
 
 // Runs `work` without the interpreter lock; false with MemoryError set when
@@ -468,7 +606,8 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
   if (PyErr_Occurred()) return {};
 
   if (!without_lock([&] {
-        for (Target& t : targets) measure(t, d, lab, rgb);
+        Planes planes(lab);
+        for (Target& t : targets) measure(t, d, planes, rgb);
         settle_ties(targets, d, source);
       }))
     return {};
@@ -477,14 +616,7 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
   if (!results) return {};
   for (size_t j = 0; j < targets.size(); ++j) {
     const Target& t = targets[j];
-    npy_intp below[3];
-    for (int band = 0; band < 3; ++band) below[band] = npy_intp(t.below[band]);
-    const double min_distance = std::sqrt(double(t.best));
-    const uint8_t* pixel = &rgb[3 * size_t(t.closest)];
-    Ref record = match_record(scalar(&below[0], NPY_INTP), scalar(&below[1], NPY_INTP),
-                              scalar(&below[2], NPY_INTP),
-                              tuple({py_int(pixel[0]), py_int(pixel[1]), py_int(pixel[2])}),
-                              scalar(&min_distance, NPY_DOUBLE), Py_ssize_t(total));
+    Ref record = record_of(t.below, &rgb[3 * size_t(t.closest)], t.best, total);
     if (!set_item(results, names[j], record)) return {};
   }
   return results;
