@@ -130,14 +130,19 @@ def test_no_reference_leaks(fn, watched):
         warnings.simplefilter("ignore")
         for _ in range(5):  # warm caches of the libraries
             run(fn)
-        gc.collect()
-        objects = len(gc.get_objects())
-        refcounts = [sys.getrefcount(a) for a in watched]
-        for _ in range(60):
-            run(fn)
-        gc.collect()
-        assert [sys.getrefcount(a) for a in watched] == refcounts
-        assert len(gc.get_objects()) - objects < 30
+        growth = []
+        for _ in range(3):  # a leak grows every time; a library's background thread now and then
+            gc.collect()
+            objects = len(gc.get_objects())
+            refcounts = [sys.getrefcount(a) for a in watched]
+            for _ in range(60):
+                run(fn)
+            gc.collect()
+            assert [sys.getrefcount(a) for a in watched] == refcounts
+            growth.append(len(gc.get_objects()) - objects)
+            if growth[-1] < 30:
+                break
+        assert min(growth) < 30, growth
 
 
 class TestBadInput:
