@@ -16,7 +16,7 @@ import pytest
 from threadpoolctl import threadpool_limits
 
 from test_cli import PACKAGE_PARENT, run_cli
-from test_distributed import children
+from processes import children
 
 pd = pytest.importorskip("pandas")
 

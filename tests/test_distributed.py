@@ -136,17 +136,8 @@ def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
 
 LOSE_A_WORKER = """
 import os, pathlib, signal, threading, time
+from processes import children
 from velmora_huebit.cli.dask_runner import DaskRunner
-
-
-def children(pid):
-    for entry in pathlib.Path("/proc").iterdir():
-        try:
-            stat = (entry / "stat").read_text()
-        except OSError:
-            continue
-        if entry.name.isdigit() and int(stat.rsplit(")", 1)[1].split()[1]) == pid:
-            yield int(entry.name)
 
 
 def kill_the_first_worker():
@@ -171,7 +162,7 @@ def test_a_worker_lost_while_the_local_cluster_starts_leaves_the_others(tmp_path
     script = tmp_path / "lose_a_worker.py"
     script.write_text(LOSE_A_WORKER)
     run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300,
-                         env=dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT)))
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join([str(PACKAGE_PARENT), os.path.dirname(__file__)])))
     assert run.returncode == 0 and run.stdout.strip() in ("1", "2"), run.stderr[-3000:]
 
 
