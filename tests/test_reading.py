@@ -27,6 +27,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 def run_cli(*args, memory=None):
     """The command, with its address space limited: a bomb that got through
     fails on the limit instead of taking the machine's memory."""
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        memory = None  # the sanitizer reserves terabytes of address space; it has its own RSS limit
     limit = (lambda: resource.setrlimit(resource.RLIMIT_AS, (memory, memory))) if memory else None
     return subprocess.run([sys.executable, "-m", "velmora_huebit", *map(str, args)], cwd=PACKAGE_PARENT,
                           capture_output=True, text=True, timeout=300, preexec_fn=limit,

@@ -71,6 +71,9 @@ class Browser:
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             # dup2 leaves 3 and 4 open across exec; Python's own descriptors are not inherited
             preexec_fn=descriptors, close_fds=False,
+            # not the sanitizer runtimes that the suite may run under (make asan)
+            env={k: v for k, v in os.environ.items()
+                 if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")},
         )
         os.close(theirs_in)
         os.close(theirs_out)
