@@ -17,6 +17,7 @@ import pytest
 from threadpoolctl import threadpool_limits
 
 import velmora_huebit
+from processes import children
 from velmora_huebit import ColorExtractor as ModuleExtractor
 from velmora_huebit.cli.charts import chart_paths
 from velmora_huebit.cli.colours import parse_color, read_palette
@@ -459,15 +460,6 @@ class TestRealLibraries:
         proc = subprocess.Popen([sys.executable, "-m", "velmora_huebit", "extract", tmp_path, "-j", "2",
                                  "--max-side", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         first = proc.stdout.readline()  # both workers are busy with the next photos now
-
-        def children(pid):
-            for entry in pathlib.Path("/proc").iterdir():
-                try:
-                    stat = (entry / "stat").read_text()
-                except OSError:
-                    continue
-                if entry.name.isdigit() and int(stat.rsplit(")", 1)[1].split()[1]) == pid:
-                    yield int(entry.name)
 
         workers = [worker for child in children(proc.pid) for worker in children(child)]
         os.kill(workers[0], signal.SIGKILL)
