@@ -22,22 +22,17 @@ from __future__ import annotations
 import io
 import warnings
 
-from velmora_huebit.cli.reading import Decoded, PhotoError
+from velmora_huebit.cli.headers import Header
+from velmora_huebit.cli.reading import _UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _check
 
 # brands of an ISO media file's ftyp box (ISO/IEC 23008-12, and AV1's)
 _AVIF = (b"avif", b"avis")
 _HEIF = (b"heic", b"heix", b"heim", b"heis", b"hevc", b"hevx", b"hevm", b"hevs", b"mif1", b"msf1", b"mif2")
 
-# Images are decoded when that takes no more memory than this many pixels of
-# 8-bit colour (3 bytes each), as for the other formats.
-MAX_PIXELS = 50_000_000
-
 # Bytes a pixel takes to decode, at the peak (6.7 to 8.7 measured on 12-megapixel
 # photos, bench/bench_buckets.py): libheif's planes and output, and our copy.
 BYTES_PER_PIXEL = 9
 BYTES_PER_PIXEL_ALPHA = 10
-
-_UNREADABLE = "cannot read the image (not an image file, or a damaged one)"
 
 
 def kind(data) -> str | None:
@@ -82,17 +77,16 @@ def _pillow_reads_avif() -> bool:
         return False
 
 
-def _check(width: int, height: int, alpha: bool, max_pixels: int) -> None:
-    if not max_pixels:
-        return
-    cost = width * height * (BYTES_PER_PIXEL_ALPHA if alpha else BYTES_PER_PIXEL)
-    if cost > 3 * max_pixels:
-        megapixels = f"{width * height / 1e6:.1f}".removesuffix(".0")
-        raise PhotoError(f"{width}x{height} pixels ({megapixels} megapixels); decoding this image takes about "
-                         f"{cost / 1e6:.0f} MB, over the limit of {max_pixels / 1e6:g} megapixels, not decoded")
+def _check_size(width: int, height: int, alpha: bool, max_pixels: int, what: str) -> None:
+    """Refused over the pixel limit as the other formats are, at what
+    libheif takes to decode (alpha is decoded whether it is wanted or not)."""
+    if max_pixels:
+        header = Header(what, width, height, alpha=alpha, per_pixel=BYTES_PER_PIXEL,
+                        alpha_per_pixel=BYTES_PER_PIXEL_ALPHA - 4)  # the same decode, its planes split off
+        _check(header, 1, alpha, 0, False, max_pixels)
 
 
-def decode(data, with_alpha: bool, max_pixels: int = MAX_PIXELS, what: str | None = None) -> Decoded:
+def decode(data, with_alpha: bool, max_pixels: int = DEFAULT_MAX_PIXELS, what: str | None = None) -> Decoded:
     """The image in the bytes of a HEIF or AVIF file, as reading.decode
     gives other formats (8-bit blue-green-red, the alpha plane apart)."""
     import cv2
@@ -107,10 +101,10 @@ def decode(data, with_alpha: bool, max_pixels: int = MAX_PIXELS, what: str | Non
                 # libheif reads the boxes here and decodes on the first look at the pixels
                 image = library.open_heif(io.BytesIO(data), convert_hdr_to_8bit=True)
                 alpha = image.has_alpha
-                _check(*image.size, alpha, max_pixels)
+                _check_size(*image.size, alpha, max_pixels, what)
                 pixels = np.asarray(image)
             else:
-                pixels, alpha = _pillow(data, max_pixels)
+                pixels, alpha = _pillow(data, max_pixels, what)
         except PhotoError:
             raise
         except MemoryError:
@@ -124,7 +118,7 @@ def decode(data, with_alpha: bool, max_pixels: int = MAX_PIXELS, what: str | Non
     return Decoded(image, plane, (image.shape[1], image.shape[0]), [])
 
 
-def _pillow(data, max_pixels: int):
+def _pillow(data, max_pixels: int, what: str):
     """(RGB or RGBA pixels, alpha) of an AVIF through Pillow's own plugin,
     upright as its EXIF orientation says."""
     import numpy as np
@@ -132,7 +126,7 @@ def _pillow(data, max_pixels: int):
 
     with Image.open(io.BytesIO(data), formats=["AVIF"]) as image:
         alpha = "A" in image.getbands() or "transparency" in image.info
-        _check(*image.size, alpha, max_pixels)
+        _check_size(*image.size, alpha, max_pixels, what)
         image.load()
         mode = "RGBA" if alpha else "RGB"
         if image.mode != mode:
