@@ -116,9 +116,24 @@ void for_each_key_in_lanes(const Source& s, F&& f) {
     const uint8_t* p = s.data + r * s.row_step + c * s.col_step;
     f(lane, uint32_t{p[0]} << 16 | uint32_t{p[cs]} << 8 | p[2 * cs]);
   };
-  for (npy_intp i = 0; i < per_lane; ++i)
-    for (npy_intp c = 0; c < s.cols; ++c)
-      for (int lane = 0; lane < kLanes; ++lane) visit(lane, lane * per_lane + i, c);
+  if (!s.selection) {
+    // Every pixel wanted: each lane walks its row by pointer, with no
+    // multiplications or selection to look at per pixel.
+    for (npy_intp i = 0; i < per_lane; ++i) {
+      const uint8_t* p[kLanes];
+      for (int lane = 0; lane < kLanes; ++lane) p[lane] = s.data + (lane * per_lane + i) * s.row_step;
+      for (npy_intp c = 0; c < s.cols; ++c)
+        for (int lane = 0; lane < kLanes; ++lane) {
+          const uint8_t* q = p[lane];
+          p[lane] += s.col_step;
+          f(lane, uint32_t{q[0]} << 16 | uint32_t{q[cs]} << 8 | q[2 * cs]);
+        }
+    }
+  } else {
+    for (npy_intp i = 0; i < per_lane; ++i)
+      for (npy_intp c = 0; c < s.cols; ++c)
+        for (int lane = 0; lane < kLanes; ++lane) visit(lane, lane * per_lane + i, c);
+  }
   for (npy_intp r = kLanes * per_lane; r < s.rows; ++r)
     for (npy_intp c = 0; c < s.cols; ++c) visit(kLanes - 1, r, c);
 }
