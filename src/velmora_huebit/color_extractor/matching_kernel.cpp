@@ -324,14 +324,21 @@ void settle_ties(std::vector<Target>& targets, const Distinct& d, const Source& 
   for (Target& t : targets)
     if (!t.ties.empty()) open.push_back(&t);
   if (open.empty()) return;
-  std::vector<uint64_t> any(size_t{1} << 18, 0);  // one bit per key
+  // One bit per pair of first two channels that a tied key has: most pixels
+  // are passed over on it, and the bits fit the cache where one per key
+  // would take 2 MB to clear.
+  std::vector<uint64_t> any(size_t{1} << 10, 0);
   for (Target* t : open) {
     std::sort(t->ties.begin(), t->ties.end(),
               [&](uint32_t i, uint32_t j) { return d.keys[i] < d.keys[j]; });
-    for (const uint32_t i : t->ties) any[d.keys[i] >> 6] |= uint64_t{1} << (d.keys[i] & 63);
+    for (const uint32_t i : t->ties) {
+      const uint32_t pair = d.keys[i] >> 8;
+      any[pair >> 6] |= uint64_t{1} << (pair & 63);
+    }
   }
   for_each_key(s, [&](uint32_t key) {
-    if (!(any[key >> 6] >> (key & 63) & 1)) return true;
+    const uint32_t pair = key >> 8;
+    if (!(any[pair >> 6] >> (pair & 63) & 1)) return true;
     for (size_t j = 0; j < open.size();) {
       Target* t = open[j];
       // each tie list is sorted by key
