@@ -79,6 +79,22 @@ class TestSameRecords:
         for image in (one, distinct):
             assert_identical(*both_paths(dict(preprocessing=False, lab_space=lab_space), image, TARGETS))
 
+    @pytest.mark.parametrize("masked", [False, True])
+    def test_millions_of_pixels_counted_by_threads(self, chelsea, masked, monkeypatch):
+        # Shared out to threads by rows and groups: the same records as the
+        # whole-array path (a replaced global), which converts every pixel.
+        image = cv2.resize(chelsea, (2047, 2051), interpolation=cv2.INTER_NEAREST)
+        image = np.clip(image + np.random.default_rng(5).integers(-3, 4, image.shape), 0, 255).astype(np.uint8)
+        mask = cv2.circle(np.zeros(image.shape[:2], np.uint8), (900, 1100), 800, 255, -1) if masked else None
+        fast = ColorExtractor(preprocessing=False).find_color_matches(image, TARGETS, mask)
+
+        class PassThrough:
+            def __getattr__(self, name):
+                return getattr(cv2, name)
+
+        monkeypatch.setattr(cy, "cv2", PassThrough())
+        assert_identical(fast, ColorExtractor(preprocessing=False).find_color_matches(image, TARGETS, mask))
+
     def test_shares_and_scores_rounded_as_numpy_rounds(self):
         # Many pixel totals and distances: each share and score must round as
         # round() rounds a NumPy float, which is not how it rounds a Python float.

@@ -10,7 +10,8 @@
 //   pass counts the pixels per value of the first channel, a second files
 //   the other two channels of each pixel under it, and each group is then
 //   tallied in a table of 2^16 counts that stays in the cache (both passes
-//   walk four stretches of rows side by side, see for_each_key_in_lanes);
+//   walk four stretches of rows side by side, see for_each_key_in_lanes;
+//   an image of millions of pixels is shared out to up to four threads);
 // - converts the distinct values with the very OpenCV conversions the
 //   per-pixel chain makes, called through the interpreter on one image row
 //   of distinct values (OpenCV converts an 8-bit pixel the same wherever it
@@ -56,7 +57,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace huebit {
@@ -100,16 +105,17 @@ void for_each_key(const Source& s, F&& f) {
   }
 }
 
-// f(lane, key) for every wanted pixel, the rows dealt out to four lanes
-// that advance side by side: neighbouring pixels of a photo mostly fall
-// into the same group below, and one lane alone would wait on its own
-// last increment at every pixel. Rows left over go to the last lane.
+// f(lane, key) for every wanted pixel of rows [first, last), the rows dealt
+// out to four lanes that advance side by side: neighbouring pixels of a
+// photo mostly fall into the same group below, and one lane alone would
+// wait on its own last increment at every pixel. Rows left over go to the
+// last lane.
 constexpr int kLanes = 4;
 
 template <class F>
-void for_each_key_in_lanes(const Source& s, F&& f) {
+void for_each_key_in_lanes(const Source& s, npy_intp first, npy_intp last, F&& f) {
   const npy_intp cs = s.channel_step;
-  const npy_intp per_lane = s.rows / kLanes;
+  const npy_intp per_lane = (last - first) / kLanes;
   auto visit = [&](int lane, npy_intp r, npy_intp c) {
     if (s.selection && !(s.selection[r * s.selection_row_step + c * s.selection_col_step] > 128))
       return;
@@ -121,7 +127,8 @@ void for_each_key_in_lanes(const Source& s, F&& f) {
     // multiplications or selection to look at per pixel.
     for (npy_intp i = 0; i < per_lane; ++i) {
       const uint8_t* p[kLanes];
-      for (int lane = 0; lane < kLanes; ++lane) p[lane] = s.data + (lane * per_lane + i) * s.row_step;
+      for (int lane = 0; lane < kLanes; ++lane)
+        p[lane] = s.data + (first + lane * per_lane + i) * s.row_step;
       for (npy_intp c = 0; c < s.cols; ++c)
         for (int lane = 0; lane < kLanes; ++lane) {
           const uint8_t* q = p[lane];
@@ -132,10 +139,49 @@ void for_each_key_in_lanes(const Source& s, F&& f) {
   } else {
     for (npy_intp i = 0; i < per_lane; ++i)
       for (npy_intp c = 0; c < s.cols; ++c)
-        for (int lane = 0; lane < kLanes; ++lane) visit(lane, lane * per_lane + i, c);
+        for (int lane = 0; lane < kLanes; ++lane) visit(lane, first + lane * per_lane + i, c);
   }
-  for (npy_intp r = kLanes * per_lane; r < s.rows; ++r)
+  for (npy_intp r = first + kLanes * per_lane; r < last; ++r)
     for (npy_intp c = 0; c < s.cols; ++c) visit(kLanes - 1, r, c);
+}
+
+// f(part) for every part, the first on this thread and the others on
+// threads of their own, side by side; an exception in any part is thrown
+// here once all have ended.
+template <class F>
+void in_parts(int parts, F&& f) {
+  std::vector<std::exception_ptr> failures(parts);
+  auto run = [&](int part) {
+    try {
+      f(part);
+    } catch (...) {
+      failures[part] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int part = 1; part < parts; ++part) {
+    try {
+      threads.emplace_back(run, part);
+    } catch (const std::system_error&) {
+      run(part);  // no thread to be had: this one does it
+    }
+  }
+  run(0);
+  for (std::thread& t : threads) t.join();
+  for (const std::exception_ptr& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Large images are counted by up to four threads, each on its own rows and
+// then on its own groups; the records come out the same however many there
+// are, since counts are sums and the closest pixel is settled in pixel order.
+int parts_for(const Source& s) {
+  constexpr uint64_t kPixelsPerPart = uint64_t{1} << 20;
+  const uint64_t pixels = uint64_t(s.rows) * uint64_t(s.cols);
+  const unsigned cores = std::thread::hardware_concurrency();
+  uint64_t parts = std::min<uint64_t>({pixels / kPixelsPerPart, cores ? cores : 1, 4});
+  parts = std::min<uint64_t>(parts, uint64_t(s.rows) / kLanes);
+  return int(std::max<uint64_t>(parts, 1));
 }
 
 // Distinct values with their pixel counts, grouped by first channel, each
@@ -151,60 +197,98 @@ Distinct count_distinct(const Source& s) {
   // may write into the caller's array while the lock is released): the
   // filing keeps within the counted room whatever it reads. Sources hold
   // fewer than 2^32 pixels.
-  std::vector<uint32_t> room(kLanes * 256, 0);  // [lane * 256 + first channel]
-  for_each_key_in_lanes(s, [&](int lane, uint32_t key) { ++room[lane * 256 + (key >> 16)]; });
-  std::vector<uint32_t> next(kLanes * 256), end(kLanes * 256);
+  const int parts = parts_for(s);
+  const int lanes = parts * kLanes;
+  auto rows_of = [&](int part) {
+    return std::pair{s.rows * part / parts, s.rows * (part + 1) / parts};
+  };
+  std::vector<uint32_t> room(size_t(lanes) * 256, 0);  // [lane * 256 + first channel]
+  in_parts(parts, [&](int part) {
+    auto [first, last] = rows_of(part);
+    uint32_t* own = &room[size_t(part) * kLanes * 256];
+    for_each_key_in_lanes(s, first, last,
+                          [&](int lane, uint32_t key) { ++own[lane * 256 + (key >> 16)]; });
+  });
+  std::vector<uint32_t> next(size_t(lanes) * 256), end(size_t(lanes) * 256);
+  std::vector<uint32_t> group_start(257);
   uint32_t total = 0;
   for (int b = 0; b < 256; ++b) {
-    for (int lane = 0; lane < kLanes; ++lane) {
+    group_start[b] = total;
+    for (int lane = 0; lane < lanes; ++lane) {
       next[lane * 256 + b] = total;
       total += room[lane * 256 + b];
       end[lane * 256 + b] = total;
     }
   }
+  group_start[256] = total;
   std::unique_ptr<uint16_t[]> low(new uint16_t[std::max<uint32_t>(total, 1)]);
-  for_each_key_in_lanes(s, [&](int lane, uint32_t key) {
-    const size_t j = size_t(lane) * 256 + (key >> 16);
-    const uint32_t at = next[j];
-    if (at < end[j]) {
-      low[at] = uint16_t(key);
-      next[j] = at + 1;
-    }
+  in_parts(parts, [&](int part) {
+    auto [first, last] = rows_of(part);
+    const size_t own = size_t(part) * kLanes * 256;
+    for_each_key_in_lanes(s, first, last, [&](int lane, uint32_t key) {
+      const size_t j = own + size_t(lane) * 256 + (key >> 16);
+      const uint32_t at = next[j];
+      if (at < end[j]) {
+        low[at] = uint16_t(key);
+        next[j] = at + 1;
+      }
+    });
   });
 
-  // Each group tallied in a table of 2^16 counts, then read again in the
-  // same order to list each value where first seen (its count taken and
-  // cleared there). No branch depends on a count: none would be guessed.
-  Distinct d;
-  d.keys.reserve(std::min<uint32_t>(total, 1 << 20));
-  d.counts.reserve(std::min<uint32_t>(total, 1 << 20));
-  std::vector<uint32_t> tally(1 << 16, 0);
-  size_t k = 0;
-  for (uint32_t b = 0; b < 256; ++b) {
-    uint32_t filed = 0;
-    for (int lane = 0; lane < kLanes; ++lane) {
-      const size_t j = size_t(lane) * 256 + b;
-      for (uint32_t i = end[j] - room[j]; i < next[j]; ++i) ++tally[low[i]];
-      filed += next[j] - (end[j] - room[j]);
-    }
-    d.keys.resize(k + filed);
-    d.counts.resize(k + filed);
-    uint32_t* keys = d.keys.data();
-    uint32_t* counts = d.counts.data();
-    for (int lane = 0; lane < kLanes; ++lane) {
-      const size_t j = size_t(lane) * 256 + b;
-      for (uint32_t i = end[j] - room[j]; i < next[j]; ++i) {
-        const uint16_t v = low[i];
-        const uint32_t count = tally[v];
-        keys[k] = b << 16 | v;
-        counts[k] = count;
-        k += count != 0;
-        tally[v] = 0;
+  // Each part tallies a run of groups holding about its share of the
+  // pixels, each group in a table of 2^16 counts, then reads the group again
+  // in the same order to list each value where first seen (its count taken
+  // and cleared there). No branch depends on a count: none would be guessed.
+  std::vector<int> first_group(parts + 1, 256);
+  first_group[0] = 0;
+  for (int part = 1, b = 0; part < parts; ++part) {
+    while (b < 256 && group_start[b] < uint64_t(total) * part / parts) ++b;
+    first_group[part] = b;
+  }
+  std::vector<Distinct> found(parts);
+  in_parts(parts, [&](int part) {
+    Distinct& d = found[part];
+    const uint32_t share = group_start[first_group[part + 1]] - group_start[first_group[part]];
+    d.keys.reserve(std::min<uint32_t>(share, 1 << 20));
+    d.counts.reserve(std::min<uint32_t>(share, 1 << 20));
+    std::vector<uint32_t> tally(1 << 16, 0);
+    size_t k = 0;
+    for (int b = first_group[part]; b < first_group[part + 1]; ++b) {
+      uint32_t filed = 0;
+      for (int lane = 0; lane < lanes; ++lane) {
+        const size_t j = size_t(lane) * 256 + b;
+        for (uint32_t i = end[j] - room[j]; i < next[j]; ++i) ++tally[low[i]];
+        filed += next[j] - (end[j] - room[j]);
+      }
+      d.keys.resize(k + filed);
+      d.counts.resize(k + filed);
+      uint32_t* keys = d.keys.data();
+      uint32_t* counts = d.counts.data();
+      for (int lane = 0; lane < lanes; ++lane) {
+        const size_t j = size_t(lane) * 256 + b;
+        for (uint32_t i = end[j] - room[j]; i < next[j]; ++i) {
+          const uint16_t v = low[i];
+          const uint32_t count = tally[v];
+          keys[k] = uint32_t(b) << 16 | v;
+          counts[k] = count;
+          k += count != 0;
+          tally[v] = 0;
+        }
       }
     }
+    d.keys.resize(k);
+    d.counts.resize(k);
+  });
+  if (parts == 1) return std::move(found[0]);
+  Distinct d;
+  size_t k = 0;
+  for (const Distinct& part : found) k += part.keys.size();
+  d.keys.reserve(k);
+  d.counts.reserve(k);
+  for (const Distinct& part : found) {
+    d.keys.insert(d.keys.end(), part.keys.begin(), part.keys.end());
+    d.counts.insert(d.counts.end(), part.counts.begin(), part.counts.end());
   }
-  d.keys.resize(k);
-  d.counts.resize(k);
   return d;
 }
 
