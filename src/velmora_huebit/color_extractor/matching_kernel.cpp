@@ -11,7 +11,8 @@
 //   the other two channels of each pixel under it, and each group is then
 //   tallied in a table of 2^16 counts that stays in the cache (both passes
 //   walk four stretches of rows side by side, see for_each_key_in_lanes;
-//   an image of millions of pixels is shared out to up to four threads);
+//   an image of millions of pixels is shared out to up to four threads, as
+//   many as OpenCV may use);
 // - converts the distinct values with the very OpenCV conversions the
 //   per-pixel chain makes, called through the interpreter on one image row
 //   of distinct values (OpenCV converts an 8-bit pixel the same wherever it
@@ -67,10 +68,10 @@
 namespace huebit {
 namespace {
 
-const Name np{"np"}, cv2{"cv2"}, cvtColor{"cvtColor"}, COLOR_BGR2LAB{"COLOR_BGR2LAB"},
-    COLOR_BGR2RGB{"COLOR_BGR2RGB"}, COLOR_LAB2RGB{"COLOR_LAB2RGB"},
-    COLOR_RGB2LAB{"COLOR_RGB2LAB"}, COLOR_BGR2GRAY{"COLOR_BGR2GRAY"}, array{"array"},
-    items{"items"};
+const Name np{"np"}, cv2{"cv2"}, cvtColor{"cvtColor"}, getNumThreads{"getNumThreads"},
+    COLOR_BGR2LAB{"COLOR_BGR2LAB"}, COLOR_BGR2RGB{"COLOR_BGR2RGB"},
+    COLOR_LAB2RGB{"COLOR_LAB2RGB"}, COLOR_RGB2LAB{"COLOR_RGB2LAB"},
+    COLOR_BGR2GRAY{"COLOR_BGR2GRAY"}, array{"array"}, items{"items"};
 const Name total_percentage_key{"total_percentage"}, close_percentage_key{"close_percentage"},
     very_close_percentage_key{"very_close_percentage"}, closest_pixel_key{"closest_pixel"},
     min_distance_key{"min_distance"}, similarity_score_key{"similarity_score"};
@@ -172,14 +173,16 @@ void in_parts(int parts, F&& f) {
     if (failure) std::rethrow_exception(failure);
 }
 
-// Large images are counted by up to four threads, each on its own rows and
-// then on its own groups; the records come out the same however many there
-// are, since counts are sums and the closest pixel is settled in pixel order.
-int parts_for(const Source& s) {
-  constexpr uint64_t kPixelsPerPart = uint64_t{1} << 20;
+// Large images are counted by up to four threads, and no more than OpenCV
+// may use (cv2.setNumThreads, which the command line's workers set), each on
+// its own rows and then on its own groups. The records come out the same
+// however many there are: counts are sums, and the closest pixel is settled
+// in pixel order.
+constexpr uint64_t kPixelsPerPart = uint64_t{1} << 20;
+
+int parts_for(const Source& s, int threads) {
   const uint64_t pixels = uint64_t(s.rows) * uint64_t(s.cols);
-  const unsigned cores = std::thread::hardware_concurrency();
-  uint64_t parts = std::min<uint64_t>({pixels / kPixelsPerPart, cores ? cores : 1, 4});
+  uint64_t parts = std::min<uint64_t>({pixels / kPixelsPerPart, uint64_t(std::max(threads, 1)), 4});
   parts = std::min<uint64_t>(parts, uint64_t(s.rows) / kLanes);
   return int(std::max<uint64_t>(parts, 1));
 }
@@ -191,13 +194,13 @@ struct Distinct {
   std::vector<uint32_t> counts;
 };
 
-Distinct count_distinct(const Source& s) {
+Distinct count_distinct(const Source& s, int threads) {
   // Pixels per first channel and lane, then the other two channels of each
   // pixel filed under them. The pixels may change meanwhile (another thread
   // may write into the caller's array while the lock is released): the
   // filing keeps within the counted room whatever it reads. Sources hold
   // fewer than 2^32 pixels.
-  const int parts = parts_for(s);
+  const int parts = parts_for(s, threads);
   const int lanes = parts * kLanes;
   auto rows_of = [&](int part) {
     return std::pair{s.rows * part / parts, s.rows * (part + 1) / parts};
@@ -655,8 +658,13 @@ Source rows_source(PyObject* pixels) {
 // they are the image's own; nullptr when they already are feature values.
 Ref match_distinct(Extractor* self, const Source& source, const Name* feature_code,
                    PyObject* target_colors) {
+  int threads = 1;
+  if (uint64_t(source.rows) * uint64_t(source.cols) >= 2 * kPixelsPerPart) {
+    Ref n = call(global_attr(cv2, getNumThreads), {});
+    if (!n || !as_c_int(n.get(), &threads)) return {};
+  }
   Distinct d;
-  if (!without_lock([&] { d = count_distinct(source); })) return {};
+  if (!without_lock([&] { d = count_distinct(source, threads); })) return {};
   const size_t k = d.keys.size();
   if (k == 0) return dict();  // no pixel wanted
   std::vector<uint8_t> values(3 * k);
