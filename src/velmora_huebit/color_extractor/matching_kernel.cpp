@@ -194,23 +194,84 @@ struct Distinct {
   std::vector<uint32_t> counts;
 };
 
+// The three steps of counting, each on one part's share. Their tables are
+// indexed [lane * 256 + first channel], a part's four lanes after another's.
+
+// Pixels per first channel in each lane of rows [first, last).
+void count_rooms(const Source& s, npy_intp first, npy_intp last, uint32_t* room) {
+  for_each_key_in_lanes(s, first, last,
+                        [room](int lane, uint32_t key) { ++room[lane * 256 + (key >> 16)]; });
+}
+
+// The other two channels of each pixel filed in its lane's room. The pixels
+// may change meanwhile (another thread may write into the caller's array
+// while the lock is released): the filing keeps within the counted room
+// whatever it reads.
+void file_pixels(const Source& s, npy_intp first, npy_intp last, uint32_t* next,
+                 const uint32_t* end, uint16_t* low) {
+  for_each_key_in_lanes(s, first, last, [next, end, low](int lane, uint32_t key) {
+    const size_t j = size_t(lane) * 256 + (key >> 16);
+    const uint32_t at = next[j];
+    if (at < end[j]) {
+      low[at] = uint16_t(key);
+      next[j] = at + 1;
+    }
+  });
+}
+
+// Groups [first, last) of all lanes, each tallied in a table of 2^16 counts,
+// then read again in the same order to list each value where first seen
+// (its count taken and cleared there). No branch depends on a count: none
+// would be guessed.
+Distinct tally_groups(int first, int last, int lanes, const uint32_t* room, const uint32_t* next,
+                      const uint32_t* end, const uint16_t* low, uint32_t pixels) {
+  Distinct d;
+  d.keys.reserve(std::min<uint32_t>(pixels, 1 << 20));
+  d.counts.reserve(std::min<uint32_t>(pixels, 1 << 20));
+  std::vector<uint32_t> tally(1 << 16, 0);
+  size_t k = 0;
+  for (int b = first; b < last; ++b) {
+    uint32_t filed = 0;
+    // (The bounds are read once: a count written may be one of them.)
+    for (int lane = 0; lane < lanes; ++lane) {
+      const size_t j = size_t(lane) * 256 + b;
+      const uint32_t from = end[j] - room[j], to = next[j];
+      for (uint32_t i = from; i < to; ++i) ++tally[low[i]];
+      filed += to - from;
+    }
+    d.keys.resize(k + filed);
+    d.counts.resize(k + filed);
+    uint32_t* keys = d.keys.data();
+    uint32_t* counts = d.counts.data();
+    for (int lane = 0; lane < lanes; ++lane) {
+      const size_t j = size_t(lane) * 256 + b;
+      const uint32_t from = end[j] - room[j], to = next[j];
+      for (uint32_t i = from; i < to; ++i) {
+        const uint16_t v = low[i];
+        const uint32_t count = tally[v];
+        keys[k] = uint32_t(b) << 16 | v;
+        counts[k] = count;
+        k += count != 0;
+        tally[v] = 0;
+      }
+    }
+  }
+  d.keys.resize(k);
+  d.counts.resize(k);
+  return d;
+}
+
+// Sources hold fewer than 2^32 pixels.
 Distinct count_distinct(const Source& s, int threads) {
-  // Pixels per first channel and lane, then the other two channels of each
-  // pixel filed under them. The pixels may change meanwhile (another thread
-  // may write into the caller's array while the lock is released): the
-  // filing keeps within the counted room whatever it reads. Sources hold
-  // fewer than 2^32 pixels.
   const int parts = parts_for(s, threads);
   const int lanes = parts * kLanes;
   auto rows_of = [&](int part) {
     return std::pair{s.rows * part / parts, s.rows * (part + 1) / parts};
   };
-  std::vector<uint32_t> room(size_t(lanes) * 256, 0);  // [lane * 256 + first channel]
+  std::vector<uint32_t> room(size_t(lanes) * 256, 0);
   in_parts(parts, [&](int part) {
     auto [first, last] = rows_of(part);
-    uint32_t* own = &room[size_t(part) * kLanes * 256];
-    for_each_key_in_lanes(s, first, last,
-                          [&](int lane, uint32_t key) { ++own[lane * 256 + (key >> 16)]; });
+    count_rooms(s, first, last, &room[size_t(part) * kLanes * 256]);
   });
   std::vector<uint32_t> next(size_t(lanes) * 256), end(size_t(lanes) * 256);
   std::vector<uint32_t> group_start(257);
@@ -228,20 +289,10 @@ Distinct count_distinct(const Source& s, int threads) {
   in_parts(parts, [&](int part) {
     auto [first, last] = rows_of(part);
     const size_t own = size_t(part) * kLanes * 256;
-    for_each_key_in_lanes(s, first, last, [&](int lane, uint32_t key) {
-      const size_t j = own + size_t(lane) * 256 + (key >> 16);
-      const uint32_t at = next[j];
-      if (at < end[j]) {
-        low[at] = uint16_t(key);
-        next[j] = at + 1;
-      }
-    });
+    file_pixels(s, first, last, &next[own], &end[own], low.get());
   });
 
-  // Each part tallies a run of groups holding about its share of the
-  // pixels, each group in a table of 2^16 counts, then reads the group again
-  // in the same order to list each value where first seen (its count taken
-  // and cleared there). No branch depends on a count: none would be guessed.
+  // Each part tallies a run of groups holding about its share of the pixels.
   std::vector<int> first_group(parts + 1, 256);
   first_group[0] = 0;
   for (int part = 1, b = 0; part < parts; ++part) {
@@ -250,37 +301,9 @@ Distinct count_distinct(const Source& s, int threads) {
   }
   std::vector<Distinct> found(parts);
   in_parts(parts, [&](int part) {
-    Distinct& d = found[part];
-    const uint32_t share = group_start[first_group[part + 1]] - group_start[first_group[part]];
-    d.keys.reserve(std::min<uint32_t>(share, 1 << 20));
-    d.counts.reserve(std::min<uint32_t>(share, 1 << 20));
-    std::vector<uint32_t> tally(1 << 16, 0);
-    size_t k = 0;
-    for (int b = first_group[part]; b < first_group[part + 1]; ++b) {
-      uint32_t filed = 0;
-      for (int lane = 0; lane < lanes; ++lane) {
-        const size_t j = size_t(lane) * 256 + b;
-        for (uint32_t i = end[j] - room[j]; i < next[j]; ++i) ++tally[low[i]];
-        filed += next[j] - (end[j] - room[j]);
-      }
-      d.keys.resize(k + filed);
-      d.counts.resize(k + filed);
-      uint32_t* keys = d.keys.data();
-      uint32_t* counts = d.counts.data();
-      for (int lane = 0; lane < lanes; ++lane) {
-        const size_t j = size_t(lane) * 256 + b;
-        for (uint32_t i = end[j] - room[j]; i < next[j]; ++i) {
-          const uint16_t v = low[i];
-          const uint32_t count = tally[v];
-          keys[k] = uint32_t(b) << 16 | v;
-          counts[k] = count;
-          k += count != 0;
-          tally[v] = 0;
-        }
-      }
-    }
-    d.keys.resize(k);
-    d.counts.resize(k);
+    const int first = first_group[part], last = first_group[part + 1];
+    found[part] = tally_groups(first, last, lanes, room.data(), next.data(), end.data(), low.get(),
+                               group_start[last] - group_start[first]);
   });
   if (parts == 1) return std::move(found[0]);
   Distinct d;
