@@ -150,6 +150,17 @@ def test_no_rows_raise_the_library_error():
         ColorExtractor()._cluster_colors_dbscan(np.zeros((0, 3), np.uint8))
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_broadcast_view_of_trillions_fails_at_once(dtype):
+    # the library's scaler would sum every value the view stands for, for hours
+    huge = np.broadcast_to(np.zeros(1, dtype), (2, 2**42))
+    with pytest.raises(MemoryError):
+        ColorExtractor()._cluster_colors_dbscan(huge)
+    small = np.broadcast_to(np.float32([[10, 20, 30]]), (60, 3))
+    colors, labels = ColorExtractor()._cluster_colors_dbscan(small)
+    assert colors.tolist() == [[10, 20, 30]] and labels.tolist() == [0] * 60
+
+
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the sanitizer reserves terabytes of address space and adds its own memory")
 def test_memory_stays_bounded(data_dir):

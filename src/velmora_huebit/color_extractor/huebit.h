@@ -170,6 +170,11 @@ Ref keep_largest_clusters(Extractor* self, Arg colors, Arg cluster_sizes);
 // run; an empty Ref when it failed.
 std::optional<Ref> cluster_colors_dbscan_native(Extractor* self, PyObject* pixels);
 
+// Whether an ndarray has an axis of two or more elements that repeats its
+// data (a zero stride): a broadcast view may stand for more values than
+// memory holds (pipeline.cpp).
+bool repeats_its_data(PyObject* array);
+
 // Whether the module global `name` is `attribute` of the module named
 // `module` in sys.modules (the module itself when `attribute` is nullptr).
 bool is_library_object(const Name& name, const char* module, const char* attribute);

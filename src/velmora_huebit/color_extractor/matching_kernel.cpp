@@ -472,21 +472,13 @@ bool plain_uint8(PyArrayObject* a) {
   return PyArray_TYPE(a) == NPY_UBYTE && PyArray_ISNOTSWAPPED(a);
 }
 
-// No axis of two or more elements that repeats its data: a broadcast view
-// may stand for more pixels than memory holds.
-bool has_own_data(PyArrayObject* a) {
-  for (int i = 0; i < PyArray_NDIM(a); ++i)
-    if (PyArray_DIM(a, i) > 1 && PyArray_STRIDE(a, i) == 0) return false;
-  return true;
-}
-
 // An ordinary 8-bit image: height x width x 3 with pixels, as the feature
 // step converts it.
 bool ordinary_image(PyObject* obj) {
   if (!PyArray_Check(obj)) return false;
   auto* a = reinterpret_cast<PyArrayObject*>(obj);
   return plain_uint8(a) && PyArray_NDIM(a) == 3 && PyArray_DIM(a, 2) == 3 &&
-         PyArray_DIM(a, 0) >= 1 && PyArray_DIM(a, 1) >= 1 && has_own_data(a) &&
+         PyArray_DIM(a, 0) >= 1 && PyArray_DIM(a, 1) >= 1 && !repeats_its_data(obj) &&
          uint64_t(PyArray_DIM(a, 0)) * uint64_t(PyArray_DIM(a, 1)) < (uint64_t{1} << 32);
 }
 
@@ -494,7 +486,8 @@ bool ordinary_image(PyObject* obj) {
 bool ordinary_rows(PyObject* obj) {
   if (!PyArray_CheckExact(obj)) return false;
   auto* a = reinterpret_cast<PyArrayObject*>(obj);
-  return plain_uint8(a) && PyArray_NDIM(a) == 2 && PyArray_DIM(a, 1) == 3 && has_own_data(a) &&
+  return plain_uint8(a) && PyArray_NDIM(a) == 2 && PyArray_DIM(a, 1) == 3 &&
+         !repeats_its_data(obj) &&
          uint64_t(PyArray_DIM(a, 0)) < (uint64_t{1} << 32);
 }
 

@@ -246,8 +246,18 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
   // 8-bit pixels go to the native engine, which gives the same result.
   if (std::optional<Ref> native = cluster_colors_dbscan_native(self, pixels))
     return native->release();
+  // The scaler checks floating-point pixels by summing every value a view
+  // stands for: hours for a broadcast view of trillions. Such a view is
+  // copied first, which fails at once with MemoryError when it is too large
+  // to exist and changes nothing otherwise.
+  Ref scaler_input = Ref::borrow(pixels);
+  if (PyArray_CheckExact(pixels) && repeats_its_data(pixels)) {
+    scaler_input = Ref::steal(
+        PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(pixels), NPY_CORDER));
+    if (!scaler_input) return nullptr;
+  }
   Ref scaler = call(global(StandardScaler));
-  Ref pixels_scaled = call_method(scaler, fit_transform, {pixels});
+  Ref pixels_scaled = call_method(scaler, fit_transform, {scaler_input});
   if (!pixels_scaled) return nullptr;
   Py_ssize_t n;
   if (!length(pixels, &n)) return nullptr;
@@ -448,6 +458,13 @@ const Name n_preprocess_image{"_preprocess_image"},
     n_extract_colors{"extract_colors"};
 
 }  // namespace
+
+bool repeats_its_data(PyObject* array) {
+  auto* a = reinterpret_cast<PyArrayObject*>(array);
+  for (int i = 0; i < PyArray_NDIM(a); ++i)
+    if (PyArray_DIM(a, i) > 1 && PyArray_STRIDE(a, i) == 0) return true;
+  return false;
+}
 
 const FunctionDef preprocess_image_def = {
     n_preprocess_image,
