@@ -1,0 +1,91 @@
+// velmora_huebit._lab8: the matching kernel's own 8-bit L*a*b* conversions
+// (color_extractor/lab8.cpp), for Python.
+//
+// The kernel computes OpenCV's conversions itself rather than calling
+// cv2.cvtColor; this module hands the very same code to Python so that the
+// tests can hold it against cv2.cvtColor value for value, and the benchmarks
+// time it. One function, no state, any interpreter.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "lab8.h"
+
+#include <cstring>
+
+namespace {
+
+using huebit::Lab8;
+
+struct Code {
+  const char* name;
+  Lab8 code;
+};
+constexpr Code kCodes[] = {
+    {"BGR2LAB", Lab8::BgrToLab}, {"RGB2LAB", Lab8::RgbToLab}, {"LAB2RGB", Lab8::LabToRgb}};
+
+PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "convert() takes 2 positional arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  const char* name = PyUnicode_Check(args[1]) ? PyUnicode_AsUTF8(args[1]) : nullptr;
+  if (PyErr_Occurred()) return nullptr;
+  const Code* code = nullptr;
+  for (const Code& c : kCodes)
+    if (name && std::strcmp(name, c.name) == 0) code = &c;
+  if (!code) {
+    PyErr_Format(PyExc_ValueError, "code must be 'BGR2LAB', 'RGB2LAB' or 'LAB2RGB', not %R",
+                 args[1]);
+    return nullptr;
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+  if (view.len % 3) {
+    PyBuffer_Release(&view);
+    PyErr_SetString(PyExc_ValueError, "values must be whole triples of bytes");
+    return nullptr;
+  }
+  PyObject* result = PyBytes_FromStringAndSize(nullptr, view.len);
+  if (result) {
+    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result));
+    // The buffer stays held, so its memory stays; another thread may write
+    // into it meanwhile, which changes only what is read.
+    Py_BEGIN_ALLOW_THREADS
+    huebit::convert_lab8(code->code, static_cast<const uint8_t*>(view.buf), out,
+                         size_t(view.len) / 3);
+    Py_END_ALLOW_THREADS
+  }
+  PyBuffer_Release(&view);
+  return result;
+}
+
+PyMethodDef methods[] = {
+    {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)),
+     METH_FASTCALL,
+     "convert($module, values, code, /)\n--\n\n"
+     "The bytes of values (a C-contiguous buffer of whole triples of bytes)\n"
+     "converted as cv2.cvtColor converts 8-bit images with code 'BGR2LAB',\n"
+     "'RGB2LAB' or 'LAB2RGB', triple by triple."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_lab8",
+    "OpenCV's 8-bit sRGB and L*a*b* conversions as the matching kernel computes them.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__lab8() { return PyModuleDef_Init(&module_def); }
