@@ -5,7 +5,9 @@
 
 #include "ref.h"
 
+#include <cstdint>
 #include <span>
+#include <vector>
 
 namespace huebit {
 
@@ -198,6 +200,14 @@ std::optional<Ref> match_image_native(Extractor* self, PyObject* image, PyObject
                                       PyObject* target_colors);
 // All records from the pixel step's rows; nothing for unusual rows.
 std::optional<Ref> match_pixels_native(Extractor* self, PyObject* pixels, PyObject* target_colors);
+
+// The kernel's conversions of distinct values (conversions.cpp):
+// cv2.cvtColor(values, cv2.<code>) on one image row of three-byte values;
+// and whether its own conversions (lab8.h) give the same bytes here: 1 yes,
+// 0 no, -1 with an exception set.
+bool convert_values(const std::vector<uint8_t>& values, const Name& code,
+                    std::vector<uint8_t>& out);
+int own_conversions();
 
 // cv2.cvtColor(np.uint8([[color]]), cv2.<code>)[0][0]: one colour as a
 // one-pixel 8-bit image, converted, and its pixel taken out again.

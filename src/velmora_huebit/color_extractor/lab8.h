@@ -14,6 +14,30 @@ enum class Lab8 { BgrToLab, RgbToLab, LabToRgb };
 // COLOR_LAB2RGB.
 void convert_lab8(Lab8 code, const uint8_t* in, uint8_t* out, size_t n);
 
+namespace lab8 {
+
+// What the matching kernel makes of each distinct value, as the method's
+// chain of conversions would: from a key (c0 << 16 | c1 << 8 | c2) to the
+// RGB value the distance step is given and that value's L*a*b* bytes.
+enum class Chain {
+  LabFromBgr,  // the image's blue-green-red, L*a*b* features
+  RgbFromBgr,  // the image's blue-green-red, RGB features
+  LabRows,     // L*a*b* feature values
+  RgbRows,     // RGB feature values
+};
+
+}  // namespace lab8
+
+// Where the machine runs the chain eight values at a time; elsewhere it is
+// slower than OpenCV's own code.
+bool chain_lab8_fast();
+
+// The chain of n keys: keys_out[i] the RGB key (r << 16 | g << 8 | b), lab[c][i]
+// the L*a*b* bytes as floats, and counts[i] (when given) set to zero where
+// the feature value is all zero, as the pixel step drops such rows.
+void chain_lab8(lab8::Chain chain, const uint32_t* keys, size_t n, uint32_t* keys_out,
+                float* const lab[3], uint32_t* counts);
+
 // The OpenCV releases (cv2.__version__) whose conversions were compared with
 // convert_lab8 for every one of the 2^24 values.
 inline constexpr const char* kLab8ComparedReleases[] = {"4.11.0", "4.12.0", "4.13.0",

@@ -51,6 +51,8 @@
 // fused into one rounding that the library's would not make.
 #include "numpy_api.h"
 #include "huebit.h"
+#include "lab8.h"
+#include "parts.h"
 
 #include <algorithm>
 #include <climits>
@@ -146,39 +148,14 @@ void for_each_key_in_lanes(const Source& s, npy_intp first, npy_intp last, F&& f
     for (npy_intp c = 0; c < s.cols; ++c) visit(kLanes - 1, r, c);
 }
 
-// f(part) for every part, the first on this thread and the others on
-// threads of their own, side by side; an exception in any part is thrown
-// here once all have ended.
-template <class F>
-void in_parts(int parts, F&& f) {
-  std::vector<std::exception_ptr> failures(parts);
-  auto run = [&](int part) {
-    try {
-      f(part);
-    } catch (...) {
-      failures[part] = std::current_exception();
-    }
-  };
-  std::vector<std::thread> threads;
-  for (int part = 1; part < parts; ++part) {
-    try {
-      threads.emplace_back(run, part);
-    } catch (const std::system_error&) {
-      run(part);  // no thread to be had: this one does it
-    }
-  }
-  run(0);
-  for (std::thread& t : threads) t.join();
-  for (const std::exception_ptr& failure : failures)
-    if (failure) std::rethrow_exception(failure);
-}
-
-// Large images are counted by up to four threads, and no more than OpenCV
-// may use (cv2.setNumThreads, which the command line's workers set), each on
-// its own rows and then on its own groups. The records come out the same
-// however many there are: counts are sums, and the closest pixel is settled
-// in pixel order.
-constexpr uint64_t kPixelsPerPart = uint64_t{1} << 20;
+// Images of 64k pixels and more are counted by up to four threads, and no
+// more than OpenCV may use (cv2.setNumThreads, which the command line's
+// workers set), each on its own rows and then on its own groups; their
+// distinct values are converted likewise, a share each. The records come
+// out the same however many there are: counts are sums, conversions are
+// value by value, and the closest pixel is settled in pixel order.
+constexpr uint64_t kPixelsPerPart = uint64_t{1} << 15;
+constexpr size_t kValuesPerPart = size_t{1} << 13;
 
 int parts_for(const Source& s, int threads) {
   const uint64_t pixels = uint64_t(s.rows) * uint64_t(s.cols);
@@ -269,7 +246,7 @@ Distinct count_distinct(const Source& s, int threads) {
     return std::pair{s.rows * part / parts, s.rows * (part + 1) / parts};
   };
   std::vector<uint32_t> room(size_t(lanes) * 256, 0);
-  in_parts(parts, [&](int part) {
+  in_parts(parts, parts, [&](int part) {
     auto [first, last] = rows_of(part);
     count_rooms(s, first, last, &room[size_t(part) * kLanes * 256]);
   });
@@ -286,7 +263,7 @@ Distinct count_distinct(const Source& s, int threads) {
   }
   group_start[256] = total;
   std::unique_ptr<uint16_t[]> low(new uint16_t[std::max<uint32_t>(total, 1)]);
-  in_parts(parts, [&](int part) {
+  in_parts(parts, parts, [&](int part) {
     auto [first, last] = rows_of(part);
     const size_t own = size_t(part) * kLanes * 256;
     file_pixels(s, first, last, &next[own], &end[own], low.get());
@@ -300,7 +277,7 @@ Distinct count_distinct(const Source& s, int threads) {
     first_group[part] = b;
   }
   std::vector<Distinct> found(parts);
-  in_parts(parts, [&](int part) {
+  in_parts(parts, parts, [&](int part) {
     const int first = first_group[part], last = first_group[part + 1];
     found[part] = tally_groups(first, last, lanes, room.data(), next.data(), end.data(), low.get(),
                                group_start[last] - group_start[first]);
@@ -343,33 +320,26 @@ V load(const T* p) {
   return v;
 }
 
-// The distinct values' L*a*b* values one channel per array. As floats:
-// differences of 8-bit values, their squares and the sums of three (below
-// 2^18) are integers that a float holds exactly, and baseline x86-64
+// The chain's end for each distinct value: its L*a*b* bytes as floats, one
+// plane per channel, and its RGB value as a key (r << 16 | g << 8 | b). As
+// floats: differences of 8-bit values, their squares and the sums of three
+// (below 2^18) are integers that a float holds exactly, and baseline x86-64
 // multiplies four floats at once but not four 32-bit integers.
-struct Planes {
-  std::unique_ptr<float[]> channel[3];
-  Planes(const std::vector<uint8_t>& lab) {
-    const size_t k = lab.size() / 3;
-    for (auto& c : channel) c.reset(new float[k]);
-    float *c0 = channel[0].get(), *c1 = channel[1].get(), *c2 = channel[2].get();
-    const uint8_t* l = lab.data();
-    for (size_t i = 0; i < k; ++i, l += 3) {
-      c0[i] = l[0];
-      c1[i] = l[1];
-      c2[i] = l[2];
-    }
-  }
+struct Values {
+  std::unique_ptr<float[]> planes;
+  float* lab[3];
+  std::vector<uint32_t> rgb;
+  explicit Values(size_t k)
+      : planes(new float[3 * k]), lab{planes.get(), planes.get() + k, planes.get() + 2 * k},
+        rgb(k) {}
 };
 
-// The bands and the nearest value of one target. `rgb` holds three values
-// per distinct value; values with a zero count are not pixels. Band sums
+// The bands and the nearest value of one target. Values with a zero count
+// are not pixels. Band sums
 // fit 32 bits: they count pixels, fewer than 2^32.
-void measure(Target& t, const Distinct& d, const Planes& planes, const std::vector<uint8_t>& rgb) {
+void measure(Target& t, const Distinct& d, const Values& v) {
   const size_t k = d.keys.size();
-  const float* l0 = planes.channel[0].get();
-  const float* l1 = planes.channel[1].get();
-  const float* l2 = planes.channel[2].get();
+  const float *l0 = v.lab[0], *l1 = v.lab[1], *l2 = v.lab[2];
   const uint32_t* counts = d.counts.data();
   const float t0 = float(t.lab[0]), t1 = float(t.lab[1]), t2 = float(t.lab[2]);
   const float band0 = kBands[0], band1 = kBands[1], band2 = kBands[2];
@@ -388,9 +358,7 @@ void measure(Target& t, const Distinct& d, const Planes& planes, const std::vect
       return;
     }
     t.ties.push_back(uint32_t(i));
-    const uint8_t* a = &rgb[3 * size_t(t.closest)];
-    const uint8_t* b = &rgb[3 * i];
-    mixed = mixed || a[0] != b[0] || a[1] != b[1] || a[2] != b[2];
+    mixed = mixed || v.rgb[t.closest] != v.rgb[i];
   };
   // Four values at a time; the nearest only looked at where one of the four
   // comes as close as the closest so far, which soon is seldom.
@@ -427,6 +395,7 @@ void measure(Target& t, const Distinct& d, const Planes& planes, const std::vect
   if (!mixed) t.ties.clear();
 }
 
+// For the targets whose nearest values differ in RGB: the value of the first
 // For the targets whose nearest values differ in RGB: the value of the first
 // pixel among them, read in pixel order.
 void settle_ties(std::vector<Target>& targets, const Distinct& d, const Source& s) {
@@ -523,25 +492,6 @@ T* data_of(PyObject* array) {
   return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
 }
 
-// cv2.cvtColor(values, cv2.<code>) on one image row of k values, read back.
-bool convert(const std::vector<uint8_t>& values, const Name& code, std::vector<uint8_t>& out) {
-  npy_intp shape[3] = {1, npy_intp(values.size() / 3), 3};
-  Ref row = Ref::steal(PyArray_SimpleNew(3, shape, NPY_UBYTE));
-  if (!row) return false;
-  std::copy(values.begin(), values.end(), data_of<uint8_t>(row.get()));
-  Ref converted = call(global_attr(cv2, cvtColor), {row, global_attr(cv2, code)});
-  if (!converted) return false;
-  Ref packed = Ref::steal(PyArray_FROMANY(converted.get(), NPY_UBYTE, 0, 0, NPY_ARRAY_CARRAY));
-  if (!packed) return false;
-  if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(packed.get())) != npy_intp(values.size())) {
-    PyErr_SetString(PyExc_RuntimeError, "cvtColor changed the number of values");
-    return false;
-  }
-  const uint8_t* p = data_of<uint8_t>(packed.get());
-  out.assign(p, p + values.size());
-  return true;
-}
-
 Ref scalar(const void* value, int type) {
   PyArray_Descr* descr = PyArray_DescrFromType(type);
   if (!descr) return {};
@@ -561,7 +511,7 @@ Ref rounded_float64(double value) {
 // a share is NumPy's true division of two integers (both exact as doubles)
 // times 100, the score (50 - distance) / 50 * 100 where above zero and the
 // int 0 otherwise, each rounded as round(x, 2) rounds a NumPy float.
-Ref record_of(const uint64_t below[3], const uint8_t pixel[3], int64_t best, uint64_t total) {
+Ref record_of(const uint64_t below[3], uint32_t rgb, int64_t best, uint64_t total) {
   auto share = [&](uint64_t count) {
     return rounded_float64(double(count) / double(total) * 100.0);
   };
@@ -572,7 +522,7 @@ Ref record_of(const uint64_t below[3], const uint8_t pixel[3], int64_t best, uin
       !set_item(record, close_percentage_key, share(below[1])) ||
       !set_item(record, very_close_percentage_key, share(below[0])) ||
       !set_item(record, closest_pixel_key,
-                tuple({py_int(pixel[0]), py_int(pixel[1]), py_int(pixel[2])})) ||
+                tuple({py_int(rgb >> 16), py_int(rgb >> 8 & 255), py_int(rgb & 255)})) ||
       !set_item(record, min_distance_key, rounded_float64(min_distance)) ||
       !set_item(record, similarity_score_key, score > 0 ? rounded_float64(score) : py_int(0)))
     return {};
@@ -669,6 +619,39 @@ Source rows_source(PyObject* pixels) {
   return s;
 }
 
+// The chain by cv2.cvtColor: the feature step's conversion (`feature_code`,
+// when the values are the image's own), rows whose feature values are all
+// zero dropped as the pixel step drops them, back to RGB where the features
+// are L*a*b*, and the distance step's conversion to L*a*b*.
+bool chain_by_opencv(Distinct& d, const Name* feature_code, bool lab_space, Values& out) {
+  const size_t k = d.keys.size();
+  std::vector<uint8_t> values(3 * k);
+  for (size_t i = 0; i < k; ++i) {
+    values[3 * i] = uint8_t(d.keys[i] >> 16);
+    values[3 * i + 1] = uint8_t(d.keys[i] >> 8);
+    values[3 * i + 2] = uint8_t(d.keys[i]);
+  }
+  std::vector<uint8_t> feature, rgb, lab;
+  if (feature_code) {
+    if (!convert_values(values, *feature_code, feature)) return false;
+    for (size_t i = 0; i < k; ++i)
+      if (!feature[3 * i] && !feature[3 * i + 1] && !feature[3 * i + 2]) d.counts[i] = 0;
+  } else {
+    feature.swap(values);
+  }
+  if (lab_space) {
+    if (!convert_values(feature, COLOR_LAB2RGB, rgb)) return false;
+  } else {
+    rgb.swap(feature);
+  }
+  if (!convert_values(rgb, COLOR_RGB2LAB, lab)) return false;
+  for (size_t i = 0; i < k; ++i) {
+    out.rgb[i] = uint32_t(rgb[3 * i]) << 16 | uint32_t(rgb[3 * i + 1]) << 8 | rgb[3 * i + 2];
+    for (int c = 0; c < 3; ++c) out.lab[c][i] = lab[3 * i + c];
+  }
+  return true;
+}
+
 // The records of all targets, in dict order, from counted distinct values.
 // `feature_code`: the feature step's conversion of the counted values, when
 // they are the image's own; nullptr when they already are feature values.
@@ -678,35 +661,38 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
   if (uint64_t(source.rows) * uint64_t(source.cols) >= 2 * kPixelsPerPart) {
     Ref n = call(global_attr(cv2, getNumThreads), {});
     if (!n || !as_c_int(n.get(), &threads)) return {};
+    if (threads > 1) expect_parts();
   }
   Distinct d;
   if (!without_lock([&] { d = count_distinct(source, threads); })) return {};
   const size_t k = d.keys.size();
   if (k == 0) return dict();  // no pixel wanted
-  std::vector<uint8_t> values(3 * k);
-  for (size_t i = 0; i < k; ++i) {
-    values[3 * i] = uint8_t(d.keys[i] >> 16);
-    values[3 * i + 1] = uint8_t(d.keys[i] >> 8);
-    values[3 * i + 2] = uint8_t(d.keys[i]);
-  }
-  std::vector<uint8_t> feature, rgb, lab;
-  if (feature_code) {
-    if (!convert(values, *feature_code, feature)) return {};
+  // The chain, by the kernel's own conversions where they give OpenCV's
+  // bytes here, by cv2.cvtColor otherwise.
+  const int own = own_conversions();
+  if (own < 0) return {};
+  Values values(k);
+  if (own) {
+    using lab8::Chain;
+    const Chain chain = feature_code ? (self->lab_space ? Chain::LabFromBgr : Chain::RgbFromBgr)
+                                     : (self->lab_space ? Chain::LabRows : Chain::RgbRows);
     // Rows whose feature values are all zero never count.
-    for (size_t i = 0; i < k; ++i)
-      if (!feature[3 * i] && !feature[3 * i + 1] && !feature[3 * i + 2]) d.counts[i] = 0;
-  } else {
-    feature.swap(values);
+    uint32_t* drop = feature_code ? d.counts.data() : nullptr;
+    const int parts = int(std::clamp<size_t>(k / kValuesPerPart, 1, size_t(std::clamp(threads, 1, 4))));
+    auto convert_share = [&](int part) {
+      // shares of whole eights of values, for the vector loop
+      const size_t from = k * part / parts / 8 * 8, to = part + 1 == parts ? k : k * (part + 1) / parts / 8 * 8;
+      float* const lab[3] = {values.lab[0] + from, values.lab[1] + from, values.lab[2] + from};
+      chain_lab8(chain, d.keys.data() + from, to - from, values.rgb.data() + from, lab,
+                 drop ? drop + from : nullptr);
+    };
+    if (!without_lock([&] { in_parts(parts, parts, convert_share); })) return {};
+  } else if (!chain_by_opencv(d, feature_code, self->lab_space, values)) {
+    return {};
   }
   uint64_t total = 0;
   for (const uint32_t c : d.counts) total += c;
   if (total == 0) return dict();
-  if (self->lab_space) {
-    if (!convert(feature, COLOR_LAB2RGB, rgb)) return {};
-  } else {
-    rgb.swap(feature);
-  }
-  if (!convert(rgb, COLOR_RGB2LAB, lab)) return {};
 
   // Each target as the distance step converts it, in dict order.
   std::vector<Target> targets;
@@ -736,8 +722,7 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
   if (PyErr_Occurred()) return {};
 
   if (!without_lock([&] {
-        Planes planes(lab);
-        for (Target& t : targets) measure(t, d, planes, rgb);
+        for (Target& t : targets) measure(t, d, values);
         settle_ties(targets, d, source);
       }))
     return {};
@@ -746,7 +731,7 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
   if (!results) return {};
   for (size_t j = 0; j < targets.size(); ++j) {
     const Target& t = targets[j];
-    Ref record = record_of(t.below, &rgb[3 * size_t(t.closest)], t.best, total);
+    Ref record = record_of(t.below, values.rgb[t.closest], t.best, total);
     if (!set_item(results, names[j], record)) return {};
   }
   return results;
