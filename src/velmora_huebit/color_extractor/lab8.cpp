@@ -130,22 +130,22 @@ bool chain_lab8_fast() {
 #endif
 }
 
-void chain_lab8(lab8::Chain chain, const uint32_t* keys, size_t n, uint32_t* keys_out,
-                float* const lab[3], uint32_t* counts) {
+void chain_lab8(lab8::Chain chain, const uint32_t* keys, size_t n, uint32_t* rgb, uint32_t* lab,
+                uint32_t* counts) {
   using namespace lab8;
   const Tables& t = tables();
   size_t i = 0;
 #if defined(__x86_64__)
   if (chain_lab8_fast()) {
     i = n - n % 8;
-    chain_avx2(chain, keys, i, keys_out, lab, counts);
+    chain_avx2(chain, keys, i, rgb, lab, counts);
   }
 #endif
   for (; i < n; ++i) {
     int key = 0, values[3] = {0, 0, 0}, blank = 0;
     chain_step<Scalar>(t, chain, int(keys[i]), key, values, blank);
-    keys_out[i] = uint32_t(key);
-    for (int c = 0; c < 3; ++c) lab[c][i] = float(values[c]);
+    rgb[i] = uint32_t(key);
+    lab[i] = uint32_t(values[0] << 16 | values[1] << 8 | values[2]);
     if (blank && counts) counts[i] = 0;
   }
 }

@@ -32,11 +32,11 @@ enum class Chain {
 // slower than OpenCV's own code.
 bool chain_lab8_fast();
 
-// The chain of n keys: keys_out[i] the RGB key (r << 16 | g << 8 | b), lab[c][i]
-// the L*a*b* bytes as floats, and counts[i] (when given) set to zero where
-// the feature value is all zero, as the pixel step drops such rows.
-void chain_lab8(lab8::Chain chain, const uint32_t* keys, size_t n, uint32_t* keys_out,
-                float* const lab[3], uint32_t* counts);
+// The chain of n keys: rgb[i] the RGB key (r << 16 | g << 8 | b), lab[i] the
+// L*a*b* key (l << 16 | a << 8 | b), and counts[i] (when given) set to zero
+// where the feature value is all zero, as the pixel step drops such rows.
+void chain_lab8(lab8::Chain chain, const uint32_t* keys, size_t n, uint32_t* rgb, uint32_t* lab,
+                uint32_t* counts);
 
 // The OpenCV releases (cv2.__version__) whose conversions were compared with
 // convert_lab8 for every one of the 2^24 values.

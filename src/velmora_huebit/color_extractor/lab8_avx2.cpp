@@ -41,7 +41,7 @@ inline void store8(void* p, Ints8 v) { _mm256_storeu_si256(static_cast<__m256i*>
 constexpr size_t kChunk = 256;
 
 template <Chain chain>
-void loop(const uint32_t* keys, size_t n, uint32_t* rgb, float* const lab[3], uint32_t* counts) {
+void loop(const uint32_t* keys, size_t n, uint32_t* rgb, uint32_t* lab, uint32_t* counts) {
   const Tables& t = tables();
   alignas(32) int32_t stage[3][kChunk], linear[3][kChunk];
   for (size_t start = 0; start < n; start += kChunk) {
@@ -79,15 +79,14 @@ void loop(const uint32_t* keys, size_t n, uint32_t* rgb, float* const lab[3], ui
     for (size_t i = 0; i < m; i += 8) {
       Ints8 values[3];
       linear_to_lab<Avx2>(t, load8(&linear[0][i]), load8(&linear[1][i]), load8(&linear[2][i]), values);
-      for (int c = 0; c < 3; ++c)
-        _mm256_storeu_ps(lab[c] + start + i, _mm256_cvtepi32_ps(__m256i(values[c])));
+      store8(lab + start + i, values[0] << 16 | values[1] << 8 | values[2]);
     }
   }
 }
 
 }  // namespace
 
-void chain_avx2(Chain chain, const uint32_t* keys, size_t n, uint32_t* rgb, float* const lab[3],
+void chain_avx2(Chain chain, const uint32_t* keys, size_t n, uint32_t* rgb, uint32_t* lab,
                 uint32_t* counts) {
   switch (chain) {
     case Chain::LabFromBgr: return loop<Chain::LabFromBgr>(keys, n, rgb, lab, counts);

@@ -121,7 +121,7 @@ inline void chain_step(const Tables& t, Chain chain, V key, V& rgb_key, V lab[3]
 }
 
 // The vector loop: the first n - n % 8 keys, on a machine with AVX2.
-void chain_avx2(Chain chain, const uint32_t* keys, size_t n, uint32_t* rgb, float* const lab[3],
+void chain_avx2(Chain chain, const uint32_t* keys, size_t n, uint32_t* rgb, uint32_t* lab,
                 uint32_t* counts);
 
 }  // namespace huebit::lab8

@@ -52,6 +52,7 @@
 #include "numpy_api.h"
 #include "huebit.h"
 #include "lab8.h"
+#include "kept.h"
 #include "parts.h"
 
 #include <algorithm>
@@ -164,11 +165,20 @@ int parts_for(const Source& s, int threads) {
   return int(std::max<uint64_t>(parts, 1));
 }
 
+// The buffers each call makes, kept by its threads for their next call.
+enum Slot { kLowSlot, kTallySlot, kLargeTallySlot, kKeysSlot, kCountsSlot, kLabSlot, kRgbSlot };
+
 // Distinct values with their pixel counts, grouped by first channel, each
 // group in the order its values are first met.
 struct Distinct {
-  std::vector<uint32_t> keys;
-  std::vector<uint32_t> counts;
+  Kept<uint32_t, kKeysSlot> keys;
+  Kept<uint32_t, kCountsSlot> counts;
+  explicit Distinct(size_t room) : keys(room), counts(room) {}
+  size_t size() const { return keys.size(); }
+  void shrink(size_t k) {
+    keys.shrink(k);
+    counts.shrink(k);
+  }
 };
 
 // The three steps of counting, each on one part's share. Their tables are
@@ -198,28 +208,20 @@ void file_pixels(const Source& s, npy_intp first, npy_intp last, uint32_t* next,
 
 // Groups [first, last) of all lanes, each tallied in a table of 2^16 counts,
 // then read again in the same order to list each value where first seen
-// (its count taken and cleared there). No branch depends on a count: none
-// would be guessed.
-Distinct tally_groups(int first, int last, int lanes, const uint32_t* room, const uint32_t* next,
-                      const uint32_t* end, const uint16_t* low, uint32_t pixels) {
-  Distinct d;
-  d.keys.reserve(std::min<uint32_t>(pixels, 1 << 20));
-  d.counts.reserve(std::min<uint32_t>(pixels, 1 << 20));
-  std::vector<uint32_t> tally(1 << 16, 0);
-  size_t k = 0;
+// (its count taken and cleared there, so that the table is all zero again
+// at the end) into keys + k and counts + k; returns the new k. No branch
+// depends on a count: none would be guessed.
+template <class Count>
+size_t tally_run(int first, int last, int lanes, const uint32_t* room, const uint32_t* next,
+                 const uint32_t* end, const uint16_t* low, Count* tally, uint32_t* keys,
+                 uint32_t* counts, size_t k) {
   for (int b = first; b < last; ++b) {
-    uint32_t filed = 0;
     // (The bounds are read once: a count written may be one of them.)
     for (int lane = 0; lane < lanes; ++lane) {
       const size_t j = size_t(lane) * 256 + b;
       const uint32_t from = end[j] - room[j], to = next[j];
       for (uint32_t i = from; i < to; ++i) ++tally[low[i]];
-      filed += to - from;
     }
-    d.keys.resize(k + filed);
-    d.counts.resize(k + filed);
-    uint32_t* keys = d.keys.data();
-    uint32_t* counts = d.counts.data();
     for (int lane = 0; lane < lanes; ++lane) {
       const size_t j = size_t(lane) * 256 + b;
       const uint32_t from = end[j] - room[j], to = next[j];
@@ -233,9 +235,36 @@ Distinct tally_groups(int first, int last, int lanes, const uint32_t* room, cons
       }
     }
   }
-  d.keys.resize(k);
-  d.counts.resize(k);
-  return d;
+  return k;
+}
+
+// The groups' values and counts; returns how many. Groups of fewer than
+// 2^16 pixels, nearly all of them, are tallied in 16-bit counts: half the
+// table to keep in the cache.
+size_t tally_groups(int first, int last, int lanes, const uint32_t* room, const uint32_t* next,
+                    const uint32_t* end, const uint16_t* low, uint32_t* keys, uint32_t* counts) {
+  auto filed = [&](int b) {
+    uint64_t n = 0;
+    for (int lane = 0; lane < lanes; ++lane) {
+      const size_t j = size_t(lane) * 256 + b;
+      n += next[j] - (end[j] - room[j]);
+    }
+    return n;
+  };
+  Kept<uint16_t, kTallySlot> small(size_t{1} << 16, true);
+  Kept<uint32_t, kLargeTallySlot> large(size_t{1} << 16, true);
+  size_t k = 0;
+  for (int b = first; b < last;) {
+    int e = b;
+    while (e < last && filed(e) <= UINT16_MAX) ++e;
+    if (e > b) {
+      k = tally_run(b, e, lanes, room, next, end, low, small.data(), keys, counts, k);
+    } else {
+      k = tally_run(b, ++e, lanes, room, next, end, low, large.data(), keys, counts, k);
+    }
+    b = e;
+  }
+  return k;
 }
 
 // Sources hold fewer than 2^32 pixels.
@@ -262,36 +291,37 @@ Distinct count_distinct(const Source& s, int threads) {
     }
   }
   group_start[256] = total;
-  std::unique_ptr<uint16_t[]> low(new uint16_t[std::max<uint32_t>(total, 1)]);
+  Kept<uint16_t, kLowSlot> low(total);
   in_parts(parts, parts, [&](int part) {
     auto [first, last] = rows_of(part);
     const size_t own = size_t(part) * kLanes * 256;
-    file_pixels(s, first, last, &next[own], &end[own], low.get());
+    file_pixels(s, first, last, &next[own], &end[own], low.data());
   });
 
-  // Each part tallies a run of groups holding about its share of the pixels.
+  // Each part tallies a run of groups holding about its share of the
+  // pixels, into the place of those pixels: they are more than its values.
   std::vector<int> first_group(parts + 1, 256);
   first_group[0] = 0;
   for (int part = 1, b = 0; part < parts; ++part) {
     while (b < 256 && group_start[b] < uint64_t(total) * part / parts) ++b;
     first_group[part] = b;
   }
-  std::vector<Distinct> found(parts);
+  Distinct d(total);
+  std::vector<size_t> found(parts);
   in_parts(parts, parts, [&](int part) {
     const int first = first_group[part], last = first_group[part + 1];
-    found[part] = tally_groups(first, last, lanes, room.data(), next.data(), end.data(), low.get(),
-                               group_start[last] - group_start[first]);
+    const uint32_t at = group_start[first];
+    found[part] = tally_groups(first, last, lanes, room.data(), next.data(), end.data(), low.data(),
+                               d.keys.data() + at, d.counts.data() + at);
   });
-  if (parts == 1) return std::move(found[0]);
-  Distinct d;
-  size_t k = 0;
-  for (const Distinct& part : found) k += part.keys.size();
-  d.keys.reserve(k);
-  d.counts.reserve(k);
-  for (const Distinct& part : found) {
-    d.keys.insert(d.keys.end(), part.keys.begin(), part.keys.end());
-    d.counts.insert(d.counts.end(), part.counts.begin(), part.counts.end());
+  size_t k = found[0];
+  for (int part = 1; part < parts; ++part) {
+    const uint32_t at = group_start[first_group[part]];
+    std::memmove(d.keys.data() + k, d.keys.data() + at, found[part] * sizeof(uint32_t));
+    std::memmove(d.counts.data() + k, d.counts.data() + at, found[part] * sizeof(uint32_t));
+    k += found[part];
   }
+  d.shrink(k);
   return d;
 }
 
@@ -320,26 +350,28 @@ V load(const T* p) {
   return v;
 }
 
-// The chain's end for each distinct value: its L*a*b* bytes as floats, one
-// plane per channel, and its RGB value as a key (r << 16 | g << 8 | b). As
-// floats: differences of 8-bit values, their squares and the sums of three
-// (below 2^18) are integers that a float holds exactly, and baseline x86-64
-// multiplies four floats at once but not four 32-bit integers.
+// The chain's end for each distinct value: its L*a*b* bytes and its RGB
+// value, each as a key (l << 16 | a << 8 | b, r << 16 | g << 8 | b).
 struct Values {
-  std::unique_ptr<float[]> planes;
-  float* lab[3];
-  std::vector<uint32_t> rgb;
-  explicit Values(size_t k)
-      : planes(new float[3 * k]), lab{planes.get(), planes.get() + k, planes.get() + 2 * k},
-        rgb(k) {}
+  Kept<uint32_t, kLabSlot> lab;
+  Kept<uint32_t, kRgbSlot> rgb;
+  explicit Values(size_t k) : lab(k), rgb(k) {}
 };
+
+// Channel c of four L*a*b* keys as floats: differences of 8-bit values,
+// their squares and the sums of three (below 2^18) are integers that a float
+// holds exactly, and baseline x86-64 multiplies four floats at once but not
+// four 32-bit integers.
+Floats4 channel(Ints4 keys, int c) {
+  return __builtin_convertvector((keys >> (16 - 8 * c)) & 255, Floats4);
+}
 
 // The bands and the nearest value of one target. Values with a zero count
 // are not pixels. Band sums
 // fit 32 bits: they count pixels, fewer than 2^32.
 void measure(Target& t, const Distinct& d, const Values& v) {
   const size_t k = d.keys.size();
-  const float *l0 = v.lab[0], *l1 = v.lab[1], *l2 = v.lab[2];
+  const uint32_t* lab = v.lab.data();
   const uint32_t* counts = d.counts.data();
   const float t0 = float(t.lab[0]), t1 = float(t.lab[1]), t2 = float(t.lab[2]);
   const float band0 = kBands[0], band1 = kBands[1], band2 = kBands[2];
@@ -365,8 +397,8 @@ void measure(Target& t, const Distinct& d, const Values& v) {
   Counts4 sum0{}, sum1{}, sum2{};
   size_t i = 0;
   for (; i + 4 <= k; i += 4) {
-    const Floats4 e0 = load<Floats4>(l0 + i) - t0, e1 = load<Floats4>(l1 + i) - t1,
-                  e2 = load<Floats4>(l2 + i) - t2;
+    const Ints4 keys = load<Ints4>(lab + i);
+    const Floats4 e0 = channel(keys, 0) - t0, e1 = channel(keys, 1) - t1, e2 = channel(keys, 2) - t2;
     const Floats4 si = e0 * e0 + e1 * e1 + e2 * e2;
     const Counts4 count = load<Counts4>(counts + i);
     sum0 += count & Counts4(si < band0);
@@ -382,7 +414,8 @@ void measure(Target& t, const Distinct& d, const Values& v) {
     below[2] += sum2[lane];
   }
   for (; i < k; ++i) {
-    const float e0 = l0[i] - t0, e1 = l1[i] - t1, e2 = l2[i] - t2;
+    const float e0 = float(lab[i] >> 16) - t0, e1 = float(lab[i] >> 8 & 255) - t1,
+                e2 = float(lab[i] & 255) - t2;
     const float si = e0 * e0 + e1 * e1 + e2 * e2;
     const uint32_t count = counts[i];
     below[0] += si < band0 ? count : 0;
@@ -647,8 +680,35 @@ bool chain_by_opencv(Distinct& d, const Name* feature_code, bool lab_space, Valu
   if (!convert_values(rgb, COLOR_RGB2LAB, lab)) return false;
   for (size_t i = 0; i < k; ++i) {
     out.rgb[i] = uint32_t(rgb[3 * i]) << 16 | uint32_t(rgb[3 * i + 1]) << 8 | rgb[3 * i + 2];
-    for (int c = 0; c < 3; ++c) out.lab[c][i] = lab[3 * i + c];
+    out.lab[i] = uint32_t(lab[3 * i]) << 16 | uint32_t(lab[3 * i + 1]) << 8 | lab[3 * i + 2];
   }
+  return true;
+}
+
+// A checked target's L*a*b* bytes as the distance step converts it: its
+// bytes as np.uint8 casts them, then RGB2LAB; by the kernel's own
+// conversion where `own` and the target is a plain array of numbers.
+bool target_lab(PyObject* target_array, bool own, int lab[3]) {
+  uint8_t bytes[3];
+  auto* a = reinterpret_cast<PyArrayObject*>(target_array);
+  if (own && PyArray_CheckExact(target_array) && PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == 3 &&
+      (PyArray_ISINTEGER(a) || PyArray_ISFLOAT(a) || PyArray_ISBOOL(a))) {
+    Ref cast = Ref::steal(
+        PyArray_FROMANY(target_array, NPY_UBYTE, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_FORCECAST));
+    if (!cast) return false;
+    convert_lab8(Lab8::RgbToLab, data_of<uint8_t>(cast.get()), bytes, 1);
+  } else {
+    Ref lab_target = convert_color(target_array, COLOR_RGB2LAB);
+    if (!lab_target) return false;
+    Ref packed = Ref::steal(PyArray_FROMANY(lab_target.get(), NPY_UBYTE, 1, 1, NPY_ARRAY_CARRAY));
+    if (!packed) return false;
+    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(packed.get())) != 3) {
+      PyErr_SetString(PyExc_RuntimeError, "cvtColor gave no colour for a target");
+      return false;
+    }
+    std::memcpy(bytes, data_of<uint8_t>(packed.get()), 3);
+  }
+  for (int c = 0; c < 3; ++c) lab[c] = bytes[c];
   return true;
 }
 
@@ -663,8 +723,9 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
     if (!n || !as_c_int(n.get(), &threads)) return {};
     if (threads > 1) expect_parts();
   }
-  Distinct d;
-  if (!without_lock([&] { d = count_distinct(source, threads); })) return {};
+  std::optional<Distinct> counted;
+  if (!without_lock([&] { counted.emplace(count_distinct(source, threads)); })) return {};
+  Distinct& d = *counted;
   const size_t k = d.keys.size();
   if (k == 0) return dict();  // no pixel wanted
   // The chain, by the kernel's own conversions where they give OpenCV's
@@ -682,8 +743,8 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
     auto convert_share = [&](int part) {
       // shares of whole eights of values, for the vector loop
       const size_t from = k * part / parts / 8 * 8, to = part + 1 == parts ? k : k * (part + 1) / parts / 8 * 8;
-      float* const lab[3] = {values.lab[0] + from, values.lab[1] + from, values.lab[2] + from};
-      chain_lab8(chain, d.keys.data() + from, to - from, values.rgb.data() + from, lab,
+      chain_lab8(chain, d.keys.data() + from, to - from, values.rgb.data() + from,
+                 values.lab.data() + from,
                  drop ? drop + from : nullptr);
     };
     if (!without_lock([&] { in_parts(parts, parts, convert_share); })) return {};
@@ -706,23 +767,17 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
     if (!unpack2(pair, color_name, target_rgb)) return {};
     Ref target_array = call(global_attr(np, array), {target_rgb});
     if (!target_array || !check_target_color(target_array.get(), target_rgb.get())) return {};
-    Ref lab_target = convert_color(target_array.get(), COLOR_RGB2LAB);
-    if (!lab_target) return {};
-    Ref packed = Ref::steal(PyArray_FROMANY(lab_target.get(), NPY_UBYTE, 1, 1, NPY_ARRAY_CARRAY));
-    if (!packed) return {};
-    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(packed.get())) != 3) {
-      PyErr_SetString(PyExc_RuntimeError, "cvtColor gave no colour for a target");
-      return {};
-    }
     Target t;
-    for (int c = 0; c < 3; ++c) t.lab[c] = data_of<uint8_t>(packed.get())[c];
+    if (!target_lab(target_array.get(), own, t.lab)) return {};
     targets.push_back(std::move(t));
     names.push_back(std::move(color_name));
   }
   if (PyErr_Occurred()) return {};
 
   if (!without_lock([&] {
-        for (Target& t : targets) measure(t, d, values);
+        // a target at a time on each thread: each has results of its own
+        in_parts(int(targets.size()), k >= kValuesPerPart ? threads : 1,
+                 [&](int j) { measure(targets[size_t(j)], d, values); });
         settle_ties(targets, d, source);
       }))
     return {};
@@ -735,6 +790,18 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
     if (!set_item(results, names[j], record)) return {};
   }
   return results;
+}
+
+// match_distinct's records; MemoryError where its buffers could not be had
+// (those it fills without the lock are made with the lock held).
+template <class F>
+Ref memory_error_at_edge(F&& match) {
+  try {
+    return match();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return {};
+  }
 }
 
 }  // namespace
@@ -759,14 +826,17 @@ std::optional<Ref> match_image_native(Extractor* self, PyObject* image, PyObject
   // The override lookups may have run Python code: the targets once more.
   if (!source || !plain_targets(target_colors)) return std::nullopt;
   if (PyDict_GET_SIZE(target_colors) == 0) return dict();
-  return match_distinct(self, *source, self->lab_space ? &COLOR_BGR2LAB : &COLOR_BGR2RGB,
-                        target_colors);
+  return memory_error_at_edge([&] {
+    return match_distinct(self, *source, self->lab_space ? &COLOR_BGR2LAB : &COLOR_BGR2RGB,
+                          target_colors);
+  });
 }
 
 std::optional<Ref> match_pixels_native(Extractor* self, PyObject* pixels, PyObject* target_colors) {
   if (!ordinary_rows(pixels) || !plain_targets(target_colors)) return std::nullopt;
   if (PyDict_GET_SIZE(target_colors) == 0) return dict();
-  return match_distinct(self, rows_source(pixels), nullptr, target_colors);
+  return memory_error_at_edge(
+      [&] { return match_distinct(self, rows_source(pixels), nullptr, target_colors); });
 }
 
 }  // namespace huebit

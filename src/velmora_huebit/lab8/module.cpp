@@ -69,9 +69,8 @@ constexpr ChainName kChains[] = {{"LabFromBgr", huebit::lab8::Chain::LabFromBgr}
                                  {"LabRows", huebit::lab8::Chain::LabRows},
                                  {"RgbRows", huebit::lab8::Chain::RgbRows}};
 
-// chain(keys, name) -> (rgb keys, L*a*b* planes, counts): the bytes of n
-// uint32 RGB keys, of 3 x n float32 (all L values, then a, then b) and of n
-// uint32 counts, each 1 unless the feature value is all zero.
+// chain(keys, name) -> (rgb keys, L*a*b* keys, counts): the bytes of n
+// uint32 each, the counts 1 unless the feature value is all zero.
 PyObject* chain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) {
     PyErr_Format(PyExc_TypeError, "chain() takes 2 positional arguments (%zd given)", nargs);
@@ -90,7 +89,7 @@ PyObject* chain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
   const size_t n = size_t(view.len) / 4;
   PyObject* rgb = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(4 * n));
-  PyObject* lab = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(12 * n));
+  PyObject* lab = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(4 * n));
   PyObject* counts = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(4 * n));
   PyObject* result = nullptr;
   if (rgb && lab && counts) {
@@ -98,13 +97,11 @@ PyObject* chain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     auto* keys = new (std::nothrow) uint32_t[n + 1];
     if (keys) {
       std::memcpy(keys, view.buf, 4 * n);
-      auto* planes = reinterpret_cast<float*>(PyBytes_AS_STRING(lab));
-      float* const lab_planes[3] = {planes, planes + n, planes + 2 * n};
       auto* ones = reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(counts));
       for (size_t i = 0; i < n; ++i) ones[i] = 1;
       Py_BEGIN_ALLOW_THREADS
       huebit::chain_lab8(found->chain, keys, n, reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(rgb)),
-                         lab_planes, ones);
+                         reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(lab)), ones);
       Py_END_ALLOW_THREADS
       delete[] keys;
       result = PyTuple_Pack(3, rgb, lab, counts);
@@ -126,8 +123,8 @@ PyMethodDef methods[] = {
      "chain($module, keys, name, /)\n--\n\n"
      "The matching kernel's conversions of uint32 keys (c0 << 16 | c1 << 8 | c2)\n"
      "for chain 'LabFromBgr', 'RgbFromBgr', 'LabRows' or 'RgbRows': the bytes of\n"
-     "the uint32 RGB keys, of the float32 L*a*b* planes and of the counts (1,\n"
-     "or 0 where the feature value is all zero)."},
+     "the uint32 RGB keys, of the uint32 L*a*b* keys (l << 16 | a << 8 | b)\n"
+     "and of the uint32 counts (1, or 0 where the feature value is all zero)."},
     {"fast", fast, METH_NOARGS,
      "fast($module, /)\n--\n\nWhether the chain runs eight values at a time here."},
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)),
