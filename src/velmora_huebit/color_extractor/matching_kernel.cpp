@@ -338,10 +338,11 @@ struct Target {
 
 constexpr int32_t kBands[3] = {15 * 15, 30 * 30, 50 * 50};
 
-// The compiler's vector types: four lanes, plain SSE2 on x86-64.
-using Floats4 = float __attribute__((vector_size(16)));
-using Ints4 = int32_t __attribute__((vector_size(16)));
-using Counts4 = uint32_t __attribute__((vector_size(16)));
+// The compiler's vector types, of eight lanes: one AVX2 register where
+// measure runs as its AVX2 clone, two SSE2 ones elsewhere.
+using Floats8 = float __attribute__((vector_size(32)));
+using Ints8 = int32_t __attribute__((vector_size(32)));
+using Counts8 = uint32_t __attribute__((vector_size(32)));
 
 template <class V, class T>
 V load(const T* p) {
@@ -358,57 +359,69 @@ struct Values {
   explicit Values(size_t k) : lab(k), rgb(k) {}
 };
 
-// Channel c of four L*a*b* keys as floats: differences of 8-bit values,
-// their squares and the sums of three (below 2^18) are integers that a float
-// holds exactly, and baseline x86-64 multiplies four floats at once but not
-// four 32-bit integers.
-Floats4 channel(Ints4 keys, int c) {
-  return __builtin_convertvector((keys >> (16 - 8 * c)) & 255, Floats4);
-}
 
-// The bands and the nearest value of one target. Values with a zero count
-// are not pixels. Band sums
-// fit 32 bits: they count pixels, fewer than 2^32.
-void measure(Target& t, const Distinct& d, const Values& v) {
-  const size_t k = d.keys.size();
+// One target's bands and nearest values over a share of the values.
+struct Share {
+  uint32_t below[3] = {0, 0, 0};
+  float best = 1e9f;           // farther than any two colours
+  uint32_t closest = 0;
+  std::vector<uint32_t> ties;  // every value at `best`, in order; none when no value is a pixel
+  bool mixed = false;          // some tie's RGB differs from the closest's
+};
+
+// The bands and the nearest value of one target over values [from, to).
+// Values with a zero count are not pixels. Band sums fit 32 bits: they
+// count pixels, fewer than 2^32.
+#if defined(__x86_64__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void measure(const Target& t, const Distinct& d, const Values& v, size_t from, size_t to,
+             Share& share) {
+  const size_t k = to;
   const uint32_t* lab = v.lab.data();
   const uint32_t* counts = d.counts.data();
   const float t0 = float(t.lab[0]), t1 = float(t.lab[1]), t2 = float(t.lab[2]);
   const float band0 = kBands[0], band1 = kBands[1], band2 = kBands[2];
   uint32_t below[3] = {0, 0, 0};
-  float best = 1e9f;  // farther than any two colours
-  bool mixed = false;
+  float& best = share.best;
+  bool& mixed = share.mixed;
   // Value i at squared distance si, in order: the first at the smallest
   // distance is the closest, and the others there are ties.
   auto nearest = [&](size_t i, float si) {
     if (si > best || !counts[i]) return;
     if (si < best) {
       best = si;
-      t.closest = uint32_t(i);
+      share.closest = uint32_t(i);
       mixed = false;
-      t.ties.assign(1, uint32_t(i));
+      share.ties.assign(1, uint32_t(i));
       return;
     }
-    t.ties.push_back(uint32_t(i));
-    mixed = mixed || v.rgb[t.closest] != v.rgb[i];
+    share.ties.push_back(uint32_t(i));
+    mixed = mixed || v.rgb[share.closest] != v.rgb[i];
   };
-  // Four values at a time; the nearest only looked at where one of the four
-  // comes as close as the closest so far, which soon is seldom.
-  Counts4 sum0{}, sum1{}, sum2{};
-  size_t i = 0;
-  for (; i + 4 <= k; i += 4) {
-    const Ints4 keys = load<Ints4>(lab + i);
-    const Floats4 e0 = channel(keys, 0) - t0, e1 = channel(keys, 1) - t1, e2 = channel(keys, 2) - t2;
-    const Floats4 si = e0 * e0 + e1 * e1 + e2 * e2;
-    const Counts4 count = load<Counts4>(counts + i);
-    sum0 += count & Counts4(si < band0);
-    sum1 += count & Counts4(si < band1);
-    sum2 += count & Counts4(si < band2);
-    const Ints4 close = si <= best;
-    if (close[0] | close[1] | close[2] | close[3])
-      for (int lane = 0; lane < 4; ++lane) nearest(i + lane, si[lane]);
+  // Eight values at a time; the nearest only looked at where one of the
+  // eight comes as close as the closest so far, which soon is seldom. The
+  // channels as floats: differences of 8-bit values, their squares and the
+  // sums of three (below 2^18) are integers that a float holds exactly.
+  Counts8 sum0{}, sum1{}, sum2{};
+  size_t i = from;
+  for (; i + 8 <= k; i += 8) {
+    const Ints8 keys = load<Ints8>(lab + i);
+    const Floats8 e0 = __builtin_convertvector(keys >> 16, Floats8) - t0,
+                  e1 = __builtin_convertvector((keys >> 8) & 255, Floats8) - t1,
+                  e2 = __builtin_convertvector(keys & 255, Floats8) - t2;
+    const Floats8 si = e0 * e0 + e1 * e1 + e2 * e2;
+    const Counts8 count = load<Counts8>(counts + i);
+    sum0 += count & Counts8(si < band0);
+    sum1 += count & Counts8(si < band1);
+    sum2 += count & Counts8(si < band2);
+    const Ints8 close = si <= best;
+    bool any = false;
+    for (int lane = 0; lane < 8; ++lane) any |= close[lane] != 0;
+    if (any)
+      for (int lane = 0; lane < 8; ++lane) nearest(i + lane, si[lane]);
   }
-  for (int lane = 0; lane < 4; ++lane) {
+  for (int lane = 0; lane < 8; ++lane) {
     below[0] += sum0[lane];
     below[1] += sum1[lane];
     below[2] += sum2[lane];
@@ -423,8 +436,28 @@ void measure(Target& t, const Distinct& d, const Values& v) {
     below[2] += si < band2 ? count : 0;
     nearest(i, si);
   }
-  for (int band = 0; band < 3; ++band) t.below[band] = below[band];
-  t.best = int64_t(best);
+  for (int band = 0; band < 3; ++band) share.below[band] = below[band];
+}
+
+// Shares of one target in order of their values: the bands summed, the
+// nearest value the first at the smallest distance, and the ties kept where
+// their RGB values differ.
+void gather_shares(Target& t, std::span<Share> shares, const Values& v) {
+  bool mixed = false;
+  for (Share& share : shares) {
+    for (int band = 0; band < 3; ++band) t.below[band] += share.below[band];
+    if (share.ties.empty()) continue;
+    const int64_t best = int64_t(share.best);
+    if (t.best < 0 || best < t.best) {
+      t.best = best;
+      t.closest = share.closest;
+      t.ties = std::move(share.ties);
+      mixed = share.mixed;
+    } else if (best == t.best) {
+      mixed = mixed || share.mixed || v.rgb[share.closest] != v.rgb[t.closest];
+      t.ties.insert(t.ties.end(), share.ties.begin(), share.ties.end());
+    }
+  }
   if (!mixed) t.ties.clear();
 }
 
@@ -775,9 +808,16 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
   if (PyErr_Occurred()) return {};
 
   if (!without_lock([&] {
-        // a target at a time on each thread: each has results of its own
-        in_parts(int(targets.size()), k >= kValuesPerPart ? threads : 1,
-                 [&](int j) { measure(targets[size_t(j)], d, values); });
+        // each target in shares of the values, side by side
+        const size_t shares = std::clamp<size_t>(k / kValuesPerPart, 1, size_t(std::clamp(threads, 1, 4)));
+        std::vector<Share> measured(targets.size() * shares);
+        in_parts(int(measured.size()), threads, [&](int part) {
+          const size_t j = size_t(part) / shares, share = size_t(part) % shares;
+          measure(targets[j], d, values, k * share / shares, k * (share + 1) / shares,
+                  measured[size_t(part)]);
+        });
+        for (size_t j = 0; j < targets.size(); ++j)
+          gather_shares(targets[j], std::span(measured).subspan(j * shares, shares), values);
         settle_ties(targets, d, source);
       }))
     return {};
