@@ -793,6 +793,14 @@ class PerPixel(ColorExtractor):
         return ColorExtractor._color_distance_lab(self, color1, color2)
 
 
+class WholeArray:
+    """cv2 as it is: as the module global, it sends find_color_matches the whole-array way."""
+
+    def __getattr__(self, name):
+        import cv2
+        return getattr(cv2, name)
+
+
 def matching_images():
     """Photos in odd layouts, and images narrow and tall enough for the
     banded bilateral filter."""
@@ -823,7 +831,17 @@ def kernel_calls(draw):
     """find_color_matches on distinct values against the pixel-by-pixel path:
     a call whose records differ returns a string, which fails as a result of
     the wrong type."""
-    image = draw(matching_images())
+    large = draw(st.integers(0, 9)) == 0
+    if large:
+        # enough pixels to be shared out to helper threads; against the
+        # whole-array path, which converts every pixel
+        seed = draw(st.integers(0, 2**16))
+        size = draw(st.tuples(st.integers(256, 420), st.integers(256, 420)))
+        step = draw(st.sampled_from([1, 4, 16, 64]))
+        a = np.random.default_rng(seed).integers(0, 256, (*size, 3), dtype=np.uint8) // step * step
+        image = V(f"{a.shape} large image {seed} step {step}", a)
+    else:
+        image = draw(matching_images())
     h, w = image.value.shape[:2]
     mask_kind = draw(st.sampled_from(["none", "none", "2d", "3d", "bool", "short"]))
     rng = np.random.default_rng(draw(st.integers(0, 2**16)))
@@ -846,8 +864,16 @@ def kernel_calls(draw):
         except Exception as e:
             return (type(e), str(e))
 
+    def whole_array(cls):
+        saved, cy.cv2 = cy.cv2, WholeArray()
+        try:
+            return outcome(cls)
+        finally:
+            cy.cv2 = saved
+
     def fn():
-        fast, slow = outcome(ColorExtractor), outcome(PerPixel)
+        fast, slow = outcome(ColorExtractor), (whole_array if large else outcome)(
+            ColorExtractor if large else PerPixel)
         same = type(fast) is type(slow) and (
             fast == slow if not isinstance(fast, dict) else
             list(fast) == list(slow) and all(
@@ -860,6 +886,41 @@ def kernel_calls(draw):
         return fast
     desc = f"find_color_matches({image.desc}, {targets!r}, {mask_kind} mask, {settings})"
     return Call(desc, fn, (image.value, targets), (dict,))
+
+
+@st.composite
+def lab8_calls(draw):
+    """The kernel's own conversions (velmora_huebit._lab8) on buffers of every
+    kind; where they take the values, the bytes cv2.cvtColor gives: a call
+    whose bytes differ returns a string, which fails as a result of the
+    wrong type."""
+    import cv2
+
+    from velmora_huebit import _lab8
+
+    seed = draw(st.integers(0, 2**16))
+    rng = np.random.default_rng(seed)
+    n = draw(st.sampled_from([0, 1, 7, 8, 9, 255, 4096]))
+    kind = draw(st.sampled_from(["bytes", "array", "sliced", "readonly", "float", "memoryview",
+                                 "odd length", "junk"]))
+    data = rng.integers(0, 256, 3 * n, dtype=np.uint8)
+    values = {"bytes": data.tobytes(), "array": data.reshape(-1, 3), "sliced": data[::2],
+              "readonly": np.frombuffer(data.tobytes(), np.uint8), "float": data.astype(np.float32),
+              "memoryview": memoryview(data.tobytes()), "odd length": data.tobytes() + b"x",
+              "junk": draw(st.sampled_from([None, 3, "text", [1, 2, 3], object()]))}[kind]
+    function = draw(st.sampled_from(["convert", "chain"]))
+    name = draw(st.sampled_from(["BGR2LAB", "RGB2LAB", "LAB2RGB", "LabFromBgr", "RgbFromBgr",
+                                 "LabRows", "RgbRows", "lab", "", None, 7]))
+
+    def fn():
+        result = getattr(_lab8, function)(values, name)
+        if function == "convert" and kind in ("bytes", "array", "readonly", "memoryview"):
+            row = np.frombuffer(bytes(memoryview(values).cast("B")), np.uint8).reshape(1, -1, 3)
+            expected = cv2.cvtColor(row, getattr(cv2, "COLOR_" + name)).tobytes() if n else b""
+            if result != expected:
+                return "bytes differ from cv2.cvtColor"
+        return result
+    return Call(f"_lab8.{function}({n} values as {kind}, {name!r}) seed {seed}", fn, (), (bytes, tuple))
 
 
 CALLS = {
@@ -886,6 +947,7 @@ CALLS = {
                                             MASK_ARG, Arg(const(50.0, 50.0, 10.0), thresholds())),
     "find_color_matches": method_call("find_color_matches", IMAGE_ARG, TARGETS_ARG, MASK_ARG),
     "find_color_matches_kernel": kernel_calls(),
+    "lab8": lab8_calls(),
 }
 
 # What each method returns when it returns (the built-in bodies, not overrides).

@@ -167,6 +167,106 @@ class TestFallbacks:
                 assert fast == slow
 
 
+class TestOwnConversions:
+    """The kernel converts by itself where that gives cv2.cvtColor's bytes, and calls it otherwise."""
+
+    def test_every_value_as_opencv_converts_it(self):
+        from velmora_huebit import _lab8
+
+        if cv2.__version__ not in _lab8.RELEASES:
+            pytest.skip(f"OpenCV {cv2.__version__} is not among the releases the kernel converts for")
+        keys = np.arange(1 << 24, dtype=np.uint32)
+        image = np.stack([keys >> 16, keys >> 8 & 255, keys & 255], -1).astype(np.uint8).reshape(4096, 4096, 3)
+
+        def as_keys(a):
+            a = a.reshape(-1, 3).astype(np.uint32)
+            return a[:, 0] << 16 | a[:, 1] << 8 | a[:, 2]
+
+        for code in ("BGR2LAB", "RGB2LAB", "LAB2RGB"):
+            mine = np.frombuffer(_lab8.convert(image, code), np.uint8).reshape(image.shape)
+            assert np.array_equal(mine, cv2.cvtColor(image, getattr(cv2, "COLOR_" + code))), code
+        lab_of = lambda rgb: cv2.cvtColor(rgb, cv2.COLOR_RGB2LAB)  # noqa: E731
+        bgr_lab = cv2.cvtColor(image, cv2.COLOR_BGR2LAB)
+        swapped = cv2.cvtColor(image, cv2.COLOR_BGR2RGB)
+        chains = {"LabFromBgr": (cv2.cvtColor(bgr_lab, cv2.COLOR_LAB2RGB), bgr_lab),
+                  "RgbFromBgr": (swapped, swapped),
+                  "LabRows": (cv2.cvtColor(image, cv2.COLOR_LAB2RGB), None), "RgbRows": (image, None)}
+        for name, (rgb, feature) in chains.items():
+            got = [np.frombuffer(b, np.uint32) for b in _lab8.chain(keys, name)]
+            assert np.array_equal(got[0], as_keys(rgb)) and np.array_equal(got[1], as_keys(lab_of(rgb))), name
+            blank = np.zeros(len(keys), bool) if feature is None else ~feature.reshape(-1, 3).any(1)
+            assert np.array_equal(got[2], (~blank).astype(np.uint32)), name
+
+    def test_a_replaced_cvtcolor_is_called_for_the_values(self, coffee, monkeypatch):
+        image = crop(coffee, 150, 250, 40)
+        rows = []
+
+        def cvt_color(src, code, *args):
+            rows.append(src.shape)
+            return real(src, code, *args)
+
+        real = cv2.cvtColor
+        monkeypatch.setattr(cv2, "cvtColor", cvt_color)
+        for lab_space in (True, False):
+            assert_identical(*both_paths(dict(preprocessing=False, lab_space=lab_space), image, TARGETS))
+        assert any(shape[0] == 1 and shape[1] > 100 for shape in rows)  # one row of distinct values
+
+    def test_changed_colour_codes_are_followed(self, coffee, monkeypatch):
+        image = crop(coffee, 150, 250, 40)
+        plain = ColorExtractor(preprocessing=False).find_color_matches(image, TARGETS)
+        monkeypatch.setattr(cv2, "COLOR_RGB2LAB", cv2.COLOR_RGB2HSV)
+        changed = both_paths(dict(preprocessing=False), image, TARGETS)
+        assert_identical(*changed)
+        assert changed[0] != plain
+
+
+class TestHelperThreads:
+    """Photos of 64k pixels and more are counted, converted and measured on helper threads."""
+
+    def test_same_records_on_any_number_of_threads_and_callers(self, coffee):
+        images = [crop(coffee, 40 * i, 60 * i, 300) for i in range(3)]
+        masks = [None, cv2.circle(np.zeros((300, 300), np.uint8), (150, 150), 120, 255, -1), None]
+        ex = ColorExtractor(preprocessing=False)
+        threads_before = cv2.getNumThreads()
+        try:
+            cv2.setNumThreads(1)
+            alone = [ex.find_color_matches(im, TARGETS, m) for im, m in zip(images, masks)]
+            cv2.setNumThreads(4)
+            results = [None] * 12
+            def work(i):
+                results[i] = ex.find_color_matches(images[i % 3], TARGETS, masks[i % 3])
+            callers = [threading.Thread(target=work, args=(i,)) for i in range(12)]
+            for t in callers:
+                t.start()
+            for t in callers:
+                t.join()
+        finally:
+            cv2.setNumThreads(threads_before)
+        for i, result in enumerate(results):
+            assert_identical(result, alone[i % 3])
+        assert_identical(alone[0], PerPixel(preprocessing=False).find_color_matches(images[0], TARGETS))
+
+    def test_a_forked_child_starts_helpers_of_its_own(self):
+        script = textwrap.dedent("""
+            import os, cv2, numpy as np, threading
+            from velmora_huebit.color_extractor_cy import ColorExtractor
+            cv2.setNumThreads(2)
+            image = np.random.default_rng(1).integers(0, 256, (320, 320, 3), dtype=np.uint8)
+            ex, targets = ColorExtractor(preprocessing=False), {"t": (10, 200, 30)}
+            expected = ex.find_color_matches(image, targets)
+            # another thread sharing out while this one forks
+            busy = threading.Thread(target=lambda: [ex.find_color_matches(image, targets) for _ in range(50)])
+            busy.start()
+            for _ in range(5):
+                pid = os.fork()
+                if pid == 0:
+                    os._exit(0 if ex.find_color_matches(image, targets) == expected else 1)
+                assert os.waitpid(pid, 0)[1] == 0
+            busy.join()
+        """)
+        subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", script], check=True, timeout=120)
+
+
 class TestTargetRange:
     @pytest.mark.parametrize("target", [(256, 0, 0), (-1, 0, 0), (float("nan"), 0, 0), (0, float("inf"), 0),
                                         (2**70, 0, 0), np.array([300, 0, 0]), (1j, 0, 0), (255.5, 0, 0)])

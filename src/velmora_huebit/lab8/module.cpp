@@ -11,6 +11,8 @@
 #include "lab8.h"
 
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <new>
 
 namespace {
@@ -88,31 +90,32 @@ PyObject* chain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_buffer view;
   if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
   const size_t n = size_t(view.len) / 4;
+  // A copy of our own, aligned, and one the caller cannot change meanwhile.
+  std::unique_ptr<uint32_t[]> keys(new (std::nothrow) uint32_t[n + 1]);
+  if (keys) std::memcpy(keys.get(), view.buf, 4 * n);
+  PyBuffer_Release(&view);
+  if (!keys) return PyErr_NoMemory();
+  for (size_t i = 0; i < n; ++i)
+    if (keys[i] >> 24) {
+      PyErr_SetString(PyExc_ValueError, "keys must be below 2**24");
+      return nullptr;
+    }
   PyObject* rgb = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(4 * n));
   PyObject* lab = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(4 * n));
   PyObject* counts = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(4 * n));
   PyObject* result = nullptr;
   if (rgb && lab && counts) {
-    // Keys are read with memcpy: the buffer need not be aligned.
-    auto* keys = new (std::nothrow) uint32_t[n + 1];
-    if (keys) {
-      std::memcpy(keys, view.buf, 4 * n);
-      auto* ones = reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(counts));
-      for (size_t i = 0; i < n; ++i) ones[i] = 1;
-      Py_BEGIN_ALLOW_THREADS
-      huebit::chain_lab8(found->chain, keys, n, reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(rgb)),
-                         reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(lab)), ones);
-      Py_END_ALLOW_THREADS
-      delete[] keys;
-      result = PyTuple_Pack(3, rgb, lab, counts);
-    } else {
-      PyErr_NoMemory();
-    }
+    auto* ones = reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(counts));
+    for (size_t i = 0; i < n; ++i) ones[i] = 1;
+    Py_BEGIN_ALLOW_THREADS
+    huebit::chain_lab8(found->chain, keys.get(), n, reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(rgb)),
+                       reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(lab)), ones);
+    Py_END_ALLOW_THREADS
+    result = PyTuple_Pack(3, rgb, lab, counts);
   }
   Py_XDECREF(rgb);
   Py_XDECREF(lab);
   Py_XDECREF(counts);
-  PyBuffer_Release(&view);
   return result;
 }
 
@@ -136,7 +139,26 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// RELEASES: the OpenCV releases the conversions were compared with.
+int exec(PyObject* module) {
+  PyObject* releases = PyTuple_New(std::size(huebit::kLab8ComparedReleases));
+  if (!releases) return -1;
+  Py_ssize_t i = 0;
+  for (const char* release : huebit::kLab8ComparedReleases) {
+    PyObject* text = PyUnicode_FromString(release);
+    if (!text) {
+      Py_DECREF(releases);
+      return -1;
+    }
+    PyTuple_SET_ITEM(releases, i++, text);
+  }
+  const int added = PyModule_AddObjectRef(module, "RELEASES", releases);
+  Py_DECREF(releases);
+  return added;
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
