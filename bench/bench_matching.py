@@ -6,9 +6,11 @@ path it replaced and a plain NumPy version of the same chain, interleaved.
   (goal 0.12 s) and 12 targets (goal 0.2 s); with the default preprocessing,
   goal: the filtering itself (timed alone) plus 0.12 s.
 - 256 x 256 crop, 3 targets, preprocessing=False: goal 0.5 ms; and the
-  pixel-by-pixel path once, with the records compared. Beside it, the three
-  OpenCV conversions the kernel makes of the crop's distinct values, alone:
-  the share of the call that no counting or measuring can win back.
+  pixel-by-pixel path once, with the records compared. Beside it, OpenCV's
+  three conversions of the crop's distinct values alone, and the kernel's own
+  (velmora_huebit._lab8), which it uses where they give OpenCV's bytes; then
+  the kernel on one thread (cv2.setNumThreads(1), as the command line's
+  workers run it), timed on its own.
 - Peak memory of one 12-megapixel call in a child process beyond what it is
   given: goal at most twice the image.
 
@@ -29,6 +31,7 @@ import time
 import cv2
 import numpy as np
 
+from velmora_huebit import _lab8
 from velmora_huebit import color_extractor_cy as cy
 from velmora_huebit.color_extractor_cy import ColorExtractor
 
@@ -136,19 +139,30 @@ def main(argv=None):
     photo = cv2.imread(str(HERE.parent / "tests" / "data" / "coffee.png"))
     small = np.ascontiguousarray(photo[72:328, 172:428])
     distinct = np.ascontiguousarray(np.unique(small.reshape(-1, 3), axis=0)[None])
+    keys = distinct[0].astype(np.uint32)
+    keys = keys[:, 0] << 16 | keys[:, 1] << 8 | keys[:, 2]
     best, results = interleaved({
         "kernel": lambda: plain.find_color_matches(small, TARGETS),
         "whole-array": lambda: whole_array_path(plain, small, TARGETS),
         "numpy": lambda: numpy_version(small, TARGETS),
         "conversions": lambda: conversions_of(distinct),
+        "own conversions": lambda: _lab8.chain(keys, "LabFromBgr"),
     }, 200)
     slow = PerPixel(preprocessing=False).find_color_matches(small, TARGETS)
     identical = same(results["kernel"], slow) and same(results["whole-array"], slow)
     print(f"256 x 256, 3 targets, preprocessing=False: kernel {best['kernel'] * 1e3:.2f} ms "
           f"(goal 0.5 ms), whole-array {best['whole-array'] * 1e3:.2f} ms, NumPy {best['numpy'] * 1e3:.2f} ms; "
           f"records against pixel by pixel: {'identical' if identical else 'DIFFER'}; OpenCV's conversions "
-          f"of its {distinct.shape[1]} distinct values alone {best['conversions'] * 1e3:.2f} ms", flush=True)
+          f"of its {distinct.shape[1]} distinct values alone {best['conversions'] * 1e3:.2f} ms, "
+          f"the kernel's own {best['own conversions'] * 1e3:.2f} ms", flush=True)
     status |= not identical or best["kernel"] > 0.5e-3
+    threads = cv2.getNumThreads()
+    cv2.setNumThreads(1)
+    try:
+        one, _ = interleaved({"kernel": lambda: plain.find_color_matches(small, TARGETS)}, 200)
+    finally:
+        cv2.setNumThreads(threads)
+    print(f"256 x 256 on one thread: kernel {one['kernel'] * 1e3:.2f} ms (on {threads} above)", flush=True)
 
     image = twelve_megapixels()
     for label, targets, goal in (("3 targets", TARGETS, 0.12), ("12 targets", TWELVE, 0.2)):

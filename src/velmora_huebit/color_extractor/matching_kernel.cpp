@@ -10,18 +10,22 @@
 //   pass counts the pixels per value of the first channel, a second files
 //   the other two channels of each pixel under it, and each group is then
 //   tallied in a table of 2^16 counts that stays in the cache (both passes
-//   walk four stretches of rows side by side, see for_each_key_in_lanes;
-//   an image of millions of pixels is shared out to up to four threads, as
-//   many as OpenCV may use);
-// - converts the distinct values with the very OpenCV conversions the
-//   per-pixel chain makes, called through the interpreter on one image row
-//   of distinct values (OpenCV converts an 8-bit pixel the same wherever it
-//   stands in an image, which the tests check);
+//   walk four stretches of rows side by side, see for_each_key_in_lanes);
+// - converts each distinct value once, as the per-pixel chain converts it:
+//   by the kernel's own conversions where they give OpenCV's bytes here
+//   (conversions.cpp, lab8.cpp), otherwise by the very OpenCV calls, through
+//   the interpreter, on one image row of distinct values (OpenCV converts an
+//   8-bit pixel the same wherever it stands in an image, which the tests
+//   check);
 // - measures each target against the distinct values only and weights the
 //   bands by the counts, again without the lock.
-// On small images the conversions weigh most: a 256 x 256 crop of a photo
-// holds some 30,000 distinct values, and OpenCV takes about half a
-// millisecond for the three conversions of them, counting a third as long.
+// A photo of 64k pixels and more is counted, converted and measured on up to
+// four threads (parts.h), no more than OpenCV may use. A 256 x 256 crop of a
+// photo holds some 30,000 distinct values: OpenCV takes about half a
+// millisecond to convert them three times, the kernel's own conversions
+// under a third of that on two threads, and the whole call about as long as
+// OpenCV's conversions alone. The buffers of a call stay with its threads
+// for the next call (kept.h): fresh memory faults a page at a time.
 //
 // Why the records are the per-pixel path's, bit for bit:
 // - The step's distance is sqrt of a sum of squared differences of 8-bit
