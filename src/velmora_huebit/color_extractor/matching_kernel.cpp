@@ -278,29 +278,32 @@ Distinct count_distinct(const Source& s, int threads) {
   auto rows_of = [&](int part) {
     return std::pair{s.rows * part / parts, s.rows * (part + 1) / parts};
   };
-  std::vector<uint32_t> room(size_t(lanes) * 256, 0);
+  // Each part counts and files its own rows, into the place of its pixels,
+  // its groups one after another and each group's lanes likewise.
+  std::vector<uint32_t> room(size_t(lanes) * 256, 0), next(size_t(lanes) * 256),
+      end(size_t(lanes) * 256);
+  Kept<uint16_t, kLowSlot> low(size_t(s.rows) * size_t(s.cols));
   in_parts(parts, parts, [&](int part) {
     auto [first, last] = rows_of(part);
-    count_rooms(s, first, last, &room[size_t(part) * kLanes * 256]);
+    const size_t own = size_t(part) * kLanes * 256;
+    count_rooms(s, first, last, &room[own]);
+    uint32_t at = uint32_t(first * s.cols);
+    for (int b = 0; b < 256; ++b)
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const size_t j = own + size_t(lane) * 256 + b;
+        next[j] = at;
+        at += room[j];
+        end[j] = at;
+      }
+    file_pixels(s, first, last, &next[own], &end[own], low.data());
   });
-  std::vector<uint32_t> next(size_t(lanes) * 256), end(size_t(lanes) * 256);
   std::vector<uint32_t> group_start(257);
   uint32_t total = 0;
   for (int b = 0; b < 256; ++b) {
     group_start[b] = total;
-    for (int lane = 0; lane < lanes; ++lane) {
-      next[lane * 256 + b] = total;
-      total += room[lane * 256 + b];
-      end[lane * 256 + b] = total;
-    }
+    for (int lane = 0; lane < lanes; ++lane) total += room[lane * 256 + b];
   }
   group_start[256] = total;
-  Kept<uint16_t, kLowSlot> low(total);
-  in_parts(parts, parts, [&](int part) {
-    auto [first, last] = rows_of(part);
-    const size_t own = size_t(part) * kLanes * 256;
-    file_pixels(s, first, last, &next[own], &end[own], low.data());
-  });
 
   // Each part tallies a run of groups holding about its share of the
   // pixels, into the place of those pixels: they are more than its values.
