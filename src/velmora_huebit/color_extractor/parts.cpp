@@ -100,14 +100,11 @@ struct Pool {
   // Starts helpers up to `wanted`; returns how many there are. Called by
   // the call sharing out, before its round begins.
   int start_helpers(int wanted) {
+    std::lock_guard<std::mutex> held(lock);
     while (helpers < wanted) {
       try {
-        unsigned long seen;
-        {
-          std::lock_guard<std::mutex> held(lock);
-          seen = round;
-        }
-        std::thread(&Pool::help, this, seen).detach();
+        // (it waits for `lock` before it looks at `round`)
+        std::thread(&Pool::help, this, round).detach();
       } catch (const std::system_error&) {
         break;
       }
