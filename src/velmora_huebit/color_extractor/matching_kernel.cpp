@@ -351,12 +351,6 @@ using Floats8 = float __attribute__((vector_size(32)));
 using Ints8 = int32_t __attribute__((vector_size(32)));
 using Counts8 = uint32_t __attribute__((vector_size(32)));
 
-template <class V, class T>
-V load(const T* p) {
-  V v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 
 // The chain's end for each distinct value: its L*a*b* bytes and its RGB
 // value, each as a key (l << 16 | a << 8 | b, r << 16 | g << 8 | b).
@@ -413,12 +407,16 @@ void measure(const Target& t, const Distinct& d, const Values& v, size_t from, s
   Counts8 sum0{}, sum1{}, sum2{};
   size_t i = from;
   for (; i + 8 <= k; i += 8) {
-    const Ints8 keys = load<Ints8>(lab + i);
+    // (read in place: a function returning eight lanes would change its ABI
+    // between the clones)
+    Ints8 keys;
+    Counts8 count;
+    std::memcpy(&keys, lab + i, sizeof keys);
+    std::memcpy(&count, counts + i, sizeof count);
     const Floats8 e0 = __builtin_convertvector(keys >> 16, Floats8) - t0,
                   e1 = __builtin_convertvector((keys >> 8) & 255, Floats8) - t1,
                   e2 = __builtin_convertvector(keys & 255, Floats8) - t2;
     const Floats8 si = e0 * e0 + e1 * e1 + e2 * e2;
-    const Counts8 count = load<Counts8>(counts + i);
     sum0 += count & Counts8(si < band0);
     sum1 += count & Counts8(si < band1);
     sum2 += count & Counts8(si < band2);
