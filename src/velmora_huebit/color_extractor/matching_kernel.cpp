@@ -345,8 +345,8 @@ struct Target {
 
 constexpr int32_t kBands[3] = {15 * 15, 30 * 30, 50 * 50};
 
-// The compiler's vector types, of eight lanes: one AVX2 register where
-// measure runs as its AVX2 clone, two SSE2 ones elsewhere.
+// The compiler's vector types, of eight lanes: two SSE2 registers each on
+// baseline x86-64, which keeps two chains of work in flight.
 using Floats8 = float __attribute__((vector_size(32)));
 using Ints8 = int32_t __attribute__((vector_size(32)));
 using Counts8 = uint32_t __attribute__((vector_size(32)));
@@ -373,9 +373,6 @@ struct Share {
 // The bands and the nearest value of one target over values [from, to).
 // Values with a zero count are not pixels. Band sums fit 32 bits: they
 // count pixels, fewer than 2^32.
-#if defined(__x86_64__)
-__attribute__((target_clones("avx2", "default")))
-#endif
 void measure(const Target& t, const Distinct& d, const Values& v, size_t from, size_t to,
              Share& share) {
   const size_t k = to;
@@ -407,8 +404,6 @@ void measure(const Target& t, const Distinct& d, const Values& v, size_t from, s
   Counts8 sum0{}, sum1{}, sum2{};
   size_t i = from;
   for (; i + 8 <= k; i += 8) {
-    // (read in place: a function returning eight lanes would change its ABI
-    // between the clones)
     Ints8 keys;
     Counts8 count;
     std::memcpy(&keys, lab + i, sizeof keys);
