@@ -19,6 +19,23 @@ namespace {
 
 using huebit::Lab8;
 
+// The entry of `table` that the second of two positional arguments names;
+// nullptr with TypeError or ValueError set otherwise.
+template <class Entry, size_t N>
+const Entry* named(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                   const Entry (&table)[N]) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "%s() takes 2 positional arguments (%zd given)", function, nargs);
+    return nullptr;
+  }
+  const char* name = PyUnicode_Check(args[1]) ? PyUnicode_AsUTF8(args[1]) : nullptr;
+  if (PyErr_Occurred()) return nullptr;
+  for (const Entry& entry : table)
+    if (name && std::strcmp(name, entry.name) == 0) return &entry;
+  PyErr_Format(PyExc_ValueError, "%s() got an unknown name %R", function, args[1]);
+  return nullptr;
+}
+
 struct Code {
   const char* name;
   Lab8 code;
@@ -27,20 +44,8 @@ constexpr Code kCodes[] = {
     {"BGR2LAB", Lab8::BgrToLab}, {"RGB2LAB", Lab8::RgbToLab}, {"LAB2RGB", Lab8::LabToRgb}};
 
 PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError, "convert() takes 2 positional arguments (%zd given)", nargs);
-    return nullptr;
-  }
-  const char* name = PyUnicode_Check(args[1]) ? PyUnicode_AsUTF8(args[1]) : nullptr;
-  if (PyErr_Occurred()) return nullptr;
-  const Code* code = nullptr;
-  for (const Code& c : kCodes)
-    if (name && std::strcmp(name, c.name) == 0) code = &c;
-  if (!code) {
-    PyErr_Format(PyExc_ValueError, "code must be 'BGR2LAB', 'RGB2LAB' or 'LAB2RGB', not %R",
-                 args[1]);
-    return nullptr;
-  }
+  const Code* code = named("convert", args, nargs, kCodes);
+  if (!code) return nullptr;
   Py_buffer view;
   if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
   if (view.len % 3) {
@@ -74,19 +79,8 @@ constexpr ChainName kChains[] = {{"LabFromBgr", huebit::lab8::Chain::LabFromBgr}
 // chain(keys, name) -> (rgb keys, L*a*b* keys, counts): the bytes of n
 // uint32 each, the counts 1 unless the feature value is all zero.
 PyObject* chain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError, "chain() takes 2 positional arguments (%zd given)", nargs);
-    return nullptr;
-  }
-  const char* name = PyUnicode_Check(args[1]) ? PyUnicode_AsUTF8(args[1]) : nullptr;
-  if (PyErr_Occurred()) return nullptr;
-  const ChainName* found = nullptr;
-  for (const ChainName& c : kChains)
-    if (name && std::strcmp(name, c.name) == 0) found = &c;
-  if (!found) {
-    PyErr_Format(PyExc_ValueError, "unknown chain %R", args[1]);
-    return nullptr;
-  }
+  const ChainName* found = named("chain", args, nargs, kChains);
+  if (!found) return nullptr;
   Py_buffer view;
   if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
   const size_t n = size_t(view.len) / 4;
@@ -119,8 +113,6 @@ PyObject* chain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return result;
 }
 
-PyObject* fast(PyObject*, PyObject*) { return PyBool_FromLong(huebit::chain_lab8_fast()); }
-
 PyMethodDef methods[] = {
     {"chain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chain)), METH_FASTCALL,
      "chain($module, keys, name, /)\n--\n\n"
@@ -128,8 +120,6 @@ PyMethodDef methods[] = {
      "for chain 'LabFromBgr', 'RgbFromBgr', 'LabRows' or 'RgbRows': the bytes of\n"
      "the uint32 RGB keys, of the uint32 L*a*b* keys (l << 16 | a << 8 | b)\n"
      "and of the uint32 counts (1, or 0 where the feature value is all zero)."},
-    {"fast", fast, METH_NOARGS,
-     "fast($module, /)\n--\n\nWhether the chain runs eight values at a time here."},
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)),
      METH_FASTCALL,
      "convert($module, values, code, /)\n--\n\n"
