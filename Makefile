@@ -24,9 +24,10 @@ $(PY):
 
 # The developer install: editable, so an edit of a .py file needs nothing
 # and one of a C++ file recompiles that file alone on the next make check,
-# make test or make dev. The build requirements live in .venv for it.
+# make test or make dev. The build requirements live in .venv for it, with
+# setuptools for the test requirements that come only as sources (swatch).
 $(STAMP): $(PY) $(NATIVE_SOURCES)
-	$(PY) -m pip install --quiet scikit-build-core "numpy>=2.0.0" cmake ninja
+	$(PY) -m pip install --quiet scikit-build-core "numpy>=2.0.0" cmake ninja setuptools
 	$(PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=build/dev -e ".[test]"
 	@touch $(STAMP)
 
