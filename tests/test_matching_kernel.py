@@ -159,7 +159,8 @@ class TestFallbacks:
 
     def test_odd_targets(self, coffee):
         image = crop(coffee, 100, 100, 12)
-        for target in [np.array([[1, 2, 3]]), (1, 2), ("1", "2", "3"), None, np.array([1.0, 2, 3], ">f8")]:
+        for target in [np.array([[1, 2, 3]]), (1, 2), ("1", "2", "3"), None, np.array([1.0, 2, 3], ">f8"),
+                       [10.9, True, 254.99], (0.0, -0.0, 255)]:
             fast, slow = both_paths({}, image, {"a": (1, 2, 3), "t": target})
             if isinstance(fast, dict):
                 assert_identical(fast, slow)

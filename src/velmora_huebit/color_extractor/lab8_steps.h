@@ -52,14 +52,19 @@ inline V descale(V x, int n) {
   return (x + (1 << (n - 1))) >> n;
 }
 
-// L*a*b* bytes of sRGB values given as gamma[] of their bytes.
+// The cbrt[] entries that the L*a*b* bytes of sRGB values given as gamma[]
+// of their bytes are made from: one per row of the forward matrix.
 template <class Ops, class V = typename Ops::V>
-inline void linear_to_lab(const Tables& t, V lr, V lg, V lb, V lab[3]) {
-  V f[3];
+inline void cbrt_index(const Tables& t, V lr, V lg, V lb, V index[3]) {
   for (int row = 0; row < 3; ++row) {
     const int32_t* m = t.to_xyz[row];
-    f[row] = Ops::gather(t.cbrt, descale<Ops>(lr * m[0] + lg * m[1] + lb * m[2], kLabShift));
+    index[row] = descale<Ops>(lr * m[0] + lg * m[1] + lb * m[2], kLabShift);
   }
+}
+
+// L*a*b* bytes from those three cbrt[] entries.
+template <class Ops, class V = typename Ops::V>
+inline void lab_of_f(const V f[3], V lab[3]) {
   constexpr int l_scale = (116 * 255 + 50) / 100;
   constexpr int l_shift = -((16 * 255 * (1 << kLabShift2) + 50) / 100);
   constexpr int mid = 128 * (1 << kLabShift2);
@@ -68,17 +73,27 @@ inline void linear_to_lab(const Tables& t, V lr, V lg, V lb, V lab[3]) {
   lab[2] = Ops::clamp(descale<Ops>((f[1] - f[2]) * 200 + mid, kLabShift2), 0, 255);
 }
 
+// L*a*b* bytes of sRGB values given as gamma[] of their bytes.
+template <class Ops, class V = typename Ops::V>
+inline void linear_to_lab(const Tables& t, V lr, V lg, V lb, V lab[3]) {
+  V f[3];
+  cbrt_index<Ops>(t, lr, lg, lb, f);
+  for (int row = 0; row < 3; ++row) f[row] = Ops::gather(t.cbrt, f[row]);
+  lab_of_f<Ops>(f, lab);
+}
+
 // L*a*b* bytes of the sRGB bytes r, g, b.
 template <class Ops, class V = typename Ops::V>
 inline void rgb_to_lab(const Tables& t, V r, V g, V b, V lab[3]) {
   linear_to_lab<Ops>(t, Ops::gather(t.gamma, r), Ops::gather(t.gamma, g), Ops::gather(t.gamma, b), lab);
 }
 
-// sRGB bytes of the L*a*b* bytes l, a, b, and gamma[] of each; a / 500 and
-// b / 200 on the 1/16384 scale as OpenCV approximates them.
+// The byte_and_gamma[] entries of the sRGB bytes of L*a*b* bytes, from
+// y_and_fy[] of the L byte and the a and b bytes: one per row of the
+// backward matrix. a / 500 and b / 200 on the 1/16384 scale as OpenCV
+// approximates them.
 template <class Ops, class V = typename Ops::V>
-inline void lab_to_rgb(const Tables& t, V l, V a_byte, V b_byte, V rgb[3], V linear[3]) {
-  const V y_and_fy = Ops::gather(t.y_and_fy, l);
+inline void byte_and_gamma_index(const Tables& t, V y_and_fy, V a_byte, V b_byte, V index[3]) {
   const V y = y_and_fy & 0xffff, fy = y_and_fy >> 16;
   const V a = ((a_byte * (5 * 53687) + (1 << 7)) >> 13) - 128 * kBase / 500;
   const V b = ((b_byte * 41943 + (1 << 4)) >> 9) - (128 * kBase / 200 - 1);
@@ -86,7 +101,17 @@ inline void lab_to_rgb(const Tables& t, V l, V a_byte, V b_byte, V rgb[3], V lin
   for (int row = 0; row < 3; ++row) {
     const int32_t* m = t.from_xyz[row];
     const V sum = descale<Ops>(x * m[0] + y * m[1] + z * m[2], kInvShift);
-    const V both = Ops::gather(t.byte_and_gamma, Ops::clamp(sum, 0, kInvGammaSize - 1));
+    index[row] = Ops::clamp(sum, 0, kInvGammaSize - 1);
+  }
+}
+
+// sRGB bytes of the L*a*b* bytes l, a, b, and gamma[] of each.
+template <class Ops, class V = typename Ops::V>
+inline void lab_to_rgb(const Tables& t, V l, V a_byte, V b_byte, V rgb[3], V linear[3]) {
+  V index[3];
+  byte_and_gamma_index<Ops>(t, Ops::gather(t.y_and_fy, l), a_byte, b_byte, index);
+  for (int row = 0; row < 3; ++row) {
+    const V both = Ops::gather(t.byte_and_gamma, index[row]);
     rgb[row] = both & 255;
     linear[row] = both >> 8;
   }

@@ -161,6 +161,7 @@ void for_each_key_in_lanes(const Source& s, npy_intp first, npy_intp last, F&& f
 // value by value, and the closest pixel is settled in pixel order.
 constexpr uint64_t kPixelsPerPart = uint64_t{1} << 15;
 constexpr size_t kValuesPerPart = size_t{1} << 13;
+constexpr uint64_t kRoomsAloneBelow = uint64_t{1} << 20;
 
 int parts_for(const Source& s, int threads) {
   const uint64_t pixels = uint64_t(s.rows) * uint64_t(s.cols);
@@ -283,7 +284,7 @@ Distinct count_distinct(const Source& s, int threads) {
   std::vector<uint32_t> room(size_t(lanes) * 256, 0), next(size_t(lanes) * 256),
       end(size_t(lanes) * 256);
   Kept<uint16_t, kLowSlot> low(size_t(s.rows) * size_t(s.cols));
-  in_parts(parts, parts, [&](int part) {
+  auto make_room = [&](int part) {
     auto [first, last] = rows_of(part);
     const size_t own = size_t(part) * kLanes * 256;
     count_rooms(s, first, last, &room[own]);
@@ -295,7 +296,18 @@ Distinct count_distinct(const Source& s, int threads) {
         at += room[j];
         end[j] = at;
       }
-    file_pixels(s, first, last, &next[own], &end[own], low.data());
+  };
+  // The helpers take some 40 microseconds to wake (match_distinct wakes
+  // them before it counts): the caller counts a small image's rooms alone
+  // meanwhile, a fifth of the filing's time.
+  const bool rooms_alone = parts > 1 && uint64_t(s.rows) * uint64_t(s.cols) < kRoomsAloneBelow;
+  if (rooms_alone)
+    for (int part = 0; part < parts; ++part) make_room(part);
+  in_parts(parts, parts, [&](int part) {
+    if (!rooms_alone) make_room(part);
+    auto [first, last] = rows_of(part);
+    file_pixels(s, first, last, &next[size_t(part) * kLanes * 256],
+                &end[size_t(part) * kLanes * 256], low.data());
   });
   std::vector<uint32_t> group_start(257);
   uint32_t total = 0;
@@ -345,11 +357,11 @@ struct Target {
 
 constexpr int32_t kBands[3] = {15 * 15, 30 * 30, 50 * 50};
 
-// The compiler's vector types, of eight lanes: two SSE2 registers each on
-// baseline x86-64, which keeps two chains of work in flight.
-using Floats8 = float __attribute__((vector_size(32)));
-using Ints8 = int32_t __attribute__((vector_size(32)));
-using Counts8 = uint32_t __attribute__((vector_size(32)));
+// The compiler's vector types, of four lanes: one SSE2 register each on
+// baseline x86-64 (GCC does the comparisons of wider ones lane by lane).
+using Floats4 = float __attribute__((vector_size(16)));
+using Ints4 = int32_t __attribute__((vector_size(16)));
+using Counts4 = uint32_t __attribute__((vector_size(16)));
 
 
 // The chain's end for each distinct value: its L*a*b* bytes and its RGB
@@ -397,31 +409,39 @@ void measure(const Target& t, const Distinct& d, const Values& v, size_t from, s
     share.ties.push_back(uint32_t(i));
     mixed = mixed || v.rgb[share.closest] != v.rgb[i];
   };
-  // Eight values at a time; the nearest only looked at where one of the
-  // eight comes as close as the closest so far, which soon is seldom. The
-  // channels as floats: differences of 8-bit values, their squares and the
-  // sums of three (below 2^18) are integers that a float holds exactly.
-  Counts8 sum0{}, sum1{}, sum2{};
+  // Eight values at a time, in two vectors of four that keep two chains of
+  // work in flight; the nearest only looked at where one of the eight comes
+  // as close as the closest so far, which soon is seldom. The channels as
+  // floats: differences of 8-bit values, their squares and the sums of
+  // three (below 2^18) are integers that a float holds exactly.
+  Counts4 sum0{}, sum1{}, sum2{};
+  auto squares = [&](size_t at) {
+    Ints4 keys;
+    std::memcpy(&keys, lab + at, sizeof keys);
+    const Floats4 e0 = __builtin_convertvector(keys >> 16, Floats4) - t0,
+                  e1 = __builtin_convertvector((keys >> 8) & 255, Floats4) - t1,
+                  e2 = __builtin_convertvector(keys & 255, Floats4) - t2;
+    return e0 * e0 + e1 * e1 + e2 * e2;
+  };
+  auto add_bands = [&](size_t at, Floats4 si) {
+    Counts4 count;
+    std::memcpy(&count, counts + at, sizeof count);
+    sum0 += count & Counts4(si < band0);
+    sum1 += count & Counts4(si < band1);
+    sum2 += count & Counts4(si < band2);
+  };
   size_t i = from;
   for (; i + 8 <= k; i += 8) {
-    Ints8 keys;
-    Counts8 count;
-    std::memcpy(&keys, lab + i, sizeof keys);
-    std::memcpy(&count, counts + i, sizeof count);
-    const Floats8 e0 = __builtin_convertvector(keys >> 16, Floats8) - t0,
-                  e1 = __builtin_convertvector((keys >> 8) & 255, Floats8) - t1,
-                  e2 = __builtin_convertvector(keys & 255, Floats8) - t2;
-    const Floats8 si = e0 * e0 + e1 * e1 + e2 * e2;
-    sum0 += count & Counts8(si < band0);
-    sum1 += count & Counts8(si < band1);
-    sum2 += count & Counts8(si < band2);
-    const Ints8 close = si <= best;
-    bool any = false;
-    for (int lane = 0; lane < 8; ++lane) any |= close[lane] != 0;
-    if (any)
-      for (int lane = 0; lane < 8; ++lane) nearest(i + lane, si[lane]);
+    const Floats4 low = squares(i), high = squares(i + 4);
+    add_bands(i, low);
+    add_bands(i + 4, high);
+    const Ints4 close = (low <= best) | (high <= best);
+    if (close[0] | close[1] | close[2] | close[3]) {
+      for (int lane = 0; lane < 4; ++lane) nearest(i + lane, low[lane]);
+      for (int lane = 0; lane < 4; ++lane) nearest(i + 4 + lane, high[lane]);
+    }
   }
-  for (int lane = 0; lane < 8; ++lane) {
+  for (int lane = 0; lane < 4; ++lane) {
     below[0] += sum0[lane];
     below[1] += sum1[lane];
     below[2] += sum2[lane];
@@ -745,6 +765,31 @@ bool target_lab(PyObject* target_array, bool own, int lab[3]) {
   return true;
 }
 
+// The bytes of a target that the check passes and np.uint8 casts as they
+// are: a tuple or list of three plain ints, floats or bools from 0 to 255
+// (floats truncated, as the cast truncates them); false for any other.
+bool plain_bytes(PyObject* target, uint8_t bytes[3]) {
+  if (!PyTuple_CheckExact(target) && !PyList_CheckExact(target)) return false;
+  if (PySequence_Fast_GET_SIZE(target) != 3) return false;
+  PyObject** values = PySequence_Fast_ITEMS(target);
+  for (int c = 0; c < 3; ++c) {
+    double v;
+    if (PyFloat_CheckExact(values[c])) {
+      v = PyFloat_AS_DOUBLE(values[c]);
+    } else if (PyLong_CheckExact(values[c]) || PyBool_Check(values[c])) {
+      int overflow = 0;
+      const long n = PyLong_AsLongAndOverflow(values[c], &overflow);
+      if (overflow || n < 0 || n > 255) return false;
+      v = double(n);
+    } else {
+      return false;
+    }
+    if (!(v >= 0.0 && v <= 255.0)) return false;  // NaN too
+    bytes[c] = uint8_t(v);
+  }
+  return true;
+}
+
 // The records of all targets, in dict order, from counted distinct values.
 // `feature_code`: the feature step's conversion of the counted values, when
 // they are the image's own; nullptr when they already are feature values.
@@ -752,9 +797,9 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
                    PyObject* target_colors) {
   int threads = 1;
   if (uint64_t(source.rows) * uint64_t(source.cols) >= 2 * kPixelsPerPart) {
+    expect_parts();  // any helpers wake meanwhile
     Ref n = call(global_attr(cv2, getNumThreads), {});
     if (!n || !as_c_int(n.get(), &threads)) return {};
-    if (threads > 1) expect_parts();
   }
   std::optional<Distinct> counted;
   if (!without_lock([&] { counted.emplace(count_distinct(source, threads)); })) return {};
@@ -798,10 +843,17 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
   while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
     Ref color_name, target_rgb;
     if (!unpack2(pair, color_name, target_rgb)) return {};
-    Ref target_array = call(global_attr(np, array), {target_rgb});
-    if (!target_array || !check_target_color(target_array.get(), target_rgb.get())) return {};
     Target t;
-    if (!target_lab(target_array.get(), own, t.lab)) return {};
+    uint8_t bytes[3];
+    if (own && plain_bytes(target_rgb.get(), bytes)) {
+      uint8_t lab[3];
+      convert_lab8(Lab8::RgbToLab, bytes, lab, 1);
+      for (int c = 0; c < 3; ++c) t.lab[c] = lab[c];
+    } else {
+      Ref target_array = call(global_attr(np, array), {target_rgb});
+      if (!target_array || !check_target_color(target_array.get(), target_rgb.get())) return {};
+      if (!target_lab(target_array.get(), own, t.lab)) return {};
+    }
     targets.push_back(std::move(t));
     names.push_back(std::move(color_name));
   }
