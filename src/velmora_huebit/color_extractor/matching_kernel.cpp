@@ -57,6 +57,7 @@
 #include "huebit.h"
 #include "lab8.h"
 #include "kept.h"
+#include "measure.h"
 #include "parts.h"
 
 #include <algorithm>
@@ -415,6 +416,21 @@ void measure(const Target& t, const Distinct& d, const Values& v, size_t from, s
   // floats: differences of 8-bit values, their squares and the sums of
   // three (below 2^18) are integers that a float holds exactly.
   Counts4 sum0{}, sum1{}, sum2{};
+  size_t i = from;
+#if defined(__x86_64__)
+  if (measure_avx2_applies()) {
+    auto squared = [&](size_t at) {
+      const int e0 = int(lab[at] >> 16) - t.lab[0], e1 = int(lab[at] >> 8 & 255) - t.lab[1],
+                e2 = int(lab[at] & 255) - t.lab[2];
+      return float(e0 * e0 + e1 * e1 + e2 * e2);
+    };
+    const size_t end = from + (to - from) / 8 * 8;
+    while ((i = measure_avx2(lab, counts, i, end, t.lab, int32_t(best), below)) < end) {
+      for (int lane = 0; lane < 8; ++lane) nearest(i + lane, squared(i + lane));
+      i += 8;
+    }
+  }
+#endif
   auto squares = [&](size_t at) {
     Ints4 keys;
     std::memcpy(&keys, lab + at, sizeof keys);
@@ -430,7 +446,6 @@ void measure(const Target& t, const Distinct& d, const Values& v, size_t from, s
     sum1 += count & Counts4(si < band1);
     sum2 += count & Counts4(si < band2);
   };
-  size_t i = from;
   for (; i + 8 <= k; i += 8) {
     const Floats4 low = squares(i), high = squares(i + 4);
     add_bands(i, low);
@@ -458,6 +473,19 @@ void measure(const Target& t, const Distinct& d, const Values& v, size_t from, s
   }
   for (int band = 0; band < 3; ++band) share.below[band] = below[band];
 }
+
+}  // namespace
+
+bool measure_avx2_applies() {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+#else
+  return false;
+#endif
+}
+
+namespace {
 
 // Shares of one target in order of their values: the bands summed, the
 // nearest value the first at the smallest distance, and the ties kept where
