@@ -13,8 +13,8 @@
 // - The tests compare all 2^24 values of each conversion with cv2.cvtColor
 //   (through velmora_huebit._lab8), and lab8.h lists the OpenCV releases
 //   compared so. The kernel decides where it may stand in for the call.
-// - Where the machine has AVX2 the kernel's chain runs eight values at a
-//   time (lab8_avx2.cpp), from the same steps; elsewhere the kernel calls
+// - Where the machine has AVX2 the kernel's chain does its arithmetic eight
+//   values at a time (lab8_avx2.cpp), from the same steps; elsewhere the kernel calls
 //   OpenCV, whose own vector code is faster than these steps one at a time.
 //
 // This file is compiled with -ffp-contract=off: the tables must round as

@@ -1,10 +1,12 @@
 // The steps of OpenCV's 8-bit sRGB <-> L*a*b* conversions, written once for
 // one value at a time and for eight at a time (lab8.cpp, lab8_avx2.cpp).
 //
-// `Ops` supplies the value type V (an int, or eight in a vector) and the two
-// things that differ between them: reading a table at V and clamping V.
-// Everything else is integer arithmetic that reads the same either way; the
-// tables are of 32-bit ints so that eight entries can be read at once.
+// `Ops` supplies the value type V (an int, or eight in a vector) and the
+// things that differ between them: reading a table at V, clamping V and
+// xz_of_f. Everything else is integer arithmetic that reads the same either
+// way. The vector loop reads the tables itself between the steps that make
+// their indices (cbrt_index, byte_and_gamma_index) and those that use their
+// entries (lab_of_f).
 #pragma once
 
 #include "lab8.h"

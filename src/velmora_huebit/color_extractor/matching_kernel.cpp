@@ -18,7 +18,8 @@
 //   8-bit pixel the same wherever it stands in an image, which the tests
 //   check);
 // - measures each target against the distinct values only and weights the
-//   bands by the counts, again without the lock.
+//   bands by the counts, again without the lock (eight values at a time,
+//   in AVX2's integers where the machine has them, measure_avx2.cpp).
 // A photo of 64k pixels and more is counted, converted and measured on up to
 // four threads (parts.h), no more than OpenCV may use. A 256 x 256 crop of a
 // photo holds some 30,000 distinct values: OpenCV takes about half a
