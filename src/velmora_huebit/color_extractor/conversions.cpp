@@ -10,7 +10,8 @@
 //   the library), with the colour codes it had when it was checked;
 // - on a sample of values, checked once for each cvtColor met, every chain
 //   the kernel makes gives what the calls give on this machine: OpenCV
-//   picks its code by the processor and its build.
+//   picks its code by the processor and its build;
+// - the machine has AVX2, for the own code's vector loop.
 // Otherwise the kernel calls cv2.cvtColor, as the steps do.
 #include "numpy_api.h"
 #include "huebit.h"
@@ -148,6 +149,8 @@ bool convert_values(const std::vector<uint8_t>& values, const Name& code,
 }
 
 int own_conversions() {
+  // One value at a time the own code is slower than OpenCV's vector code.
+  if (!has_avx2()) return 0;
   Ref function = global_attr(cv2, cvtColor);
   if (!function) return -1;
   if (function.get() != vouched) {

@@ -121,7 +121,7 @@ void convert_lab8(Lab8 code, const uint8_t* in, uint8_t* out, size_t n) {
   }
 }
 
-bool chain_lab8_fast() {
+bool has_avx2() {
 #if defined(__x86_64__)
   static const bool avx2 = __builtin_cpu_supports("avx2");
   return avx2;
@@ -136,7 +136,7 @@ void chain_lab8(lab8::Chain chain, const uint32_t* keys, size_t n, uint32_t* rgb
   const Tables& t = tables();
   size_t i = 0;
 #if defined(__x86_64__)
-  if (chain_lab8_fast()) {
+  if (has_avx2()) {
     i = n - n % 8;
     chain_avx2(chain, keys, i, rgb, lab, counts);
   }

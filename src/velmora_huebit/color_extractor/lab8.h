@@ -28,9 +28,10 @@ enum class Chain {
 
 }  // namespace lab8
 
-// Where the machine runs the chain eight values at a time; elsewhere it is
-// slower than OpenCV's own code.
-bool chain_lab8_fast();
+// Where the machine has AVX2, which the vector loops of the chain and of
+// the kernel's measuring need (lab8_avx2.cpp, measure_avx2.cpp); elsewhere
+// the chain is slower than OpenCV's own code.
+bool has_avx2();
 
 // The chain of n keys: rgb[i] the RGB key (r << 16 | g << 8 | b), lab[i] the
 // L*a*b* key (l << 16 | a << 8 | b), and counts[i] (when given) set to zero

@@ -1,6 +1,6 @@
 // The matching kernel's chain of conversions, its arithmetic eight values
 // at a time, from the steps of lab8_steps.h. This file alone is compiled for AVX2, and is
-// only called where the machine has it (chain_lab8_fast). It holds nothing
+// only called where the machine has it (has_avx2). It holds nothing
 // but its own code and intrinsics: an inline function of a library header
 // compiled here could stand in for the baseline copy elsewhere.
 #include "lab8_steps.h"

@@ -419,7 +419,7 @@ void measure(const Target& t, const Distinct& d, const Values& v, size_t from, s
   Counts4 sum0{}, sum1{}, sum2{};
   size_t i = from;
 #if defined(__x86_64__)
-  if (measure_avx2_applies()) {
+  if (has_avx2()) {
     // eight at a time in integers, and back here for the eight where one
     // comes as close as the closest so far
     auto squared = [&](size_t at) {
@@ -476,19 +476,6 @@ void measure(const Target& t, const Distinct& d, const Values& v, size_t from, s
   }
   for (int band = 0; band < 3; ++band) share.below[band] = below[band];
 }
-
-}  // namespace
-
-bool measure_avx2_applies() {
-#if defined(__x86_64__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2;
-#else
-  return false;
-#endif
-}
-
-namespace {
 
 // Shares of one target in order of their values: the bands summed, the
 // nearest value the first at the smallest distance, and the ties kept where
@@ -769,33 +756,6 @@ bool chain_by_opencv(Distinct& d, const Name* feature_code, bool lab_space, Valu
   return true;
 }
 
-// A checked target's L*a*b* bytes as the distance step converts it: its
-// bytes as np.uint8 casts them, then RGB2LAB; by the kernel's own
-// conversion where `own` and the target is a plain array of numbers.
-bool target_lab(PyObject* target_array, bool own, int lab[3]) {
-  uint8_t bytes[3];
-  auto* a = reinterpret_cast<PyArrayObject*>(target_array);
-  if (own && PyArray_CheckExact(target_array) && PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == 3 &&
-      (PyArray_ISINTEGER(a) || PyArray_ISFLOAT(a) || PyArray_ISBOOL(a))) {
-    Ref cast = Ref::steal(
-        PyArray_FROMANY(target_array, NPY_UBYTE, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_FORCECAST));
-    if (!cast) return false;
-    convert_lab8(Lab8::RgbToLab, data_of<uint8_t>(cast.get()), bytes, 1);
-  } else {
-    Ref lab_target = convert_color(target_array, COLOR_RGB2LAB);
-    if (!lab_target) return false;
-    Ref packed = Ref::steal(PyArray_FROMANY(lab_target.get(), NPY_UBYTE, 1, 1, NPY_ARRAY_CARRAY));
-    if (!packed) return false;
-    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(packed.get())) != 3) {
-      PyErr_SetString(PyExc_RuntimeError, "cvtColor gave no colour for a target");
-      return false;
-    }
-    std::memcpy(bytes, data_of<uint8_t>(packed.get()), 3);
-  }
-  for (int c = 0; c < 3; ++c) lab[c] = bytes[c];
-  return true;
-}
-
 // The bytes of a target that the check passes and np.uint8 casts as they
 // are: a tuple or list of three plain ints, floats or bools from 0 to 255
 // (floats truncated, as the cast truncates them); false for any other.
@@ -818,6 +778,42 @@ bool plain_bytes(PyObject* target, uint8_t bytes[3]) {
     if (!(v >= 0.0 && v <= 255.0)) return false;  // NaN too
     bytes[c] = uint8_t(v);
   }
+  return true;
+}
+
+// A target's L*a*b* bytes as the distance step converts it: np.array of
+// it, checked, its bytes as np.uint8 casts them, then RGB2LAB; by the
+// kernel's own conversion where `own` and the target is plain numbers (a
+// tuple or list of them read without NumPy).
+bool target_lab(PyObject* target_rgb, bool own, int lab[3]) {
+  uint8_t rgb[3], bytes[3];
+  if (own && plain_bytes(target_rgb, rgb)) {
+    convert_lab8(Lab8::RgbToLab, rgb, bytes, 1);
+    for (int c = 0; c < 3; ++c) lab[c] = bytes[c];
+    return true;
+  }
+  Ref array_of = call(global_attr(np, array), {target_rgb});
+  if (!array_of || !check_target_color(array_of.get(), target_rgb)) return false;
+  PyObject* target_array = array_of.get();
+  auto* a = reinterpret_cast<PyArrayObject*>(target_array);
+  if (own && PyArray_CheckExact(target_array) && PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == 3 &&
+      (PyArray_ISINTEGER(a) || PyArray_ISFLOAT(a) || PyArray_ISBOOL(a))) {
+    Ref cast = Ref::steal(
+        PyArray_FROMANY(target_array, NPY_UBYTE, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_FORCECAST));
+    if (!cast) return false;
+    convert_lab8(Lab8::RgbToLab, data_of<uint8_t>(cast.get()), bytes, 1);
+  } else {
+    Ref lab_target = convert_color(target_array, COLOR_RGB2LAB);
+    if (!lab_target) return false;
+    Ref packed = Ref::steal(PyArray_FROMANY(lab_target.get(), NPY_UBYTE, 1, 1, NPY_ARRAY_CARRAY));
+    if (!packed) return false;
+    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(packed.get())) != 3) {
+      PyErr_SetString(PyExc_RuntimeError, "cvtColor gave no colour for a target");
+      return false;
+    }
+    std::memcpy(bytes, data_of<uint8_t>(packed.get()), 3);
+  }
+  for (int c = 0; c < 3; ++c) lab[c] = bytes[c];
   return true;
 }
 
@@ -875,16 +871,7 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
     Ref color_name, target_rgb;
     if (!unpack2(pair, color_name, target_rgb)) return {};
     Target t;
-    uint8_t bytes[3];
-    if (own && plain_bytes(target_rgb.get(), bytes)) {
-      uint8_t lab[3];
-      convert_lab8(Lab8::RgbToLab, bytes, lab, 1);
-      for (int c = 0; c < 3; ++c) t.lab[c] = lab[c];
-    } else {
-      Ref target_array = call(global_attr(np, array), {target_rgb});
-      if (!target_array || !check_target_color(target_array.get(), target_rgb.get())) return {};
-      if (!target_lab(target_array.get(), own, t.lab)) return {};
-    }
+    if (!target_lab(target_rgb.get(), own, t.lab)) return {};
     targets.push_back(std::move(t));
     names.push_back(std::move(color_name));
   }

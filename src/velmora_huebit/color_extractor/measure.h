@@ -1,14 +1,12 @@
 // The matching kernel's measuring loop eight values at a time with AVX2
-// (measure_avx2.cpp). Plain C++: no interpreter.
+// (measure_avx2.cpp), called only where has_avx2() (lab8.h). Plain C++: no
+// interpreter.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace huebit {
-
-// Where the machine has AVX2.
-bool measure_avx2_applies();
 
 // Values [i, end) (end - i a multiple of eight) against a target's L*a*b*
 // bytes, eight at a time: adds to below[band] the counts of the values at
