@@ -72,8 +72,8 @@ def _peak() -> int:
 def listing(endpoint: str, url: str, how: str) -> None:
     """Child: lists url lazily (as the command line does) or with find();
     prints the objects, the seconds, and the peak memory above the first page."""
-    from velmora_huebit.cli.photos import IMAGE_SUFFIXES, iter_photos
-    from velmora_huebit.cli.storage import filesystem
+    from velmora_huebit.photos.sources import IMAGE_SUFFIXES, iter_photos
+    from velmora_huebit.photos.storage import filesystem
 
     options = {"key": KEYS[0], "secret": KEYS[1], "endpoint_url": endpoint}
     start = time.perf_counter()
@@ -94,7 +94,7 @@ def listing(endpoint: str, url: str, how: str) -> None:
 
 def heif_decode(path: str) -> None:
     """Child: decodes a HEIC file; prints the peak bytes per pixel and the seconds."""
-    from velmora_huebit.cli import heif
+    from velmora_huebit.photos import heif
 
     data = pathlib.Path(path).read_bytes()
     heif._library("HEIF")
@@ -123,7 +123,7 @@ def throughput(paths: dict, workers: int, options: dict) -> tuple[dict, dict]:
     from distributed import Client
 
     from velmora_huebit import palette
-    from velmora_huebit.cli.dask_runner import local_cluster
+    from velmora_huebit.runs.dask_runner import local_cluster
     from velmora_huebit.distributed import analyse_photos
 
     rates: dict = {name: [] for name in paths}
@@ -161,7 +161,7 @@ def main() -> int:
             folder = pathlib.Path(tmp) / "photos"
             folder.mkdir()
             make_photos(folder)
-            from velmora_huebit.cli.storage import filesystem
+            from velmora_huebit.photos.storage import filesystem
 
             fs, _ = filesystem("s3://photos/", options)
             fs.mkdir("photos")

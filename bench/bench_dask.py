@@ -23,7 +23,7 @@ from bench_cli import make_photos  # noqa: E402
 def cluster(workers):
     from distributed import Client
 
-    from velmora_huebit.cli.dask_runner import local_cluster
+    from velmora_huebit.runs.dask_runner import local_cluster
 
     local = local_cluster(workers)
     return local, Client(local)

@@ -33,8 +33,8 @@ import numpy as np
 
 import velmora_huebit
 from velmora_huebit import _engine
-from velmora_huebit.cli.engine import PaletteEngine
-from velmora_huebit.cli.work import Job, load_inputs, run_one
+from velmora_huebit.analysis.engines import PaletteEngine
+from velmora_huebit.runs.work import Job, load_inputs, run_one
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PHOTOS = sorted(ROOT.glob("tests/data/*.png")) + sorted(ROOT.glob("bench/photos/*.[jp][pn]g"))
@@ -160,7 +160,7 @@ def in_process(photos, rounds: int) -> None:
 DECODE_ONLY = """
 import sys, time
 import cv2, numpy as np
-from velmora_huebit.cli.reading import decode, read_file
+from velmora_huebit.photos.reading import decode, read_file
 start = time.perf_counter()
 photo = decode(read_file(sys.argv[1]), with_alpha=True, max_side=256)
 print(time.perf_counter() - start)

@@ -25,10 +25,10 @@ import cv2
 import numpy as np
 from threadpoolctl import threadpool_limits
 
-from velmora_huebit._palette import dominant_colors
+from velmora_huebit.analysis.palette import dominant_colors
 from velmora_huebit.cli.arguments import DEFAULT_MAX_SIDE
-from velmora_huebit.cli.engine import make_extractor
-from velmora_huebit.cli.work import Job, analyse, load_inputs
+from velmora_huebit.analysis.engines import make_extractor
+from velmora_huebit.runs.work import Job, analyse, load_inputs
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PHOTOS = sorted(ROOT.glob("tests/data/*.png")) + sorted(ROOT.glob("bench/photos/*.[jp][pn]g"))

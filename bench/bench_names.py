@@ -13,9 +13,9 @@ import time
 
 import numpy as np
 
-from velmora_huebit.cli.colours import MAX_COLOURS, read_palette
-from velmora_huebit.cli.exports import WRITERS, Swatch
-from velmora_huebit.names import NAME_LISTS, _table, ciede2000, nearest_names, srgb_to_lab
+from velmora_huebit.colour.parse import MAX_COLOURS, read_palette
+from velmora_huebit.outputs.exports import WRITERS, Swatch
+from velmora_huebit.colour.names import NAME_LISTS, _table, ciede2000, nearest_names, srgb_to_lab
 
 GOAL_MS = 5  # per photo's palette: small beside the analysis itself
 

@@ -254,7 +254,7 @@ def _draft_decode(path) -> bool:
 
 def _scan(path) -> bool:
     """The check now: the header, then one pass over the data for the end marker."""
-    from velmora_huebit.cli.headers import Source, jpeg_scans, read_header
+    from velmora_huebit.photos.headers import Source, jpeg_scans, read_header
 
     fd = os.open(path, os.O_RDONLY)
     try:

@@ -30,8 +30,8 @@ DATA = ROOT / "tests" / "data"
 
 WRITER = """
 import resource, sys, time, cv2
-from velmora_huebit.cli.report import Report
-from velmora_huebit.cli.work import Job, Outcome
+from velmora_huebit.outputs.report import Report
+from velmora_huebit.analysis.job import Job, Outcome
 count, page, sample = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 image = cv2.imread(sample)
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss

@@ -67,7 +67,7 @@ def damage(data: bytes, rng: random.Random) -> bytes:
 
 
 def run_seed(seed_value: int, examples: int) -> int:
-    from velmora_huebit.cli.reading import PhotoError, decode
+    from velmora_huebit.photos.reading import PhotoError, decode
 
     rng = random.Random(seed_value)
     made = samples()

@@ -21,8 +21,8 @@ import time
 from hypothesis import HealthCheck, Phase, given, seed, settings
 from hypothesis import strategies as st
 
-from velmora_huebit.cli.colours import MAX_COLOURS, PaletteError, read_palette
-from velmora_huebit.cli.exports import WRITERS, Swatch
+from velmora_huebit.colour.parse import MAX_COLOURS, PaletteError, read_palette
+from velmora_huebit.outputs.exports import WRITERS, Swatch
 
 HANG_SECONDS = 30
 

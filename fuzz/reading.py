@@ -113,9 +113,9 @@ def child(folder: str) -> None:
 
     import numpy as np
 
-    from velmora_huebit.cli.headers import Source, read_header
-    from velmora_huebit.cli.reading import PhotoError, decode, read_mask, read_photo
-    from velmora_huebit.cli.work import quiet_opencv
+    from velmora_huebit.photos.headers import Source, read_header
+    from velmora_huebit.photos.reading import PhotoError, decode, read_mask, read_photo
+    from velmora_huebit.runs.work import quiet_opencv
 
     quiet_opencv()  # as the command line: what is left on standard error is noise
 

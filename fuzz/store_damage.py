@@ -26,11 +26,11 @@ import traceback
 from hypothesis import HealthCheck, Phase, given, seed, settings
 from hypothesis import strategies as st
 
-from velmora_huebit.cli.csvfile import CsvFormat
-from velmora_huebit.cli.parquet import ParquetFormat
-from velmora_huebit.cli.store import Store
-from velmora_huebit.cli.tidy import columns, photo_rows
-from velmora_huebit.cli.work import Job, Outcome
+from velmora_huebit.outputs.csvfile import CsvFormat
+from velmora_huebit.outputs.parquet import ParquetFormat
+from velmora_huebit.outputs.store import Store
+from velmora_huebit.outputs.tidy import columns, photo_rows
+from velmora_huebit.analysis.job import Job, Outcome
 
 JOB = Job("extract")
 KINDS = columns(JOB)
@@ -118,7 +118,7 @@ def check(fmt_name: str, first: int, second: int, damage_list, workdir: str) -> 
                 attempts[photo] = attempts.get(photo, 0) + 1
 
     def photo_key(photo):
-        from velmora_huebit.cli.photos import photo_key as key
+        from velmora_huebit.photos.sources import photo_key as key
         return key(rows(photo, 1)[0]["file"])
 
     total = first + second

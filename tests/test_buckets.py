@@ -187,7 +187,7 @@ def test_analyse_photos_reads_urls_on_the_workers(s3_server, shots):
     from distributed import Client
 
     from velmora_huebit import ColorExtractor
-    from velmora_huebit.cli.dask_runner import local_cluster
+    from velmora_huebit.runs.dask_runner import local_cluster
     from velmora_huebit.distributed import analyse_photos
 
     local, url = shots
@@ -206,8 +206,8 @@ def test_analyse_photos_reads_urls_on_the_workers(s3_server, shots):
 def test_a_listing_holds_one_page(s3_server, shots, monkeypatch):
     import s3fs
 
-    from velmora_huebit.cli import objects
-    from velmora_huebit.cli.photos import IMAGE_SUFFIXES
+    from velmora_huebit.photos import objects
+    from velmora_huebit.photos.sources import IMAGE_SUFFIXES
 
     requests = []
     original = s3fs.S3FileSystem.call_s3

@@ -19,9 +19,9 @@ from threadpoolctl import threadpool_limits
 import velmora_huebit
 from processes import children
 from velmora_huebit import ColorExtractor as ModuleExtractor
-from velmora_huebit.cli.charts import chart_paths
-from velmora_huebit.cli.colours import parse_color, read_palette
-from velmora_huebit.cli.photos import collect_photos
+from velmora_huebit.outputs.charts import chart_paths
+from velmora_huebit.colour.parse import parse_color, read_palette
+from velmora_huebit.photos.sources import collect_photos
 from velmora_huebit.names import nearest_name
 
 # the command runs the very build these tests import: in place with

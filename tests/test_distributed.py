@@ -15,7 +15,7 @@ from threadpoolctl import threadpool_limits
 
 from test_cli import PACKAGE_PARENT, json_lines, run_cli
 from velmora_huebit import ColorExtractor, palette
-from velmora_huebit.cli.dask_runner import local_cluster
+from velmora_huebit.runs.dask_runner import local_cluster
 from velmora_huebit.distributed import analyse_photos
 
 TARGETS = {"cream": (240, 220, 200), "brown": (120, 60, 30)}
@@ -137,7 +137,7 @@ def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
 LOSE_A_WORKER = """
 import os, pathlib, signal, threading, time
 from processes import children
-from velmora_huebit.cli.dask_runner import DaskRunner
+from velmora_huebit.runs.dask_runner import DaskRunner
 
 
 def kill_the_first_worker():

@@ -17,8 +17,8 @@ import pytest
 import velmora_huebit
 from test_cli import PACKAGE_PARENT, json_lines, run_cli
 from velmora_huebit import _engine, palette
-from velmora_huebit.cli.store import settings
-from velmora_huebit.cli.work import Job
+from velmora_huebit.outputs.store import settings
+from velmora_huebit.analysis.job import Job
 
 RNG = np.random.default_rng(5)
 NOISE = RNG.integers(0, 256, (40, 50, 3), dtype=np.uint8)

@@ -13,8 +13,8 @@ import numpy as np
 import pytest
 
 from test_cli import PACKAGE_PARENT, json_lines, run_cli
-from velmora_huebit.cli import heif
-from velmora_huebit.cli.reading import PhotoError, decode
+from velmora_huebit.photos import heif
+from velmora_huebit.photos.reading import PhotoError, decode
 
 pillow_heif = pytest.importorskip("pillow_heif")
 from PIL import Image  # noqa: E402

@@ -15,7 +15,7 @@ from PIL import Image
 from PIL.GimpPaletteFile import GimpPaletteFile
 
 from test_cli import json_lines, photos, run_cli  # noqa: F401 - photos is a fixture
-from velmora_huebit.cli.colours import MAX_BYTES, PNG_KEY, read_palette
+from velmora_huebit.colour.parse import MAX_BYTES, PNG_KEY, read_palette
 from velmora_huebit.names import add_names, ciede2000, nearest_name, nearest_names, srgb_to_lab
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent

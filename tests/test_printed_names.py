@@ -7,7 +7,7 @@ import shutil
 import pytest
 
 from test_cli import run_cli
-from velmora_huebit.cli.photos import display_name
+from velmora_huebit.photos.sources import display_name
 
 HOSTILE = "\x1b]0;owned\x07\x1b[2J\u202egnp.png"  # sets the title, clears the screen, reverses text
 

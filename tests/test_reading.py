@@ -18,7 +18,8 @@ import pytest
 
 import velmora_huebit
 from velmora_huebit import ColorExtractor
-from velmora_huebit.cli.reading import TooLarge, decode, read_photo
+from velmora_huebit.photos.reading import decode, read_photo
+from velmora_huebit.photos.sizing import TooLarge
 
 PACKAGE_PARENT = pathlib.Path(velmora_huebit.__file__).resolve().parents[1]
 ROOT = pathlib.Path(__file__).resolve().parent.parent

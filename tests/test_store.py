@@ -11,11 +11,11 @@ import cv2
 import pytest
 
 from test_cli import json_lines, run_cli
-from velmora_huebit.cli.csvfile import CsvFormat
-from velmora_huebit.cli.parquet import ParquetFormat
-from velmora_huebit.cli.store import Store
-from velmora_huebit.cli.tidy import columns
-from velmora_huebit.cli.work import Job
+from velmora_huebit.outputs.csvfile import CsvFormat
+from velmora_huebit.outputs.parquet import ParquetFormat
+from velmora_huebit.outputs.store import Store
+from velmora_huebit.outputs.tidy import columns
+from velmora_huebit.analysis.job import Job
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "fuzz"))
 import store_damage  # noqa: E402

@@ -17,9 +17,11 @@ import pytest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 from browser import IMAGES_LOADED, Browser, find_chromium  # noqa: E402
 from test_cli import PACKAGE_PARENT, json_lines, photos, run_cli  # noqa: F401 (photos: a fixture)
-from velmora_huebit.cli import charts, swatches, terminal
-from velmora_huebit.cli.report import Report
-from velmora_huebit.cli.work import Job, Outcome
+from velmora_huebit.cli import terminal
+from velmora_huebit.colour import swatches
+from velmora_huebit.outputs import charts
+from velmora_huebit.outputs.report import Report
+from velmora_huebit.analysis.job import Job, Outcome
 
 
 class TestSwatches:
@@ -132,7 +134,7 @@ class TestDbscanWarning:
 
 
 def test_no_matplotlib_unless_asked():
-    code = ("import sys; import velmora_huebit.cli.entry, velmora_huebit.cli.report, velmora_huebit.cli.output;"
+    code = ("import sys; import velmora_huebit.cli.entry, velmora_huebit.outputs.report, velmora_huebit.cli.output;"
             "print('matplotlib' in sys.modules)")
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=PACKAGE_PARENT)
     assert proc.stdout.strip() == "False", proc.stderr

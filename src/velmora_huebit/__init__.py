@@ -42,17 +42,24 @@ Units and orders, the same everywhere in the package:
 
 The records are typed in ``velmora_huebit.records``. The command line is
 ``velmora-huebit`` (or ``python -m velmora_huebit``). Pipelines over many
-photos run on a Dask cluster with ``velmora_huebit.distributed``.
+photos run on a Dask cluster with ``velmora_huebit.runs.distributed``.
 """
 
 from typing import TYPE_CHECKING
 
-from velmora_huebit._palette import palette
+from velmora_huebit.analysis.palette import palette
 
 if TYPE_CHECKING:
     from velmora_huebit.color_extractor_cy import ColorExtractor as ColorExtractor
+    from velmora_huebit.runs.api import PhotoResult as PhotoResult
+    from velmora_huebit.runs.api import analyse as analyse
+    from velmora_huebit.runs.api import write_report as write_report
+    from velmora_huebit.runs.api import write_table as write_table
 
-__all__ = ["ColorExtractor", "palette", "__version__"]
+__all__ = ["ColorExtractor", "palette", "analyse", "write_table", "write_report", "PhotoResult", "__version__"]
+
+# loaded on first use: a run's machinery is not needed for palette()
+_RUNS = ("analyse", "write_table", "write_report", "PhotoResult")
 
 __version__: str
 
@@ -60,17 +67,16 @@ __version__: str
 def __getattr__(name: str) -> object:
     # The native module imports OpenCV, scikit-learn and Matplotlib; loading it
     # on first use keeps `velmora-huebit --help` and argument errors instant.
-    # The version too is read on first use: importlib.metadata takes a tenth
-    # of a second to import, more than the palette of a photo.
+    # The version too is read on first use (see _version).
     if name == "__version__":
-        from importlib.metadata import PackageNotFoundError, version
+        from velmora_huebit._version import version
 
-        try:
-            found = version("velmora_huebit")
-        except PackageNotFoundError:  # a source tree that was never installed
-            found = "0+unknown"
-        globals()["__version__"] = found
+        globals()["__version__"] = found = version()
         return found
+    if name in _RUNS:
+        from velmora_huebit.runs import api
+
+        return getattr(api, name)
     if name == "ColorExtractor":
         from velmora_huebit.color_extractor_cy import ColorExtractor
 

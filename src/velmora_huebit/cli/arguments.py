@@ -5,13 +5,14 @@ from __future__ import annotations
 import argparse
 import difflib
 import math
-import os
 
-from velmora_huebit.cli.colours import PaletteError, parse_color, read_palette
-from velmora_huebit.cli.photos import printable
-from velmora_huebit.cli.swatches import SORTS
+from velmora_huebit.colour.parse import PaletteError, parse_color, read_palette
+from velmora_huebit.photos.sources import printable
+from velmora_huebit.colour.swatches import SORTS
 from velmora_huebit.cli.terminal import LEVELS
-from velmora_huebit.cli.reading import DEFAULT_MAX_PIXELS
+from velmora_huebit.errors import SettingError
+from velmora_huebit.runs.runners import cores
+from velmora_huebit.photos.reading import DEFAULT_MAX_PIXELS
 
 PROG = "velmora-huebit"
 
@@ -21,12 +22,9 @@ PROG = "velmora-huebit"
 DEFAULT_MAX_SIDE = 256
 
 
-class UsageError(Exception):
-    """A bad argument found after parsing; reported like argparse's own."""
-
-
-class MissingExtra(UsageError):
-    """An option needs a package that is not installed; reported in one line."""
+class UsageError(SettingError):
+    """A bad argument found after parsing; reported like argparse's own, as
+    are the library's SettingErrors."""
 
 
 class _Version(argparse.Action):
@@ -37,9 +35,9 @@ class _Version(argparse.Action):
         super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
 
     def __call__(self, parser, namespace, values, option_string=None):
-        import velmora_huebit
+        from velmora_huebit._version import version
 
-        print(f"{parser.prog} {velmora_huebit.__version__}")
+        print(f"{parser.prog} {version()}")
         parser.exit()
 
 
@@ -140,13 +138,6 @@ class _AddTargets(argparse.Action):
 
     def __call__(self, parser, namespace, values, option_string=None):
         setattr(namespace, self.dest, (getattr(namespace, self.dest) or []) + values)
-
-
-def cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
 
 
 def _add_common_options(parser: argparse.ArgumentParser) -> None:

@@ -9,19 +9,21 @@ import sys
 import urllib.parse
 from typing import Iterable
 
-from velmora_huebit.cli.arguments import PROG, MissingExtra, UsageError, build_parser, cores
-from velmora_huebit._palette import MAX_COLORS
-from velmora_huebit.cli.charts import check_chart_template
-from velmora_huebit.cli.engine import make_extractor
-from velmora_huebit.cli.output import JsonOutput, OutputError, TableOutput
-from velmora_huebit.cli.photos import display_name, printable
+from velmora_huebit.cli.arguments import PROG, UsageError, build_parser
+from velmora_huebit.analysis.palette import MAX_COLORS
+from velmora_huebit.outputs.charts import check_chart_template
+from velmora_huebit.analysis.engines import make_extractor
+from velmora_huebit.cli.output import JsonOutput, TableOutput
+from velmora_huebit.errors import MissingExtra, OutputError, SettingError
+from velmora_huebit.photos.sources import display_name, printable
 from velmora_huebit.cli.progress import Progress
-from velmora_huebit.cli.reading import PhotoError, read_mask
-from velmora_huebit.cli.runners import Runner, Task, choose_runner
-from velmora_huebit.cli.storage import is_url
-from velmora_huebit.cli.tasks import PhotoTasks
-from velmora_huebit.cli.views import View
-from velmora_huebit.cli.work import Job, quiet_opencv
+from velmora_huebit.photos.reading import PhotoError, read_mask
+from velmora_huebit.runs.runners import Runner, Task, choose_runner, cores
+from velmora_huebit.photos.storage import is_url
+from velmora_huebit.runs.tasks import PhotoTasks
+from velmora_huebit.analysis.views import View
+from velmora_huebit.analysis.job import Job
+from velmora_huebit.runs.work import quiet_opencv
 
 
 def _extractor_settings(args) -> dict:
@@ -49,11 +51,11 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
     if getattr(args, "chart", None):
         check_chart_template(args.chart)
     if args.report is not None:
-        from velmora_huebit.cli.report import check_report_path
+        from velmora_huebit.outputs.report import check_report_path
 
         check_report_path(args.report)
     for template in getattr(args, "export", None) or ():
-        from velmora_huebit.cli.exports import check_export_template
+        from velmora_huebit.outputs.exports import check_export_template
 
         check_export_template(template)
 
@@ -92,7 +94,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
     if args.resume and args.output is None:
         raise UsageError("--resume needs --output FILE.parquet or FILE.csv")
     if args.dask is not None:
-        from velmora_huebit.cli.dask_runner import check_dask
+        from velmora_huebit.runs.dask_runner import check_dask
 
         check_dask(args.dask, args.jobs)
     store = _open_store(args, job) if args.output is not None else None
@@ -102,7 +104,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
 def _storage(args) -> dict:
     """The filesystem options for s3:// URLs; MissingExtra when the URLs
     given need a package that is not installed."""
-    from velmora_huebit.cli.storage import access_options, check_protocol, endpoint, is_url
+    from velmora_huebit.photos.storage import access_options, check_protocol, endpoint, is_url
 
     urls = [name for name in [*args.photos, args.mask, args.output] if name and is_url(name)]
     for url in urls:
@@ -124,42 +126,21 @@ def _say(level: str, text: str) -> None:
 def _thumbnail_side(args) -> int:
     if args.report is None:
         return 0
-    from velmora_huebit.cli.report import THUMBNAIL_SIDE
+    from velmora_huebit.outputs.report import THUMBNAIL_SIDE
 
     return THUMBNAIL_SIDE
 
 
 def _open_report(args, job: Job):
-    from velmora_huebit.cli.report import Report
+    from velmora_huebit.outputs.report import Report
 
     return Report(args.report, job, _extractor_settings(args))
 
 
 def _open_store(args, job: Job):
-    suffix = os.path.splitext(args.output)[1].lower()
-    if suffix not in (".parquet", ".csv"):
-        raise UsageError(f"--output {args.output}: Parquet (.parquet) and CSV (.csv) files are "
-                         "written; JSON Lines go to standard output")
-    remote = is_url(args.output)
-    folder = os.path.dirname(args.output) or "."
-    if not remote and not os.path.isdir(folder):
-        raise UsageError(f"--output {args.output}: no such folder {folder}")
-    if suffix == ".parquet":
-        try:
-            from velmora_huebit.cli.parquet import ParquetFormat as Format
-        except ImportError:
-            raise MissingExtra("--output FILE.parquet needs pyarrow: pip install 'velmora_huebit[parquet]'") from None
-    else:
-        from velmora_huebit.cli.csvfile import CsvFormat as Format
-    from velmora_huebit.cli.store import Store, settings
-    from velmora_huebit.cli.tidy import columns
+    from velmora_huebit.outputs.tables import open_table
 
-    fmt, found = Format(columns(job)), settings(job, _extractor_settings(args))
-    if remote:
-        from velmora_huebit.cli.remote_output import RemoteStore
-
-        return RemoteStore(args.output, fmt, found, args.resume, _say, args.s3_options)
-    return Store(args.output, fmt, found, args.resume, _say)
+    return open_table(args.output, job, _extractor_settings(args), args.resume, _say, args.s3_options)
 
 
 class _Tally:
@@ -217,7 +198,7 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
     unwritten = False  # the store's journal could not be written: the run stopped
     problems: list[tuple[str, str]] = []
     if lazy:
-        from velmora_huebit.cli.dask_runner import DaskRunner
+        from velmora_huebit.runs.dask_runner import DaskRunner
 
         # the photos are listed as the cluster takes them, never held all at once
         tasks: Iterable[Task] = listing
@@ -242,21 +223,21 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
             tally.failure(name, message)
         listing.on_problem = tally.failure
         if lazy:
-            listing.count_in_background(progress)
+            listing.count_in_background(progress.set_total)
         if store is not None:
-            from velmora_huebit.cli.store import StoreOutput
+            from velmora_huebit.outputs.store import StoreOutput
 
             output = StoreOutput(job, store)
         else:
             output = TableOutput(job, progress, args.color) if as_table else JsonOutput(job, progress)
         exporter = None
         if getattr(args, "export", None):
-            from velmora_huebit.cli.exports import Exporter
+            from velmora_huebit.outputs.exports import Exporter
 
             exporter = Exporter(job, listing.export_paths, lambda name, message: progress.say(
                 f"{PROG}: warning: {display_name(name)}: {message}"))
         if report is not None:
-            from velmora_huebit.cli.report import WithReport
+            from velmora_huebit.outputs.report import WithReport
 
             output = WithReport(output, report)
         if tasks or lazy:
@@ -297,7 +278,7 @@ def main(argv: list[str] | None = None) -> int:
         except MissingExtra as exc:
             _say("error", str(exc))
             return 2
-        except UsageError as exc:
+        except SettingError as exc:
             args.subparser.error(str(exc))
     except SystemExit as exc:  # argparse: --help, --version, bad arguments
         return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
@@ -306,7 +287,7 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     try:
         return _run(args, job, listing, store)
-    except UsageError as exc:  # found once the run began: a scheduler out of reach
+    except SettingError as exc:  # found once the run began: a scheduler out of reach
         print(printable(f"{PROG} {args.command}: error: {exc}"), file=sys.stderr)
         return 2
     except KeyboardInterrupt:

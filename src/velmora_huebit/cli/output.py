@@ -9,14 +9,11 @@ import json
 import sys
 
 from velmora_huebit.cli.progress import Progress
-from velmora_huebit.cli.photos import display_name
-from velmora_huebit.cli.records import hex_code, json_record
+from velmora_huebit.photos.sources import display_name
+from velmora_huebit.outputs.records import hex_code, json_record
 from velmora_huebit.cli.terminal import console as make_console, draws_swatches
-from velmora_huebit.cli.work import Job, Outcome
-
-
-class OutputError(Exception):
-    """Standard output cannot be written (other than a reader gone away)."""
+from velmora_huebit.errors import OutputError
+from velmora_huebit.analysis.job import Job, Outcome
 
 
 @contextlib.contextmanager

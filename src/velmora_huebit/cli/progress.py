@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import sys
 
-from velmora_huebit.cli.photos import printable
+from velmora_huebit.photos.sources import printable
 
 
 class Progress:

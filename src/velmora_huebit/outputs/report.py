@@ -32,11 +32,10 @@ import tempfile
 import urllib.parse
 from typing import IO
 
-from velmora_huebit import __version__
-from velmora_huebit.cli.arguments import PROG, UsageError
-from velmora_huebit.cli.output import OutputError
-from velmora_huebit.cli.photos import display_name
-from velmora_huebit.cli.swatches import (PIXEL_BANDS, SIMILARITY_BANDS, band, hex_code, label_colour,
+from velmora_huebit._version import version
+from velmora_huebit.errors import OutputError, SettingError
+from velmora_huebit.photos.sources import display_name
+from velmora_huebit.colour.swatches import (PIXEL_BANDS, SIMILARITY_BANDS, band, hex_code, label_colour,
                                          nearest, needs_border)
 
 INLINE_LIMIT = 100  # photos whose thumbnails are written into the page itself
@@ -45,17 +44,20 @@ COMMON = 16  # colours in the summary
 FAILURES_SHOWN = 10_000  # failures listed one by one; the rest are counted
 _THUMBNAIL_NAME = re.compile(r"\d{6,}\.jpg")
 
+# the program named in the page's title and its generator tag
+GENERATOR = "velmora-huebit"
+
 
 def check_report_path(path: str) -> None:
     if os.path.splitext(path)[1].lower() not in (".html", ".htm"):
-        raise UsageError(f"--report {path}: the report is an HTML page; name it FILE.html")
+        raise SettingError(f"--report {path}: the report is an HTML page; name it FILE.html")
     folder = os.path.dirname(path) or "."
     if not os.path.isdir(folder):
-        raise UsageError(f"--report {path}: no such folder {folder}")
+        raise SettingError(f"--report {path}: no such folder {folder}")
     if not os.access(folder, os.W_OK | os.X_OK):
-        raise UsageError(f"--report {path}: cannot write in {folder}")
+        raise SettingError(f"--report {path}: cannot write in {folder}")
     if os.path.isdir(path):
-        raise UsageError(f"--report {path}: is a folder")
+        raise SettingError(f"--report {path}: is a folder")
 
 
 def _e(text) -> str:
@@ -290,10 +292,10 @@ class Report:
 
     def _head(self) -> str:
         total = self.count + self.failed - self.twice
-        title = f"{PROG} {self.job.command}: {total} photo{'s' * (total != 1)}"
+        title = f"{GENERATOR} {self.job.command}: {total} photo{'s' * (total != 1)}"
         return (f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
                 f'<meta name="viewport" content="width=device-width, initial-scale=1">'
-                f'<meta name="generator" content="{PROG} {_e(__version__)}">'
+                f'<meta name="generator" content="{GENERATOR} {_e(version())}">'
                 f"<title>{_e(title)}</title><style>{_STYLE}</style></head><body>\n"
                 f"<header><h1>{_e(title)}</h1><p class=\"run\">{_e(self._run_line())}</p></header>\n")
 

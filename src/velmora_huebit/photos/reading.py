@@ -21,41 +21,22 @@ Transparency comes from the same decode where that gives the colour exactly
 from __future__ import annotations
 
 import contextlib
-import dataclasses
 import os
 import re
 import stat
 import sys
 import threading
 
-from velmora_huebit.cli.headers import (MAX_SCANS, Header, HeaderError, Source, Truncated, Unsupported,
-                                        jpeg_scans, png_complete, read_header)
+from velmora_huebit.photos.headers import MAX_SCANS, Header, HeaderError, Source, jpeg_scans, png_complete, read_header
+from velmora_huebit.photos.sizing import (_UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _alpha_mode, _check,
+                                          _factor, _header, _shrunk)
 
 # alpha values below this (on the 0-255 scale) count as transparent
 OPAQUE = 128
 
-# Images are decoded when that takes no more memory than this many pixels of
-# 8-bit colour: with the command's own 200 MB a process stays under 400 MB
-# (bench/bench_reading.py), and a JPEG read reduced counts at its reduced size.
-DEFAULT_MAX_PIXELS = 50_000_000
-
-# OpenCV's own ceiling (its OPENCV_IO_MAX_IMAGE_PIXELS and _WIDTH defaults)
-_DECODER_PIXELS, _DECODER_SIDE = 1 << 30, 1 << 20
-
 # what a file that is not a regular one is, for the message that skips it
 _KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
           (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
-
-
-_UNREADABLE = "cannot read the image (not an image file, or a damaged one)"
-
-
-class PhotoError(Exception):
-    """A failure explained in words for the user."""
-
-
-class TooLarge(PhotoError):
-    """An image over the pixel limit, refused from its header."""
 
 
 def _open(path) -> int:
@@ -97,14 +78,6 @@ def read_file(path, *, max_pixels: int = DEFAULT_MAX_PIXELS) -> bytes:
         raise PhotoError(f"cannot read the file: {exc.strerror or exc}") from None
     finally:
         os.close(fd)
-
-
-@dataclasses.dataclass
-class Decoded:
-    image: object  # 8-bit BGR, as cv2.imread gives it (possibly reduced, see max_side)
-    alpha: object  # 8-bit alpha plane of the image's size, or None
-    size: tuple[int, int]  # (width, height) of the photo itself
-    notes: list  # warnings for the user
 
 
 def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
@@ -158,7 +131,7 @@ def read_bytes(path, storage: dict | None = None) -> bytes:
     names (read through fsspec, see storage)."""
     if not _is_url(path):
         return read_file(path)
-    from velmora_huebit.cli.storage import StorageError, options_for, read_object
+    from velmora_huebit.photos.storage import StorageError, options_for, read_object
 
     try:
         return read_object(path, options_for(path, storage))
@@ -167,7 +140,7 @@ def read_bytes(path, storage: dict | None = None) -> bytes:
 
 
 def _is_url(path) -> bool:
-    from velmora_huebit.cli.storage import is_url
+    from velmora_huebit.photos.storage import is_url
 
     return isinstance(path, str) and is_url(path)
 
@@ -178,7 +151,7 @@ def _header_or_heif(source: Source) -> Header | str:
     """The header of the image, or "HEIF" or "AVIF" for a file that
     pillow-heif reads: every HEIC/HEIF, and an AVIF whose size Pillow
     cannot tell."""
-    from velmora_huebit.cli import heif
+    from velmora_huebit.photos import heif
 
     container = heif.kind(source.read(0, 64))
     if container == "HEIF":
@@ -195,7 +168,7 @@ def _read_heif(source: Source, with_alpha: bool, max_side: int, max_pixels: int,
                what: str) -> Decoded:
     import cv2
 
-    from velmora_huebit.cli import heif
+    from velmora_huebit.photos import heif
 
     photo = heif.decode(source.read(0, source.size), with_alpha, max_pixels, what)
     image, alpha, full = photo.image, photo.alpha, photo.size
@@ -206,99 +179,6 @@ def _read_heif(source: Source, with_alpha: bool, max_side: int, max_pixels: int,
                  if alpha.min() < OPAQUE else None)
     return Decoded(image, alpha, full, photo.notes)
 
-
-# --- sizes and costs -----------------------------------------------------------
-
-def _header(source: Source) -> Header:
-    if source.size == 0:
-        raise PhotoError("empty file")
-    try:
-        return read_header(source)
-    except Unsupported as exc:
-        raise PhotoError(f"not read: {exc}") from None
-    except Truncated as exc:
-        raise PhotoError(f"the {exc} file is truncated (cut off before its end)") from None
-    except HeaderError:
-        raise PhotoError(_UNREADABLE) from None
-
-
-def _factor(header: Header, max_side: int) -> int:
-    """The scale 1/2, 1/4 or 1/8 at which the decoder can read a JPEG and
-    still leave at least max_side pixels to shrink from: it averages the
-    pixels itself, far quicker than a full decode."""
-    if header.reducible and max_side:
-        for factor in (8, 4, 2):
-            if max(header.width, header.height) // factor >= max_side:
-                return factor
-    return 1
-
-
-def _shrunk(width: int, height: int, max_side: int) -> tuple[int, int]:
-    """The size the command line shrinks an image to (as work.py)."""
-    scale = max_side / max(height, width)
-    return max(1, round(width * scale)), max(1, round(height * scale))
-
-
-def _alpha_mode(header: Header, with_alpha: bool) -> str:
-    """"": colour only; "same": colour and alpha from one decode with
-    cv2.IMREAD_UNCHANGED (for 8 bits a sample it gives the colour exactly,
-    and it ignores EXIF orientation, which TIFF's decoder applies itself);
-    "second": a second decode for the alpha plane."""
-    if not (with_alpha and header.alpha) or header.kind == "JPEG":
-        return ""
-    if not header.deep and (header.orientation == 1 or header.kind == "TIFF"):
-        return "same"
-    return "second"
-
-
-def _cost(header: Header, factor: int, with_alpha: bool, max_side: int, shrink: bool) -> float:
-    """Bytes that decoding takes, beyond the process itself."""
-    pixels = -(-header.width // factor) * -(-header.height // factor)
-    shrunk = shrink and max_side and max(header.width, header.height) // factor > max_side
-    per_pixel = header.per_pixel
-    if header.turned and header.kind != "TIFF":  # turned into a copy, and copied once more
-        per_pixel += 6
-    colour = pixels * per_pixel + header.fixed + header.scans_buffer
-    mode = _alpha_mode(header, with_alpha)
-    if mode == "same":  # the colour and alpha planes split off, unless shrunk first
-        return pixels * (header.alpha_per_pixel + (0 if shrunk else 4)) + header.fixed
-    if mode == "second":  # the colour stays (unless shrunk) while the alpha plane is read
-        alpha = pixels * (header.alpha_per_pixel + (0 if shrunk else 3) + 2) + header.fixed
-        return max(colour, alpha)
-    return colour
-
-
-def _megapixels(count: float) -> str:
-    return f"{count / 1e6:.1f}".removesuffix(".0")
-
-
-def _check(header: Header, factor: int, with_alpha: bool, max_side: int, shrink: bool,
-           max_pixels: int) -> None:
-    width, height = header.width, header.height
-    if width > _DECODER_SIDE or height > _DECODER_SIDE or width * height > _DECODER_PIXELS:
-        raise TooLarge(f"{width}x{height} pixels: larger than the decoder reads "
-                       f"({_megapixels(_DECODER_PIXELS)} megapixels at most)")
-    if not max_pixels:
-        return
-    cost = _cost(header, factor, with_alpha, max_side, shrink)
-    if cost <= 3 * max_pixels:
-        return
-    size = f"{width}x{height} pixels ({_megapixels(width * height)} megapixels)"
-    across, down = -(-width // factor), -(-height // factor)
-    if cost <= 3 * across * down + header.fixed:  # plain colour
-        if factor > 1:
-            size += f", {across}x{down} ({_megapixels(across * down)} megapixels) decoded at 1/{factor}"
-    else:
-        kind = ("progressive " if header.multi_scan else "") + header.kind + " image"
-        if _alpha_mode(header, with_alpha):
-            kind += " with transparency"
-        size += (f"; decoding this {kind} takes about {cost / 1e6:.0f} MB, as much as "
-                 f"{_megapixels(cost / 3)} megapixels of plain colour")
-    raise TooLarge(f"{size}: over the limit of {_megapixels(max_pixels)} megapixels, not decoded "
-                   "(--max-pixels N raises the limit, 0 lifts it)")
-
-
-# --- decoding --------------------------------------------------------------------
 
 class _Input:
     """The photo as the decoder reads it: the name of an open file

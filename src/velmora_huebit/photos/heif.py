@@ -22,8 +22,8 @@ from __future__ import annotations
 import io
 import warnings
 
-from velmora_huebit.cli.headers import Header
-from velmora_huebit.cli.reading import _UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _check
+from velmora_huebit.photos.headers import Header
+from velmora_huebit.photos.sizing import _UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _check
 
 # brands of an ISO media file's ftyp box (ISO/IEC 23008-12, and AV1's)
 _AVIF = (b"avif", b"avis")

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import warnings
 
-from velmora_huebit.cli.work import Job
+from velmora_huebit.analysis.job import Job
 
 PALETTE, LIBRARY = "palette", "library"
 ENGINES = (PALETTE, LIBRARY)
@@ -20,7 +20,7 @@ class PaletteEngine:
         self.n_colors = n_colors
 
     def extract_colors(self, image, mask=None):
-        from velmora_huebit._palette import dominant_colors
+        from velmora_huebit.analysis.palette import dominant_colors
 
         records = dominant_colors(image, mask, self.n_colors)
         if 0 < len(records) < self.n_colors:
@@ -33,11 +33,11 @@ def make_extractor(job: Job, settings: dict):
     """What analyses the photos of a run; settings are the module's
     constructor arguments (n_colors, algorithm, preprocessing, lab_space)."""
     if job.engine == LIBRARY:
-        from velmora_huebit import ColorExtractor
+        from velmora_huebit.color_extractor_cy import ColorExtractor
 
         return ColorExtractor(**settings)
     if job.command == "match":
-        from velmora_huebit.cli.matcher import PaletteMatcher
+        from velmora_huebit.analysis.matcher import PaletteMatcher
 
         return PaletteMatcher(settings["n_colors"])
     return PaletteEngine(settings["n_colors"])

@@ -18,7 +18,7 @@ import json
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from velmora_huebit.cli.arguments import UsageError
+from velmora_huebit.errors import SettingError
 
 ROWS_PER_GROUP = 65536  # row groups of the folded file
 METADATA_KEY = b"velmora_huebit"
@@ -37,15 +37,15 @@ class ParquetFormat:
 
     def read_metadata(self, path: str) -> dict:
         """{"settings", "generation"} of a file this command wrote;
-        UsageError for any other."""
+        SettingError for any other."""
         try:
             stored = pq.read_schema(path)
         except self.errors as exc:
-            raise UsageError(f"--output {path}: cannot read it as Parquet ({exc})") from None
+            raise SettingError(f"--output {path}: cannot read it as Parquet ({exc})") from None
         if METADATA_KEY not in (stored.metadata or {}):
-            raise UsageError(f"--output {path}: not written by velmora-huebit")
+            raise SettingError(f"--output {path}: not written by velmora-huebit")
         if not stored.remove_metadata().equals(self.schema):
-            raise UsageError(f"--output {path}: its columns differ from this command's "
+            raise SettingError(f"--output {path}: its columns differ from this command's "
                              "(written by another command or version)")
         try:
             metadata = json.loads(stored.metadata[METADATA_KEY])
@@ -53,7 +53,7 @@ class ParquetFormat:
                 return metadata
         except (ValueError, TypeError, KeyError):
             pass
-        raise UsageError(f"--output {path}: its metadata is damaged")
+        raise SettingError(f"--output {path}: its metadata is damaged")
 
     def settings_file(self, path: str) -> str:
         return path

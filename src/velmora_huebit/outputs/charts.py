@@ -18,8 +18,8 @@ import itertools
 import os
 from typing import Iterable, Iterator
 
-from velmora_huebit.cli.arguments import UsageError
-from velmora_huebit.cli.swatches import (PAGE, band, hex_code, label_colour, needs_border,
+from velmora_huebit.errors import SettingError
+from velmora_huebit.colour.swatches import (PAGE, band, hex_code, label_colour, needs_border,
                                          nearest)
 
 WIDTH = 8.0  # inches; at DPI, 1200 pixels
@@ -61,13 +61,13 @@ def check_chart_template(template: str) -> None:
     suffix = os.path.splitext(template)[1].lower().lstrip(".")
     formats = FigureCanvasBase.get_supported_filetypes()
     if suffix not in formats:
-        raise UsageError(
+        raise SettingError(
             f"--chart {template}: unknown image format {suffix or '(none)'!r} "
             f"(use one of: {', '.join(sorted(formats))})"
         )
     folder = os.path.dirname(template) or "."
     if not os.path.isdir(folder):
-        raise UsageError(f"--chart {template}: no such folder {folder}")
+        raise SettingError(f"--chart {template}: no such folder {folder}")
 
 
 def _rgb(colour) -> tuple[float, float, float]:
@@ -235,7 +235,7 @@ def _figures(record: dict, pixels: bool) -> str:
 def save_chart(job, photo: str, result, size: tuple, path: str) -> None:
     """Draws the chart of one photo's result into path (its format from the
     suffix)."""
-    from velmora_huebit.cli.photos import display_name
+    from velmora_huebit.photos.sources import display_name
 
     title = os.path.basename(display_name(photo)) or display_name(photo)
     analysed = "{}×{} px analysed".format(*size)

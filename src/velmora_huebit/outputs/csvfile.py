@@ -14,7 +14,7 @@ import csv
 import json
 import os
 
-from velmora_huebit.cli.arguments import UsageError
+from velmora_huebit.errors import SettingError
 
 ROWS_PER_BATCH = 65536
 
@@ -43,14 +43,14 @@ class CsvFormat:
 
     def read_metadata(self, path: str) -> dict:
         """{"settings" (None when unknown), "generation"} of a file with
-        this command's columns; UsageError for any other."""
+        this command's columns; SettingError for any other."""
         try:
             with open(path, newline="", encoding="utf-8") as file:
                 header = next(csv.reader(file), None)
         except self.errors as exc:
-            raise UsageError(f"--output {path}: cannot read it as CSV ({exc})") from None
+            raise SettingError(f"--output {path}: cannot read it as CSV ({exc})") from None
         if header != self.names:
-            raise UsageError(f"--output {path}: its columns differ from this command's "
+            raise SettingError(f"--output {path}: its columns differ from this command's "
                              "(not written by this command of velmora-huebit)")
         try:
             with open(self.settings_file(path), "rb") as file:

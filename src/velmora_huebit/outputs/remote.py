@@ -30,9 +30,9 @@ import hashlib
 import os
 import shutil
 
-from velmora_huebit.cli.arguments import UsageError
-from velmora_huebit.cli.store import Say, Store
-from velmora_huebit.cli.storage import StorageError, fetch_object, object_exists, options_for, write_object
+from velmora_huebit.errors import SettingError
+from velmora_huebit.outputs.store import Say, Store
+from velmora_huebit.photos.storage import StorageError, fetch_object, object_exists, options_for, write_object
 
 PENDING = "upload-pending"
 
@@ -69,14 +69,14 @@ class RemoteStore(Store):
             os.makedirs(self.cache, exist_ok=True)
             lock = os.open(os.path.join(self.cache, "lock"), os.O_RDWR | os.O_CREAT, 0o600)
         except OSError as exc:
-            raise UsageError(f"--output {self.url}: cannot make its local folder {self.cache} "
+            raise SettingError(f"--output {self.url}: cannot make its local folder {self.cache} "
                              f"({exc.strerror or exc}); set XDG_CACHE_HOME to a folder that can be "
                              "written") from None
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             os.close(lock)
-            raise UsageError(f"--output {self.url}: another run on this machine is writing it") from None
+            raise SettingError(f"--output {self.url}: another run on this machine is writing it") from None
         return lock
 
     def _unlock_cache(self) -> None:
@@ -91,14 +91,14 @@ class RemoteStore(Store):
         try:
             exists = object_exists(self.url, self.options)
         except StorageError as exc:
-            raise UsageError(f"--output {self.url}: {exc}") from None
+            raise SettingError(f"--output {self.url}: {exc}") from None
         if os.path.exists(self.pending) or os.path.isdir(local + ".parts"):
             if not resume:
-                raise UsageError(f"--output {self.url}: a run writing it was cut short, and its results "
+                raise SettingError(f"--output {self.url}: a run writing it was cut short, and its results "
                                  f"wait in {self.cache}; give --resume to go on from them, or remove "
                                  "that folder")
         elif exists and not resume:
-            raise UsageError(f"--output {self.url}: exists; give --resume to add the photos it lacks, "
+            raise SettingError(f"--output {self.url}: exists; give --resume to add the photos it lacks, "
                              "or remove it")
         if os.path.exists(self.pending):
             say("warning", f"{local} holds results that {self.url} lacks (an upload that did not "
@@ -113,7 +113,7 @@ class RemoteStore(Store):
                     fetch_object(self._remote(".settings.json"), fmt.settings_file(local), self.options)
                 fetch_object(self.url, local, self.options)
             except StorageError as exc:
-                raise UsageError(f"--output {self.url}: cannot download it to resume ({exc})") from None
+                raise SettingError(f"--output {self.url}: cannot download it to resume ({exc})") from None
 
     def close(self) -> None:
         """Folds the parts into the local file (see Store.close), uploads it

@@ -6,13 +6,21 @@ calling on_done once per finished photo (for the progress bar)."""
 from __future__ import annotations
 
 import collections
-import multiprocessing
+import os
 from typing import Callable, Iterator, Protocol, Sequence
 
-from velmora_huebit.cli.arguments import cores
-from velmora_huebit.cli.work import Job, Outcome, quiet_opencv, run_one
+from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.runs.work import quiet_opencv, run_one
 
 Task = tuple[str, str | None]  # photo, chart file or None
+
+
+def cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
 
 
 class Runner(Protocol):
@@ -126,6 +134,7 @@ def _forkserver(preload: list[str]):
     The server preloads the libraries, not this package: it imports with the
     working directory on its path, where a source checkout would shadow the
     installed package."""
+    import multiprocessing
     from multiprocessing import forkserver
 
     context = multiprocessing.get_context("forkserver")
@@ -195,7 +204,7 @@ def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False,
     """A single photo is analysed here, and so are all with --jobs 1 when
     nothing can crash this process (the palette engine's extract). Otherwise they go to worker processes, even with --jobs 1, so
     that a photo that kills its process costs only itself."""
-    from velmora_huebit.cli.engine import in_process_safe, preload
+    from velmora_huebit.analysis.engines import in_process_safe, preload
 
     safe = in_process_safe(job)
     workers = min(jobs or cores(), photos)

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import dataclasses
 
-from velmora_huebit.cli.swatches import sort_colours
+from velmora_huebit.colour.swatches import sort_colours
 
 # DBSCAN: a colour whose share reaches this is "nearly everything"; the
 # warning is given when at least FAR_SHARE of the photo's pixels lie farther

@@ -16,7 +16,7 @@ import os
 import re
 from typing import Callable, Iterator
 
-from velmora_huebit.cli.storage import is_url, options_for
+from velmora_huebit.photos.storage import is_url, options_for
 
 # What a folder contributes: files OpenCV can usually decode, and HEIC/HEIF.
 # Files named explicitly or matched by a glob are tried whatever their suffix.
@@ -168,7 +168,7 @@ def iter_photos(arguments: list[str], recursive: bool, problem: OnProblem,
     for argument in arguments:
         found = False
         if is_url(argument):
-            from velmora_huebit.cli.objects import iter_objects
+            from velmora_huebit.photos.objects import iter_objects
 
             urls = iter_objects(argument, recursive, problem, options_for(argument, s3_options), IMAGE_SUFFIXES)
             # a listing names each object once: the names are kept (to skip

@@ -1,7 +1,7 @@
 """--dask: the photos of a run as tasks on a Dask cluster, a local one of
 worker processes or the one at a scheduler address. Outcomes come back in
 task order like the other runners', with a few tasks per worker thread in
-flight (velmora_huebit.distributed does the windowing). The workers read
+flight (velmora_huebit.runs.distributed does the windowing). The workers read
 the photos and write the charts, so both go to them as absolute paths (and
 photos in a bucket as their URLs: each worker reads its own from there)."""
 
@@ -13,23 +13,24 @@ import os
 import signal
 import time
 
-from velmora_huebit.cli.arguments import MissingExtra, UsageError
-from velmora_huebit.cli.photos import absolute
-from velmora_huebit.cli.work import Outcome, quiet_opencv, run_one
+from velmora_huebit.errors import MissingExtra, SettingError
+from velmora_huebit.photos.sources import absolute
+from velmora_huebit.analysis.job import Outcome
+from velmora_huebit.runs.work import quiet_opencv, run_one
 
 
 def check_dask(address: str, jobs: int | None) -> None:
-    """UsageError for a --dask that cannot work; MissingExtra without Dask."""
+    """SettingError for a --dask that cannot work; MissingExtra without Dask."""
     try:
         import distributed  # noqa: F401
     except ImportError:
         raise MissingExtra("--dask needs Dask's distributed scheduler: "
                            "pip install 'velmora_huebit[dask]'") from None
     if address and os.path.exists(address):
-        raise UsageError(f"--dask: {address} is a file or folder, not a scheduler address "
+        raise SettingError(f"--dask: {address} is a file or folder, not a scheduler address "
                          "(put the photos before --dask, or write --dask=ADDRESS)")
     if address and jobs is not None:
-        raise UsageError("--jobs sets the workers of the local cluster; "
+        raise SettingError("--jobs sets the workers of the local cluster; "
                          f"the cluster at {address} has its own")
     if address:
         _check_address(address)
@@ -45,7 +46,7 @@ def _check_address(address: str) -> None:
         port, reason = None, str(exc)
     if port is None or not 0 < port < 65536:
         reason = reason if port is None else f"port {port} out of range"
-        raise UsageError(f"--dask {address}: not a scheduler address such as tcp://host:8786 ({reason})")
+        raise SettingError(f"--dask {address}: not a scheduler address such as tcp://host:8786 ({reason})")
 
 
 def dask_setup(worker) -> None:
@@ -79,7 +80,7 @@ class DaskRunner:
         self.workers = workers
 
     def run(self, extractor, job, tasks, on_done):
-        from velmora_huebit.distributed import completed
+        from velmora_huebit.runs.distributed import completed
 
         work = ((absolute(path), chart and os.path.abspath(chart)) for path, chart in tasks)
         with self._client() as client:
@@ -99,13 +100,13 @@ class DaskRunner:
                 try:
                     client = stack.enter_context(Client(self.address, timeout="20s"))
                 except (OSError, ValueError, TypeError) as exc:
-                    raise UsageError(f"--dask {self.address}: cannot reach the scheduler ({exc})") from None
+                    raise SettingError(f"--dask {self.address}: cannot reach the scheduler ({exc})") from None
             else:
                 with _interrupt_when_started():
                     try:
                         cluster = local_cluster(0)  # started as it is made
                     except Exception as exc:
-                        raise UsageError(f"--dask: cannot start a local cluster ({exc})") from None
+                        raise SettingError(f"--dask: cannot start a local cluster ({exc})") from None
                     stack.callback(_close, cluster)
                     client = stack.enter_context(Client(cluster))
                     _start_workers(cluster, client, self.workers)
@@ -131,7 +132,7 @@ def _start_workers(cluster, client, workers: int) -> None:
             break
         time.sleep(0.1)
     if not client.nthreads():
-        raise UsageError("--dask: no worker of the local cluster started")
+        raise SettingError("--dask: no worker of the local cluster started")
 
 
 CLOSE_SECONDS = 30

@@ -6,12 +6,11 @@ from __future__ import annotations
 
 import itertools
 import threading
-from typing import Iterator
+from typing import Callable, Iterator
 
-from velmora_huebit.cli.charts import chart_paths
-from velmora_huebit.cli.photos import OnProblem, iter_photos, photo_key, text_name
-from velmora_huebit.cli.progress import Progress
-from velmora_huebit.cli.runners import Task
+from velmora_huebit.outputs.charts import chart_paths
+from velmora_huebit.photos.sources import OnProblem, iter_photos, photo_key, text_name
+from velmora_huebit.runs.runners import Task
 
 
 class PhotoTasks:
@@ -48,13 +47,13 @@ class PhotoTasks:
                 self._exports[photo] = files[1 if chart else 0:]
             yield photo, files[0] if chart else None
 
-    def count_in_background(self, progress: Progress) -> None:
-        """Gives the bar its total from a second listing, in a thread, while
-        the run takes the photos from the first."""
+    def count_in_background(self, set_total: Callable[[int], None]) -> None:
+        """Tells set_total (a progress bar's) the count of a second listing,
+        made in a thread while the run takes the photos from the first."""
 
         def count() -> None:
             try:
-                progress.set_total(sum(1 for _ in PhotoTasks(self.args, self.done)))
+                set_total(sum(1 for _ in PhotoTasks(self.args, self.done)))
             except Exception:  # the run's own listing reports the same failure
                 pass
 

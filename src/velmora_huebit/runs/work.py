@@ -3,42 +3,14 @@ Runs in the worker processes; every failure comes back as words for the user."""
 
 from __future__ import annotations
 
-import dataclasses
 import re
 import warnings
 
-from velmora_huebit.cli.charts import save_chart
-from velmora_huebit.cli.photos import display_name
-from velmora_huebit.cli.reading import DEFAULT_MAX_PIXELS, PhotoError, read_photo
-from velmora_huebit.cli.views import View, arrange, thumbnail
-
-
-@dataclasses.dataclass(frozen=True)
-class Job:
-    """What to do with every photo of a run."""
-
-    command: str
-    mask: object = None  # mask array (BGR as cv2.imread gives it, or its grey plane) or None
-    max_side: int = 0  # 0: full resolution
-    max_pixels: int = DEFAULT_MAX_PIXELS  # larger images are refused from their header; 0: no limit
-    keep_transparent: bool = False
-    targets: dict | None = None
-    pixels: bool = False
-    threshold: float | None = None
-    names: str | None = None  # extract: the list colours are named from, None for no names
-    view: View = View()  # sorting, the DBSCAN check, report thumbnails
-    engine: str = "palette"  # or "library": ColorExtractor
-    storage: dict | None = None  # options of the filesystem of s3:// photos (see storage)
-
-
-@dataclasses.dataclass(frozen=True)
-class Outcome:
-    result: object = None
-    error: str | None = None
-    warnings: tuple = ()
-    size: tuple | None = None  # (width, height) analysed
-    full_size: tuple | None = None  # (width, height) of the photo
-    thumbnail: bytes | None = None  # JPEG for the report
+from velmora_huebit.outputs.charts import save_chart
+from velmora_huebit.photos.sources import display_name
+from velmora_huebit.photos.reading import PhotoError, read_photo
+from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.views import arrange, thumbnail
 
 
 def quiet_opencv() -> None:
@@ -56,7 +28,7 @@ def quiet_opencv() -> None:
 def load_inputs(path: str, job: Job):
     """(image, mask, warnings, photo size): the photo shrunk when asked, and
     the mask that combines the user's mask with the photo's transparency."""
-    from velmora_huebit._palette import prepare
+    from velmora_huebit.analysis.palette import prepare
 
     # shrunk as it is read, with an alpha plane only when some pixel is transparent
     photo = read_photo(path, with_alpha=not job.keep_transparent, max_side=job.max_side,
@@ -110,7 +82,7 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
             image, mask, notes, full_size = load_inputs(path, job)
             result = analyse(extractor, job, image, mask)
             if job.names and job.command == "extract":
-                from velmora_huebit.names import add_names
+                from velmora_huebit.colour.names import add_names
 
                 add_names(result, job.names)
             if job.command == "extract":

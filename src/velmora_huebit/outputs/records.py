@@ -5,8 +5,8 @@ of three ints, and photo names valid text, kept exact (see photos.text_name)."""
 
 from __future__ import annotations
 
-from velmora_huebit.cli.photos import text_name
-from velmora_huebit.cli.work import Job, Outcome
+from velmora_huebit.photos.sources import text_name
+from velmora_huebit.analysis.job import Job, Outcome
 
 # The module gives an int 0 where a share or score is clamped or beyond the
 # threshold, and NumPy scalars elsewhere.

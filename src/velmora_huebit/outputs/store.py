@@ -41,12 +41,12 @@ import uuid
 import zlib
 from typing import Callable, Iterator
 
-from velmora_huebit.cli.arguments import UsageError
-from velmora_huebit.cli.output import OutputError
-from velmora_huebit.cli.photos import photo_key
-from velmora_huebit.cli.records import hex_code
-from velmora_huebit.cli.tidy import photo_rows, valid_rows
-from velmora_huebit.cli.work import Job
+from velmora_huebit.errors import SettingError
+from velmora_huebit.errors import OutputError
+from velmora_huebit.photos.sources import photo_key
+from velmora_huebit.outputs.records import hex_code
+from velmora_huebit.outputs.tidy import photo_rows, valid_rows
+from velmora_huebit.analysis.job import Job
 
 PHOTOS_PER_PART = 1024
 
@@ -100,7 +100,7 @@ class Store:
             shutil.rmtree(self.folder)  # folded into the file already
             run = None
         if (stored or run) and not resume:
-            raise UsageError(f"--output {path}: exists; give --resume to add the photos it lacks, "
+            raise SettingError(f"--output {path}: exists; give --resume to add the photos it lacks, "
                              f"or remove {path} and {self.folder}")
         if stored and stored["settings"] is None:
             say("warning", f"the settings of {path} are unknown ({fmt.settings_file(path)} is missing); "
@@ -122,7 +122,7 @@ class Store:
     def _check_writable(self) -> None:
         """Before any photo is analysed: the file and its parts can be made."""
         if os.path.lexists(self.path) and not os.path.isfile(self.path):
-            raise UsageError(f"--output {self.path}: not a regular file")
+            raise SettingError(f"--output {self.path}: not a regular file")
         folder = os.path.dirname(os.path.abspath(self.path))
         probe = os.path.join(folder, f".{os.path.basename(self.path)}.{uuid.uuid4().hex}")
         try:
@@ -133,14 +133,14 @@ class Store:
                 os.close(descriptor)
                 os.remove(probe)
         except OSError as exc:
-            raise UsageError(f"--output {self.path}: cannot write in {folder} "
+            raise SettingError(f"--output {self.path}: cannot write in {folder} "
                              f"({exc.strerror or exc})") from None
 
     def _read(self, path: str) -> Iterator:
         try:
             yield from self.fmt.batches(path)
         except self.fmt.errors as exc:
-            raise UsageError(f"--output {path}: cannot read it ({exc})") from None
+            raise SettingError(f"--output {path}: cannot read it ({exc})") from None
 
     def _read_run(self) -> dict | None:
         try:
@@ -151,7 +151,7 @@ class Store:
                 shutil.rmtree(self.folder)  # cut short while being made: holds no rows
             return None
         except OSError as exc:
-            raise UsageError(f"--output {self.path}: cannot read {self.folder} ({exc.strerror or exc})") from None
+            raise SettingError(f"--output {self.path}: cannot read {self.folder} ({exc.strerror or exc})") from None
         except (ValueError, RecursionError):  # not JSON, not text
             run = None
         if isinstance(run, dict) and isinstance(run.get("base"), str) and isinstance(run.get("settings"), dict):
@@ -170,7 +170,7 @@ class Store:
                         if stored.get(key) != self.settings.get(key))
         described = ", ".join(f"{key} {stored.get(key)!r} there, {self.settings.get(key)!r} here"
                               for key in differ)
-        raise UsageError(f"--output {self.path}: written with other settings ({described}); "
+        raise SettingError(f"--output {self.path}: written with other settings ({described}); "
                          "resume with the same options, or write another file")
 
     def _ensure_folder(self) -> None:
@@ -186,7 +186,7 @@ class Store:
             os.rename(fresh, self.folder)
         except OSError:
             shutil.rmtree(fresh)
-            raise UsageError(f"--output {self.path}: another run is writing it") from None
+            raise SettingError(f"--output {self.path}: another run is writing it") from None
         self._lock()
 
     def _lock(self) -> None:
@@ -195,7 +195,7 @@ class Store:
             fcntl.flock(self.lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             self._unlock()
-            raise UsageError(f"--output {self.path}: another run is writing it") from None
+            raise SettingError(f"--output {self.path}: another run is writing it") from None
 
     def _unlock(self) -> None:
         if self.lock is not None:
@@ -332,7 +332,7 @@ class Store:
         try:
             self._ensure_folder()
             self._fold(numbers, folded)
-        except UsageError as exc:  # another run took the folder meanwhile
+        except SettingError as exc:  # another run took the folder meanwhile
             self._fold_failed(numbers, folded, str(exc))
         except self.fmt.errors as exc:
             self._fold_failed(numbers, folded, getattr(exc, "strerror", None) or str(exc))

@@ -26,12 +26,12 @@ import struct
 from typing import Callable
 from html import escape
 
-from velmora_huebit import __version__
-from velmora_huebit.cli.arguments import UsageError
-from velmora_huebit.cli.colours import PNG_KEY
-from velmora_huebit.cli.photos import display_name
-from velmora_huebit.cli.records import hex_code, json_record
-from velmora_huebit.cli.work import Job, Outcome
+from velmora_huebit._version import version
+from velmora_huebit.errors import SettingError
+from velmora_huebit.colour.parse import PNG_KEY
+from velmora_huebit.photos.sources import display_name
+from velmora_huebit.outputs.records import hex_code, json_record
+from velmora_huebit.analysis.job import Job, Outcome
 
 
 class Swatch:
@@ -57,7 +57,7 @@ def _one_line(text: str) -> str:
 
 def _about(title: str, swatches: list[Swatch]) -> str:
     count = f"{len(swatches)} colour" + ("" if len(swatches) == 1 else "s")
-    return f"{_one_line(title)}: {count}, largest share first (velmora-huebit {__version__})"
+    return f"{_one_line(title)}: {count}, largest share first (velmora-huebit {version()})"
 
 
 def _gpl(title: str, swatches: list[Swatch], record: dict) -> bytes:
@@ -192,11 +192,11 @@ WRITERS = {".gpl": _gpl, ".ase": _ase, ".css": _css, ".json": _json, ".hex": _he
 def check_export_template(template: str) -> None:
     suffix = os.path.splitext(template)[1].lower()
     if suffix not in WRITERS:
-        raise UsageError(f"--export {template}: unknown palette format {suffix or '(none)'!r} "
+        raise SettingError(f"--export {template}: unknown palette format {suffix or '(none)'!r} "
                          f"(use one of: {', '.join(WRITERS)})")
     folder = os.path.dirname(template) or "."
     if not os.path.isdir(folder):
-        raise UsageError(f"--export {template}: no such folder {folder}")
+        raise SettingError(f"--export {template}: no such folder {folder}")
 
 
 def palette_file(path: str, job: Job, outcome: Outcome, photo: str) -> bytes:

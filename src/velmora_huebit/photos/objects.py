@@ -22,7 +22,7 @@ import os
 import re
 from typing import Callable, Iterator
 
-from velmora_huebit.cli.storage import StorageError, describe, filesystem, protocol
+from velmora_huebit.photos.storage import StorageError, describe, filesystem, protocol
 
 OnProblem = Callable[[str, str], None]
 

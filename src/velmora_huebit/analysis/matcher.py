@@ -5,7 +5,7 @@ preprocessing. Imported only for match: it loads the module."""
 
 from __future__ import annotations
 
-from velmora_huebit._palette import dominant_colors
+from velmora_huebit.analysis.palette import dominant_colors
 from velmora_huebit.color_extractor_cy import ColorExtractor
 
 

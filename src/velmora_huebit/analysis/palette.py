@@ -68,7 +68,7 @@ def _wanted(mask, alpha):
     import cv2
     import numpy as np
 
-    from velmora_huebit.cli.reading import OPAQUE
+    from velmora_huebit.photos.reading import OPAQUE
 
     wanted = alpha >= OPAQUE
     if mask is not None:
@@ -83,7 +83,7 @@ def prepare(image, alpha, mask, max_side: int):
     pixels (alpha below OPAQUE) left out of the mask."""
     import cv2
 
-    from velmora_huebit.cli.reading import OPAQUE
+    from velmora_huebit.photos.reading import OPAQUE
 
     shrunk = _shrink(image, max_side)
     if mask is not None and mask.shape[:2] != shrunk.shape[:2]:
@@ -128,7 +128,7 @@ def _decode_file(data: bytes, what: str, keep_transparent: bool, max_side: int):
     (a truncated JPEG) as Python warnings."""
     import warnings
 
-    from velmora_huebit.cli.reading import PhotoError, decode
+    from velmora_huebit.photos.reading import PhotoError, decode
 
     try:
         photo = decode(data, with_alpha=not keep_transparent, max_side=max_side)
@@ -140,7 +140,7 @@ def _decode_file(data: bytes, what: str, keep_transparent: bool, max_side: int):
 
 
 def _read_path(path: Any) -> tuple[bytes, str]:
-    from velmora_huebit.cli.reading import PhotoError, read_file
+    from velmora_huebit.photos.reading import PhotoError, read_file
 
     name = os.fsdecode(path)
     try:
@@ -278,7 +278,7 @@ def palette(
     shrunk, wanted = prepare(colour, alpha, plane, side)
     records = dominant_colors(shrunk, wanted, k, rgb=rgb)
     if names is not None:
-        from velmora_huebit.names import add_names
+        from velmora_huebit.colour.names import add_names
 
         add_names(records, names)
     return records

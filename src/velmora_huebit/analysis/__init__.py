@@ -1,0 +1,14 @@
+"""What one image's colours are: the palette engine's records, matching
+against target colours, and the module's ColorExtractor as the other
+engine. Stands on photos (reading files) and colour (names).
+
+- palette: palette(), the dominant colours of one image, and the pieces the
+  runs share (prepare, dominant_colors, color_records)
+- engines: which engine analyses a run's photos (the palette engine, the
+  default, or the module's ColorExtractor), and what each needs in workers
+- matcher: match on the palette engine's colours with the module's measures
+- job: Job and Outcome, what to do with each photo of a run and what came
+  of it, as plain data
+- views: what a result becomes besides its record (the colours' order, the
+  DBSCAN warning, the report's thumbnail)
+"""

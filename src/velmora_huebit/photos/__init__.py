@@ -1,0 +1,18 @@
+"""Where photos come from and how they become pixels. The lowest layer: it
+imports nothing else of the package but its exceptions.
+
+- sources: which files a run covers (paths, folders, globs, URLs), and how
+  their names are shown
+- objects: which objects a URL argument covers (s3://bucket/prefix/, globs),
+  listed a page at a time
+- storage: object storage through fsspec and s3fs: filesystems and their
+  options, reads and uploads with retries, failures in words
+- headers: what an image file holds, from its header alone (format, size,
+  orientation, scans)
+- sizing: what decoding an image costs, the pixel limit that refuses a bomb
+  before decoding, and the errors and decoded photo every reader shares
+- reading: photo and mask files (local or in buckets) into arrays (reduced
+  JPEG decodes, alpha, special files, damage)
+- heif: HEIC/HEIF photos (and AVIF that OpenCV does not read) through
+  pillow-heif, sized before decoding
+"""

@@ -1,0 +1,346 @@
+"""analyse(): a whole run from Python, as the command line makes it: photos,
+folders, globs and bucket URLs listed as the run goes, analysed in this
+process, a pool of worker processes or on a Dask cluster, each photo's
+result yielded in order, and the table (--output) and the report (--report)
+written along the way. write_table and write_report write results that
+were collected first."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import types
+import warnings
+from typing import Any, Callable, Iterable, Iterator, Literal
+
+from velmora_huebit.analysis.engines import ENGINES, PALETTE, make_extractor
+from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.palette import DEFAULT_MAX_SIDE, MAX_COLORS
+from velmora_huebit.analysis.views import View
+from velmora_huebit.colour.names import NAME_LISTS
+from velmora_huebit.colour.parse import PaletteError, parse_color
+from velmora_huebit.colour.swatches import SORTS
+from velmora_huebit.errors import OutputError
+from velmora_huebit.photos.reading import DEFAULT_MAX_PIXELS, PhotoError, read_mask
+from velmora_huebit.photos.storage import is_url
+from velmora_huebit.runs.work import quiet_opencv
+
+__all__ = ["PhotoResult", "analyse", "write_table", "write_report"]
+
+Progress = Callable[[int, int | None], None]  # (photos done, photos listed or None while unknown)
+
+
+@dataclasses.dataclass(frozen=True)
+class PhotoResult:
+    """One photo of a run. records is what the command line prints for it:
+    the list of colour records (extract) or the dict of target records
+    (match); None when the photo failed, and error then says why in words.
+    An error beside records means the photo was analysed but something
+    after it failed. Sizes are (width, height): analysed, and of the photo."""
+
+    photo: str
+    records: Any
+    error: str | None = None
+    warnings: tuple[str, ...] = ()
+    size: tuple[int, int] | None = None
+    full_size: tuple[int, int] | None = None
+    # what the writers need: the run's settings and the outcome as the runners gave it
+    job: Job | None = dataclasses.field(default=None, repr=False, compare=False)
+    settings: dict = dataclasses.field(default_factory=dict, repr=False, compare=False)
+    outcome: Outcome | None = dataclasses.field(default=None, repr=False, compare=False)
+
+
+def _result(photo: str, outcome: Outcome, job: Job, settings: dict) -> PhotoResult:
+    return PhotoResult(photo, outcome.result, outcome.error, tuple(outcome.warnings), outcome.size,
+                       outcome.full_size, job, settings, outcome)
+
+
+def _targets(targets: dict) -> dict:
+    if not isinstance(targets, dict) or not targets:
+        raise TypeError("targets must be a non-empty dict of names and colours, such as {'cream': '#f0cfaf'}")
+    parsed = {}
+    for name, colour in targets.items():
+        if isinstance(colour, str):
+            try:
+                colour = parse_color(colour)
+            except PaletteError as exc:
+                raise ValueError(f"target {name!r}: {exc}") from None
+        if (not isinstance(colour, (tuple, list)) or len(colour) != 3
+                or not all(isinstance(c, int) and not isinstance(c, bool) and 0 <= c <= 255 for c in colour)):
+            raise ValueError(f"target {name!r}: a colour is (R, G, B) of whole numbers 0-255 or a text "
+                             f"such as '#f0cfaf', not {colour!r}")
+        parsed[str(name)] = tuple(colour)
+    return parsed
+
+
+def _job(n_colors, targets, pixels, threshold, mask, engine, max_side, max_pixels, keep_transparent,
+         names, sort, storage_options, thumbnails: bool) -> tuple[Job, dict]:
+    if engine not in ENGINES:
+        raise ValueError(f"engine must be one of {', '.join(map(repr, ENGINES))}, not {engine!r}")
+    if isinstance(n_colors, bool) or not isinstance(n_colors, int) or n_colors < 1:
+        raise ValueError(f"n_colors must be a whole number of at least 1, not {n_colors!r}")
+    if engine == PALETTE and n_colors > MAX_COLORS:
+        raise ValueError(f"n_colors: the palette engine finds at most {MAX_COLORS} colours")
+    if names is not None and names not in NAME_LISTS:
+        raise ValueError(f"names must be one of {', '.join(map(repr, NAME_LISTS))} or None, not {names!r}")
+    if sort not in SORTS:
+        raise ValueError(f"sort must be one of {', '.join(map(repr, SORTS))}, not {sort!r}")
+    if pixels and threshold is not None:
+        raise ValueError("threshold applies to the dominant-colour match, not to pixels")
+    if targets is None and (pixels or threshold is not None):
+        raise ValueError("pixels and threshold need targets")
+    if threshold is not None and not threshold > 0:
+        raise ValueError(f"threshold must be above 0, not {threshold!r}")
+    if isinstance(mask, (str, os.PathLike)):
+        quiet_opencv()
+        try:
+            mask = read_mask(os.fspath(mask), max_pixels=max_pixels, grey=True, quiet=True,
+                             storage=storage_options)
+        except PhotoError as exc:
+            raise ValueError(f"mask {os.fspath(mask)}: {exc}") from None
+    command = "extract" if targets is None else "match"
+    thumbnail = 0
+    if thumbnails:
+        from velmora_huebit.outputs.report import THUMBNAIL_SIDE
+
+        thumbnail = THUMBNAIL_SIDE
+    job = Job(command=command, mask=mask, max_side=max_side, max_pixels=max_pixels,
+              keep_transparent=bool(keep_transparent), targets=None if targets is None else _targets(targets),
+              pixels=bool(pixels), threshold=None if threshold is None else float(threshold),
+              names=names, view=View(sort=sort, dbscan=False, thumbnail=thumbnail), engine=engine,
+              storage=storage_options or None)
+    # the module's settings as the command line gives them: no preprocessing, L*a*b*
+    settings = dict(n_colors=n_colors, algorithm="kmeans", preprocessing=False, lab_space=True)
+    return job, settings
+
+
+def analyse(
+    photos: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    n_colors: int = 5,
+    *,
+    targets: dict[str, Any] | None = None,
+    pixels: bool = False,
+    threshold: float | None = None,
+    mask: Any = None,
+    engine: Literal["palette", "library"] = "palette",
+    max_side: int = DEFAULT_MAX_SIDE,
+    max_pixels: int = DEFAULT_MAX_PIXELS,
+    keep_transparent: bool = False,
+    names: Literal["css", "xkcd"] | None = "css",
+    sort: Literal["share", "lightness", "hue"] = "share",
+    recursive: bool = False,
+    jobs: int | None = None,
+    dask: str | None = None,
+    storage_options: dict[str, Any] | None = None,
+    table: str | None = None,
+    resume: bool = False,
+    report: str | None = None,
+    on_progress: Progress | None = None,
+) -> Iterator[PhotoResult]:
+    """Analyse photos as ``velmora-huebit extract`` (or ``match``, with
+    targets) does, and yield a PhotoResult per photo in the order listed.
+
+    photos: paths of photos or folders, globs, or URLs (s3://bucket/prefix/),
+    one or an iterable of them; folders are searched one level deep, or all
+    the way down with recursive. storage_options are the fsspec options of
+    the buckets (for S3, s3fs's: ``{"anon": True}``, ``{"endpoint_url":
+    ...}``). A listing problem (a folder without photos) comes as a result
+    with its error.
+
+    targets: a dict of names and colours ((R, G, B), or texts such as
+    ``"#f0cfaf"``, ``"rgb(240, 207, 175)"`` or ``"navy"``) makes it a match:
+    each result's records are then the target records, on the dominant
+    colours (threshold, default 50) or on the pixels (pixels=True).
+
+    n_colors, mask (a path or an array of the photos' size), max_side,
+    max_pixels, keep_transparent, names and sort work as the command line's
+    options of the same names. engine="library" analyses with the module's
+    ColorExtractor instead of the palette engine.
+
+    jobs: worker processes (default: one per core; photos that the palette
+    engine extracts run in this process with jobs=1). dask: a scheduler's
+    address, or "local" for a local cluster (needs the dask extra).
+
+    table: a .parquet or .csv file (or an s3:// URL) written as the run goes
+    and safe from a killed run; with resume, the photos it holds are left
+    out. report: an HTML page of the run. Both are complete when the
+    iteration ends (or stops early). on_progress(done, total) is called as
+    each photo finishes (total None while a lazy listing is unknown).
+
+    Raises ValueError or TypeError for bad arguments before anything runs,
+    SettingError (velmora_huebit.errors) for a table, report or cluster that
+    cannot work, OutputError when the table cannot be written."""
+    job, settings = _job(n_colors, targets, pixels, threshold, mask, engine, max_side, max_pixels,
+                         keep_transparent, names, sort, storage_options, thumbnails=report is not None)
+    if isinstance(photos, (str, os.PathLike)):
+        photos = [photos]
+    listing_args = types.SimpleNamespace(photos=[os.fspath(p) for p in photos], recursive=recursive,
+                                         s3_options=storage_options or None, chart=None, export=None)
+    if resume and table is None:
+        raise ValueError("resume needs a table")
+    if report is not None:
+        from velmora_huebit.outputs.report import check_report_path
+
+        check_report_path(report)
+    if dask is not None:
+        from velmora_huebit.runs.dask_runner import check_dask
+
+        check_dask(dask, jobs)
+    problems: list[str] = []
+
+    def say(level: str, text: str) -> None:
+        if level == "error":
+            problems.append(text)
+        warnings.warn(text, stacklevel=3)
+
+    store = None
+    if table is not None:
+        from velmora_huebit.outputs.tables import open_table
+
+        store = open_table(os.fspath(table), job, settings, resume, say, storage_options)
+    return _run(job, settings, listing_args, store, report, jobs, dask, on_progress, problems)
+
+
+def _run(job, settings, listing_args, store, report_path, jobs, dask, on_progress, problems):
+    import contextlib
+
+    from velmora_huebit.runs.runners import choose_runner, cores
+    from velmora_huebit.runs.tasks import PhotoTasks
+
+    listing = PhotoTasks(listing_args, store.done if store is not None else set())
+    failed: list[tuple[str, str]] = []
+    listing.on_problem = lambda name, message: failed.append((name, message))
+    if dask is not None:
+        from velmora_huebit.runs.dask_runner import DaskRunner
+
+        tasks: Any = listing
+        total = None
+        runner: Any = DaskRunner(dask, jobs or cores())
+    else:
+        tasks = list(listing)
+        total = len(tasks)
+        runner = choose_runner(jobs, len(tasks), job, buckets=any(is_url(path) for path, _ in tasks))
+    quiet_opencv()
+    extractor = make_extractor(job, settings)
+    done = 0
+
+    def advance() -> None:
+        nonlocal done
+        done += 1
+        if on_progress is not None:
+            on_progress(done, total)
+
+    report = None
+    if report_path is not None:
+        from velmora_huebit.outputs.report import Report
+
+        report = Report(report_path, job, settings)
+    output = None
+    if store is not None:
+        from velmora_huebit.outputs.store import StoreOutput
+
+        output = StoreOutput(job, store)
+    with store or contextlib.nullcontext(), report or contextlib.nullcontext():
+
+        def failures() -> Iterator[PhotoResult]:
+            while failed:
+                name, message = failed.pop(0)
+                if report is not None:
+                    report.failure(name, message)
+                yield PhotoResult(name, None, message, job=job, settings=settings)
+
+        yield from failures()
+        if listing_args.photos and (tasks or dask is not None):
+            given = tasks if isinstance(tasks, list) else _Numbered(tasks)
+            with contextlib.closing(runner.run(extractor, job, given, advance)) as outcomes:
+                for index, outcome in outcomes:
+                    yield from failures()
+                    path = tasks[index][0] if isinstance(tasks, list) else given.pending.pop(index)[0]
+                    if output is not None:
+                        output.emit(path, outcome)
+                    if report is not None:
+                        if outcome.result is not None:
+                            report.emit(path, outcome)
+                        if outcome.error is not None:
+                            report.failure(path, outcome.error)
+                    yield _result(path, outcome, job, settings)
+        yield from failures()
+    if store is not None and store.failed:
+        raise OutputError(problems[-1] if problems else f"cannot write {store.path}")
+
+
+class _Numbered:
+    """The tasks of a lazy listing, remembered by index until their outcome
+    comes back (a list is its own memory)."""
+
+    def __init__(self, tasks):
+        self.tasks = tasks
+        self.pending: dict[int, tuple] = {}
+
+    def __iter__(self):
+        for index, task in enumerate(self.tasks):
+            self.pending[index] = task
+            yield task
+
+
+def _written(results: Iterable[PhotoResult]) -> Iterator[PhotoResult]:
+    for result in results:
+        if result.job is None or result.outcome is None and result.error is None:
+            raise TypeError("write_table and write_report take the results of velmora_huebit.analyse")
+        yield result
+
+
+def write_table(results: Iterable[PhotoResult], path: str, *, storage_options: dict[str, Any] | None = None) -> int:
+    """Writes the results of analyse() (collected in a list, or filtered) as
+    the table analyse(table=path) writes: Parquet (.parquet) or CSV (.csv),
+    a row per photo and colour or target, and a row for a photo that failed.
+    Returns the photos written; with no results, nothing is written."""
+    results = iter(_written(results))
+    first = next(results, None)
+    if first is None:
+        return 0
+    from velmora_huebit.outputs.store import StoreOutput
+    from velmora_huebit.outputs.tables import open_table
+
+    assert first.job is not None
+    problems: list[str] = []
+
+    def say(level: str, text: str) -> None:
+        if level == "error":
+            problems.append(text)
+        warnings.warn(text, stacklevel=3)
+
+    store = open_table(os.fspath(path), first.job, first.settings, False, say, storage_options)
+    count = 0
+    with store:
+        output = StoreOutput(first.job, store)
+        for result in (first, *results):
+            output.emit(result.photo, result.outcome or Outcome(error=result.error))
+            count += 1
+    if store.failed:
+        raise OutputError(problems[-1] if problems else f"cannot write {path}")
+    return count
+
+
+def write_report(results: Iterable[PhotoResult], path: str) -> int:
+    """Writes the results of analyse() as the HTML report analyse(report=path)
+    writes (without thumbnails, unless analyse made them for a report).
+    Returns the photos in it; with no results, nothing is written."""
+    from velmora_huebit.outputs.report import Report, check_report_path
+
+    check_report_path(os.fspath(path))
+    results = iter(_written(results))
+    first = next(results, None)
+    if first is None:
+        return 0
+    assert first.job is not None
+    count = 0
+    with Report(os.fspath(path), first.job, first.settings) as report:
+        for result in (first, *results):
+            if result.records is not None and result.outcome is not None:
+                report.emit(result.photo, result.outcome)
+            if result.error is not None:
+                report.failure(result.photo, result.error)
+            count += 1
+    return count
+

@@ -1,0 +1,236 @@
+"""Photos analysed on a Dask cluster: the tasks, the window of tasks in
+flight and the worker plugin behind velmora_huebit.distributed (described
+there), and behind the command line's --dask."""
+
+from __future__ import annotations
+
+import contextlib
+import uuid
+from typing import Any, Callable, Iterable, Iterator, TypeVar
+
+try:
+    from distributed import Client, as_completed
+    from distributed.diagnostics.plugin import WorkerPlugin
+except ImportError as exc:  # pragma: no cover - depends on the installed extras
+    raise ImportError(
+        "velmora_huebit.distributed needs Dask's distributed scheduler: "
+        "pip install 'velmora_huebit[dask]'"
+    ) from exc
+
+__all__ = ["analyse_photos", "TASKS_PER_THREAD"]
+
+TASKS_PER_THREAD = 4
+"""Tasks in flight per worker thread: enough to keep every thread busy
+while results travel back, few enough to keep the client's memory flat."""
+
+# Finished tasks that wait for an earlier one, in ordered runs, may number
+# this many windows: one slow photo does not stall the cluster at once.
+_REORDER_WINDOWS = 8
+
+Item = TypeVar("Item")
+
+# On a worker: what each run's tasks need, by run name (set by _Setup).
+_payloads: dict[str, Any] = {}
+
+_END = object()  # no more items
+
+
+class _Setup(WorkerPlugin):
+    """Brings a run's payload (the extractor, and whatever else every task
+    needs) to each worker before its first task of the run."""
+
+    def __init__(self, name: str, payload: Any, prepare: Callable[[], None] | None):
+        self.name = name
+        self.payload = payload
+        self.prepare = prepare
+
+    def setup(self, worker: Any) -> None:
+        if self.prepare is not None:
+            self.prepare()
+        _payloads[self.name] = self.payload
+
+    def teardown(self, worker: Any) -> None:
+        _payloads.pop(self.name, None)
+
+
+def _task(name: str, function: Callable[[Any, Any], Any], item: Any) -> Any:
+    from threadpoolctl import threadpool_limits
+
+    with threadpool_limits(1):  # OpenMP and BLAS
+        return function(_payloads[name], item)
+
+
+def completed(
+    client: Client,
+    function: Callable[[Any, Item], Any],
+    payload: Any,
+    items: Iterable[Item],
+    *,
+    ordered: bool,
+    prepare: Callable[[], None] | None = None,
+    on_done: Callable[[], None] | None = None,
+    tasks_per_thread: int = TASKS_PER_THREAD,
+) -> Iterator[tuple[Item, Any, BaseException | None]]:
+    """Run function(payload, item) on the workers for every item and yield
+    (item, result, None), or (item, None, exception) when its task failed:
+    as the tasks finish, or in the order of the items when ordered. At most
+    tasks_per_thread tasks per worker thread run at a time; on_done is
+    called as each one finishes. function must be importable on the workers
+    (a module-level function); payload travels once per worker."""
+    _check_tasks_per_thread(tasks_per_thread)
+    name = f"velmora-huebit-{uuid.uuid4().hex}"
+    client.register_plugin(_Setup(name, payload, prepare), name=name)
+    try:
+        yield from _window(client, name, function, items, ordered, on_done, tasks_per_thread)
+    finally:
+        # on the way out of a failure too, when the cluster may be gone already
+        with contextlib.suppress(Exception):
+            client.unregister_worker_plugin(name)
+
+
+def _check_tasks_per_thread(tasks_per_thread: int) -> None:
+    # with none in flight, nothing would ever run
+    if isinstance(tasks_per_thread, bool) or not isinstance(tasks_per_thread, int) or tasks_per_thread < 1:
+        raise ValueError(f"tasks_per_thread must be a whole number of at least 1, not {tasks_per_thread!r}")
+
+
+def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
+    window = tasks_per_thread * max(1, sum(client.nthreads().values()))
+    # submitted but not yet yielded: in flight, or finished and held for order
+    held_at_most = window * _REORDER_WINDOWS if ordered else window
+    items = iter(items)
+    running: dict[Any, tuple[int, Any]] = {}  # future -> (index, item)
+    finished: dict[int, tuple] = {}  # index -> (item, result, error), held for order
+    done = as_completed(loop=client.loop, with_results=True, raise_errors=False)
+    submitted = yielded = 0
+
+    def submit_more() -> None:
+        nonlocal submitted
+        while len(running) < window and submitted - yielded < held_at_most:
+            item = next(items, _END)
+            if item is _END:
+                return
+            # pure=False: a path listed twice is analysed twice, not merged into one task
+            future = client.submit(_task, name, function, item, pure=False)
+            running[future] = (submitted, item)
+            done.add(future)
+            submitted += 1
+
+    try:
+        submit_more()
+        for future, result in done:
+            index, item = running.pop(future)
+            if future.status == "error":
+                outcome = (item, None, result[1])  # (type, exception, traceback)
+            elif future.cancelled():
+                outcome = (item, None, result)
+            else:
+                outcome = (item, result, None)
+            if on_done is not None:
+                on_done()
+            if ordered:
+                finished[index] = outcome
+                while yielded in finished:
+                    yielded += 1
+                    yield finished.pop(yielded - 1)
+            else:
+                yielded += 1
+                yield outcome
+            submit_more()
+    finally:
+        if running:
+            with contextlib.suppress(Exception):
+                client.cancel(list(running))
+
+
+def _bytes(url: str, storage_options: dict | None) -> bytes:
+    """The bytes of the object at a URL."""
+    from velmora_huebit.photos.storage import StorageError, read_object
+
+    try:
+        return read_object(url, storage_options)
+    except StorageError as exc:  # in words, as the OSError it stands for
+        raise exc.kind(f"{url}: {exc}") from None
+
+
+def _image(url: str, storage_options: dict | None) -> Any:
+    """The photo at a URL, decoded as cv2.imread decodes a file (8-bit
+    blue-green-red, EXIF orientation applied)."""
+    from velmora_huebit.photos.reading import PhotoError, decode
+
+    data = _bytes(url, storage_options)
+    try:
+        return decode(data, with_alpha=False).image
+    except PhotoError as exc:
+        raise ValueError(f"Could not load image {url}: {exc}") from None
+
+
+def _call(payload: tuple, path: str) -> tuple[Any, Exception | None]:
+    # a photo's failure comes back as a value: Dask's path for failed tasks
+    # logs each one on the worker and keeps its traceback on the scheduler
+    from velmora_huebit.photos.storage import is_url
+
+    extractor, method, arguments, storage_options = payload
+    try:
+        if method is None:  # a function of the path, or of the bytes of a URL's file
+            source = _bytes(path, storage_options) if is_url(path) else path
+            return extractor(source, **arguments), None
+        image = _image(path, storage_options) if is_url(path) else path
+        return getattr(extractor, method)(image, **arguments), None
+    except Exception as exc:  # travels with its traceback
+        return None, exc
+
+
+def analyse_photos(
+    paths: Iterable[str],
+    extractor: Any,
+    client: Client,
+    *,
+    method: str = "extract_colors",
+    arguments: dict[str, Any] | None = None,
+    return_exceptions: bool = False,
+    tasks_per_thread: int = TASKS_PER_THREAD,
+    storage_options: dict[str, Any] | None = None,
+) -> Iterator[tuple[str, Any]]:
+    """Yield (path, records) for every path, in the order the photos finish.
+
+    Each photo is analysed on a worker by ``extractor(path, **arguments)``
+    when extractor is a function such as ``velmora_huebit.palette``, else
+    by ``extractor.<method>(path, **arguments)``: by default
+    ``extract_colors``, giving its list of colour records;
+    ``method="find_color_matches", arguments={"target_colors": {...}}``
+    gives match records instead. Paths are read by the workers, and so are
+    URLs (s3://bucket/key, or others fsspec reads), through fsspec with
+    storage_options (for S3, s3fs's: ``{"anon": True}``,
+    ``{"endpoint_url": "http://minio:9000"}``, ...; credentials otherwise
+    where botocore finds them on the worker): a function gets the bytes of
+    the file (``palette`` takes them as they are), a method the image
+    decoded as cv2.imread decodes a file. A URL that cannot be read fails
+    with OSError (FileNotFoundError, PermissionError, ConnectionError), one
+    that is no image with ValueError.
+
+    A photo whose analysis raises stops the run with that exception, unless
+    return_exceptions is true: then the exception takes the records' place
+    and the run goes on. At most tasks_per_thread tasks per worker thread
+    are in flight (ValueError unless it is at least 1); stopping early
+    (break) cancels them."""
+    # checked at the call, not when the loop first asks for a photo
+    if callable(getattr(extractor, method, None)):
+        payload = (extractor, method, dict(arguments or {}), storage_options)
+    elif callable(extractor):
+        payload = (extractor, None, dict(arguments or {}), storage_options)
+    else:
+        raise AttributeError(f"{type(extractor).__name__} has no method {method!r}")
+    _check_tasks_per_thread(tasks_per_thread)
+    return _analysed(client, payload, paths, return_exceptions, tasks_per_thread)
+
+
+def _analysed(client, payload, paths, return_exceptions, tasks_per_thread):
+    for path, value, error in completed(client, _call, payload, paths, ordered=False,
+                                        tasks_per_thread=tasks_per_thread):
+        result, error = value if error is None else (None, error)
+        if error is not None:
+            if not return_exceptions:
+                raise error
+            result = error
+        yield path, result
