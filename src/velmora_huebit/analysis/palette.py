@@ -42,13 +42,13 @@ def color_records(swatches: list[tuple[tuple[int, int, int], int]]) -> list[Colo
 def dominant_colors(image, mask, n_colors: int, rgb: bool = False) -> list[ColorRecord]:
     """The palette engine's records for an 8-bit image (blue-green-red, or
     red-green-blue with rgb) and an 8-bit mask or None, both as prepared."""
-    from velmora_huebit import _engine
+    from velmora_huebit._engine import find_palette
 
     if mask is not None and mask.ndim == 3:
         import cv2
 
         mask = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-    return color_records(_engine.find_palette(image, n_colors, mask, rgb=rgb))
+    return color_records(find_palette(image, n_colors, mask, rgb=rgb))
 
 
 def _shrink(image, max_side: int):

@@ -18,7 +18,7 @@ from velmora_huebit.analysis.job import Job, Outcome
 from velmora_huebit.analysis.palette import DEFAULT_MAX_SIDE, MAX_COLORS
 from velmora_huebit.analysis.views import View
 from velmora_huebit.colour.names import NAME_LISTS
-from velmora_huebit.colour.parse import PaletteError, parse_color
+from velmora_huebit.colour.parse import parse_color
 from velmora_huebit.colour.swatches import SORTS
 from velmora_huebit.errors import OutputError
 from velmora_huebit.photos.reading import DEFAULT_MAX_PIXELS, PhotoError, read_mask
@@ -63,7 +63,7 @@ def _targets(targets: dict) -> dict:
         if isinstance(colour, str):
             try:
                 colour = parse_color(colour)
-            except PaletteError as exc:
+            except ValueError as exc:
                 raise ValueError(f"target {name!r}: {exc}") from None
         if (not isinstance(colour, (tuple, list)) or len(colour) != 3
                 or not all(isinstance(c, int) and not isinstance(c, bool) and 0 <= c <= 255 for c in colour)):

@@ -1,0 +1,60 @@
+"""The package's layers, and whole runs from Python: analyse() gives what the
+command line gives, and writes the same table."""
+
+import pathlib
+import subprocess
+import sys
+
+import pyarrow.parquet as pq
+import pytest
+
+import velmora_huebit
+from test_cli import json_lines, photos, run_cli  # noqa: F401 - photos is a fixture
+from velmora_huebit.errors import SettingError
+
+
+def test_imports_only_go_downwards():
+    command = pathlib.Path(sys.executable).with_name("lint-imports")
+    proc = subprocess.run([command, "--no-cache"], cwd=pathlib.Path(__file__).parents[1], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_palette_loads_no_part_of_the_command_line(coffee_path):
+    code = ("import sys, velmora_huebit; velmora_huebit.palette(sys.argv[1]); "
+            "print([m for m in sys.modules if m.startswith('velmora_huebit.cli') or "
+            "m in ('argparse', 'multiprocessing', 'velmora_huebit.runs')])")
+    proc = subprocess.run([sys.executable, "-c", code, coffee_path], capture_output=True, text=True, check=True)
+    assert proc.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_analyse_gives_the_records_and_table_of_the_command_line(photos, tmp_path, jobs):
+    proc = run_cli("extract", photos, "--output", tmp_path / "cli.parquet")
+    listed = [(r.photo, r.records) for r in velmora_huebit.analyse(photos, jobs=jobs,
+                                                                   table=str(tmp_path / "api.parquet"))]
+    cli = json_lines(run_cli("extract", photos, "--json"))
+    assert proc.returncode == 0 and [p for p, _ in listed] == [r["file"] for r in cli]
+    assert [[c["hex"] for c in r["colors"]] for r in cli] == [
+        ["#%02x%02x%02x" % c["color"] for c in records] for _, records in listed]
+    assert pq.read_table(tmp_path / "api.parquet").equals(pq.read_table(tmp_path / "cli.parquet"))
+
+
+def test_match_failures_and_writers(photos, tmp_path):
+    targets = {"cream": "#f0dcc8", "ink": (0, 0, 128)}
+    results = list(velmora_huebit.analyse([photos / "a_coffee.png", tmp_path / "missing.png"], targets=targets))
+    cli = json_lines(run_cli("match", photos / "a_coffee.png", "-t", "cream=#f0dcc8", "-t", "ink=0,0,128"))
+    missing, found = results  # problems of the listing come first, as the command line says them
+    assert found.records["cream"]["distance"] == cli[0]["targets"]["cream"]["distance"]
+    assert missing.records is None and missing.error == "no such file or folder"
+    assert velmora_huebit.write_table(results, str(tmp_path / "m.csv")) == 2
+    assert velmora_huebit.write_report(results, str(tmp_path / "m.html")) == 2
+    assert "missing.png" in (tmp_path / "m.html").read_text()
+
+
+def test_analyse_refuses_bad_settings_before_running(tmp_path):
+    with pytest.raises(ValueError, match="target 'x'"):
+        velmora_huebit.analyse(tmp_path, targets={"x": "not a colour"})
+    with pytest.raises(ValueError, match="threshold"):
+        velmora_huebit.analyse(tmp_path, targets={"x": (1, 2, 3)}, pixels=True, threshold=3)
+    with pytest.raises(SettingError, match="Parquet"):
+        velmora_huebit.analyse(tmp_path, table=str(tmp_path / "t.txt"))
