@@ -19,6 +19,7 @@ from browser import IMAGES_LOADED, Browser, find_chromium  # noqa: E402
 from test_cli import PACKAGE_PARENT, json_lines, photos, run_cli  # noqa: F401 (photos: a fixture)
 from velmora_huebit.cli import terminal
 from velmora_huebit.colour import swatches
+from velmora_huebit.colour.space import hex_code
 from velmora_huebit.outputs import charts
 from velmora_huebit.outputs.report import Report
 from velmora_huebit.analysis.job import Job, Outcome
@@ -38,7 +39,7 @@ class TestSwatches:
     def test_sorts(self):
         records = [{"color": c, "percentage": p} for c, p in
                    [((128, 128, 128), 40.0), ((20, 40, 200), 30.0), ((230, 30, 40), 20.0), ((250, 230, 40), 10.0)]]
-        hexes = lambda how: [swatches.hex_code(r["color"]) for r in swatches.sort_colours(records, how)]  # noqa: E731
+        hexes = lambda how: [hex_code(r["color"]) for r in swatches.sort_colours(records, how)]  # noqa: E731
         assert hexes("share") == ["#808080", "#1428c8", "#e61e28", "#fae628"]
         assert hexes("lightness") == ["#1428c8", "#e61e28", "#808080", "#fae628"]
         assert hexes("hue") == ["#e61e28", "#fae628", "#1428c8", "#808080"]  # red, yellow, blue, then grey

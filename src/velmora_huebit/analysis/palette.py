@@ -65,15 +65,13 @@ def _shrink(image, max_side: int):
 def _wanted(mask, alpha):
     """One mask from the user's mask and the alpha plane: a pixel is wanted
     when both say so (mask grey value above 128, alpha at least OPAQUE)."""
-    import cv2
     import numpy as np
 
-    from velmora_huebit.photos.reading import OPAQUE
+    from velmora_huebit.photos.reading import OPAQUE, selected
 
     wanted = alpha >= OPAQUE
     if mask is not None:
-        grey = mask if mask.ndim == 2 else cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-        wanted &= grey > 128
+        wanted &= selected(mask)
     return np.where(wanted, np.uint8(255), np.uint8(0))
 
 

@@ -36,10 +36,11 @@ def _wanted_lab(image, mask):
     import cv2
     import numpy as np
 
+    from velmora_huebit.photos.reading import selected
+
     lab = cv2.cvtColor(image, cv2.COLOR_BGR2LAB).reshape(-1, 3)
     if mask is not None:
-        grey = mask if mask.ndim == 2 else cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-        lab = lab[grey.reshape(-1) > 128]
+        lab = lab[selected(mask).reshape(-1)]
     step = max(1, len(lab) // SAMPLE)
     return lab[::step].astype(np.float32)
 

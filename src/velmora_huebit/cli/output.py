@@ -10,7 +10,8 @@ import sys
 
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.photos.sources import display_name
-from velmora_huebit.outputs.records import hex_code, json_record
+from velmora_huebit.colour.space import hex_code
+from velmora_huebit.outputs.records import json_record
 from velmora_huebit.cli.terminal import console as make_console, draws_swatches
 from velmora_huebit.errors import OutputError
 from velmora_huebit.analysis.job import Job, Outcome

@@ -20,6 +20,8 @@ import re
 import stat
 import struct
 
+from velmora_huebit.colour.space import hex_code
+
 _TRIPLE = re.compile(r"[\d\s]+,[\d\s]+,[\d\s]+")
 # CSS's newer form with spaces, rgb(228 0 43) or hsl(200 80% 60% / 1), in the commas Pillow reads
 _SPACED = re.compile(r"(rgb|hsl|hsv)a?\(\s*([^\s,/()]+)\s+([^\s,/()]+)\s+([^\s,/()]+)\s*(?:/\s*([^\s,/()]+)\s*)?\)",
@@ -67,10 +69,6 @@ def parse_color(text: str) -> tuple[int, int, int]:
 
 class PaletteError(ValueError):
     """A palette file that cannot be used, with the place of the fault."""
-
-
-def _hex_of(rgb) -> str:
-    return "#%02x%02x%02x" % tuple(rgb)
 
 
 # ---- JSON -------------------------------------------------------------------------
@@ -385,7 +383,7 @@ def read_palette(path: str) -> list[tuple[str, tuple[int, int, int]]]:
                 rgb = parse_color(colour)
             except ValueError as exc:
                 raise PaletteError(f"{where}: {exc}") from None
-            name = _shown((name or "").strip()) or _hex_of(rgb)
+            name = _shown((name or "").strip()) or hex_code(rgb)
             if name in seen:
                 seen[name] += 1
                 name = f"{name} {seen[name]}"

@@ -8,6 +8,8 @@ from __future__ import annotations
 
 import math
 
+from velmora_huebit.colour.space import contrast, lab
+
 # Label colours: black and white. Whichever reads better on a colour
 # reaches a contrast ratio of at least 4.58 (the square root of 21), above
 # the 4.5 that WCAG asks of body text, whatever the colour; a softer
@@ -20,23 +22,6 @@ BORDER_CONTRAST = 1.3
 SORTS = ("share", "lightness", "hue")
 
 
-def _linear(channel: int) -> float:
-    c = channel / 255
-    return c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
-
-
-def luminance(rgb) -> float:
-    """WCAG relative luminance of an sRGB colour, 0 (black) to 1 (white)."""
-    r, g, b = (_linear(int(c)) for c in rgb)
-    return 0.2126 * r + 0.7152 * g + 0.0722 * b
-
-
-def contrast(a, b) -> float:
-    """WCAG contrast ratio of two colours, 1 (none) to 21 (black on white)."""
-    la, lb = luminance(a), luminance(b)
-    return (max(la, lb) + 0.05) / (min(la, lb) + 0.05)
-
-
 def label_colour(rgb) -> tuple[int, int, int]:
     """The label colour with the higher contrast on rgb."""
     return DARK_LABEL if contrast(rgb, DARK_LABEL) >= contrast(rgb, LIGHT_LABEL) else LIGHT_LABEL
@@ -44,25 +29,6 @@ def label_colour(rgb) -> tuple[int, int, int]:
 
 def needs_border(rgb, page=PAGE) -> bool:
     return contrast(rgb, page) < BORDER_CONTRAST
-
-
-def hex_code(rgb) -> str:
-    r, g, b = (int(c) for c in rgb)
-    return f"#{r:02x}{g:02x}{b:02x}"
-
-
-def lab(rgb) -> tuple[float, float, float]:
-    """CIE L*a*b* (D65) of an sRGB colour."""
-    r, g, b = (_linear(int(c)) for c in rgb)
-    x = (0.4124 * r + 0.3576 * g + 0.1805 * b) / 0.95047
-    y = 0.2126 * r + 0.7152 * g + 0.0722 * b
-    z = (0.0193 * r + 0.1192 * g + 0.9505 * b) / 1.08883
-
-    def f(t: float) -> float:
-        return t ** (1 / 3) if t > 216 / 24389 else (24389 / 27 * t + 16) / 116
-
-    fx, fy, fz = f(x), f(y), f(z)
-    return 116 * fy - 16, 500 * (fx - fy), 200 * (fy - fz)
 
 
 # Below this chroma a colour reads as a grey: it has no hue to sort by.

@@ -19,7 +19,8 @@ import os
 from typing import Iterable, Iterator
 
 from velmora_huebit.errors import SettingError
-from velmora_huebit.colour.swatches import (PAGE, band, hex_code, label_colour, needs_border,
+from velmora_huebit.colour.space import hex_code
+from velmora_huebit.colour.swatches import (PAGE, band, label_colour, needs_border,
                                          nearest)
 
 WIDTH = 8.0  # inches; at DPI, 1200 pixels

@@ -30,7 +30,8 @@ from velmora_huebit._version import version
 from velmora_huebit.errors import SettingError
 from velmora_huebit.colour.parse import PNG_KEY
 from velmora_huebit.photos.sources import display_name
-from velmora_huebit.outputs.records import hex_code, json_record
+from velmora_huebit.colour.space import hex_code
+from velmora_huebit.outputs.records import json_record
 from velmora_huebit.analysis.job import Job, Outcome
 
 

@@ -5,6 +5,7 @@ of three ints, and photo names valid text, kept exact (see photos.text_name)."""
 
 from __future__ import annotations
 
+from velmora_huebit.colour.space import hex_code
 from velmora_huebit.photos.sources import text_name
 from velmora_huebit.analysis.job import Job, Outcome
 
@@ -14,11 +15,6 @@ FLOAT_FIELDS = frozenset({
     "percentage", "similarity", "distance",
     "total_percentage", "close_percentage", "very_close_percentage", "min_distance", "similarity_score",
 })
-
-
-def hex_code(rgb) -> str:
-    r, g, b = (int(c) for c in rgb)
-    return f"#{r:02x}{g:02x}{b:02x}"
 
 
 def _field(key: str, value):

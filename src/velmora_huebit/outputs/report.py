@@ -35,7 +35,8 @@ from typing import IO
 from velmora_huebit._version import version
 from velmora_huebit.errors import OutputError, SettingError
 from velmora_huebit.photos.sources import display_name
-from velmora_huebit.colour.swatches import (PIXEL_BANDS, SIMILARITY_BANDS, band, hex_code, label_colour,
+from velmora_huebit.colour.space import hex_code
+from velmora_huebit.colour.swatches import (PIXEL_BANDS, SIMILARITY_BANDS, band, label_colour,
                                          nearest, needs_border)
 
 INLINE_LIMIT = 100  # photos whose thumbnails are written into the page itself

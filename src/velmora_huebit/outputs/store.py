@@ -44,7 +44,7 @@ from typing import Callable, Iterator
 from velmora_huebit.errors import SettingError
 from velmora_huebit.errors import OutputError
 from velmora_huebit.photos.sources import photo_key
-from velmora_huebit.outputs.records import hex_code
+from velmora_huebit.colour.space import hex_code
 from velmora_huebit.outputs.tidy import photo_rows, valid_rows
 from velmora_huebit.analysis.job import Job
 

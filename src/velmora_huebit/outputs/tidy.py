@@ -20,7 +20,8 @@ not written. A photo that failed has no sizes and null colour columns.
 from __future__ import annotations
 
 from velmora_huebit.photos.sources import absolute, text_name
-from velmora_huebit.outputs.records import hex_code, json_record
+from velmora_huebit.colour.space import hex_code
+from velmora_huebit.outputs.records import json_record
 from velmora_huebit.analysis.job import Job, Outcome
 
 # column kinds: each maps to a type in every table format

@@ -34,6 +34,15 @@ from velmora_huebit.photos.sizing import (_UNREADABLE, DEFAULT_MAX_PIXELS, Decod
 # alpha values below this (on the 0-255 scale) count as transparent
 OPAQUE = 128
 
+
+def selected(mask):
+    """Where a mask (a grey plane, or blue-green-red as cv2.imread reads it)
+    selects its pixels: a grey value above 128, as the module reads masks."""
+    import cv2
+
+    grey = mask if mask.ndim == 2 else cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
+    return grey > 128
+
 # what a file that is not a regular one is, for the message that skips it
 _KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
           (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
