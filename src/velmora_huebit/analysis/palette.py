@@ -54,12 +54,12 @@ def dominant_colors(image, mask, n_colors: int, rgb: bool = False) -> list[Color
 def _shrink(image, max_side: int):
     import cv2
 
+    from velmora_huebit.photos.sizing import shrunk_size
+
     height, width = image.shape[:2]
     if not max_side or max(height, width) <= max_side:
         return image
-    scale = max_side / max(height, width)
-    size = (max(1, round(width * scale)), max(1, round(height * scale)))
-    return cv2.resize(image, size, interpolation=cv2.INTER_AREA)
+    return cv2.resize(image, shrunk_size(width, height, max_side), interpolation=cv2.INTER_AREA)
 
 
 def _wanted(mask, alpha):
@@ -121,32 +121,27 @@ def _pil_image(value: Any) -> bool:
     return module is not None and isinstance(value, module.Image)
 
 
-def _decode_file(data: bytes, what: str, keep_transparent: bool, max_side: int):
-    """(image, alpha, full size) of an image file's bytes; its warnings
+def _decode(given: Any, keep_transparent: bool, max_side: int):
+    """(image, alpha, full size) of a local file's path, read where it lies
+    as the command line reads it, or of an image file's bytes; its warnings
     (a truncated JPEG) as Python warnings."""
     import warnings
 
-    from velmora_huebit.photos.reading import PhotoError, decode
+    from velmora_huebit.photos.reading import PhotoError, decode, read_local
 
+    if isinstance(given, bytes):
+        what, read = "image data", decode
+    else:
+        what, read = os.fsdecode(given), read_local
     try:
-        photo = decode(data, with_alpha=not keep_transparent, max_side=max_side)
+        photo = read(given if isinstance(given, bytes) else what, not keep_transparent, max_side)
     except PhotoError as exc:
+        if str(exc) == "no such file" and read is read_local:
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), what) from None
         raise ValueError(f"{what}: {exc}") from None
     for note in photo.notes:
         warnings.warn(f"{what}: {note}", stacklevel=4)
     return photo.image, photo.alpha, photo.size
-
-
-def _read_path(path: Any) -> tuple[bytes, str]:
-    from velmora_huebit.photos.reading import PhotoError, read_file
-
-    name = os.fsdecode(path)
-    try:
-        return read_file(name), name
-    except PhotoError as exc:
-        if str(exc) == "no such file":
-            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), name) from None
-        raise ValueError(f"{name}: {exc}") from None
 
 
 def _from_array(array, what: str):
@@ -172,10 +167,9 @@ def _load_image(image: Any, channels: str, keep_transparent: bool, max_side: int
     import numpy as np
 
     if isinstance(image, (str, os.PathLike)):
-        data, name = _read_path(image)
-        return (*_decode_file(data, name, keep_transparent, max_side), False)
+        return (*_decode(image, keep_transparent, max_side), False)
     if isinstance(image, (bytes, bytearray, memoryview)):
-        return (*_decode_file(bytes(image), "image data", keep_transparent, max_side), False)
+        return (*_decode(bytes(image), keep_transparent, max_side), False)
     if _pil_image(image):
         has_alpha = "A" in image.getbands() or "transparency" in image.info
         array = np.asarray(image.convert("RGBA" if has_alpha else "RGB"))
@@ -197,8 +191,7 @@ def _load_mask(mask: Any, size: tuple[int, int]):
     if mask is None:
         return None
     if isinstance(mask, (str, os.PathLike)):
-        data, name = _read_path(mask)
-        plane, _, _ = _decode_file(data, name, True, 0)
+        plane, _, _ = _decode(mask, True, 0)
     elif _pil_image(mask):
         plane = np.asarray(mask.convert("L"))
     elif isinstance(mask, np.ndarray):

@@ -76,10 +76,10 @@ def thumbnail(image, side: int) -> bytes | None:
     height, width = image.shape[:2]
     if not height or not width:
         return None
-    scale = min(1.0, side / max(height, width))
-    if scale < 1.0:
-        size = (max(1, round(width * scale)), max(1, round(height * scale)))
-        image = cv2.resize(image, size, interpolation=cv2.INTER_AREA)
+    if max(height, width) > side:
+        from velmora_huebit.photos.sizing import shrunk_size
+
+        image = cv2.resize(image, shrunk_size(width, height, side), interpolation=cv2.INTER_AREA)
     try:
         ok, encoded = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, 82])
     except cv2.error:  # the photo's record stands without its picture

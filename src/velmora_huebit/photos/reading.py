@@ -29,7 +29,7 @@ import threading
 
 from velmora_huebit.photos.headers import MAX_SCANS, Header, HeaderError, Source, jpeg_scans, png_complete, read_header
 from velmora_huebit.photos.sizing import (_UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _alpha_mode, _check,
-                                          _factor, _header, _shrunk)
+                                          _factor, _header, shrunk_size)
 
 # alpha values below this (on the 0-255 scale) count as transparent
 OPAQUE = 128
@@ -103,6 +103,13 @@ def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = D
     if _is_url(path):
         return decode(read_bytes(path, storage), with_alpha, max_side, max_pixels=max_pixels,
                       shrink=shrink, quiet=quiet)
+    return read_local(path, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet)
+
+
+def read_local(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
+               shrink: bool = False, quiet: bool = False) -> Decoded:
+    """read_photo of a local file, whatever its name looks like: decoded
+    where it lies, its header parsed and its cost checked once."""
     fd = _open(path)
     try:
         return _read(Source(fd=fd), _Input(fd), with_alpha, max_side, max_pixels, shrink, quiet)
@@ -119,6 +126,7 @@ def decode(data: bytes, with_alpha: bool, max_side: int = 0, *, max_pixels: int 
     header = _header_or_heif(source)
     if isinstance(header, str):
         return _read_heif(source, with_alpha, max_side, max_pixels, shrink, header)
+    # refused before the bytes are copied for the decoder; _read does not check again
     _check(header, _factor(header, max_side), with_alpha, max_side, shrink, max_pixels)
     with _Input.of_bytes(data) as given:
         return _read(source, given, with_alpha, max_side, max_pixels, shrink, quiet, header)
@@ -182,7 +190,7 @@ def _read_heif(source: Source, with_alpha: bool, max_side: int, max_pixels: int,
     photo = heif.decode(source.read(0, source.size), with_alpha, max_pixels, what)
     image, alpha, full = photo.image, photo.alpha, photo.size
     if shrink and max_side and max(full) > max_side:
-        image = cv2.resize(image, _shrunk(*full, max_side), interpolation=cv2.INTER_AREA)
+        image = cv2.resize(image, shrunk_size(*full, max_side), interpolation=cv2.INTER_AREA)
     if shrink and alpha is not None:
         alpha = (cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
                  if alpha.min() < OPAQUE else None)
@@ -356,11 +364,13 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
     import cv2
     import numpy as np
 
+    checked = header is not None  # by decode, before it copied the bytes
     header = header or _header_or_heif(source)
     if isinstance(header, str):
         return _read_heif(source, with_alpha, max_side, max_pixels, shrink, header)
     factor = _factor(header, max_side)
-    _check(header, factor, with_alpha, max_side, shrink, max_pixels)
+    if not checked:
+        _check(header, factor, with_alpha, max_side, shrink, max_pixels)
     notes = []
     truncated = False
     if header.kind == "JPEG":
@@ -405,12 +415,12 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
     if mode == "same":  # colour and alpha from the one decode
         transparent = image[:, :, 3].min() < OPAQUE
         if small:  # shrunk together: the same as each on its own
-            image = cv2.resize(image, _shrunk(*full, max_side), interpolation=cv2.INTER_AREA)
+            image = cv2.resize(image, shrunk_size(*full, max_side), interpolation=cv2.INTER_AREA)
         alpha = np.ascontiguousarray(image[:, :, 3]) if transparent or not shrink else None
         return Decoded(np.ascontiguousarray(image[:, :, :3]), alpha, full, notes)
 
     if small and max(image.shape[:2]) > max_side:
-        image = cv2.resize(image, _shrunk(image.shape[1], image.shape[0], max_side),
+        image = cv2.resize(image, shrunk_size(image.shape[1], image.shape[0], max_side),
                            interpolation=cv2.INTER_AREA)
     if mode == "second":  # the colour is kept (shrunk when asked) while the alpha plane is read
         with _quiet(quiet):

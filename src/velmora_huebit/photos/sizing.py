@@ -60,8 +60,9 @@ def _factor(header: Header, max_side: int) -> int:
     return 1
 
 
-def _shrunk(width: int, height: int, max_side: int) -> tuple[int, int]:
-    """The size the command line shrinks an image to (as work.py)."""
+def shrunk_size(width: int, height: int, max_side: int) -> tuple[int, int]:
+    """The size an image is shrunk to, its longer side max_side: the one
+    rounding of every shrink (the photos, palette(), the report's thumbnails)."""
     scale = max_side / max(height, width)
     return max(1, round(width * scale)), max(1, round(height * scale))
 
