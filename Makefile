@@ -158,13 +158,15 @@ clean:
 # 20,000 hostile palette files for the command line's reader (fuzz/palettes.py),
 # 2,000 damaged --output stores resumed (fuzz/store_damage.py) and 20,000
 # damaged image files through the command line's reader (fuzz/reading.py),
-# and 20,000 damaged HEIC files read (fuzz/heif.py).
+# 20,000 damaged HEIC files read (fuzz/heif.py), and 900 hostile calls of
+# analyse() over a folder of good and damaged photos (fuzz/analyse.py).
 fuzz: $(STAMP)
 	$(PY) fuzz/run.py --seeds 1,2,3,4,5 --examples 1400 --growth 10000
 	$(PY) fuzz/palettes.py --seeds 1,2,3,4,5 --examples 4000
 	$(PY) fuzz/store_damage.py --seeds 1,2,3,4,5 --examples 400
 	$(PY) fuzz/reading.py --seed 1 --files 20000
 	$(PY) fuzz/heif.py --seeds 1,2,3,4,5 --examples 4000
+	$(PY) fuzz/analyse.py --seeds 1,2,3 --examples 300
 
 # The native modules built with AddressSanitizer and UBSan into their own environment,
 # and the whole suite (with its short hostile run) under it. The sanitizer
