@@ -12,39 +12,55 @@ Sharma, Wu and Dalal set it out in 2005). NumPy only.
 
 from __future__ import annotations
 
-from typing import Any
+import functools
+from typing import TYPE_CHECKING, Any
 
-import numpy as np
-from numpy.typing import ArrayLike
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import ArrayLike
 
 __all__ = ["srgb_to_lab", "lab", "ciede2000", "linear", "luminance", "contrast", "hex_code"]
 
 # sRGB (IEC 61966-2-1) to CIE XYZ, and the D65 white point
-_RGB_TO_XYZ = np.array([[0.4124564, 0.3575761, 0.1804375],
-                        [0.2126729, 0.7151522, 0.0721750],
-                        [0.0193339, 0.1191920, 0.9503041]])
-_WHITE = np.array([0.95047, 1.0, 1.08883])
+_RGB_TO_XYZ = ((0.4124564, 0.3575761, 0.1804375),
+               (0.2126729, 0.7151522, 0.0721750),
+               (0.0193339, 0.1191920, 0.9503041))
+_WHITE = (0.95047, 1.0, 1.08883)
 _EPSILON = 216 / 24389
 _KAPPA = 24389 / 27
 
+# NumPy is imported where it is used: the command line's option parser reads
+# colours through this module, and should start without it.
 
-def _linear(c):
+
+@functools.cache
+def _arrays() -> tuple[np.ndarray, np.ndarray, dict, dict]:
+    import numpy as np
+
+    cos = {d: np.cos(np.radians(d)) for d in (6, 30, 63)}
+    sin = {d: np.sin(np.radians(d)) for d in (6, 30, 63)}
+    return np.array(_RGB_TO_XYZ), np.array(_WHITE), cos, sin
+
+
+def _linear(c: np.ndarray) -> np.ndarray:
     """The sRGB curve undone: channel values 0-1 to linear light."""
-    return np.where(c <= 0.04045, c / 12.92, ((c + 0.055) / 1.055) ** 2.4)
+    import numpy as np
+
+    found: np.ndarray = np.where(c <= 0.04045, c / 12.92, ((c + 0.055) / 1.055) ** 2.4)
+    return found
 
 
 def srgb_to_lab(rgb: ArrayLike) -> np.ndarray:
     """CIE L*a*b* (D65) of sRGB colours 0-255, shape (..., 3) in and out."""
+    import numpy as np
+
+    to_xyz, white, _, _ = _arrays()
     c = np.asarray(rgb, dtype=np.float64) / 255.0
-    xyz = _linear(c) @ _RGB_TO_XYZ.T / _WHITE
+    xyz = _linear(c) @ to_xyz.T / white
     f = np.where(xyz > _EPSILON, np.cbrt(xyz), (_KAPPA * xyz + 16) / 116)
     fx, fy, fz = f[..., 0], f[..., 1], f[..., 2]
     lab: np.ndarray = np.stack([116 * fy - 16, 500 * (fx - fy), 200 * (fy - fz)], axis=-1)
     return lab
-
-
-_COS = {d: np.cos(np.radians(d)) for d in (6, 30, 63)}
-_SIN = {d: np.sin(np.radians(d)) for d in (6, 30, 63)}
 
 
 def _seventh(x: np.ndarray) -> np.ndarray:
@@ -56,6 +72,9 @@ def _seventh(x: np.ndarray) -> np.ndarray:
 def ciede2000(lab1: ArrayLike, lab2: ArrayLike) -> np.ndarray:
     """The CIEDE2000 difference of L*a*b* colours (kL = kC = kH = 1), shape
     (..., 3) each, broadcast against each other."""
+    import numpy as np
+
+    _, _, cos_of, sin_of = _arrays()
     # not broadcast up front: what depends on one side only is worked out on that side's shape
     lab1, lab2 = np.asarray(lab1, np.float64), np.asarray(lab2, np.float64)
     L1, a1, b1 = lab1[..., 0], lab1[..., 1], lab1[..., 2]
@@ -88,8 +107,8 @@ def ciede2000(lab1: ArrayLike, lab2: ArrayLike) -> np.ndarray:
     cos3, sin3 = cos2 * cos1 - sin2 * sin1, sin2 * cos1 + cos2 * sin1
     cos4, sin4 = 2 * cos2 * cos2 - 1, 2 * sin2 * cos2
     # 1 - 0.17 cos(h - 30°) + 0.24 cos(2h) + 0.32 cos(3h + 6°) - 0.20 cos(4h - 63°)
-    t = (1 - 0.17 * (cos1 * _COS[30] + sin1 * _SIN[30]) + 0.24 * cos2
-         + 0.32 * (cos3 * _COS[6] - sin3 * _SIN[6]) - 0.20 * (cos4 * _COS[63] + sin4 * _SIN[63]))
+    t = (1 - 0.17 * (cos1 * cos_of[30] + sin1 * sin_of[30]) + 0.24 * cos2
+         + 0.32 * (cos3 * cos_of[6] - sin3 * sin_of[6]) - 0.20 * (cos4 * cos_of[63] + sin4 * sin_of[63]))
     d_theta = 30 * np.exp(-(((h_mean - 275) / 25) ** 2))
     c_mean7 = _seventh(c_mean)
     r_c = 2 * np.sqrt(c_mean7 / (c_mean7 + 25.0**7))
