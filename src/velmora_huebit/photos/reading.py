@@ -271,41 +271,45 @@ def _guarded(read, *args):
         return None
 
 
-_quiet_lock = threading.Lock()
-_quiet_count = 0
-_quiet_saved = -1
+class _Silence:
+    """Standard error (the descriptor: the process has one) sent to
+    /dev/null while any thread decodes quietly, for libjpeg and libpng print
+    their own lines ("Premature end of JPEG file") beside ours. Counted, so
+    that threads decoding at once restore it once."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.count = 0
+        self.saved = -1
+
+    def __enter__(self):
+        with self.lock:
+            if self.count == 0:
+                try:
+                    sys.stderr.flush()
+                    self.saved = os.dup(2)
+                except (OSError, ValueError):  # no standard error to keep quiet
+                    self.saved = -1
+                if self.saved >= 0:
+                    null = os.open(os.devnull, os.O_WRONLY)
+                    os.dup2(null, 2)
+                    os.close(null)
+            self.count += 1
+
+    def __exit__(self, *exc_info):
+        with self.lock:
+            self.count -= 1
+            if self.count == 0 and self.saved >= 0:
+                os.dup2(self.saved, 2)
+                os.close(self.saved)
+                self.saved = -1
 
 
-@contextlib.contextmanager
+_SILENCE = _Silence()
+
+
 def _quiet(on: bool):
-    """Standard error (the descriptor) to /dev/null: libjpeg and libpng
-    print their own lines ("Premature end of JPEG file") beside ours.
-    Counted, so that threads decoding at once restore it once."""
-    global _quiet_count, _quiet_saved
-    if not on:
-        yield
-        return
-    with _quiet_lock:
-        if _quiet_count == 0:
-            try:
-                sys.stderr.flush()
-                saved = os.dup(2)
-            except (OSError, ValueError):  # no standard error to keep quiet
-                saved = -1
-            if saved >= 0:
-                null = os.open(os.devnull, os.O_WRONLY)
-                os.dup2(null, 2)
-                os.close(null)
-            _quiet_saved = saved
-        _quiet_count += 1
-    try:
-        yield
-    finally:
-        with _quiet_lock:
-            _quiet_count -= 1
-            if _quiet_count == 0 and _quiet_saved >= 0:
-                os.dup2(_quiet_saved, 2)
-                os.close(_quiet_saved)
+    return _SILENCE if on else contextlib.nullcontext()
 
 
 def _oriented(alpha, orientation: int):
