@@ -14,7 +14,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f ! -name '*.pyc
 NATIVE_SOURCES := pyproject.toml CMakeLists.txt \
                   $(shell find src \( -name '*.cpp' -o -name '*.c' -o -name '*.h' -o -name '*.hpp' \))
 
-.PHONY: demo test check dev bench floors wheel wheel-check fuzz asan clean browser report-demo
+.PHONY: demo test check dev bench floors wheel wheel-check fuzz asan clean browser report-demo docs
 
 $(PY):
 	@base="$$(tools/find-python $(PYTHON_VERSION))" || exit 1; \
@@ -83,6 +83,19 @@ check: $(STAMP)
 bench: $(STAMP)
 	$(PY) bench/run.py
 
+# The documentation site in site/: docs/ with MkDocs, the API pages read by
+# mkdocstrings from the sources and stubs in src/ as text, so nothing is
+# compiled; any warning (a broken link, a name that is gone) fails it. The
+# tools are the docs extra of pyproject.toml, installed into .venv alone.
+DOCS_STAMP := $(VENV)/.docs
+$(DOCS_STAMP): $(PY) pyproject.toml
+	$(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["docs"], sep="\n")' \
+	    | xargs -d '\n' $(PY) -m pip install --quiet
+	@touch $@
+
+docs: $(DOCS_STAMP)
+	$(VENV)/bin/mkdocs build --strict
+
 # The declared version floors, proven on every Python version the package
 # supports: the wheel built with the lowest build requirements for that
 # version, installed with its lowest runtime and test dependencies into an
@@ -150,7 +163,7 @@ wheel-check: wheel
 	done
 
 clean:
-	rm -rf build dist $(VENV) $(FLOORS) $(ASAN_VENV) $(WHEEL_TOOLS) src/velmora_huebit/*.so
+	rm -rf build dist site $(VENV) $(FLOORS) $(ASAN_VENV) $(WHEEL_TOOLS) src/velmora_huebit/*.so
 
 # Hostile calls of every method, the constructor and the pickle hooks (see
 # fuzz/run.py): 119,000 calls over five seeds, then 10,000 calls per target
