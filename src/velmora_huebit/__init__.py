@@ -11,6 +11,12 @@ image::
     records = velmora_huebit.palette("photo.jpg", n_colors=5)
     # [{'color': (174, 92, 45), 'percentage': 30.84}, ...]
 
+``match`` measures named target colours against those colours (or, with
+``pixels=True``, against every pixel) as the command line's ``match`` does::
+
+    velmora_huebit.match("photo.jpg", {"cream": "#f0cfaf", "espresso": (51, 22, 18)})
+    # {'cream': {'percentage': 12.5, 'similarity': 80.1, 'closest_color': ..., ...}, ...}
+
 ``ColorExtractor`` (from the native module ``velmora_huebit.color_extractor_cy``)
 is the configurable pipeline: k-means or DBSCAN, in L*a*b* or RGB, with
 optional lighting normalisation, similarity analysis against named target
@@ -47,12 +53,13 @@ photos run on a Dask cluster with ``velmora_huebit.distributed``.
 
 from typing import TYPE_CHECKING
 
+from velmora_huebit._match import match
 from velmora_huebit._palette import palette
 
 if TYPE_CHECKING:
     from velmora_huebit.color_extractor_cy import ColorExtractor as ColorExtractor
 
-__all__ = ["ColorExtractor", "palette", "__version__"]
+__all__ = ["ColorExtractor", "match", "palette", "__version__"]
 
 __version__: str
 

@@ -27,9 +27,9 @@ One module per concern:
   pillow-heif, sized before decoding
 - work: what happens to one photo (runs in the worker processes)
 - engine: which engine analyses the photos (the palette engine, the
-  default, or the module's ColorExtractor with --engine library), and what
-  each needs in this process or in workers
-- matcher: match on the palette engine's colours with the module's measures
+  default, or the module's ColorExtractor with --engine library; match on
+  the palette engine's colours is velmora_huebit._match), and what each
+  needs in this process or in workers
 - runners: how the photos of a run are spread (this process, a pool of
   worker processes that survives the death of one)
 - dask_runner: --dask, the photos as tasks on a Dask cluster

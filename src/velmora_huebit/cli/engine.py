@@ -37,7 +37,7 @@ def make_extractor(job: Job, settings: dict):
 
         return ColorExtractor(**settings)
     if job.command == "match":
-        from velmora_huebit.cli.matcher import PaletteMatcher
+        from velmora_huebit._match import PaletteMatcher
 
         return PaletteMatcher(settings["n_colors"])
     return PaletteEngine(settings["n_colors"])

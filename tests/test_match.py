@@ -1,0 +1,169 @@
+"""match on the palette engine's colours (velmora_huebit._match): the same
+records as the module's similarity analysis on those colours, which the
+command line used before."""
+
+import json
+import pathlib
+import re
+
+import cv2
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import velmora_huebit
+from velmora_huebit import _match
+from velmora_huebit._palette import dominant_colors, palette
+from velmora_huebit.cli.engine import make_extractor
+from velmora_huebit.cli.records import json_record
+from velmora_huebit.cli.work import Job, run_one
+from velmora_huebit.color_extractor_cy import ColorExtractor
+from test_cli import run_cli
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PHOTOS = sorted((ROOT / "tests" / "data").glob("*.png")) + sorted((ROOT / "bench" / "photos").glob("*.[jp][pn]g"))
+
+
+class ModuleMatcher(ColorExtractor):
+    """The command line's palette-engine match as it was: the module's own
+    analysis, its colours from the palette engine."""
+
+    def __init__(self, n_colors=5):
+        super().__init__(n_colors, "kmeans", False, True)
+        self.k = n_colors
+
+    def extract_colors(self, image, mask=None):
+        return dominant_colors(image, mask, self.k)
+
+
+class Given(ColorExtractor):
+    def __init__(self, records):
+        super().__init__()
+        self.records = records
+
+    def extract_colors(self, image, mask=None):
+        return self.records
+
+
+def typed(result):
+    return [(name, [(k, type(v), repr(v)) for k, v in record.items()]) for name, record in result.items()]
+
+
+def lab_of(rgb):
+    return cv2.cvtColor(np.asarray(rgb, np.uint8).reshape(1, -1, 3), cv2.COLOR_RGB2LAB)[0].astype(np.int64)
+
+
+def edge_targets(records):
+    """Targets where the records' arithmetic turns: each dominant colour
+    itself, colours at exactly 5, 10 and 50 from the first (and no nearer
+    to the others), and one equally near the first two."""
+    colours = np.array([r["color"] for r in records])
+    span = np.arange(-40, 41)
+    cube = (colours[0] + np.stack(np.meshgrid(span, span, span, indexing="ij"), -1).reshape(-1, 3)).clip(0, 255)
+    cube = np.unique(cube, axis=0)
+    squares = ((lab_of(cube)[:, None] - lab_of(colours)[None]) ** 2).sum(axis=2)
+    targets = {f"own{i}": tuple(map(int, c)) for i, c in enumerate(colours)}
+    for d in (5, 10, 50):
+        found = np.flatnonzero((squares[:, 0] == d * d) & (squares.min(axis=1) == d * d))
+        if found.size:
+            targets[f"at{d}"] = tuple(map(int, cube[found[0]]))
+    if len(records) > 1:
+        middle = (colours[0] + colours[1]) // 2 + np.stack(np.meshgrid(span, span, span, indexing="ij"), -1).reshape(-1, 3)
+        middle = np.unique(middle.clip(0, 255), axis=0)
+        squares = ((lab_of(middle)[:, None] - lab_of(colours)[None]) ** 2).sum(axis=2)
+        found = np.flatnonzero((squares[:, 0] == squares[:, 1]) & (squares.min(axis=1) == squares[:, 0]))
+        if found.size:
+            targets["tie"] = tuple(map(int, middle[found[0]]))
+    return {**targets, "cream": (240, 207, 175), "navy": (0, 0, 128)}
+
+
+@pytest.fixture(scope="module")
+def targets():
+    return {photo: edge_targets(palette(photo, names=None)) for photo in PHOTOS}
+
+
+# ---- the command line against the module's analysis ------------------------------
+
+
+@pytest.mark.parametrize("threshold, pixels", [(None, False), (5, False), (10.0, False), (0, False), (None, True)])
+def test_command_line_records_unchanged(targets, threshold, pixels):
+    for photo in PHOTOS:
+        job = Job("match", max_side=256, targets=targets[photo], pixels=pixels, threshold=threshold)
+        before, after = (run_one(m, job, str(photo), None)
+                         for m in (ModuleMatcher(), make_extractor(job, {"n_colors": 5})))
+        assert typed(after.result) == typed(before.result) and after.warnings == before.warnings
+        options = ["--pixels"] if pixels else [] if threshold is None else ["--threshold", threshold]
+        flags = [a for name, rgb in job.targets.items() for a in ("-t", f"{name}=" + "%d,%d,%d" % rgb)]
+        proc = run_cli("match", photo, "--json", *flags, *options)
+        assert proc.returncode == 0 and proc.stderr == ""
+        assert json.loads(proc.stdout) == json_record(str(photo), job, before)
+    if not pixels:  # the edges were reached on some photo
+        assert {"at5", "at10", "at50", "tie"} <= {name for t in targets.values() for name in t}
+
+
+def test_few_colours_and_empty_image(tmp_path):
+    two = np.repeat(np.array([[[0, 0, 255], [255, 0, 0]]], np.uint8), 5, 0)
+    cv2.imwrite(str(tmp_path / "two.png"), two)
+    job = Job("match", targets={"red": (255, 0, 0)})
+    before, after = (run_one(m, job, str(tmp_path / "two.png"), None)
+                     for m in (ModuleMatcher(), make_extractor(job, {"n_colors": 5})))
+    assert typed(after.result) == typed(before.result) and after.warnings == before.warnings == ()
+    assert velmora_huebit.match(np.zeros((0, 4, 3), np.uint8), {"red": (255, 0, 0)}) == {}
+
+
+# ---- similarity() against the module on given records ------------------------------
+
+channel = st.integers(0, 255)
+colour = st.tuples(channel, channel, channel)
+share = st.floats(0, 100, allow_nan=False)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.fixed_dictionaries({"color": colour | st.sampled_from([(0, 0, 0), (255, 255, 255)]),
+                                       "percentage": share}), max_size=8),
+       st.dictionaries(st.text(max_size=3), colour, max_size=6),
+       st.sampled_from([50.0, 0.0, 0, 5, 10.0, 30, 255.0, 1e-9]) | st.floats(0, 400, allow_nan=False))
+def test_similarity_equals_the_module(records, targets, threshold):
+    if records and targets:  # ties: a target at an earlier record's colour, that colour again later
+        records = records + [{"color": records[0]["color"], "percentage": 1.0}]
+        targets = {**targets, "again": records[0]["color"]}
+    expected = Given(records).analyze_color_similarity(None, targets, None, threshold)
+    result = _match.similarity(records, targets, threshold)
+    assert typed(result) == typed(expected)
+    assert all(result[n]["closest_color"] is expected[n]["closest_color"] for n in result)
+
+
+# ---- match() -------------------------------------------------------------------------
+
+
+def test_match_follows_the_command_line(targets, coffee_path):
+    rgb = cv2.cvtColor(cv2.imread(coffee_path), cv2.COLOR_BGR2RGB)
+    written = {"a": "#f0cfaf", "b": [51, 22, 18], "c": "seagreen"}
+    for wanted, given_as in ((targets[pathlib.Path(coffee_path)], None), ({"a": (240, 207, 175),
+                             "b": (51, 22, 18), "c": (46, 139, 87)}, written)):
+        for pixels in (False, True):
+            job = Job("match", max_side=256, targets=wanted, pixels=pixels)
+            expected = typed(run_one(ModuleMatcher(), job, coffee_path, None).result)
+            for image, channels in ((coffee_path, "bgr"), (rgb, "rgb")):
+                found = velmora_huebit.match(image, given_as or wanted, channels=channels, pixels=pixels)
+                assert typed(found) == expected
+
+
+@pytest.mark.parametrize("arguments, error, words", [
+    ({"targets": [("a", (1, 2, 3))]}, TypeError, "targets must be a dict"),
+    ({"targets": {"a": (1, 2)}}, TypeError, "target 'a' must be (r, g, b)"),
+    ({"targets": {"a": (1, 2, True)}}, TypeError, "target 'a' must be (r, g, b)"),
+    ({"targets": {"a": (1, 2, 256)}}, ValueError, "values must lie between 0 and 255"),
+    ({"targets": {"a": "#12345"}}, ValueError, "target 'a': malformed colour"),
+    ({"threshold": -1}, ValueError, "threshold must be a number of 0 or more"),
+    ({"threshold": float("nan")}, ValueError, "threshold must be a number of 0 or more"),
+    ({"threshold": "50"}, TypeError, "threshold must be a number"),
+    ({"n_colors": 0}, ValueError, "n_colors must be from 1 to 256"),
+    ({"channels": "lab"}, ValueError, "channels must be 'bgr' or 'rgb'"),
+    ({"max_side": -1}, ValueError, "max_side must be 0"),
+    ({"mask": np.zeros((3, 3), np.uint8)}, ValueError, "mask is 3x3 pixels but the image is"),
+])
+def test_match_argument_errors(arguments, error, words, coffee_path):
+    with pytest.raises(error, match=re.escape(words)):
+        velmora_huebit.match(coffee_path, **{"targets": {"a": (1, 2, 3)}, **arguments})
