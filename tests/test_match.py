@@ -123,11 +123,18 @@ share = st.floats(0, 100, allow_nan=False)
 @given(st.lists(st.fixed_dictionaries({"color": colour | st.sampled_from([(0, 0, 0), (255, 255, 255)]),
                                        "percentage": share}), max_size=8),
        st.dictionaries(st.text(max_size=3), colour, max_size=6),
-       st.sampled_from([50.0, 0.0, 0, 5, 10.0, 30, 255.0, 1e-9]) | st.floats(0, 400, allow_nan=False))
+       st.sampled_from([50.0, 0.0, 0, 5, 10.0, 30, 255.0, 1e-9, "nearest"]) | st.floats(0, 400, allow_nan=False))
 def test_similarity_equals_the_module(records, targets, threshold):
-    if records and targets:  # ties: a target at an earlier record's colour, that colour again later
-        records = records + [{"color": records[0]["color"], "percentage": 1.0}]
-        targets = {**targets, "again": records[0]["color"]}
+    if records and targets:
+        # ties: a target at an earlier record's colour, that colour again later;
+        # and a target 10.0 from a record (10 is not found directly)
+        records = records + [{"color": records[0]["color"], "percentage": 1.0},
+                             {"color": (165, 124, 90), "percentage": 2.0}]
+        targets = {**targets, "again": records[0]["color"], "ten": (147, 123, 83)}
+    if threshold == "nearest":  # a target exactly at the threshold: similarity the int 0
+        first = np.array(next(iter(targets.values()), (0, 0, 0)))
+        threshold = min((ColorExtractor()._color_distance_lab(first, np.array(r["color"])) for r in records),
+                        default=50.0)
     expected = Given(records).analyze_color_similarity(None, targets, None, threshold)
     result = _match.similarity(records, targets, threshold)
     assert typed(result) == typed(expected)

@@ -1,0 +1,80 @@
+"""match on the palette engine's colours: the module's similarity analysis
+on the engine's records (a ColorExtractor subclass, the path the command
+line took before) against velmora_huebit._match, interleaved.
+
+One photo as the command line prepares it (256 pixels), 1 and 4 targets:
+the whole analysis (palette engine plus similarity), and the similarity
+step alone on the same records. Best of each kept. Exits 1 when records
+differ.
+"""
+
+import argparse
+import pathlib
+import sys
+import time
+
+from velmora_huebit._match import PaletteMatcher, similarity
+from velmora_huebit._palette import dominant_colors
+from velmora_huebit.cli.work import Job, load_inputs
+from velmora_huebit.color_extractor_cy import ColorExtractor
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+TARGETS = {"cream": (240, 207, 175), "espresso": (51, 22, 18), "leaf green": (46, 139, 87), "navy": (0, 0, 128)}
+
+
+class ModuleMatcher(ColorExtractor):
+    """The module's analysis on the palette engine's records."""
+
+    def __init__(self, n_colors=5, records=None):
+        super().__init__(n_colors, "kmeans", False, True)
+        self.k, self.records = n_colors, records
+
+    def extract_colors(self, image, mask=None):
+        return self.records if self.records is not None else dominant_colors(image, mask, self.k)
+
+
+def typed(result):
+    return [(name, [(k, type(v), repr(v)) for k, v in record.items()]) for name, record in result.items()]
+
+
+def interleaved(candidates, repeat):
+    best = {name: float("inf") for name in candidates}
+    results = {}
+    for _ in range(repeat):
+        for name, fn in candidates.items():
+            start = time.perf_counter()
+            results[name] = fn()
+            best[name] = min(best[name], time.perf_counter() - start)
+    return best, results
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=300, help="interleaved rounds (default 300)")
+    parser.add_argument("--photo", default=str(HERE / "photos" / "astronaut.png"))
+    args = parser.parse_args(argv)
+    image, mask, _, _ = load_inputs(args.photo, Job("match", max_side=256))
+    records = dominant_colors(image, mask, 5)
+    old, new, given = ModuleMatcher(), PaletteMatcher(5), ModuleMatcher(records=records)
+    status = 0
+    for count in (1, 4):
+        targets = dict(list(TARGETS.items())[:count])
+        best, results = interleaved({
+            "old": lambda: old.analyze_color_similarity(image, targets, mask, 50.0),
+            "new": lambda: new.analyze_color_similarity(image, targets, mask, 50.0),
+            "old step": lambda: given.analyze_color_similarity(image, targets, mask, 50.0),
+            "new step": lambda: similarity(records, targets, 50.0),
+        }, args.repeat)
+        identical = typed(results["old"]) == typed(results["new"]) == typed(results["new step"])
+        print(f"{pathlib.Path(args.photo).name} at {image.shape[1]}x{image.shape[0]}, {count} target(s): "
+              f"whole analysis {best['old'] * 1e3:.3f} ms -> {best['new'] * 1e3:.3f} ms "
+              f"({best['old'] / best['new']:.1f}x); similarity step alone {best['old step'] * 1e6:.0f} us -> "
+              f"{best['new step'] * 1e6:.0f} us ({best['old step'] / best['new step']:.1f}x); "
+              f"records {'identical' if identical else 'DIFFER'}", flush=True)
+        status |= not identical
+    return int(status)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
