@@ -15,7 +15,8 @@ image::
 ``pixels=True``, against every pixel) as the command line's ``match`` does::
 
     velmora_huebit.match("photo.jpg", {"cream": "#f0cfaf", "espresso": (51, 22, 18)})
-    # {'cream': {'percentage': 12.5, 'similarity': 80.1, 'closest_color': ..., ...}, ...}
+    # {'cream': {'percentage': 8.08, 'similarity': 93.68, 'closest_color': (236, 207, 181),
+    #            'distance': 3.16, 'found_directly': True}, 'espresso': {...}}
 
 ``ColorExtractor`` (from the native module ``velmora_huebit.color_extractor_cy``)
 is the configurable pipeline: k-means or DBSCAN, in L*a*b* or RGB, with

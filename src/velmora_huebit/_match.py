@@ -12,7 +12,7 @@ colours, and pixel matching by the module (loaded only for that).
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal, TypeVar, overload
 
 from velmora_huebit._palette import DEFAULT_MAX_SIDE, _count, check_channels, dominant_colors, load_prepared
 
@@ -23,6 +23,9 @@ if TYPE_CHECKING:
     from velmora_huebit.records import ColorRecord, MatchRecord, SimilarityRecord
 
     Colour = tuple[int, int, int]
+    TargetLike = Colour | list[int] | str
+
+Name = TypeVar("Name")
 
 
 def similarity(records: list[ColorRecord], targets: Mapping[Any, Colour],
@@ -45,10 +48,11 @@ def similarity(records: list[ColorRecord], targets: Mapping[Any, Colour],
     squares = ((lab[len(records):, None, :] - lab[None, :len(records), :]) ** 2).sum(axis=2)
     distances = np.sqrt(squares.astype(np.float64))
     nearest = distances.argmin(axis=1)  # the first of equal distances
-    results = {}
+    results: dict[Any, SimilarityRecord] = {}
     for name, row, index in zip(names, distances, nearest.tolist()):
         record, distance = records[index], float(row[index])
-        score = percentage = 0
+        score: float = 0
+        percentage: float = 0
         if distance <= threshold:
             # a zero threshold holds exact matches alone: the full share, not a division by zero
             x = 100.0 if threshold == 0.0 else (threshold - distance) / threshold * 100
@@ -68,13 +72,13 @@ class PaletteMatcher:
 
     def __init__(self, n_colors: int = 5):
         self.n_colors = n_colors
-        self._library = None
+        self._library: Any = None  # the module's ColorExtractor, made when first needed
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, int]:
         return {"n_colors": self.n_colors}
 
-    def __setstate__(self, state):
-        self.__init__(state["n_colors"])
+    def __setstate__(self, state: dict[str, int]) -> None:
+        self.n_colors, self._library = state["n_colors"], None
 
     def analyze_color_similarity(self, image, target_colors, mask=None, similarity_threshold=50.0):
         return similarity(dominant_colors(image, mask, self.n_colors), target_colors, similarity_threshold)
@@ -122,18 +126,30 @@ def _threshold(threshold: Any) -> float:
     return float(threshold)
 
 
+@overload
+def match(image: ImageLike, targets: Mapping[Name, TargetLike], n_colors: int = 5, *,
+          mask: MaskLike | None = None, max_side: int = DEFAULT_MAX_SIDE, channels: Literal["bgr", "rgb"] = "bgr",
+          keep_transparent: bool = False, threshold: float = 50.0,
+          pixels: Literal[False] = False) -> dict[Name, SimilarityRecord]: ...
+@overload
+def match(image: ImageLike, targets: Mapping[Name, TargetLike], n_colors: int = 5, *,
+          mask: MaskLike | None = None, max_side: int = DEFAULT_MAX_SIDE, channels: Literal["bgr", "rgb"] = "bgr",
+          keep_transparent: bool = False, threshold: float = 50.0,
+          pixels: Literal[True]) -> dict[Name, MatchRecord]: ...
+
+
 def match(
     image: ImageLike,
-    targets: Mapping[Any, Colour | list[int] | str],
+    targets: Mapping[Name, TargetLike],
     n_colors: int = 5,
     *,
     mask: MaskLike | None = None,
     max_side: int = DEFAULT_MAX_SIDE,
-    channels: str = "bgr",
+    channels: Literal["bgr", "rgb"] = "bgr",
     keep_transparent: bool = False,
     threshold: float = 50.0,
     pixels: bool = False,
-) -> dict[Any, SimilarityRecord] | dict[Any, MatchRecord]:
+) -> dict[Name, SimilarityRecord] | dict[Name, MatchRecord]:
     """How much of an image shows each target colour, exactly as
     ``velmora-huebit match`` reports it with the same settings.
 
@@ -157,7 +173,8 @@ def match(
     match record: ``{'total_percentage', 'close_percentage',
     'very_close_percentage', 'closest_pixel', 'min_distance',
     'similarity_score'}`` (the shares of pixels within 50, 30 and 15, the
-    nearest pixel). ``{}`` when no pixel is left.
+    nearest pixel; NumPy numbers, as ColorExtractor.find_color_matches gives
+    them). ``{}`` when no pixel is left.
     """
     check_channels(channels)
     wanted = _targets(targets)
