@@ -11,6 +11,13 @@ image::
     records = velmora_huebit.palette("photo.jpg", n_colors=5)
     # [{'color': (174, 92, 45), 'percentage': 30.84}, ...]
 
+``match`` measures named target colours against those colours (or, with
+``pixels=True``, against every pixel) as the command line's ``match`` does::
+
+    velmora_huebit.match("photo.jpg", {"cream": "#f0cfaf", "espresso": (51, 22, 18)})
+    # {'cream': {'percentage': 8.08, 'similarity': 93.68, 'closest_color': (236, 207, 181),
+    #            'distance': 3.16, 'found_directly': True}, 'espresso': {...}}
+
 ``ColorExtractor`` (from the native module ``velmora_huebit.color_extractor_cy``)
 is the configurable pipeline: k-means or DBSCAN, in L*a*b* or RGB, with
 optional lighting normalisation, similarity analysis against named target
@@ -47,6 +54,7 @@ photos run on a Dask cluster with ``velmora_huebit.runs.distributed``.
 
 from typing import TYPE_CHECKING
 
+from velmora_huebit.analysis.match import match
 from velmora_huebit.analysis.palette import palette
 
 if TYPE_CHECKING:
@@ -56,7 +64,7 @@ if TYPE_CHECKING:
     from velmora_huebit.runs.api import write_report as write_report
     from velmora_huebit.runs.api import write_table as write_table
 
-__all__ = ["ColorExtractor", "palette", "analyse", "write_table", "write_report", "PhotoResult", "__version__"]
+__all__ = ["ColorExtractor", "palette", "match", "analyse", "write_table", "write_report", "PhotoResult", "__version__"]
 
 # loaded on first use: a run's machinery is not needed for palette()
 _RUNS = ("analyse", "write_table", "write_report", "PhotoResult")

@@ -37,7 +37,7 @@ def make_extractor(job: Job, settings: dict):
 
         return ColorExtractor(**settings)
     if job.command == "match":
-        from velmora_huebit.analysis.matcher import PaletteMatcher
+        from velmora_huebit.analysis.match import PaletteMatcher
 
         return PaletteMatcher(settings["n_colors"])
     return PaletteEngine(settings["n_colors"])
@@ -45,10 +45,11 @@ def make_extractor(job: Job, settings: dict):
 
 def in_process_safe(job: Job) -> bool:
     """Whether the photos may be analysed in the command's own process: the
-    palette engine's extraction cannot crash it. What goes through the
-    module (scikit-learn, OpenCV's filters) runs in workers, so that a photo
-    that kills one costs only itself."""
-    return job.engine == PALETTE and job.command == "extract"
+    palette engine's extraction and match on its colours cannot crash it.
+    What goes through the module (scikit-learn, OpenCV's filters, match
+    --pixels) runs in workers, so that a photo that kills one costs only
+    itself."""
+    return job.engine == PALETTE and not job.pixels
 
 
 def preload(job: Job, charts: bool = False, buckets: bool = False) -> list[str]:

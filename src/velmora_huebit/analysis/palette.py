@@ -140,7 +140,7 @@ def _decode(given: Any, keep_transparent: bool, max_side: int):
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), what) from None
         raise ValueError(f"{what}: {exc}") from None
     for note in photo.notes:
-        warnings.warn(f"{what}: {note}", stacklevel=4)
+        warnings.warn(f"{what}: {note}", stacklevel=5)  # the caller of palette() or match()
     return photo.image, photo.alpha, photo.size
 
 
@@ -217,6 +217,27 @@ def _load_mask(mask: Any, size: tuple[int, int]):
     return plane
 
 
+def check_channels(channels: Any) -> None:
+    if channels not in ("bgr", "rgb"):
+        raise ValueError(f"channels must be 'bgr' or 'rgb', not {channels!r}")
+
+
+def load_prepared(image: Any, mask: Any, max_side: Any, channels: Any, keep_transparent: Any):
+    """(image, mask, rgb) as palette() analyses them, the image shrunk and
+    its transparency folded into the mask; None for an image without pixels.
+    The arguments as palette() takes them, channels checked before."""
+    side = _side(max_side)
+    colour, alpha, size, rgb = _load_image(image, channels, bool(keep_transparent), side)
+    plane = _load_mask(mask, size)
+    if colour.size == 0:
+        return None
+    if side and max(colour.shape[:2]) > side:
+        import numpy as np
+
+        colour = np.ascontiguousarray(colour)  # OpenCV shrinks rows of packed pixels
+    return (*prepare(colour, alpha, plane, side), rgb)
+
+
 def palette(
     image: ImageLike,
     n_colors: int = 5,
@@ -252,21 +273,14 @@ def palette(
     ``[]`` when no pixel is left. The same pixels always give the same
     records.
     """
-    if channels not in ("bgr", "rgb"):
-        raise ValueError(f"channels must be 'bgr' or 'rgb', not {channels!r}")
+    check_channels(channels)
     if names not in ("css", "xkcd", None):
         raise ValueError(f"names must be 'css', 'xkcd' or None, not {names!r}")
     k = _count(n_colors)
-    side = _side(max_side)
-    colour, alpha, size, rgb = _load_image(image, channels, bool(keep_transparent), side)
-    plane = _load_mask(mask, size)
-    if colour.size == 0:
+    prepared = load_prepared(image, mask, max_side, channels, keep_transparent)
+    if prepared is None:
         return []
-    if side and max(colour.shape[:2]) > side:
-        import numpy as np
-
-        colour = np.ascontiguousarray(colour)  # OpenCV shrinks rows of packed pixels
-    shrunk, wanted = prepare(colour, alpha, plane, side)
+    shrunk, wanted, rgb = prepared
     records = dominant_colors(shrunk, wanted, k, rgb=rgb)
     if names is not None:
         from velmora_huebit.colour.names import add_names

@@ -202,8 +202,9 @@ class PoolRunner:
 
 def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False, buckets: bool = False) -> Runner:
     """A single photo is analysed here, and so are all with --jobs 1 when
-    nothing can crash this process (the palette engine's extract). Otherwise they go to worker processes, even with --jobs 1, so
-    that a photo that kills its process costs only itself."""
+    nothing can crash this process (the palette engine, but for match
+    --pixels). Otherwise they go to worker processes, even with --jobs 1,
+    so that a photo that kills its process costs only itself."""
     from velmora_huebit.analysis.engines import in_process_safe, preload
 
     safe = in_process_safe(job)

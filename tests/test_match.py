@@ -1,0 +1,179 @@
+"""match on the palette engine's colours (velmora_huebit.analysis.match): the same
+records as the module's similarity analysis on those colours, which the
+command line used before."""
+
+import json
+import pathlib
+import re
+
+import cv2
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import velmora_huebit
+from velmora_huebit.analysis import match as _match
+from velmora_huebit.analysis.palette import dominant_colors, palette
+from velmora_huebit.analysis.engines import make_extractor
+from velmora_huebit.cli.records import json_record
+from velmora_huebit.cli.work import Job, run_one
+from velmora_huebit.color_extractor_cy import ColorExtractor
+from test_cli import run_cli
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PHOTOS = sorted((ROOT / "tests" / "data").glob("*.png")) + sorted((ROOT / "bench" / "photos").glob("*.[jp][pn]g"))
+
+
+class ModuleMatcher(ColorExtractor):
+    """The command line's palette-engine match as it was: the module's own
+    analysis, its colours from the palette engine."""
+
+    def __init__(self, n_colors=5):
+        super().__init__(n_colors, "kmeans", False, True)
+        self.k = n_colors
+
+    def extract_colors(self, image, mask=None):
+        return dominant_colors(image, mask, self.k)
+
+
+class Given(ColorExtractor):
+    def __init__(self, records):
+        super().__init__()
+        self.records = records
+
+    def extract_colors(self, image, mask=None):
+        return self.records
+
+
+def typed(result):
+    return [(name, [(k, type(v), repr(v)) for k, v in record.items()]) for name, record in result.items()]
+
+
+def lab_of(rgb):
+    return cv2.cvtColor(np.asarray(rgb, np.uint8).reshape(1, -1, 3), cv2.COLOR_RGB2LAB)[0].astype(np.int64)
+
+
+def edge_targets(records):
+    """Targets where the records' arithmetic turns: each dominant colour
+    itself, colours at exactly 5, 10 and 50 from the first (and no nearer
+    to the others), and one equally near the first two."""
+    colours = np.array([r["color"] for r in records])
+    span = np.arange(-40, 41)
+    steps = np.stack(np.meshgrid(span, span, span, indexing="ij"), -1).reshape(-1, 3)
+    cube = (colours[0] + steps).clip(0, 255)
+    squares = ((lab_of(cube)[:, None] - lab_of(colours)[None]) ** 2).sum(axis=2)
+    targets = {f"own{i}": tuple(map(int, c)) for i, c in enumerate(colours)}
+    for d in (5, 10, 50):
+        found = np.flatnonzero((squares[:, 0] == d * d) & (squares.min(axis=1) == d * d))
+        if found.size:
+            targets[f"at{d}"] = tuple(map(int, cube[found[0]]))
+    if len(records) > 1:
+        middle = ((colours[0] + colours[1]) // 2 + steps).clip(0, 255)
+        squares = ((lab_of(middle)[:, None] - lab_of(colours)[None]) ** 2).sum(axis=2)
+        found = np.flatnonzero((squares[:, 0] == squares[:, 1]) & (squares.min(axis=1) == squares[:, 0]))
+        if found.size:
+            targets["tie"] = tuple(map(int, middle[found[0]]))
+    return {**targets, "cream": (240, 207, 175), "navy": (0, 0, 128)}
+
+
+@pytest.fixture(scope="module")
+def targets():
+    """Every photo's edge targets, named after their photo."""
+    return {f"{photo.stem} {name}": rgb for photo in PHOTOS
+            for name, rgb in edge_targets(palette(photo, names=None)).items()}
+
+
+# ---- the command line against the module's analysis ------------------------------
+
+
+@pytest.mark.parametrize("threshold, pixels", [(None, False), (5, False), (10.0, False), (0, False), (None, True)])
+def test_command_line_records_unchanged(targets, threshold, pixels):
+    job = Job("match", max_side=256, targets=targets, pixels=pixels, threshold=threshold)
+    expected = []
+    for photo in PHOTOS:
+        before, after = (run_one(m, job, str(photo), None)
+                         for m in (ModuleMatcher(), make_extractor(job, {"n_colors": 5})))
+        assert typed(after.result) == typed(before.result) and after.warnings == before.warnings
+        expected.append(json_record(str(photo), job, before))
+    options = ["--pixels"] if pixels else [] if threshold is None else ["--threshold", threshold]
+    flags = [a for name, rgb in targets.items() for a in ("-t", f"{name}=" + "%d,%d,%d" % rgb)]
+    proc = run_cli("match", *PHOTOS, "--json", *flags, *options)
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert [json.loads(line) for line in proc.stdout.splitlines()] == expected
+    # the edges were reached on some photo
+    assert {"at5", "at10", "at50", "tie"} <= {name.split()[1] for name in targets}
+
+
+def test_few_colours_and_empty_image(tmp_path):
+    two = np.repeat(np.array([[[0, 0, 255], [255, 0, 0]]], np.uint8), 5, 0)
+    cv2.imwrite(str(tmp_path / "two.png"), two)
+    job = Job("match", targets={"red": (255, 0, 0)})
+    before, after = (run_one(m, job, str(tmp_path / "two.png"), None)
+                     for m in (ModuleMatcher(), make_extractor(job, {"n_colors": 5})))
+    assert typed(after.result) == typed(before.result) and after.warnings == before.warnings == ()
+    assert velmora_huebit.match(np.zeros((0, 4, 3), np.uint8), {"red": (255, 0, 0)}) == {}
+
+
+# ---- similarity() against the module on given records ------------------------------
+
+channel = st.integers(0, 255)
+colour = st.tuples(channel, channel, channel)
+share = st.floats(0, 100, allow_nan=False)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.fixed_dictionaries({"color": colour | st.sampled_from([(0, 0, 0), (255, 255, 255)]),
+                                       "percentage": share}), max_size=8),
+       st.dictionaries(st.text(max_size=3), colour, max_size=6),
+       st.sampled_from([50.0, 0.0, 0, 5, 10.0, 30, 255.0, 1e-9, "nearest"]) | st.floats(0, 400, allow_nan=False))
+def test_similarity_equals_the_module(records, targets, threshold):
+    if records and targets:
+        # ties: a target at an earlier record's colour, that colour again later;
+        # and a target 10.0 from a record (10 is not found directly)
+        records = records + [{"color": records[0]["color"], "percentage": 1.0},
+                             {"color": (165, 124, 90), "percentage": 2.0}]
+        targets = {**targets, "again": records[0]["color"], "ten": (147, 123, 83)}
+    if threshold == "nearest":  # a target exactly at the threshold: similarity the int 0
+        first = np.array(next(iter(targets.values()), (0, 0, 0)))
+        threshold = min((ColorExtractor()._color_distance_lab(first, np.array(r["color"])) for r in records),
+                        default=50.0)
+    expected = Given(records).analyze_color_similarity(None, targets, None, threshold)
+    result = _match.similarity(records, targets, threshold)
+    assert typed(result) == typed(expected)
+    assert all(result[n]["closest_color"] is expected[n]["closest_color"] for n in result)
+
+
+# ---- match() -------------------------------------------------------------------------
+
+
+def test_match_follows_the_command_line(targets, coffee_path):
+    rgb = cv2.cvtColor(cv2.imread(coffee_path), cv2.COLOR_BGR2RGB)
+    written = {"a": "#f0cfaf", "b": [51, 22, 18], "c": "seagreen"}
+    for wanted, given_as in ((targets, None), ({"a": (240, 207, 175),
+                             "b": (51, 22, 18), "c": (46, 139, 87)}, written)):
+        for pixels in (False, True):
+            job = Job("match", max_side=256, targets=wanted, pixels=pixels)
+            expected = typed(run_one(ModuleMatcher(), job, coffee_path, None).result)
+            for image, channels in ((coffee_path, "bgr"), (rgb, "rgb")):
+                found = velmora_huebit.match(image, given_as or wanted, channels=channels, pixels=pixels)
+                assert typed(found) == expected
+
+
+@pytest.mark.parametrize("arguments, error, words", [
+    ({"targets": [("a", (1, 2, 3))]}, TypeError, "targets must be a dict"),
+    ({"targets": {"a": (1, 2)}}, TypeError, "target 'a' must be (r, g, b)"),
+    ({"targets": {"a": (1, 2, True)}}, TypeError, "target 'a' must be (r, g, b)"),
+    ({"targets": {"a": (1, 2, 256)}}, ValueError, "values must lie between 0 and 255"),
+    ({"targets": {"a": "#12345"}}, ValueError, "target 'a': malformed colour"),
+    ({"threshold": -1}, ValueError, "threshold must be a number of 0 or more"),
+    ({"threshold": float("nan")}, ValueError, "threshold must be a number of 0 or more"),
+    ({"threshold": "50"}, TypeError, "threshold must be a number"),
+    ({"n_colors": 0}, ValueError, "n_colors must be from 1 to 256"),
+    ({"channels": "lab"}, ValueError, "channels must be 'bgr' or 'rgb'"),
+    ({"max_side": -1}, ValueError, "max_side must be 0"),
+    ({"mask": np.zeros((3, 3), np.uint8)}, ValueError, "mask is 3x3 pixels but the image is"),
+])
+def test_match_argument_errors(arguments, error, words, coffee_path):
+    with pytest.raises(error, match=re.escape(words)):
+        velmora_huebit.match(coffee_path, **{"targets": {"a": (1, 2, 3)}, **arguments})
