@@ -19,7 +19,8 @@ import time
 
 from velmora_huebit.analysis.match import PaletteMatcher, similarity
 from velmora_huebit.analysis.palette import dominant_colors
-from velmora_huebit.cli.work import Job, load_inputs
+from velmora_huebit.analysis.job import Job
+from velmora_huebit.runs.work import load_inputs
 from velmora_huebit.color_extractor_cy import ColorExtractor
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -42,7 +43,8 @@ class ModuleMatcher(ColorExtractor):
 
 def old_command_line(argv):
     """velmora-huebit as it was: match through ModuleMatcher, in workers."""
-    from velmora_huebit.cli import engine, entry, main as command
+    from velmora_huebit.analysis import engines as engine
+    from velmora_huebit.cli import entry, main as command
 
     def make_extractor(job, settings, new=engine.make_extractor):
         if job.command == "match" and job.engine == engine.PALETTE:

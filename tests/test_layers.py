@@ -19,6 +19,28 @@ def test_imports_only_go_downwards():
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+def test_every_import_of_the_package_names_a_module_that_is_there():
+    # the layer contract cannot see an import of a module that moved away
+    # (nor can an editable install's finder, which remembers where files were)
+    import ast
+    import importlib.util
+
+    source = pathlib.Path(velmora_huebit.__file__).parent
+
+    def there(name):
+        place = source.joinpath(*name.split(".")[1:])
+        if place.with_suffix(".py").exists() or (place / "__init__.py").exists():
+            return True
+        return "." not in name[len("velmora_huebit."):] and importlib.util.find_spec(name) is not None  # native
+    for path in source.rglob("*.py"):
+        for node in ast.walk(ast.parse(path.read_text())):
+            names = ([node.module] if isinstance(node, ast.ImportFrom) and node.module and not node.level
+                     else [a.name for a in node.names] if isinstance(node, ast.Import) else [])
+            for name in names:
+                if name.startswith("velmora_huebit."):
+                    assert there(name), f"{path.name} imports {name}"
+
+
 def test_palette_loads_no_part_of_the_command_line(coffee_path):
     code = ("import sys, velmora_huebit; velmora_huebit.palette(sys.argv[1]); "
             "print([m for m in sys.modules if m.startswith('velmora_huebit.cli') or "

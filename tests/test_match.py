@@ -16,8 +16,9 @@ import velmora_huebit
 from velmora_huebit.analysis import match as _match
 from velmora_huebit.analysis.palette import dominant_colors, palette
 from velmora_huebit.analysis.engines import make_extractor
-from velmora_huebit.cli.records import json_record
-from velmora_huebit.cli.work import Job, run_one
+from velmora_huebit.outputs.records import json_record
+from velmora_huebit.analysis.job import Job
+from velmora_huebit.runs.work import run_one
 from velmora_huebit.color_extractor_cy import ColorExtractor
 from test_cli import run_cli
 

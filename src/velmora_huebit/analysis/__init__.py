@@ -6,7 +6,9 @@ engine. Stands on photos (reading files) and colour (names).
   runs share (prepare, dominant_colors, color_records)
 - engines: which engine analyses a run's photos (the palette engine, the
   default, or the module's ColorExtractor), and what each needs in workers
-- matcher: match on the palette engine's colours with the module's measures
+- match: match() and similarity(), target colours against the palette
+  engine's colours with the module's distance, threshold and bands, and the
+  command line's engine for match
 - job: Job and Outcome, what to do with each photo of a run and what came
   of it, as plain data
 - views: what a result becomes besides its record (the colours' order, the

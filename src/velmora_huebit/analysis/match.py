@@ -94,7 +94,7 @@ class PaletteMatcher:
 
 def _target(name: Any, colour: Any) -> Colour:
     if isinstance(colour, str):
-        from velmora_huebit.cli.colours import parse_color
+        from velmora_huebit.colour.parse import parse_color
 
         try:
             return parse_color(colour)
@@ -110,7 +110,9 @@ def _target(name: Any, colour: Any) -> Colour:
                     f"text such as '#f0cfaf', not {colour!r:.60}")
 
 
-def _targets(targets: Any) -> dict[Any, Colour]:
+def parse_targets(targets: Any) -> dict[Any, Colour]:
+    """Targets as (r, g, b) tuples: given as such, as lists, or as colour
+    texts ('#f0cfaf', '51,22,18', 'seagreen')."""
     from collections.abc import Mapping
 
     if not isinstance(targets, Mapping):
@@ -177,7 +179,7 @@ def match(
     them). ``{}`` when no pixel is left.
     """
     check_channels(channels)
-    wanted = _targets(targets)
+    wanted = parse_targets(targets)
     k = _count(n_colors)
     limit = _threshold(threshold)
     prepared = load_prepared(image, mask, max_side, channels, keep_transparent)

@@ -15,10 +15,10 @@ from typing import Any, Callable, Iterable, Iterator, Literal
 
 from velmora_huebit.analysis.engines import ENGINES, PALETTE, make_extractor
 from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.match import parse_targets
 from velmora_huebit.analysis.palette import DEFAULT_MAX_SIDE, MAX_COLORS
 from velmora_huebit.analysis.views import View
 from velmora_huebit.colour.names import NAME_LISTS
-from velmora_huebit.colour.parse import parse_color
 from velmora_huebit.colour.swatches import SORTS
 from velmora_huebit.errors import OutputError
 from velmora_huebit.photos.reading import DEFAULT_MAX_PIXELS, PhotoError, read_mask
@@ -55,22 +55,11 @@ def _result(photo: str, outcome: Outcome, job: Job, settings: dict) -> PhotoResu
                        outcome.full_size, job, settings, outcome)
 
 
-def _targets(targets: dict) -> dict:
-    if not isinstance(targets, dict) or not targets:
-        raise TypeError("targets must be a non-empty dict of names and colours, such as {'cream': '#f0cfaf'}")
-    parsed = {}
-    for name, colour in targets.items():
-        if isinstance(colour, str):
-            try:
-                colour = parse_color(colour)
-            except ValueError as exc:
-                raise ValueError(f"target {name!r}: {exc}") from None
-        if (not isinstance(colour, (tuple, list)) or len(colour) != 3
-                or not all(isinstance(c, int) and not isinstance(c, bool) and 0 <= c <= 255 for c in colour)):
-            raise ValueError(f"target {name!r}: a colour is (R, G, B) of whole numbers 0-255 or a text "
-                             f"such as '#f0cfaf', not {colour!r}")
-        parsed[str(name)] = tuple(colour)
-    return parsed
+def _targets(targets: Any) -> dict:
+    parsed = parse_targets(targets)
+    if not parsed:
+        raise ValueError("targets: give at least one, such as {'cream': '#f0cfaf'}")
+    return {str(name): colour for name, colour in parsed.items()}
 
 
 def _job(n_colors, targets, pixels, threshold, mask, engine, max_side, max_pixels, keep_transparent,
