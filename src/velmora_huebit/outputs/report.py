@@ -67,9 +67,8 @@ def _e(text) -> str:
 
 def _chip(rgb, text: str = "", cls: str = "sw") -> str:
     """A colour as a span, its text in black or white, outlined when light."""
-    r, g, b = label_colour(rgb)
     border = " edge" if needs_border(rgb) else ""
-    return (f'<span class="{cls}{border}" style="background:{hex_code(rgb)};color:#{r:02x}{g:02x}{b:02x}">'
+    return (f'<span class="{cls}{border}" style="background:{hex_code(rgb)};color:{hex_code(label_colour(rgb))}">'
             f"{_e(text)}</span>")
 
 
