@@ -50,6 +50,18 @@ class PhotoResult:
     outcome: Outcome | None = dataclasses.field(default=None, repr=False, compare=False)
 
 
+def _say(problems: list[str]) -> Callable[[str, str], None]:
+    """What the table's store says, as warnings; its errors are kept for the
+    OutputError that ends the run."""
+
+    def say(level: str, text: str) -> None:
+        if level == "error":
+            problems.append(text)
+        warnings.warn(text, stacklevel=3)
+
+    return say
+
+
 def _result(photo: str, outcome: Outcome, job: Job, settings: dict) -> PhotoResult:
     return PhotoResult(photo, outcome.result, outcome.error, tuple(outcome.warnings), outcome.size,
                        outcome.full_size, job, settings, outcome)
@@ -176,12 +188,7 @@ def analyse(
 
         check_dask(dask, jobs)
     problems: list[str] = []
-
-    def say(level: str, text: str) -> None:
-        if level == "error":
-            problems.append(text)
-        warnings.warn(text, stacklevel=3)
-
+    say = _say(problems)
     store = None
     if table is not None:
         from velmora_huebit.outputs.tables import open_table
@@ -293,12 +300,7 @@ def write_table(results: Iterable[PhotoResult], path: str, *, storage_options: d
 
     assert first.job is not None
     problems: list[str] = []
-
-    def say(level: str, text: str) -> None:
-        if level == "error":
-            problems.append(text)
-        warnings.warn(text, stacklevel=3)
-
+    say = _say(problems)
     store = open_table(os.fspath(path), first.job, first.settings, False, say, storage_options)
     count = 0
     with store:
