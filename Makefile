@@ -113,7 +113,9 @@ bench: $(STAMP)
 # The declared version floors, proven on every Python version the package
 # supports: the wheel built with the lowest build requirements for that
 # version, installed with its lowest runtime and test dependencies into an
-# environment of its own, and the whole suite run there.
+# environment of its own, and there the tests that call the native modules
+# (tests/native.txt) and those that depend on a library's version
+# (tests/floors.txt); make test runs the whole suite on the current versions.
 PYTHONS := 3.12 3.13
 FLOORS := .venv-floors
 floors: $(addprefix floors-,$(PYTHONS))
@@ -128,7 +130,7 @@ floors-%: $(PY) browser
 	$(FLOORS)/$*/run/bin/python -m pip install --quiet --constraint $(FLOORS)/$*/constraints.txt \
 	    "$$(ls $(FLOORS)/$*/wheel/*.whl)[test]"
 	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif) '
-	$(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
+	$(call LISTED,tests/native.txt tests/floors.txt) $(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
 
 # Wheels for PyPI, one per Python version: every native module compiled by
 # zig's clang against glibc 2.17 with its C++ runtime linked in
@@ -194,7 +196,7 @@ fuzz: $(STAMP)
 	$(PY) fuzz/heif.py --seeds 1,2,3,4,5 --examples 4000
 
 # The native modules built with AddressSanitizer and UBSan into their own environment,
-# and the whole suite (with its short hostile run) under it. The sanitizer
+# and the tests that call them (tests/native.txt, with the short hostile run) under it. The sanitizer
 # runtimes are preloaded since the interpreter itself is not built with them;
 # PYTHONMALLOC=malloc lets them see every Python allocation. Leak detection is
 # off: the interpreter and the libraries keep memory until exit by design. An
@@ -212,6 +214,7 @@ $(ASAN_VENV)/.installed: $(ASAN_PY) $(SOURCES)
 	@touch $@
 
 asan: $(ASAN_VENV)/.installed browser
+	$(call LISTED,tests/native.txt) env \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:soft_rss_limit_mb=8192 \
-	UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_PY) -m pytest -q
+	UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider
