@@ -4,6 +4,7 @@ PYTHON_VERSION := $(shell cat .python-version)
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.editable
+TEST_STAMP := $(VENV)/.test-deps
 
 # The package sources: a change to any of them reinstalls a built (not
 # editable) copy, as `make asan` makes.
@@ -14,7 +15,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f ! -name '*.pyc
 NATIVE_SOURCES := pyproject.toml CMakeLists.txt \
                   $(shell find src \( -name '*.cpp' -o -name '*.c' -o -name '*.h' -o -name '*.hpp' \))
 
-.PHONY: demo test check dev bench floors wheel wheel-check fuzz asan clean browser report-demo docs
+.PHONY: demo test check format dev bench floors wheel wheel-check fuzz asan clean browser report-demo docs
 
 $(PY):
 	@base="$$(tools/find-python $(PYTHON_VERSION))" || exit 1; \
@@ -22,16 +23,25 @@ $(PY):
 	"$$base" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-# The developer install: editable, so an edit of a .py file needs nothing
-# and one of a C++ file recompiles that file alone on the next make check,
-# make test or make dev. The build requirements live in .venv for it, with
-# setuptools for the test requirements that come only as sources (swatch).
+# The editable install with what running needs (make demo): an edit of a
+# .py file needs nothing and one of a C++ file recompiles that file alone on
+# the next make check, make test or make dev. The build requirements live in
+# .venv for it.
 $(STAMP): $(PY) $(NATIVE_SOURCES)
-	$(PY) -m pip install --quiet scikit-build-core "numpy>=2.0.0" cmake ninja setuptools
-	$(PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=build/dev -e ".[test]"
+	$(PY) -m pip install --quiet scikit-build-core "numpy>=2.0.0" cmake ninja
+	$(PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=build/dev -e .
 	@touch $(STAMP)
 
-dev: $(STAMP)
+# The test extra and the pinned formatter on top (make dev, check, test),
+# installed without reinstalling the package.
+CLANG_FORMAT := $(VENV)/bin/clang-format
+$(TEST_STAMP): $(PY) pyproject.toml
+	$(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]))' \
+	    > $(VENV)/test-requirements.txt
+	$(PY) -m pip install --quiet -r $(VENV)/test-requirements.txt "clang-format==$(CLANG_FORMAT_VERSION)"
+	@touch $(TEST_STAMP)
+
+dev: $(STAMP) $(TEST_STAMP)
 
 # The command line on the sample photos: dominant colours with one chart per
 # photo in out/, then the share of a few target colours.
@@ -48,7 +58,7 @@ demo: $(STAMP)
 	@echo "shell to use it (and python -m velmora_huebit) as the README writes them,"
 	@echo "or call it as $(VENV)/bin/velmora-huebit."
 
-test: $(STAMP) browser
+test: $(STAMP) $(TEST_STAMP) browser
 	$(PY) -m pytest -q
 
 # The HTML report's tests open it in a headless Chromium: Debian's package,
@@ -74,11 +84,28 @@ report-demo: $(STAMP) browser
 	$(PY) tools/browser.py out/report/extract.html out/report/extract.png
 	$(PY) tools/browser.py out/report/match.html out/report/match.png
 
+# The tests named in list files (one per line, names may hold spaces), as
+# arguments of the command that follows: $(call LISTED,tests/a.txt tests/b.txt) cmd
+LISTED = grep -hv -e '^\#' -e '^$$' $(abspath $(1)) | tr '\n' '\0' | xargs -0
+QUICK = $(call LISTED,tests/quick.txt)
+
 # A representative subset in about a minute, for the edit loop: the tests
-# listed in tests/quick.txt, whose names may hold spaces (CI runs everything).
-QUICK = grep -v -e '^\#' -e '^$$' $(abspath tests/quick.txt) | tr '\n' '\0' | xargs -0
-check: $(STAMP)
+# listed in tests/quick.txt (CI runs everything), after the C++ formatting.
+check: $(STAMP) $(TEST_STAMP) format-check
 	$(QUICK) $(PY) -m pytest -q -p no:cacheprovider
+
+# The hand-written C++ as .clang-format lays it out, by one pinned
+# clang-format so that every machine formats alike: make format rewrites the
+# files, make format-check (part of make check) lists those that differ.
+CLANG_FORMAT_VERSION := 21.1.8
+# (srgb_tables.h is written by tools/srgb_tables.py)
+CXX_SOURCES := $(shell find src \( -name '*.cpp' -o -name '*.h' -o -name '*.hpp' \) ! -name srgb_tables.h | sort)
+format: $(TEST_STAMP)
+	$(CLANG_FORMAT) -i $(CXX_SOURCES)
+
+format-check: $(TEST_STAMP)
+	@$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES) || \
+	  { echo "run make format to lay out the C++ files as .clang-format says" >&2; exit 1; }
 
 bench: $(STAMP)
 	$(PY) bench/run.py
@@ -99,7 +126,9 @@ docs: $(DOCS_STAMP)
 # The declared version floors, proven on every Python version the package
 # supports: the wheel built with the lowest build requirements for that
 # version, installed with its lowest runtime and test dependencies into an
-# environment of its own, and the whole suite run there.
+# environment of its own, and there the tests that call the native modules
+# (tests/native.txt) and those that depend on a library's version
+# (tests/floors.txt); make test runs the whole suite on the current versions.
 PYTHONS := 3.12 3.13
 FLOORS := .venv-floors
 floors: $(addprefix floors-,$(PYTHONS))
@@ -114,7 +143,7 @@ floors-%: $(PY) browser
 	$(FLOORS)/$*/run/bin/python -m pip install --quiet --constraint $(FLOORS)/$*/constraints.txt \
 	    "$$(ls $(FLOORS)/$*/wheel/*.whl)[test]"
 	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif) '
-	$(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
+	$(call LISTED,tests/native.txt tests/floors.txt) $(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
 
 # Wheels for PyPI, one per Python version: every native module compiled by
 # zig's clang against glibc 2.17 with its C++ runtime linked in
@@ -182,7 +211,7 @@ fuzz: $(STAMP)
 	$(PY) fuzz/analyse.py --seeds 1,2,3 --examples 300
 
 # The native modules built with AddressSanitizer and UBSan into their own environment,
-# and the whole suite (with its short hostile run) under it. The sanitizer
+# and the tests that call them (tests/native.txt, with the short hostile run) under it. The sanitizer
 # runtimes are preloaded since the interpreter itself is not built with them;
 # PYTHONMALLOC=malloc lets them see every Python allocation. Leak detection is
 # off: the interpreter and the libraries keep memory until exit by design. An
@@ -200,6 +229,7 @@ $(ASAN_VENV)/.installed: $(ASAN_PY) $(SOURCES)
 	@touch $@
 
 asan: $(ASAN_VENV)/.installed browser
+	$(call LISTED,tests/native.txt) env \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:soft_rss_limit_mb=8192 \
-	UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_PY) -m pytest -q
+	UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider

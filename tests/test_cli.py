@@ -458,11 +458,14 @@ class TestRealLibraries:
             cv2.imwrite(str(tmp_path / f"p{i}.png"), cv2.resize(coffee, (900 + 8 * i, 600)))
         env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
         proc = subprocess.Popen([sys.executable, "-m", "velmora_huebit", "extract", tmp_path, "-j", "2",
-                                 "--max-side", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-        first = proc.stdout.readline()  # both workers are busy with the next photos now
+                                 "--max-side", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                                start_new_session=True)
+        first = proc.stdout.readline()  # the workers are running; the rest of the photos take a split second
+        from processes import stop_at_a_busy_worker
 
-        workers = [worker for child in children(proc.pid) for worker in children(child)]
-        os.kill(workers[0], signal.SIGKILL)
+        victim = stop_at_a_busy_worker(proc.pid)  # frozen, so that the run cannot end meanwhile
+        os.kill(victim, signal.SIGKILL)
+        os.killpg(proc.pid, signal.SIGCONT)
         out, err = proc.stdout.read(), proc.stderr.read()  # the rest of what readline buffered, too
         assert proc.wait(timeout=60) == 1, err
         assert len(json_lines(subprocess.CompletedProcess([], 0, first + out))) == 5, err

@@ -192,11 +192,6 @@ class TestPalette:
         with pytest.raises(error, match=words):
             call()
 
-    def test_stub_matches_the_engine(self, tmp_path):
-        proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "velmora_huebit._engine", "--mypy-config-file",
-                               "/dev/null"], cwd=tmp_path, capture_output=True, text=True, timeout=600)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-
     def test_imports_neither_scikit_learn_nor_matplotlib(self, coffee_path):
         code = (f"import sys, velmora_huebit; velmora_huebit.palette({coffee_path!r}); "
                 "from velmora_huebit.cli import main; main(['extract', '--json', " f"{coffee_path!r}]); "

@@ -23,9 +23,8 @@
 namespace huebit {
 namespace {
 
-const Name cv2{"cv2"}, cvtColor{"cvtColor"}, version{"__version__"},
-    COLOR_BGR2LAB{"COLOR_BGR2LAB"}, COLOR_BGR2RGB{"COLOR_BGR2RGB"},
-    COLOR_LAB2RGB{"COLOR_LAB2RGB"}, COLOR_RGB2LAB{"COLOR_RGB2LAB"};
+const Name cv2{"cv2"}, cvtColor{"cvtColor"}, version{"__version__"}, COLOR_BGR2LAB{"COLOR_BGR2LAB"},
+    COLOR_BGR2RGB{"COLOR_BGR2RGB"}, COLOR_LAB2RGB{"COLOR_LAB2RGB"}, COLOR_RGB2LAB{"COLOR_RGB2LAB"};
 
 const Name* const kCodes[] = {&COLOR_BGR2LAB, &COLOR_BGR2RGB, &COLOR_LAB2RGB, &COLOR_RGB2LAB};
 

@@ -36,7 +36,7 @@ Ref round2(Arg value);
 
 // Parsed arguments, one owned reference per declared parameter (self not
 // included), defaults filled in.
-using Impl = PyObject* (*)(PyObject* self, Ref* args);
+using Impl = PyObject* (*)(PyObject * self, Ref* args);
 
 struct Annotation {
   const char* name;
@@ -187,8 +187,8 @@ bool is_library_object(const Name& name, const char* module, const char* attribu
 bool check_target_color(PyObject* target_array, PyObject* target);
 // find_color_matches' record of one target from its band counts (NumPy
 // integers), nearest pixel and its distance (a NumPy float).
-Ref match_record(Arg very_close, Arg close, Arg somewhat_close, Arg closest_pixel,
-                 Arg min_distance, Py_ssize_t total_pixels);
+Ref match_record(Arg very_close, Arg close, Arg somewhat_close, Arg closest_pixel, Arg min_distance,
+                 Py_ssize_t total_pixels);
 // Whether the kernel on distinct values may measure: the distance step the
 // module's own, np and cv2 the libraries, every target a plain colour.
 // False with an exception set when the override lookup failed.

@@ -30,9 +30,8 @@ namespace lab8 {
 namespace {
 
 // sRGB primaries to XYZ and back, and the D65 white point, as OpenCV has them.
-constexpr double kToXyz[3][3] = {{0.412453, 0.357580, 0.180423},
-                                 {0.212671, 0.715160, 0.072169},
-                                 {0.019334, 0.119193, 0.950227}};
+constexpr double kToXyz[3][3] = {
+    {0.412453, 0.357580, 0.180423}, {0.212671, 0.715160, 0.072169}, {0.019334, 0.119193, 0.950227}};
 constexpr double kFromXyz[3][3] = {{3.240479, -1.53715, -0.498535},
                                    {-0.969256, 1.875991, 0.041556},
                                    {0.055648, -0.204043, 1.057311}};
@@ -44,7 +43,8 @@ Tables build() {
   Tables t;
   for (int i = 0; i < 256; ++i) {
     const float x = float(i) / 255.0f;
-    const double linear = x <= 0.04045f ? double(x / 12.92f) : std::pow((double(x) + 0.055) / 1.055, 2.4);
+    const double linear =
+        x <= 0.04045f ? double(x / 12.92f) : std::pow((double(x) + 0.055) / 1.055, 2.4);
     t.gamma[i] = round_half_even(255.0 * (1 << kGammaShift) * linear);
   }
   for (int i = 0; i < kCbrtSize; ++i) {

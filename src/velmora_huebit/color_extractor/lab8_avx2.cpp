@@ -24,13 +24,16 @@ struct Avx2 {
   static Ints8 xz_of_f(Ints8 f) {
     const __m256 product = _mm256_cvtepi32_ps(__m256i(f * 108));
     const Ints8 linear =
-        Ints8(_mm256_cvttps_epi32(_mm256_div_ps(product, _mm256_set1_ps(841.0f)))) - kLinearXzOffset;
+        Ints8(_mm256_cvttps_epi32(_mm256_div_ps(product, _mm256_set1_ps(841.0f)))) -
+        kLinearXzOffset;
     const Ints8 cubed = ((f * f) >> kBaseShift) * f >> kBaseShift;
     return f <= 3390 ? linear : cubed;
   }
 };
 
-inline Ints8 load8(const void* p) { return Ints8(_mm256_loadu_si256(static_cast<const __m256i*>(p))); }
+inline Ints8 load8(const void* p) {
+  return Ints8(_mm256_loadu_si256(static_cast<const __m256i*>(p)));
+}
 inline void store8(void* p, Ints8 v) { _mm256_storeu_si256(static_cast<__m256i*>(p), __m256i(v)); }
 
 // The chain stage by stage over chunks of values, the arithmetic eight
@@ -146,10 +149,14 @@ void loop(const uint32_t* keys, size_t n, uint32_t* rgb, uint32_t* lab, uint32_t
 void chain_avx2(Chain chain, const uint32_t* keys, size_t n, uint32_t* rgb, uint32_t* lab,
                 uint32_t* counts) {
   switch (chain) {
-    case Chain::LabFromBgr: return loop<Chain::LabFromBgr>(keys, n, rgb, lab, counts);
-    case Chain::RgbFromBgr: return loop<Chain::RgbFromBgr>(keys, n, rgb, lab, counts);
-    case Chain::LabRows: return loop<Chain::LabRows>(keys, n, rgb, lab, counts);
-    case Chain::RgbRows: return loop<Chain::RgbRows>(keys, n, rgb, lab, counts);
+    case Chain::LabFromBgr:
+      return loop<Chain::LabFromBgr>(keys, n, rgb, lab, counts);
+    case Chain::RgbFromBgr:
+      return loop<Chain::RgbFromBgr>(keys, n, rgb, lab, counts);
+    case Chain::LabRows:
+      return loop<Chain::LabRows>(keys, n, rgb, lab, counts);
+    case Chain::RgbRows:
+      return loop<Chain::RgbRows>(keys, n, rgb, lab, counts);
   }
 }
 

@@ -87,7 +87,8 @@ inline void linear_to_lab(const Tables& t, V lr, V lg, V lb, V lab[3]) {
 // L*a*b* bytes of the sRGB bytes r, g, b.
 template <class Ops, class V = typename Ops::V>
 inline void rgb_to_lab(const Tables& t, V r, V g, V b, V lab[3]) {
-  linear_to_lab<Ops>(t, Ops::gather(t.gamma, r), Ops::gather(t.gamma, g), Ops::gather(t.gamma, b), lab);
+  linear_to_lab<Ops>(t, Ops::gather(t.gamma, r), Ops::gather(t.gamma, g), Ops::gather(t.gamma, b),
+                     lab);
 }
 
 // The byte_and_gamma[] entries of the sRGB bytes of L*a*b* bytes, from

@@ -264,7 +264,8 @@ bool is_lab_triple(PyObject* obj) {
 
 // The counts of pixels below 15, 30 and 50 and the nearest pixel, from the
 // distances of all pixels in pixel order.
-Ref match_record_from_distances(PyObject* distances, PyObject* pixels_rgb, Py_ssize_t total_pixels) {
+Ref match_record_from_distances(PyObject* distances, PyObject* pixels_rgb,
+                                Py_ssize_t total_pixels) {
   // np.sum(distances < bound)
   auto count_below = [&](long bound) {
     return call(global_attr(np, sum), {compare(distances, py_int(bound), Py_LT)});
@@ -461,12 +462,12 @@ const FunctionDef find_color_matches_def = {
     py_find_color_matches,
 };
 
-Ref match_record(Arg very_close, Arg close, Arg somewhat_close, Arg closest_pixel,
-                 Arg min_distance, Py_ssize_t total_pixels) {
+Ref match_record(Arg very_close, Arg close, Arg somewhat_close, Arg closest_pixel, Arg min_distance,
+                 Py_ssize_t total_pixels) {
   Ref total = Ref::steal(PyLong_FromSsize_t(total_pixels));
   Ref hundred = py_int(100);
-  if (detail::failed({very_close, close, somewhat_close, closest_pixel, min_distance, total,
-                      hundred}))
+  if (detail::failed(
+          {very_close, close, somewhat_close, closest_pixel, min_distance, total, hundred}))
     return {};
   // count / total_pixels * 100
   auto share = [&](Arg count) {
@@ -501,10 +502,11 @@ bool check_target_color(PyObject* target_array, PyObject* target) {
   if (PyArray_ISCOMPLEX(a)) {
     fine = false;
   } else if (PyArray_ISINTEGER(a) || PyArray_ISFLOAT(a) || PyArray_ISBOOL(a)) {
-    Ref values = Ref::steal(PyArray_FROMANY(target_array, NPY_DOUBLE, 0, 0,
-                                            NPY_ARRAY_CARRAY | NPY_ARRAY_FORCECAST));
+    Ref values = Ref::steal(
+        PyArray_FROMANY(target_array, NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY | NPY_ARRAY_FORCECAST));
     if (!values) return false;
-    const auto* v = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+    const auto* v =
+        static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
     const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(values.get()));
     for (npy_intp i = 0; i < n && fine; ++i) fine = in_range(v[i]);
   } else if (PyArray_TYPE(a) == NPY_OBJECT) {

@@ -33,9 +33,9 @@
 //   values taken as doubles: every square and sum is an integer below 2^53,
 //   so exact, and only the square root rounds. Here the same integer sum s
 //   is made (in floats, which hold it exactly), and sqrt(s) < 15 exactly
-//   when s < 225 (likewise 900 and 2500), so the strict bands are tests on s; sqrt is increasing, so the nearest
-//   value is the one with the smallest s, and its distance is sqrt(double(s))
-//   as the step computes it.
+//   when s < 225 (likewise 900 and 2500), so the strict bands are tests on s; sqrt is increasing,
+//   so the nearest value is the one with the smallest s, and its distance is sqrt(double(s)) as the
+//   step computes it.
 // - The closest pixel is the first pixel, in pixel order, at the smallest
 //   distance. When the distinct values at that distance share one RGB value
 //   (as the many values that one L*a*b* value comes from do), that is the
@@ -78,9 +78,9 @@ namespace huebit {
 namespace {
 
 const Name np{"np"}, cv2{"cv2"}, cvtColor{"cvtColor"}, getNumThreads{"getNumThreads"},
-    COLOR_BGR2LAB{"COLOR_BGR2LAB"}, COLOR_BGR2RGB{"COLOR_BGR2RGB"},
-    COLOR_LAB2RGB{"COLOR_LAB2RGB"}, COLOR_RGB2LAB{"COLOR_RGB2LAB"},
-    COLOR_BGR2GRAY{"COLOR_BGR2GRAY"}, array{"array"}, items{"items"};
+    COLOR_BGR2LAB{"COLOR_BGR2LAB"}, COLOR_BGR2RGB{"COLOR_BGR2RGB"}, COLOR_LAB2RGB{"COLOR_LAB2RGB"},
+    COLOR_RGB2LAB{"COLOR_RGB2LAB"}, COLOR_BGR2GRAY{"COLOR_BGR2GRAY"}, array{"array"},
+    items{"items"};
 const Name total_percentage_key{"total_percentage"}, close_percentage_key{"close_percentage"},
     very_close_percentage_key{"very_close_percentage"}, closest_pixel_key{"closest_pixel"},
     min_distance_key{"min_distance"}, similarity_score_key{"similarity_score"};
@@ -365,7 +365,6 @@ using Floats4 = float __attribute__((vector_size(16)));
 using Ints4 = int32_t __attribute__((vector_size(16)));
 using Counts4 = uint32_t __attribute__((vector_size(16)));
 
-
 // The chain's end for each distinct value: its L*a*b* bytes and its RGB
 // value, each as a key (l << 16 | a << 8 | b, r << 16 | g << 8 | b).
 struct Values {
@@ -374,11 +373,10 @@ struct Values {
   explicit Values(size_t k) : lab(k), rgb(k) {}
 };
 
-
 // One target's bands and nearest values over a share of the values.
 struct Share {
   uint32_t below[3] = {0, 0, 0};
-  float best = 1e9f;           // farther than any two colours
+  float best = 1e9f;  // farther than any two colours
   uint32_t closest = 0;
   std::vector<uint32_t> ties;  // every value at `best`, in order; none when no value is a pixel
   bool mixed = false;          // some tie's RGB differs from the closest's
@@ -560,8 +558,7 @@ bool ordinary_rows(PyObject* obj) {
   if (!PyArray_CheckExact(obj)) return false;
   auto* a = reinterpret_cast<PyArrayObject*>(obj);
   return plain_uint8(a) && PyArray_NDIM(a) == 2 && PyArray_DIM(a, 1) == 3 &&
-         !repeats_its_data(obj) &&
-         uint64_t(PyArray_DIM(a, 0)) < (uint64_t{1} << 32);
+         !repeats_its_data(obj) && uint64_t(PyArray_DIM(a, 0)) < (uint64_t{1} << 32);
 }
 
 // A target the kernel can take without running any Python code to read it:
@@ -638,9 +635,7 @@ Ref record_of(const uint64_t below[3], uint32_t rgb, int64_t best, uint64_t tota
 template <class F>
 bool without_lock(F&& work) {
   bool out_of_memory = false;
-  Py_BEGIN_ALLOW_THREADS try {
-    work();
-  } catch (const std::bad_alloc&) {
+  Py_BEGIN_ALLOW_THREADS try { work(); } catch (const std::bad_alloc&) {
     out_of_memory = true;
   }
   Py_END_ALLOW_THREADS if (out_of_memory) {
@@ -844,13 +839,14 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
                                      : (self->lab_space ? Chain::LabRows : Chain::RgbRows);
     // Rows whose feature values are all zero never count.
     uint32_t* drop = feature_code ? d.counts.data() : nullptr;
-    const int parts = int(std::clamp<size_t>(k / kValuesPerPart, 1, size_t(std::clamp(threads, 1, 4))));
+    const int parts =
+        int(std::clamp<size_t>(k / kValuesPerPart, 1, size_t(std::clamp(threads, 1, 4))));
     auto convert_share = [&](int part) {
       // shares of whole eights of values, for the vector loop
-      const size_t from = k * part / parts / 8 * 8, to = part + 1 == parts ? k : k * (part + 1) / parts / 8 * 8;
+      const size_t from = k * part / parts / 8 * 8,
+                   to = part + 1 == parts ? k : k * (part + 1) / parts / 8 * 8;
       chain_lab8(chain, d.keys.data() + from, to - from, values.rgb.data() + from,
-                 values.lab.data() + from,
-                 drop ? drop + from : nullptr);
+                 values.lab.data() + from, drop ? drop + from : nullptr);
     };
     if (!without_lock([&] { in_parts(parts, parts, convert_share); })) return {};
   } else if (!chain_by_opencv(d, feature_code, self->lab_space, values)) {
@@ -879,7 +875,8 @@ Ref match_distinct(Extractor* self, const Source& source, const Name* feature_co
 
   if (!without_lock([&] {
         // each target in shares of the values, side by side
-        const size_t shares = std::clamp<size_t>(k / kValuesPerPart, 1, size_t(std::clamp(threads, 1, 4)));
+        const size_t shares =
+            std::clamp<size_t>(k / kValuesPerPart, 1, size_t(std::clamp(threads, 1, 4)));
         std::vector<Share> measured(targets.size() * shares);
         in_parts(int(measured.size()), threads, [&](int part) {
           const size_t j = size_t(part) / shares, share = size_t(part) % shares;

@@ -24,9 +24,9 @@ size_t measure_avx2(const uint32_t* lab, const uint32_t* counts, size_t i, size_
     const __m256i e0 = _mm256_sub_epi32(_mm256_srli_epi32(k, 16), t0),
                   e1 = _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(k, 8), byte), t1),
                   e2 = _mm256_sub_epi32(_mm256_and_si256(k, byte), t2);
-    const __m256i s = _mm256_add_epi32(
-        _mm256_add_epi32(_mm256_mullo_epi32(e0, e0), _mm256_mullo_epi32(e1, e1)),
-        _mm256_mullo_epi32(e2, e2));
+    const __m256i s =
+        _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(e0, e0), _mm256_mullo_epi32(e1, e1)),
+                         _mm256_mullo_epi32(e2, e2));
     const __m256i count = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + i));
     sum0 = _mm256_add_epi32(sum0, _mm256_and_si256(count, _mm256_cmpgt_epi32(band0, s)));
     sum1 = _mm256_add_epi32(sum1, _mm256_and_si256(count, _mm256_cmpgt_epi32(band1, s)));

@@ -52,7 +52,8 @@ Ref minus_one() { return py_int(-1); }
 
 // cv2.bilateralFilter(image, 9, 75, 75)
 Ref bilateral_filter_call(Arg image) {
-  return call(global_attr(cv2, bilateralFilter), {opencv_array(image), py_int(9), py_int(75), py_int(75)});
+  return call(global_attr(cv2, bilateralFilter),
+              {opencv_array(image), py_int(9), py_int(75), py_int(75)});
 }
 
 // OpenCV's multi-threaded bilateral filter corrupts the heap, or writes
@@ -83,15 +84,17 @@ Ref bilateral_filter(const Ref& image) {
     Ref rows = Ref::steal(PySlice_New(Ref::steal(PyLong_FromSsize_t(lo)).get(),
                                       Ref::steal(PyLong_FromSsize_t(hi)).get(), nullptr));
     Ref band = bilateral_filter_call(item(image, rows));
-    Ref packed = band ? Ref::steal(PyArray_FROMANY(band.get(), NPY_UBYTE, 3, 3, NPY_ARRAY_CARRAY))
-                      : Ref{};
+    Ref packed =
+        band ? Ref::steal(PyArray_FROMANY(band.get(), NPY_UBYTE, 3, 3, NPY_ARRAY_CARRAY)) : Ref{};
     if (!packed) return {};
     if (PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(packed.get())) != (hi - lo) * row_bytes) {
       PyErr_SetString(PyExc_RuntimeError, "bilateralFilter changed the size of a band");
       return {};
     }
-    const auto* filtered = static_cast<const char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(packed.get())));
-    std::memcpy(out + start * row_bytes, filtered + (start - lo) * row_bytes, (stop - start) * row_bytes);
+    const auto* filtered =
+        static_cast<const char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(packed.get())));
+    std::memcpy(out + start * row_bytes, filtered + (start - lo) * row_bytes,
+                (stop - start) * row_bytes);
     start = stop;
   }
   return result;
@@ -107,8 +110,7 @@ Ref preprocess_body(Extractor* self, PyObject* image) {
   Ref clahe = call(global_attr(cv2, createCLAHE), {},
                    {{clipLimit, py_float(3.0)}, {tileGridSize, tuple({py_int(8), py_int(8)})}});
   PyObject* index = l_channel_index();
-  if (!set_item(lab, index, call_method(clahe, apply, {opencv_array(item(lab, index))})))
-    return {};
+  if (!set_item(lab, index, call_method(clahe, apply, {opencv_array(item(lab, index))}))) return {};
   Ref enhanced =
       call(global_attr(cv2, cvtColor), {opencv_array(lab), global_attr(cv2, COLOR_LAB2BGR)});
   if (!enhanced) return {};
@@ -252,8 +254,8 @@ PyObject* py_cluster_colors_dbscan(PyObject* o, Ref* a) {
   // to exist and changes nothing otherwise.
   Ref scaler_input = Ref::borrow(pixels);
   if (PyArray_CheckExact(pixels) && repeats_its_data(pixels)) {
-    scaler_input = Ref::steal(
-        PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(pixels), NPY_CORDER));
+    scaler_input =
+        Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(pixels), NPY_CORDER));
     if (!scaler_input) return nullptr;
   }
   Ref scaler = call(global(StandardScaler));
@@ -327,7 +329,8 @@ PyObject* percentage_key_function() {
 // are not plain indices of them (an override's own), keep the pairing by
 // position.
 Ref centres_of_present_labels(Ref colors, PyObject* labels, Py_ssize_t n_shares) {
-  if (!PyArray_Check(colors.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(colors.get())) < 1)
+  if (!PyArray_Check(colors.get()) ||
+      PyArray_NDIM(reinterpret_cast<PyArrayObject*>(colors.get())) < 1)
     return colors;
   Py_ssize_t n_colors = PyArray_DIM(reinterpret_cast<PyArrayObject*>(colors.get()), 0);
   if (n_shares >= n_colors) return colors;

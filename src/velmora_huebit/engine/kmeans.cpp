@@ -214,7 +214,8 @@ void plus_plus(const Points& points, std::vector<Lab>& centres, int k, Random& r
     return size_t{0};
   };
   for (const Lab& c : centres)
-    for (size_t i = 0; i < n; ++i) nearest[i] = std::min(nearest[i], distance_squared(points.at[i], c));
+    for (size_t i = 0; i < n; ++i)
+      nearest[i] = std::min(nearest[i], distance_squared(points.at[i], c));
   if (centres.empty()) {
     double total = 0;
     for (double w : points.weight) total += w;
@@ -247,8 +248,12 @@ void plus_plus(const Points& points, std::vector<Lab>& centres, int k, Random& r
 
 struct Sums {
   double w = 0, L = 0, a = 0, b = 0;
-  void add(const Point& p, double weight) { w += weight, L += weight * p.L, a += weight * p.a, b += weight * p.b; }
-  void remove(const Point& p, double weight) { w -= weight, L -= weight * p.L, a -= weight * p.a, b -= weight * p.b; }
+  void add(const Point& p, double weight) {
+    w += weight, L += weight * p.L, a += weight * p.a, b += weight * p.b;
+  }
+  void remove(const Point& p, double weight) {
+    w -= weight, L -= weight * p.L, a -= weight * p.a, b -= weight * p.b;
+  }
 };
 
 // Bounds are kept relative to how far the centres have moved so far: a
@@ -317,7 +322,8 @@ class Lloyd {
     }
     // the final centres and their total, summed afresh in point order
     sums_.assign(k, Sums{});
-    for (size_t i = 0; i < points_.size(); ++i) sums_[label_[i]].add(points_.at[i], points_.weight[i]);
+    for (size_t i = 0; i < points_.size(); ++i)
+      sums_[label_[i]].add(points_.at[i], points_.weight[i]);
     for (size_t j = 0; j < k; ++j) {
       const Sums& s = sums_[j];
       if (s.w > 0) centres[j] = {s.L / s.w, s.a / s.w, s.b / s.w};
@@ -335,8 +341,10 @@ class Lloyd {
     size_t best = 0;
     for (size_t j = 0; j < centres.size(); ++j) {
       const double d = distance_squared(points_.at[i], centres[j]);
-      if (d < first) second = first, first = d, best = j;
-      else if (d < second) second = d;
+      if (d < first)
+        second = first, first = d, best = j;
+      else if (d < second)
+        second = d;
     }
     // widened a little, so that rounding in the sums never lets a point skip wrongly
     upper_[i] = std::sqrt(first) * (1 + 1e-9) - travelled_[best];

@@ -26,13 +26,13 @@ struct Rgb {
 inline constexpr double kWhiteX = 0.950456, kWhiteZ = 1.088754;
 inline constexpr double kKnee = 0.008856;  // below it, f(t) is a straight line
 inline constexpr double kSlope = 7.787, kOffset = 16.0 / 116.0;
-inline constexpr double kToXyz[3][3] = {{0.412453, 0.357580, 0.180423},
-                                        {0.212671, 0.715160, 0.072169},
-                                        {0.019334, 0.119193, 0.950227}};
+inline constexpr double kToXyz[3][3] = {
+    {0.412453, 0.357580, 0.180423}, {0.212671, 0.715160, 0.072169}, {0.019334, 0.119193, 0.950227}};
 // The inverse of kToXyz, computed exactly in rationals and rounded.
-inline constexpr double kToRgb[3][3] = {{3.2404813432005266, -1.5371515162713185, -0.49853632616888793},
-                                        {-0.9692549499965684, 1.8759900014898907, 0.04155592655829283},
-                                        {0.05564663913517716, -0.20404133836651125, 1.0573110696453445}};
+inline constexpr double kToRgb[3][3] = {
+    {3.2404813432005266, -1.5371515162713185, -0.49853632616888793},
+    {-0.9692549499965684, 1.8759900014898907, 0.04155592655829283},
+    {0.05564663913517716, -0.20404133836651125, 1.0573110696453445}};
 
 // The cube root of t for t in [kKnee, 2]: a first guess from the exponent
 // bits (within 4 %), then two steps of Halley's iteration (cubic: 4e-2,
@@ -62,9 +62,7 @@ inline Lab to_lab(Rgb c) {
   return {L, 500.0 * (fx - fy), 200.0 * (fy - fz)};
 }
 
-inline double lab_f_inverse(double f) {
-  return f > 0.206893 ? f * f * f : (f - kOffset) / kSlope;
-}
+inline double lab_f_inverse(double f) { return f > 0.206893 ? f * f * f : (f - kOffset) / kSlope; }
 
 // The 8-bit value whose sRGB encoding lies nearest to linear light v,
 // halves rounded up; values outside [0, 1] are clipped.

@@ -66,7 +66,8 @@ bool read_image(PyObject* obj, Buffer& buffer, engine::ImageView& image) {
   }
   const Py_buffer& view = buffer.view();
   if (!is_bytes(view)) {
-    PyErr_Format(PyExc_TypeError, "image must hold 8-bit unsigned values (uint8), not format '%.20s'",
+    PyErr_Format(PyExc_TypeError,
+                 "image must hold 8-bit unsigned values (uint8), not format '%.20s'",
                  view.format ? view.format : "B");
     return false;
   }
@@ -74,8 +75,13 @@ bool read_image(PyObject* obj, Buffer& buffer, engine::ImageView& image) {
     PyErr_SetString(PyExc_ValueError, "image must be height x width x 3 (three colour channels)");
     return false;
   }
-  image = {static_cast<const uint8_t*>(view.buf), view.shape[0], view.shape[1], view.strides[0],
-           view.strides[1], view.strides[2], false};
+  image = {static_cast<const uint8_t*>(view.buf),
+           view.shape[0],
+           view.shape[1],
+           view.strides[0],
+           view.strides[1],
+           view.strides[2],
+           false};
   // a colour has at most 2^32 - 1 pixels: the counts are 32-bit
   constexpr Py_ssize_t kMostPixels = Py_ssize_t{0xffffffff};
   if (image.height > 0 && image.width > kMostPixels / image.height) {
@@ -91,20 +97,21 @@ bool read_mask(PyObject* obj, Buffer& buffer, const engine::ImageView& image,
   if (!buffer.get(obj)) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "mask must be an array of 8-bit values, height x width, not %.200s",
+    PyErr_Format(PyExc_TypeError,
+                 "mask must be an array of 8-bit values, height x width, not %.200s",
                  Py_TYPE(obj)->tp_name);
     return false;
   }
   const Py_buffer& view = buffer.view();
   if (!is_bytes(view)) {
-    PyErr_Format(PyExc_TypeError, "mask must hold 8-bit unsigned values (uint8), not format '%.20s'",
+    PyErr_Format(PyExc_TypeError,
+                 "mask must hold 8-bit unsigned values (uint8), not format '%.20s'",
                  view.format ? view.format : "B");
     return false;
   }
   if (view.ndim != 2 || view.shape[0] != image.height || view.shape[1] != image.width) {
     PyErr_Format(PyExc_ValueError, "mask must be %zd x %zd (the image's height x width), not %s",
-                 image.height, image.width,
-                 view.ndim == 2 ? "of another size" : shape_text(view));
+                 image.height, image.width, view.ndim == 2 ? "of another size" : shape_text(view));
     return false;
   }
   mask = {static_cast<const uint8_t*>(view.buf), view.strides[0], view.strides[1]};
@@ -145,8 +152,8 @@ PyObject* find_palette(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject *image_obj, *count_obj, *mask_obj = Py_None;
   int rgb = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$p:find_palette",
-                                   const_cast<char**>(keywords), &image_obj, &count_obj,
-                                   &mask_obj, &rgb))
+                                   const_cast<char**>(keywords), &image_obj, &count_obj, &mask_obj,
+                                   &rgb))
     return nullptr;
   int k;
   if (!read_count(count_obj, k)) return nullptr;
@@ -161,8 +168,7 @@ PyObject* find_palette(PyObject*, PyObject* args, PyObject* kwargs) {
   std::vector<engine::Swatch> swatches;
   enum class Failure { None, Memory, Other } failure = Failure::None;
   std::string what;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  Py_BEGIN_ALLOW_THREADS try {
     swatches = engine::find_palette(image, masked ? &mask : nullptr, k);
   } catch (const std::bad_alloc&) {
     failure = Failure::Memory;
@@ -175,8 +181,7 @@ PyObject* find_palette(PyObject*, PyObject* args, PyObject* kwargs) {
     } catch (...) {
     }
   }
-  Py_END_ALLOW_THREADS
-  if (failure == Failure::Memory) return PyErr_NoMemory();
+  Py_END_ALLOW_THREADS if (failure == Failure::Memory) return PyErr_NoMemory();
   if (failure == Failure::Other) {
     PyErr_Format(PyExc_RuntimeError, "palette engine: %s", what.c_str());
     return nullptr;

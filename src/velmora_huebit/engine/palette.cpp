@@ -86,7 +86,8 @@ std::vector<Swatch> find_palette(const ImageView& image, const MaskView* mask, i
   const size_t distinct = colours.rgb.size();
   std::vector<Swatch> swatches;
   if (distinct <= static_cast<size_t>(k)) {
-    for (size_t i = 0; i < distinct; ++i) swatches.push_back({unpack(colours.rgb[i]), colours.count[i]});
+    for (size_t i = 0; i < distinct; ++i)
+      swatches.push_back({unpack(colours.rgb[i]), colours.count[i]});
     order(swatches);
     return swatches;
   }

@@ -58,9 +58,8 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result));
     // The buffer stays held, so its memory stays; another thread may write
     // into it meanwhile, which changes only what is read.
-    Py_BEGIN_ALLOW_THREADS
-    huebit::convert_lab8(code->code, static_cast<const uint8_t*>(view.buf), out,
-                         size_t(view.len) / 3);
+    Py_BEGIN_ALLOW_THREADS huebit::convert_lab8(code->code, static_cast<const uint8_t*>(view.buf),
+                                                out, size_t(view.len) / 3);
     Py_END_ALLOW_THREADS
   }
   PyBuffer_Release(&view);
@@ -101,11 +100,10 @@ PyObject* chain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (rgb && lab && counts) {
     auto* ones = reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(counts));
     for (size_t i = 0; i < n; ++i) ones[i] = 1;
-    Py_BEGIN_ALLOW_THREADS
-    huebit::chain_lab8(found->chain, keys.get(), n, reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(rgb)),
-                       reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(lab)), ones);
-    Py_END_ALLOW_THREADS
-    result = PyTuple_Pack(3, rgb, lab, counts);
+    Py_BEGIN_ALLOW_THREADS huebit::chain_lab8(
+        found->chain, keys.get(), n, reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(rgb)),
+        reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(lab)), ones);
+    Py_END_ALLOW_THREADS result = PyTuple_Pack(3, rgb, lab, counts);
   }
   Py_XDECREF(rgb);
   Py_XDECREF(lab);
@@ -120,8 +118,7 @@ PyMethodDef methods[] = {
      "for chain 'LabFromBgr', 'RgbFromBgr', 'LabRows' or 'RgbRows': the bytes of\n"
      "the uint32 RGB keys, of the uint32 L*a*b* keys (l << 16 | a << 8 | b)\n"
      "and of the uint32 counts (1, or 0 where the feature value is all zero)."},
-    {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)),
-     METH_FASTCALL,
+    {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL,
      "convert($module, values, code, /)\n--\n\n"
      "The bytes of values (a C-contiguous buffer of whole triples of bytes)\n"
      "converted as cv2.cvtColor converts 8-bit images with code 'BGR2LAB',\n"
