@@ -61,6 +61,12 @@ def test_analyse_gives_the_records_and_table_of_the_command_line(photos, tmp_pat
     assert pq.read_table(tmp_path / "api.parquet").equals(pq.read_table(tmp_path / "cli.parquet"))
 
 
+def test_analyse_on_a_local_dask_cluster_gives_the_same_records(photos):
+    pytest.importorskip("distributed")
+    alone = [(r.photo, r.records) for r in velmora_huebit.analyse(photos, jobs=1)]
+    assert [(r.photo, r.records) for r in velmora_huebit.analyse(photos, dask="local", jobs=1)] == alone
+
+
 def test_match_failures_and_writers(photos, tmp_path):
     targets = {"cream": "#f0dcc8", "ink": (0, 0, 128)}
     results = list(velmora_huebit.analyse([photos / "a_coffee.png", tmp_path / "missing.png"], targets=targets))

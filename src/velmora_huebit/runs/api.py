@@ -186,6 +186,7 @@ def analyse(
     if dask is not None:
         from velmora_huebit.runs.dask_runner import check_dask
 
+        dask = "" if dask == "local" else dask  # as the command line's bare --dask
         check_dask(dask, jobs)
     problems: list[str] = []
     say = _say(problems)
