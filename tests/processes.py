@@ -17,32 +17,41 @@ def children(pid):
 
 
 def _state(pid):
-    return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    try:
+        return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return "X"
 
 
-def _waiting_for_work(pid):
-    """Blocked in read() on a socket: a worker waiting for its next photo."""
-    number, fd, *_ = pathlib.Path(f"/proc/{pid}/syscall").read_text().split()
-    return number == "0" and os.readlink(f"/proc/{pid}/fd/{int(fd, 16)}").startswith("socket:")
+def _polling(pid):
+    """How many descriptors a sleeping process waits on in poll() (resumed
+    after a stop as restart_syscall, with the same arguments), or None."""
+    number, _, descriptors, *_ = pathlib.Path(f"/proc/{pid}/syscall").read_text().split() + ["", ""]
+    return int(descriptors, 16) if number in ("7", "219") else None
 
 
-def stop_at_a_busy_worker(group, timeout=60):
-    """Stops the process group of a run whose workers are grandchildren of
-    its leader (forked by a fork server) at a moment when one of them is
-    analysing a photo, and returns that worker's pid. A worker that has just
-    handed back a result holds nothing, so the group runs a moment longer
-    between looks until one does. The caller sends SIGCONT to the group."""
+def stop_with_every_worker_busy(leader, count, timeout=60):
+    """Stops a run whose `count` worker processes (grandchildren of `leader`,
+    forked by a fork server) each hold a photo, and returns their pids; the caller
+    sends SIGCONT to the process group (the run's own session).
+
+    With the workers stopped, the leader alone is let go on until it sleeps
+    in poll(): it has then taken every result they sent and handed each idle
+    one a photo, and poll()'s count of descriptors, two per busy worker, says
+    whether all hold one. Otherwise the run goes on a moment and is looked at
+    again. Nothing here depends on timing."""
     deadline = time.monotonic() + timeout
-    while True:
-        os.killpg(group, signal.SIGSTOP)
-        workers = [worker for child in children(group) for worker in children(child)]
-        assert workers, "the run ended before a worker could be stopped"
-        while any(_state(pid) not in "Tt" for pid in workers):  # SIGSTOP lands asynchronously
+    while time.monotonic() < deadline:
+        os.killpg(leader, signal.SIGSTOP)
+        workers = [worker for child in children(leader) for worker in children(child)]  # none yet, at first
+        while any(_state(pid) not in "TtZX" for pid in workers + [leader]):  # a stop lands asynchronously
             time.sleep(0.001)
-        busy = [pid for pid in workers if not _waiting_for_work(pid)]
-        if busy:
-            return busy[0]
-        if time.monotonic() > deadline:
-            raise AssertionError(f"no worker was busy in {timeout} s (workers: {workers})")
-        os.killpg(group, signal.SIGCONT)
-        time.sleep(0.002)
+        os.kill(leader, signal.SIGCONT)
+        while _state(leader) not in "SZX" and time.monotonic() < deadline:  # until it waits for a worker
+            time.sleep(0.001)
+        assert _state(leader) not in "ZX", "the run ended before its workers could be stopped busy"
+        if len(workers) == count and all(_state(pid) in "Tt" for pid in workers) and _polling(leader) == 2 * count:
+            return workers
+        os.killpg(leader, signal.SIGCONT)
+        time.sleep(0.005)
+    raise AssertionError(f"no moment with every worker busy in {timeout} s")

@@ -17,7 +17,6 @@ import pytest
 from threadpoolctl import threadpool_limits
 
 import velmora_huebit
-from processes import children
 from velmora_huebit import ColorExtractor as ModuleExtractor
 from velmora_huebit.outputs.charts import chart_paths
 from velmora_huebit.colour.parse import parse_color, read_palette
@@ -460,15 +459,15 @@ class TestRealLibraries:
         proc = subprocess.Popen([sys.executable, "-m", "velmora_huebit", "extract", tmp_path, "-j", "2",
                                  "--max-side", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
                                 start_new_session=True)
-        first = proc.stdout.readline()  # the workers are running; the rest of the photos take a split second
-        from processes import stop_at_a_busy_worker
+        from processes import stop_with_every_worker_busy
 
-        victim = stop_at_a_busy_worker(proc.pid)  # frozen, so that the run cannot end meanwhile
+        # the photos take a split second: the run is stopped while a worker is killed
+        victim, _ = stop_with_every_worker_busy(proc.pid, 2)
         os.kill(victim, signal.SIGKILL)
         os.killpg(proc.pid, signal.SIGCONT)
-        out, err = proc.stdout.read(), proc.stderr.read()  # the rest of what readline buffered, too
+        out, err = proc.stdout.read(), proc.stderr.read()
         assert proc.wait(timeout=60) == 1, err
-        assert len(json_lines(subprocess.CompletedProcess([], 0, first + out))) == 5, err
+        assert len(json_lines(subprocess.CompletedProcess([], 0, out))) == 5, err
         [error] = [line for line in err.splitlines() if ": error: " in line]
         assert "killed by SIGKILL" in error and error.split(": ")[2].startswith(str(tmp_path / "p"))
 
