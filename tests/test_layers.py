@@ -86,3 +86,19 @@ def test_analyse_refuses_bad_settings_before_running(tmp_path):
         velmora_huebit.analyse(tmp_path, targets={"x": (1, 2, 3)}, pixels=True, threshold=3)
     with pytest.raises(SettingError, match="Parquet"):
         velmora_huebit.analyse(tmp_path, table=str(tmp_path / "t.txt"))
+
+
+def test_a_librarys_deprecation_notes_are_not_the_photos_warnings(coffee_path):
+    import warnings
+
+    from velmora_huebit.analysis.job import Job
+    from velmora_huebit.runs.work import run_one
+
+    class Noisy:
+        def extract_colors(self, image, mask=None):
+            warnings.warn("'parseString' deprecated", DeprecationWarning, stacklevel=1)
+            warnings.warn("only 1 distinct colours", UserWarning, stacklevel=1)
+            return [{"color": (1, 2, 3), "percentage": 100.0}]
+
+    outcome = run_one(Noisy(), Job("extract", max_side=16), coffee_path, None)
+    assert outcome.warnings == ("only 1 distinct colours",)

@@ -69,6 +69,8 @@ _FEW_COLOURS = re.compile(r"Number of distinct clusters \((\d+)\) found smaller 
 def _messages(caught) -> tuple:
     seen = []
     for w in caught:
+        if issubclass(w.category, (DeprecationWarning, PendingDeprecationWarning)):
+            continue  # a library's note to programmers (an old Matplotlib's on pyparsing), not about the photo
         text = _FEW_COLOURS.sub(r"only \1 distinct colours, fewer than the \2 asked for", str(w.message).strip())
         if text not in seen:
             seen.append(text)
