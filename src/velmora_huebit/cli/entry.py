@@ -18,7 +18,7 @@ from velmora_huebit.errors import MissingExtra, OutputError, SettingError
 from velmora_huebit.photos.sources import display_name, printable
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.photos.reading import PhotoError, read_mask
-from velmora_huebit.runs.runners import Runner, Task, choose_runner, cores
+from velmora_huebit.runs.runners import Runner, Task, choose_runner, cores, numbered
 from velmora_huebit.photos.storage import is_url
 from velmora_huebit.runs.tasks import PhotoTasks
 from velmora_huebit.analysis.views import View
@@ -164,18 +164,7 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
                 progress: Progress, tally: _Tally, exporter=None) -> None:
     """Every photo through the runner, results to the output (and palette
     files), warnings and errors to standard error, counted in the tally."""
-    if isinstance(tasks, list):  # the process pool looks ahead in a list
-        listed: Iterable[Task] = tasks
-        task_of = tasks.__getitem__
-    else:
-        pending: dict[int, Task] = {}  # handed to the runner, outcome not back yet
-
-        def numbered():
-            for index, task in enumerate(tasks):
-                pending[index] = task
-                yield task
-
-        listed, task_of = numbered(), pending.pop
+    listed, task_of = numbered(tasks)
     with contextlib.closing(runner.run(extractor, job, listed, progress.advance)) as outcomes:
         for index, outcome in outcomes:
             path = task_of(index)[0]

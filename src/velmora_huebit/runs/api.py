@@ -201,7 +201,7 @@ def analyse(
 def _run(job, settings, listing_args, store, report_path, jobs, dask, on_progress, problems):
     import contextlib
 
-    from velmora_huebit.runs.runners import choose_runner, cores
+    from velmora_huebit.runs.runners import choose_runner, cores, numbered
     from velmora_huebit.runs.tasks import PhotoTasks
 
     listing = PhotoTasks(listing_args, store.done if store is not None else set())
@@ -248,11 +248,11 @@ def _run(job, settings, listing_args, store, report_path, jobs, dask, on_progres
 
         yield from failures()
         if listing_args.photos and (tasks or dask is not None):
-            given = tasks if isinstance(tasks, list) else _Numbered(tasks)
+            given, task_of = numbered(tasks)
             with contextlib.closing(runner.run(extractor, job, given, advance)) as outcomes:
                 for index, outcome in outcomes:
                     yield from failures()
-                    path = tasks[index][0] if isinstance(tasks, list) else given.pending.pop(index)[0]
+                    path = task_of(index)[0]
                     if output is not None:
                         output.emit(path, outcome)
                     if report is not None:
@@ -264,20 +264,6 @@ def _run(job, settings, listing_args, store, report_path, jobs, dask, on_progres
         yield from failures()
     if store is not None and store.failed:
         raise OutputError(problems[-1] if problems else f"cannot write {store.path}")
-
-
-class _Numbered:
-    """The tasks of a lazy listing, remembered by index until their outcome
-    comes back (a list is its own memory)."""
-
-    def __init__(self, tasks):
-        self.tasks = tasks
-        self.pending: dict[int, tuple] = {}
-
-    def __iter__(self):
-        for index, task in enumerate(self.tasks):
-            self.pending[index] = task
-            yield task
 
 
 def _written(results: Iterable[PhotoResult]) -> Iterator[PhotoResult]:

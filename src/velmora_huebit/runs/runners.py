@@ -7,12 +7,29 @@ from __future__ import annotations
 
 import collections
 import os
-from typing import Callable, Iterator, Protocol, Sequence
+from typing import Callable, Iterable, Iterator, Protocol, Sequence
 
 from velmora_huebit.analysis.job import Job, Outcome
 from velmora_huebit.runs.work import quiet_opencv, run_one
 
 Task = tuple[str, str | None]  # photo, chart file or None
+
+
+def numbered(tasks: Iterable[Task]) -> tuple[Iterable[Task], Callable[[int], Task]]:
+    """(the tasks to hand a runner, the task of an outcome's index): a list
+    is its own memory (the process pool looks ahead in it); a lazy listing's
+    tasks are remembered from when the runner takes them until their
+    outcome comes back."""
+    if isinstance(tasks, list):
+        return tasks, tasks.__getitem__
+    pending: dict[int, Task] = {}
+
+    def listed() -> Iterator[Task]:
+        for index, task in enumerate(tasks):
+            pending[index] = task
+            yield task
+
+    return listed(), pending.pop
 
 
 def cores() -> int:
