@@ -61,7 +61,7 @@ demo: $(STAMP)
 	@echo "or call it as $(VENV)/bin/velmora-huebit."
 
 test: $(STAMP) $(TEST_STAMP) browser
-	$(PY) -m pytest -q
+	$(PY) -m pytest -q --durations=10
 
 # The HTML report's tests open it in a headless Chromium: Debian's package,
 # installed here when it is missing and apt-get can (as root); otherwise
