@@ -85,6 +85,9 @@ class Service:
             return _error(exc.status, str(exc), exc.headers)
         except Gone:
             return _error(400, "the request body ended before it was whole")
+        except Exception:  # a fault of ours: logged here, one line for the client
+            log.exception("unexpected failure on %s", request.url.path)
+            return _error(500, "internal error")
 
     async def _analyse(self, request: Request, matching: bool) -> Response:
         if not self._authorised(request):
