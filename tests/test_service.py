@@ -29,7 +29,7 @@ from velmora_huebit.colour.space import hex_code  # noqa: E402
 from velmora_huebit.outputs.exports import palette_file  # noqa: E402
 from velmora_huebit.service import app as service_app  # noqa: E402
 from velmora_huebit.service.app import create_app  # noqa: E402
-from velmora_huebit.service.limits import Gate, Refused  # noqa: E402
+from velmora_huebit.service.limits import Budget, Gate, Refused  # noqa: E402
 from velmora_huebit.service.settings import Settings  # noqa: E402
 
 LIMIT = 2 << 20  # bytes of a body in these tests
@@ -178,11 +178,17 @@ class TestRefusals:
             await asyncio.sleep(0)
             with pytest.raises(Refused) as refused:
                 await gate.enter()
-            assert refused.value.status == 503 and refused.value.headers == {"Retry-After": "1"}
+            assert refused.value.status == 503 and refused.value.headers["Retry-After"] == "1"
             gate.leave()
             await waiter
             assert (gate.running, gate.waiting) == (1, 0)
         asyncio.run(scenario())
+        budget = Budget(10)
+        budget.take(6)
+        with pytest.raises(Refused):
+            budget.take(5)
+        budget.give(6)
+        budget.take(10)
 
     def test_time_limit_and_metrics(self, photos, monkeypatch):
         release = threading.Event()

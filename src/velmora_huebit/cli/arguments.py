@@ -324,7 +324,7 @@ def _add_serve(commands) -> None:
                             f"{cores()} in all)")
     serve.add_argument("--queue", type=_side, metavar="N",
                        help="photos that wait for a thread in each process before more are turned "
-                            "away with 503 and Retry-After (default: 64)")
+                            "away with 503 and Retry-After (default: 256)")
     serve.add_argument("--max-body", type=_byte_count, metavar="SIZE",
                        help="largest request body, such as 32MB (default: 32MB)")
     serve.add_argument("--max-pixels", type=_pixel_count, metavar="N",

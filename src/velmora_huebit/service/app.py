@@ -14,6 +14,8 @@ import contextlib
 import hmac
 import importlib.resources
 import logging
+import os
+import threading
 
 from starlette.applications import Starlette
 from starlette.datastructures import UploadFile
@@ -24,13 +26,16 @@ from starlette.requests import Request
 from starlette.responses import HTMLResponse, JSONResponse, Response
 from starlette.routing import Route
 
-from velmora_huebit.service.limits import Gate, Gone, Refused, busy, once, read_body
+from velmora_huebit.service.limits import Budget, Gate, Gone, Refused, busy, once, read_body
 from velmora_huebit.service.metrics import Measured, Metrics
 from velmora_huebit.service.openapi import ASSETS, DESCRIPTION, DOCS_PAGE, asset
 from velmora_huebit.service.settings import Settings
 from velmora_huebit.service.work import match_answer, options, palette_answer
 
 log = logging.getLogger("velmora_huebit.service")
+
+# the niceness of an analysis thread (Linux sets it per thread)
+ANALYSIS_NICENESS = 5
 
 # the page's own script and style are inline; it talks to this server alone
 _PAGE_POLICY = ("default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
@@ -41,9 +46,10 @@ def _error(status: int, message: str, headers: dict | None = None) -> JSONRespon
     return JSONResponse({"error": message}, status, headers=headers)
 
 
-async def _photo(request: Request, limit: int) -> tuple[bytes, str | None, str | None]:
+async def _photo(request: Request, limit: int, budget: Budget,
+                 held: list[int]) -> tuple[bytes, str | None, str | None]:
     """(the image's bytes, the form's targets field, the uploaded file's name)."""
-    body = await read_body(request, limit)
+    body = await read_body(request, limit, budget, held)
     if not request.headers.get("content-type", "").lower().startswith("multipart/form-data"):
         return body, None, None
     parser = MultiPartParser(request.headers, once(body), max_files=1, max_fields=8, max_part_size=limit)
@@ -61,12 +67,21 @@ async def _photo(request: Request, limit: int) -> tuple[bytes, str | None, str |
         await form.close()
 
 
+def _yield_to_the_loop() -> None:
+    """An analysis thread a little below the event loop's priority: when the
+    cores are short, accepting, refusing and /healthz go first."""
+    with contextlib.suppress(OSError, AttributeError):
+        os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), ANALYSIS_NICENESS)
+
+
 class Service:
     def __init__(self, settings: Settings):
         self.settings = settings
         threads = settings.thread_count
-        self.pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="palette")
+        self.pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="palette",
+                                                          initializer=_yield_to_the_loop)
         self.gate = Gate(threads, settings.queue)
+        self.budget = Budget(settings.held_limit)
         self.metrics = Metrics(self.gate)
         self._token = settings.token.encode() if settings.token else None
 
@@ -77,8 +92,9 @@ class Service:
         return scheme.lower() == "bearer" and hmac.compare_digest(given.strip().encode(), self._token)
 
     async def analyse(self, request: Request, matching: bool) -> Response:
+        held = [0]
         try:
-            return await self._analyse(request, matching)
+            return await self._analyse(request, matching, held)
         except Refused as exc:
             if exc.reason:
                 self.metrics.refused.labels(exc.reason).inc()
@@ -88,8 +104,10 @@ class Service:
         except Exception:  # a fault of ours: logged here, one line for the client
             log.exception("unexpected failure on %s", request.url.path)
             return _error(500, "internal error")
+        finally:
+            self.budget.give(held[0])
 
-    async def _analyse(self, request: Request, matching: bool) -> Response:
+    async def _analyse(self, request: Request, matching: bool, held: list[int]) -> Response:
         if not self._authorised(request):
             raise Refused(401, "a bearer token is needed (Authorization: Bearer TOKEN)", None,
                           {"WWW-Authenticate": "Bearer"})
@@ -99,7 +117,7 @@ class Service:
         deadline = loop.time() + settings.timeout
         try:
             async with asyncio.timeout_at(deadline):
-                data, targets, filename = await _photo(request, settings.max_body)
+                data, targets, filename = await _photo(request, settings.max_body, self.budget, held)
         except TimeoutError:
             raise Refused(408, f"the upload took longer than {settings.timeout:g} s", "timeout") from None
         opts = options(request.query_params, request.headers.get("accept", ""), targets, filename, matching)
@@ -108,6 +126,9 @@ class Service:
                 await gate.enter()
         except TimeoutError:
             raise busy() from None
+        if await request.is_disconnected():  # gone while it waited: nobody wants the answer
+            gate.leave()
+            raise Gone()
         work = loop.run_in_executor(self.pool, match_answer if matching else palette_answer,
                                     data, opts, settings.max_pixels)
         work.add_done_callback(gate.leave)

@@ -34,7 +34,27 @@ def too_large(limit: int) -> Refused:
     return Refused(413, f"the request body is over the limit of {_megabytes(limit)}", "body")
 
 
-async def read_body(request: Request, limit: int) -> bytes:
+class Budget:
+    """The bytes of bodies held at once by a process's requests (read,
+    waiting or analysed): past it a request is Busy, so many large uploads
+    at once cost a bounded memory."""
+
+    def __init__(self, limit: int):
+        self.limit = limit
+        self.held = 0
+
+    def take(self, count: int) -> None:
+        if self.held + count > self.limit:
+            raise busy()
+        self.held += count
+
+    def give(self, count: int) -> None:
+        self.held -= count
+
+
+async def read_body(request: Request, limit: int, budget: Budget, held: list[int]) -> bytes:
+    """The whole body; what it holds of the budget is added up in held[0]
+    (for the caller to give back however the request ends)."""
     declared = request.headers.get("content-length")
     if declared is not None:
         if not declared.isdigit():
@@ -47,6 +67,8 @@ async def read_body(request: Request, limit: int) -> bytes:
             size += len(chunk)
             if size > limit:
                 raise too_large(limit)
+            budget.take(len(chunk))
+            held[0] += len(chunk)
             chunks.append(chunk)
     except ClientDisconnect:
         raise Gone() from None
@@ -58,7 +80,9 @@ async def once(data: bytes) -> AsyncIterator[bytes]:
 
 
 def busy() -> Refused:
-    return Refused(503, "the service is busy; try again shortly", "busy", {"Retry-After": "1"})
+    # closed after the answer: the body a busy server did not read is not
+    # taken in just to be dropped
+    return Refused(503, "the service is busy; try again shortly", "busy", {"Retry-After": "1", "Connection": "close"})
 
 
 class Gate:

@@ -20,8 +20,9 @@ DEFAULT_MAX_BODY = 32 << 20
 @dataclasses.dataclass(frozen=True)
 class Settings:
     threads: int = 0  # analyses at once in a process; 0: its share of the cores
-    queue: int = 64  # analyses waiting for a thread beyond them; past that, 503
+    queue: int = 256  # analyses waiting for a thread beyond them; past that, 503
     max_body: int = DEFAULT_MAX_BODY  # bytes of a request's body
+    max_held: int = 0  # bytes of all bodies held at once, past which 503; 0: four bodies' worth
     max_pixels: int = DEFAULT_MAX_PIXELS  # the command line's pixel limit (0: none)
     timeout: float = 30.0  # seconds for a request: its upload, wait and analysis
     token: str | None = None  # the bearer token /v1/ asks for, if any
@@ -30,6 +31,10 @@ class Settings:
     @property
     def thread_count(self) -> int:
         return self.threads or cores()
+
+    @property
+    def held_limit(self) -> int:
+        return self.max_held or 4 * self.max_body
 
     def to_json(self) -> str:
         return json.dumps(dataclasses.asdict(self))
