@@ -8,6 +8,7 @@ import json
 import pathlib
 import shutil
 import socket
+import sys
 import threading
 import time
 import warnings
@@ -216,6 +217,18 @@ class TestRefusals:
         assert set(description["paths"]) >= {"/v1/palette", "/v1/match", "/healthz", "/metrics"}
         assert "SwaggerUIBundle" in client.get("/docs").text
         assert client.get("/docs/swagger-ui-bundle.js").status_code == 200
+
+
+def test_serve_command_line(monkeypatch, capsys):
+    from velmora_huebit.cli import main
+
+    assert main(["serve", "--port", "70000"]) == 2
+    assert "a port is 0 to 65535" in capsys.readouterr().err
+    monkeypatch.setitem(sys.modules, "velmora_huebit.service.server", None)  # the extra not installed
+    assert main(["serve"]) == 2
+    assert capsys.readouterr().err.splitlines() == [
+        "velmora-huebit serve: error: needs the service extra (velmora_huebit.service.server is missing): "
+        "pip install 'velmora_huebit[service]'"]
 
 
 # ---- a real server: what only a socket shows ---------------------------------------

@@ -142,7 +142,9 @@ class Service:
             return JSONResponse(answer)
         answer, media = answer
         if isinstance(answer, bytes):
-            stem = "".join(c if c.isalnum() or c in "-_." else "_" for c in opts.name.rsplit(".", 1)[0])[:80]
+            # a plain ASCII name in the header, whatever the photo was called
+            stem = "".join(c if c.isascii() and (c.isalnum() or c in "-_.") else "_"
+                           for c in opts.name.rsplit(".", 1)[0])[:80]
             return Response(answer, media_type=media, headers={
                 "Content-Disposition": f'attachment; filename="{stem or "palette"}.{opts.format}"'})
         return JSONResponse(answer)
