@@ -319,12 +319,12 @@ def test_the_page_shows_palettes_copies_and_downloads(server, chromium_page, pho
         files.append(str(tmp_path / name))
     (tmp_path / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n broken")
     page.set_input_files("#files", [*files, str(tmp_path / "broken.png")])
-    page.wait_for_function("document.querySelectorAll('.card.done, .card.failed').length === 3")
+    from playwright.sync_api import expect
+
+    expect(page.locator(".card.done, .card.failed")).to_have_count(3)
     card = page.locator(".card", has_text="coffee.png")
     shown = card.locator(".swatch").evaluate_all("nodes => nodes.map(n => n.dataset.hex)")
     assert shown == [hex_code(c["color"]) for c in velmora_huebit.palette(photos["coffee.png"])]
-    from playwright.sync_api import expect
-
     card.locator(".swatch").first.click()
     expect(card.locator(".status")).to_have_text(f"Copied {shown[0]}")
     assert page.evaluate("navigator.clipboard.readText()") == shown[0]

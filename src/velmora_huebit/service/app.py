@@ -52,7 +52,8 @@ async def _photo(request: Request, limit: int, budget: Budget,
     body = await read_body(request, limit, budget, held)
     if not request.headers.get("content-type", "").lower().startswith("multipart/form-data"):
         return body, None, None
-    parser = MultiPartParser(request.headers, once(body), max_files=1, max_fields=8, max_part_size=limit)
+    # a field (targets) holds at most 1 MB; the file, the body's limit
+    parser = MultiPartParser(request.headers, once(body), max_files=1, max_fields=8)
     try:
         form = await parser.parse()
     except MultiPartException as exc:
