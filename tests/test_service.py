@@ -54,7 +54,8 @@ def photos(data_dir):
 
 @pytest.fixture(scope="module")
 def client():
-    with TestClient(create_app(Settings(max_body=LIMIT, queue=4))) as test_client:
+    # a long time limit: the first pixel match loads scikit-learn, slow on a busy machine
+    with TestClient(create_app(Settings(max_body=LIMIT, queue=4, timeout=300))) as test_client:
         yield test_client
 
 
