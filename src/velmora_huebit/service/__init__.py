@@ -10,8 +10,9 @@ Stateless: every answer depends on the request alone, so it scales by
 running more processes behind any load balancer.
 
 - settings: what a server is configured with (limits, token, CORS)
-- limits: the body read under its size and time limits, the gate that
-  bounds the analyses at once and those waiting
+- limits: the body read under its size limit and the budget of bytes held
+  by all requests, the gate that bounds the analyses at once and those
+  waiting, the refusals
 - work: one photo's analysis, run in the thread pool (off the event loop)
 - metrics: the Prometheus counters, gauges and histogram, and the
   middleware that feeds them

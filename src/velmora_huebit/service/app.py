@@ -26,7 +26,7 @@ from starlette.requests import Request
 from starlette.responses import HTMLResponse, JSONResponse, Response
 from starlette.routing import Route
 
-from velmora_huebit.service.limits import Budget, Gate, Gone, Refused, busy, once, read_body
+from velmora_huebit.service.limits import CLOSE, Budget, Gate, Gone, Refused, busy, once, read_body
 from velmora_huebit.service.metrics import Measured, Metrics
 from velmora_huebit.service.openapi import ASSETS, DESCRIPTION, DOCS_PAGE, asset
 from velmora_huebit.service.settings import Settings
@@ -111,7 +111,7 @@ class Service:
     async def _analyse(self, request: Request, matching: bool, held: list[int]) -> Response:
         if not self._authorised(request):
             raise Refused(401, "a bearer token is needed (Authorization: Bearer TOKEN)", None,
-                          {"WWW-Authenticate": "Bearer"})
+                          {"WWW-Authenticate": "Bearer", **CLOSE})
         settings, gate = self.settings, self.gate
         gate.check()  # before the upload, too
         loop = asyncio.get_running_loop()
@@ -120,7 +120,7 @@ class Service:
             async with asyncio.timeout_at(deadline):
                 data, targets, filename = await _photo(request, settings.max_body, self.budget, held)
         except TimeoutError:
-            raise Refused(408, f"the upload took longer than {settings.timeout:g} s", "timeout") from None
+            raise Refused(408, f"the upload took longer than {settings.timeout:g} s", "timeout", CLOSE) from None
         opts = options(request.query_params, request.headers.get("accept", ""), targets, filename, matching)
         try:
             async with asyncio.timeout_at(deadline):

@@ -30,8 +30,13 @@ def _megabytes(count: int) -> str:
     return f"{count / (1 << 20):.1f}".removesuffix(".0") + " MB"
 
 
+# on a refusal before the body is in: the connection is closed after the
+# answer, rather than the rest of the body taken in just to be dropped
+CLOSE = {"Connection": "close"}
+
+
 def too_large(limit: int) -> Refused:
-    return Refused(413, f"the request body is over the limit of {_megabytes(limit)}", "body")
+    return Refused(413, f"the request body is over the limit of {_megabytes(limit)}", "body", CLOSE)
 
 
 class Budget:
@@ -80,9 +85,7 @@ async def once(data: bytes) -> AsyncIterator[bytes]:
 
 
 def busy() -> Refused:
-    # closed after the answer: the body a busy server did not read is not
-    # taken in just to be dropped
-    return Refused(503, "the service is busy; try again shortly", "busy", {"Retry-After": "1", "Connection": "close"})
+    return Refused(503, "the service is busy; try again shortly", "busy", {"Retry-After": "1", **CLOSE})
 
 
 class Gate:
