@@ -200,8 +200,9 @@ clean:
 # 20,000 hostile palette files for the command line's reader (fuzz/palettes.py),
 # 2,000 damaged --output stores resumed (fuzz/store_damage.py) and 20,000
 # damaged image files through the command line's reader (fuzz/reading.py),
-# 20,000 damaged HEIC files read (fuzz/heif.py), and 900 hostile calls of
-# analyse() over a folder of good and damaged photos (fuzz/analyse.py).
+# 20,000 damaged HEIC files read (fuzz/heif.py), 900 hostile calls of
+# analyse() over a folder of good and damaged photos (fuzz/analyse.py), and
+# 1,800 hostile requests to the palette service's API (fuzz/service.py).
 fuzz: $(STAMP)
 	$(PY) fuzz/run.py --seeds 1,2,3,4,5 --examples 1400 --growth 10000
 	$(PY) fuzz/palettes.py --seeds 1,2,3,4,5 --examples 4000
@@ -209,6 +210,7 @@ fuzz: $(STAMP)
 	$(PY) fuzz/reading.py --seed 1 --files 20000
 	$(PY) fuzz/heif.py --seeds 1,2,3,4,5 --examples 4000
 	$(PY) fuzz/analyse.py --seeds 1,2,3 --examples 300
+	$(PY) fuzz/service.py --seeds 1,2,3 --examples 600
 
 # The native modules built with AddressSanitizer and UBSan into their own environment,
 # and the tests that call them (tests/native.txt, with the short hostile run) under it. The sanitizer
