@@ -141,7 +141,7 @@ floors-%: $(WHEELS) browser
 	$(PY) tools/lowest.py --python $* > $(FLOORS)/$*/constraints.txt
 	$(FLOORS)/$*/run/bin/python -m pip install --quiet --constraint $(FLOORS)/$*/constraints.txt \
 	    "$$(ls $(abspath dist)/*-cp$$(echo $* | tr -d .)-*.whl)[test]"
-	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif) '
+	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif|starlette|uvicorn|python.multipart|prometheus.client|swagger.ui.bundle|httpx|playwright) '
 	$(call LISTED,tests/native.txt tests/floors.txt) $(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
 
 # Wheels for PyPI, one per Python version, built once per change of the
@@ -208,8 +208,9 @@ clean:
 # 20,000 hostile palette files for the command line's reader (fuzz/palettes.py),
 # 2,000 damaged --output stores resumed (fuzz/store_damage.py) and 20,000
 # damaged image files through the command line's reader (fuzz/reading.py),
-# 20,000 damaged HEIC files read (fuzz/heif.py), and 900 hostile calls of
-# analyse() over a folder of good and damaged photos (fuzz/analyse.py).
+# 20,000 damaged HEIC files read (fuzz/heif.py), 900 hostile calls of
+# analyse() over a folder of good and damaged photos (fuzz/analyse.py), and
+# 1,800 hostile requests to the palette service's API (fuzz/service.py).
 fuzz: $(STAMP)
 	$(PY) fuzz/run.py --seeds 1,2,3,4,5 --examples 1400 --growth 10000
 	$(PY) fuzz/palettes.py --seeds 1,2,3,4,5 --examples 4000
@@ -217,6 +218,7 @@ fuzz: $(STAMP)
 	$(PY) fuzz/reading.py --seed 1 --files 20000
 	$(PY) fuzz/heif.py --seeds 1,2,3,4,5 --examples 4000
 	$(PY) fuzz/analyse.py --seeds 1,2,3 --examples 300
+	$(PY) fuzz/service.py --seeds 1,2,3 --examples 600
 
 # The native modules built with AddressSanitizer and UBSan into their own environment,
 # and the tests that call them (tests/native.txt, with the short hostile run) under it. The sanitizer

@@ -3,6 +3,7 @@ photos, folders, globs and buckets, spread over worker processes.
 
     velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--export FILE.gpl] [--report FILE.html] [--json] ...
     velmora-huebit match PHOTO... --target NAME=#RRGGBB ... [--pixels] ...
+    velmora-huebit serve [--host 127.0.0.1] [--port 8000] [--workers N] ...   (the palette service)
 
 In a terminal the results are tables with colour swatches; with --json, or
 when standard output is not a terminal, one JSON object per photo and line.
@@ -18,6 +19,7 @@ exit status. The library never imports it.
 - output: JSON lines and tables on standard output
 - terminal: --color, the colour depth of the tables' swatches
 - progress: the progress bar on standard error
+- serve: the serve command, which starts the service (imported only then)
 """
 
 from velmora_huebit.cli.entry import main

@@ -262,6 +262,10 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
+        if args.command == "serve":
+            from velmora_huebit.cli.serve import serve
+
+            return serve(args)
         try:
             job, listing, store = _prepare(args)
         except MissingExtra as exc:
