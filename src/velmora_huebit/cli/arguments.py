@@ -269,6 +269,12 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="save a chart of each photo's result (PNG, SVG, PDF, ...); with several photos "
              "the photo's name is added to FILE (or replaces {stem} in it)",
     )
+    # damaged photos: their status is "warning"; --strict fails the run for them
+    outputs.add_argument(
+        "--strict", action="store_true",
+        help="count photos with warnings (a truncated file, one almost all transparent, a "
+             "doubtful DBSCAN palette) as failures in the exit status",
+    )
     outputs.add_argument(
         "--color", "--colour", dest="color", type=_level, default="auto", metavar="WHEN",
         help="colours of the tables' swatches: auto (what the terminal says it can show), "
