@@ -266,6 +266,10 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
+        if args.command == "search":
+            from velmora_huebit.cli.search import run_search
+
+            return run_search(args)
         try:
             job, listing, store = _prepare(args)
         except MissingExtra as exc:

@@ -34,8 +34,7 @@ def places(args, exporter=None) -> list[str]:
 
 
 def summary_line(args, tally, exporter=None) -> str:
-    """velmora-huebit: 9 photos, 1 failed, 2 with warnings; table colours.parquet, ..."""
-    line = (f"{PROG}: {_plural(tally.count, 'photo')}, {tally.failed} failed, "
-            f"{tally.warned} with warnings")
+    """velmora-huebit: 1 of 9 photos failed, 2 with warnings; table colours.parquet, ..."""
+    line = f"{PROG}: {tally.failed} of {_plural(tally.count, 'photo')} failed, {tally.warned} with warnings"
     where = places(args, exporter)
     return line + ("; " + ", ".join(where) if where else "")
