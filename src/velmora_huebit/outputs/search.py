@@ -160,6 +160,8 @@ def search(table: str | os.PathLike[str], near: Any, within: float = DEFAULT_WIT
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0:
             raise ValueError(f"{what} must be a number 0 or more, not {value!r}")
     path = os.fspath(table)
+    if os.path.splitext(path)[1].lower() not in (".parquet", ".csv"):
+        raise ValueError(f"{path}: a table of --output is FILE.parquet or FILE.csv")
     con = _connect()
     try:
         from velmora_huebit.photos.storage import is_url
