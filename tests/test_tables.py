@@ -85,7 +85,7 @@ def test_an_older_table_and_its_journal_are_resumed_into_todays_columns(fmt, tmp
     assert np.allclose(got[["lab_l", "lab_a", "lab_b"]], expected[["lab_l", "lab_a", "lab_b"]], atol=1e-9)
     assert got[["r", "g", "b"]].values.tolist() == expected[["r", "g", "b"]].values.tolist()
     if fmt.suffix == ".parquet":
-        assert str(got.r.dtype) == "int16"
+        assert str(got.r.dtype) == "int32"
 
 
 def brute_force(photos, near, within, min_share):

@@ -4,9 +4,9 @@ the store (see store) that keeps them safe from a killed run and resumes.
 
 Columns and types: file, status, hex, target, target_hex, closest_color,
 closest_pixel, name, error and warnings are strings; width, height,
-analysed_width, analysed_height and rank int32; r, g and b int16 (uint8
-before the L*a*b* columns came: such files are read, and upgraded when a
-resumed run folds them); lab_l, lab_a, lab_b, shares, similarities and
+analysed_width, analysed_height, rank, r, g and b int32 (r, g and b were
+uint8 before the L*a*b* columns came: such files are read, and upgraded
+when a resumed run folds them); lab_l, lab_a, lab_b, shares, similarities and
 distances double; found_directly bool. Every column may be null (a photo
 that failed has only file, status and error). The file's metadata, under
 the key "velmora_huebit", holds the settings of the run and the
@@ -26,9 +26,9 @@ from velmora_huebit.outputs.tidy import older, upgraded
 ROWS_PER_GROUP = 65536  # row groups of the folded file
 METADATA_KEY = b"velmora_huebit"
 
-TYPES = {"str": pa.string(), "int": pa.int32(), "int16": pa.int16(), "float": pa.float64(), "bool": pa.bool_()}
+TYPES = {"str": pa.string(), "int": pa.int32(), "float": pa.float64(), "bool": pa.bool_()}
 # a type of an older file's column that reads into today's type without loss
-WIDENED = {(pa.uint8(), pa.int16())}
+WIDENED = {(pa.uint8(), pa.int32())}
 
 
 class ParquetFormat:

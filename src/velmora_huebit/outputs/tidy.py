@@ -8,8 +8,8 @@ status ("ok"; "warning" when its palette is doubtful, see Outcome.doubts;
 "failed"), width and height of the photo, and analysed_width and
 analysed_height (after --max-side). Then:
 
-- extract: rank (1 for the largest share), hex, r, g, b (int16: a
-  difference of two stays exact), lab_l, lab_a, lab_b (CIE L*a*b*, D65,
+- extract: rank (1 for the largest share), hex, r, g, b (int32: their
+  differences, and sums of squared differences, stay exact), lab_l, lab_a, lab_b (CIE L*a*b*, D65,
   colour.space), share (percent of the analysed pixels) and name (the
   record's name of the colour, null without one: --names none);
 - match: target (its name), target_hex, then the module's keys in its
@@ -35,7 +35,7 @@ from velmora_huebit.analysis.job import STATUSES, Job, Outcome, status
 PHOTO = [("file", "str"), ("status", "str"), ("width", "int"), ("height", "int"),
          ("analysed_width", "int"), ("analysed_height", "int")]
 PER_ITEM = {
-    "extract": [("rank", "int"), ("hex", "str"), ("r", "int16"), ("g", "int16"), ("b", "int16"),
+    "extract": [("rank", "int"), ("hex", "str"), ("r", "int"), ("g", "int"), ("b", "int"),
                 # CIE L*a*b* (D65) of r, g, b
                 ("lab_l", "float"), ("lab_a", "float"), ("lab_b", "float"),
                 ("share", "float"), ("name", "str")],
@@ -114,7 +114,6 @@ def older(stored: list[str], names: list[str]) -> bool:
 _CHECKS = {
     "str": lambda v: isinstance(v, str),
     "int": lambda v: isinstance(v, int) and not isinstance(v, bool) and -2**31 <= v < 2**31,
-    "int16": lambda v: isinstance(v, int) and not isinstance(v, bool) and -2**15 <= v < 2**15,
     "float": lambda v: isinstance(v, (int, float)) and not isinstance(v, bool),
     "bool": lambda v: isinstance(v, bool),
 }
