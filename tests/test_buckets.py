@@ -174,7 +174,9 @@ def test_output_to_a_bucket_killed_with_a_worker_then_resumed(s3_server, shots, 
         assert proc.returncode == 1
     assert "8 photos already in" in proc.stderr and fs.exists(csv.removeprefix("s3://") + ".settings.json")
     with fs.open(csv.removeprefix("s3://")) as file:
-        assert pd.read_csv(file).sort_values(key, ignore_index=True).equals(there.sort_values(key, ignore_index=True))
+        # (a column of nulls only, such as warnings here, is text in Parquet, numbers to read_csv)
+        got = pd.read_csv(file, dtype={"warnings": str})
+        assert got.sort_values(key, ignore_index=True).equals(there.sort_values(key, ignore_index=True))
 
     # search reads a table in a bucket as one on disk
     found = run(s3_server, "search", csv, "--near", "sienna", "--within", 30, "--json")
