@@ -9,9 +9,10 @@ status ("ok"; "warning" when its palette is doubtful, see Outcome.doubts;
 analysed_height (after --max-side). Then:
 
 - extract: rank (1 for the largest share), hex, r, g, b (int32: their
-  differences, and sums of squared differences, stay exact), lab_l, lab_a, lab_b (CIE L*a*b*, D65,
-  colour.space), share (percent of the analysed pixels) and name (the
-  record's name of the colour, null without one: --names none);
+  differences, and sums of squared differences, stay exact), lab_l,
+  lab_a, lab_b (CIE L*a*b*, D65, colour.space), share (percent of the
+  analysed pixels) and name (the record's name of the colour, null
+  without one: --names none);
 - match: target (its name), target_hex, then the module's keys in its
   order, colours as #rrggbb (closest_color, closest_pixel).
 
