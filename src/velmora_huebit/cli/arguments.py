@@ -269,6 +269,12 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="save a chart of each photo's result (PNG, SVG, PDF, ...); with several photos "
              "the photo's name is added to FILE (or replaces {stem} in it)",
     )
+    # damaged photos: their status is "warning"; --strict fails the run for them
+    outputs.add_argument(
+        "--strict", action="store_true",
+        help="count photos with warnings (a truncated file, one almost all transparent, a "
+             "doubtful DBSCAN palette) as failures in the exit status",
+    )
     outputs.add_argument(
         "--color", "--colour", dest="color", type=_level, default="auto", metavar="WHEN",
         help="colours of the tables' swatches: auto (what the terminal says it can show), "
@@ -410,4 +416,34 @@ def build_parser() -> argparse.ArgumentParser:
     )
     match.set_defaults(subparser=match)
     _add_serve(commands)
+    _add_search(commands)
     return parser
+
+
+def _colour(text: str) -> tuple[int, int, int]:
+    try:
+        return parse_color(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _add_search(commands) -> None:
+    """search: the photos of an --output table near a colour, by ΔE2000 (DuckDB)."""
+    search = commands.add_parser(
+        "search", help="the photos of an --output table with a colour near the one given",
+        description="The photos of a table written by extract --output (Parquet or CSV, local "
+                    "or in a bucket) whose palette holds a colour near COLOUR, by CIEDE2000: "
+                    "closest first, then the largest share. Needs DuckDB (the search extra).",
+    )
+    search.add_argument("table", metavar="TABLE", help="FILE.parquet or FILE.csv, or s3://bucket/FILE...")
+    search.add_argument("--near", type=_colour, required=True, metavar="COLOUR",
+                        help="the colour: #rrggbb, R,G,B, rgb(...), hsl(...) or a CSS colour name such as navy")
+    search.add_argument("--within", type=_threshold, default=10.0, metavar="ΔE",
+                        help="the largest ΔE2000 from it (default: 10, similar; 5 is close, 2 a match to the eye)")
+    search.add_argument("--min-share", type=_threshold, default=0.0, metavar="PERCENT",
+                        help="only colours covering at least this share of the photo (default: 0)")
+    search.add_argument("--json", action="store_true",
+                        help="JSON Lines, one object per photo (the default when output is not a terminal)")
+    search.add_argument("--anonymous", action="store_true", help="read an s3:// table without credentials")
+    search.add_argument("--endpoint-url", metavar="URL", help="the S3 endpoint for an s3:// table")
+    search.set_defaults(subparser=search)
