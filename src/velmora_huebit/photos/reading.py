@@ -187,6 +187,7 @@ def _read_heif(source: Source, with_alpha: bool, max_side: int, max_pixels: int,
 
     from velmora_huebit.photos import heif
 
+    heif.check_file(source, max_pixels, what)
     photo = heif.decode(source.read(0, source.size), with_alpha, max_pixels, what)
     image, alpha, full = photo.image, photo.alpha, photo.size
     if shrink and max_side and max(full) > max_side:

@@ -126,4 +126,15 @@ def _check(header: Header, factor: int, with_alpha: bool, max_side: int, shrink:
                    "(--max-pixels N raises the limit, 0 lifts it)")
 
 
+def check_held(size: int, max_pixels: int, what: str) -> None:
+    """A file or object that is read whole into memory to be decoded (HEIF,
+    AVIF, an object in a bucket), refused before it is read when holding it
+    (twice: the bytes and the decoder's copy) takes more than the pixel
+    limit allows."""
+    if max_pixels and 2 * size > 3 * max_pixels:
+        raise TooLarge(f"{what} of {size / 1e6:.0f} MB, read whole to be decoded: over the "
+                       f"{1.5 * max_pixels / 1e6:.0f} MB that the limit of {_megapixels(max_pixels)} "
+                       "megapixels allows (--max-pixels N raises the limit, 0 lifts it)")
+
+
 # --- decoding --------------------------------------------------------------------
