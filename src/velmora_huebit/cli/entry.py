@@ -17,6 +17,7 @@ from velmora_huebit.cli.output import JsonOutput, TableOutput
 from velmora_huebit.errors import MissingExtra, OutputError, SettingError
 from velmora_huebit.photos.sources import display_name, printable
 from velmora_huebit.cli.progress import Progress
+from velmora_huebit.photos.limits import set_decoder_limits
 from velmora_huebit.photos.reading import PhotoError, read_mask
 from velmora_huebit.runs.runners import Runner, Task, choose_runner, cores, numbered
 from velmora_huebit.photos.storage import is_url
@@ -262,6 +263,9 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
+        # before OpenCV loads, here and in the workers that inherit the environment
+        if hasattr(args, "max_pixels"):
+            set_decoder_limits(args.max_pixels)
         try:
             job, listing, store = _prepare(args)
         except MissingExtra as exc:

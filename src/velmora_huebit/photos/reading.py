@@ -27,6 +27,7 @@ import stat
 import sys
 import threading
 
+from velmora_huebit.photos.limits import out_of_memory
 from velmora_huebit.photos.headers import MAX_SCANS, Header, HeaderError, Source, jpeg_scans, png_complete, read_header
 from velmora_huebit.photos.sizing import (_UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _alpha_mode, _check,
                                           _factor, _header, shrunk_size)
@@ -263,12 +264,15 @@ class _Input:
 
 
 def _guarded(read, *args):
-    """The decoder's result, None where it raises (a size it asserts on)."""
+    """The decoder's result, None where it raises (a size it asserts on);
+    MemoryError where it could not allocate."""
     import cv2
 
     try:
         return read(*args)
-    except cv2.error:
+    except cv2.error as exc:
+        if out_of_memory(exc):
+            raise MemoryError(str(exc).strip()) from None
         return None
 
 
