@@ -36,12 +36,16 @@ class Unsupported(HeaderError):
 
 
 class Source:
-    """The bytes of an open file or of a buffer, read only where asked."""
+    """The bytes of an open file or of a buffer, read only where asked; or
+    of a remote file of the given size whose first bytes are data, the rest
+    fetched where asked (fetch(offset, count), a block at a time)."""
 
-    def __init__(self, fd: int | None = None, data=None):
+    def __init__(self, fd: int | None = None, data=None, size: int | None = None, fetch=None):
         self.fd = fd
         self.data = None if data is None else memoryview(data).cast("B")
-        self.size = os.fstat(fd).st_size if fd is not None else len(self.data)
+        self.size = os.fstat(fd).st_size if fd is not None else len(self.data) if size is None else size
+        self.fetch = fetch
+        self.block = (0, b"")  # the last block fetched: (offset, bytes)
 
     def read(self, offset: int, count: int) -> bytes:
         """Up to count bytes from offset (fewer at the end of the file)."""
@@ -50,7 +54,14 @@ class Source:
         count = min(count, self.size - offset)
         if self.fd is not None:
             return os.pread(self.fd, count, offset)
-        return bytes(self.data[offset:offset + count])
+        if offset + count <= len(self.data) or self.fetch is None:
+            return bytes(self.data[offset:offset + count])
+        start, block = self.block
+        if not (start <= offset and offset + count <= start + len(block)):
+            # the parsers read a few bytes at a time: one request for a block of them
+            start, block = offset, self.fetch(offset, max(count, 1 << 16))
+            self.block = (start, block)
+        return bytes(block[offset - start:offset - start + count])
 
     def need(self, offset: int, count: int) -> bytes:
         data = self.read(offset, count)
