@@ -123,7 +123,7 @@ def _check_cost(header: Header, factor: int, with_alpha: bool, max_side: int, sh
         return
     size = f"{width}x{height} pixels ({_megapixels(width * height)} megapixels)"
     across, down = -(-width // factor), -(-height // factor)
-    if cost <= 3 * across * down + header.fixed:  # plain colour
+    if cost <= 3 * across * down + header.fixed and across * down > max_pixels:  # plain colour
         if factor > 1:
             size += f", {across}x{down} ({_megapixels(across * down)} megapixels) decoded at 1/{factor}"
     else:
