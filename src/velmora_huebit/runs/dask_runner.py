@@ -58,10 +58,15 @@ def dask_setup(worker) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _start_worker(max_pixels: int, max_side: int) -> None:
-    """Each worker of a local cluster, before its first photo: quiet, and
+def _start_worker(max_pixels: int, max_side: int, modules: list[str]) -> None:
+    """Each worker of a local cluster, before its first photo: quiet, its
+    libraries loaded (what they reserve as they load is no photo's) and
     held under the memory ceiling (a cluster at an address is not ours to limit)."""
+    import importlib
+
     quiet_opencv()
+    for module in modules:
+        importlib.import_module(module)
     limit_memory(max_pixels, max_side)
 
 
@@ -89,12 +94,13 @@ class DaskRunner:
         self.workers = workers
 
     def run(self, extractor, job, tasks, on_done):
+        from velmora_huebit.analysis.engines import preload
         from velmora_huebit.runs.distributed import completed
 
         work = ((absolute(path), chart and os.path.abspath(chart)) for path, chart in tasks)
         with self._client() as client:
-            prepare = quiet_opencv if self.address else functools.partial(_start_worker, job.max_pixels,
-                                                                          job.max_side)
+            prepare = quiet_opencv if self.address else functools.partial(
+                _start_worker, job.max_pixels, job.max_side, preload(job, charts=True, buckets=bool(job.storage)))
             results = completed(client, _analyse, (extractor, job), work, ordered=True,
                                 prepare=prepare, on_done=on_done)
             for index, (_, outcome, error) in enumerate(results):
