@@ -33,31 +33,44 @@ ANALYSIS_BYTES = 64
 _ceiling = 0  # the ceiling set in this process (bytes), 0: none
 
 
+_loaded: int | None = None  # OpenCV's limit in this process, where it was set here before OpenCV loaded
+
+
 def decoder_pixels() -> int:
     """The most pixels OpenCV decodes in this process."""
+    if _loaded is not None:
+        return _loaded
     try:
         return int(os.environ.get(OPENCV_PIXELS, OPENCV_DEFAULT))
     except ValueError:
         return OPENCV_DEFAULT
 
 
+def _set_opencv(value: str) -> None:
+    global _loaded
+    # OpenCV loaded already keeps what it read then, the best guess of which is the variable now
+    _loaded = int(value) if "cv2" not in sys.modules else decoder_pixels()
+    os.environ[OPENCV_PIXELS] = value  # for the processes started from here, at least
+
+
 def default_decoder_limit(max_pixels: int) -> None:
     """OpenCV's pixel limit for a program that uses the package: set unless
     the environment sets it or OpenCV is loaded already (Pillow's is left
     to the program)."""
-    if "cv2" not in sys.modules:
-        os.environ.setdefault(OPENCV_PIXELS, str(max_pixels))
+    if "cv2" not in sys.modules and OPENCV_PIXELS not in os.environ:
+        _set_opencv(str(max_pixels))
 
 
-def set_decoder_limits(max_pixels: int) -> None:
-    """OpenCV's pixel limit set to max_pixels (0: its own) when OpenCV is
-    not loaded yet, and Pillow's, in a process of the command line."""
-    if "cv2" not in sys.modules:
-        os.environ[OPENCV_PIXELS] = str(max_pixels or OPENCV_DEFAULT)
-    from PIL import Image
+def set_decoder_limits(max_pixels: int, pillow: bool = True) -> None:
+    """OpenCV's pixel limit set to max_pixels (0: its own), in this process
+    when OpenCV is not loaded yet and in those it starts; and Pillow's, in a
+    process of the command line (pillow)."""
+    _set_opencv(str(max_pixels or OPENCV_DEFAULT))
+    if pillow:
+        from PIL import Image
 
-    # its error comes above twice this; None lifts it
-    Image.MAX_IMAGE_PIXELS = -(-max_pixels // 2) if max_pixels else None
+        # its error comes above twice this; None lifts it
+        Image.MAX_IMAGE_PIXELS = -(-max_pixels // 2) if max_pixels else None
 
 
 def _data_size() -> int | None:
