@@ -224,7 +224,7 @@ class TestManyPhotos:
 class TestFileCollection:
     @pytest.fixture()
     def tree(self, tmp_path):
-        for name in ["b.png", "a.JPG", "notes.txt", ".hidden.png", "sub/c.png", "sub/deeper/d.webp"]:
+        for name in ["b.png", "a.JPG", "notes.txt", ".hidden.png", "sub/c.png", "sub/deeper/d.webp", "sub/deeper/e.pam"]:
             path = tmp_path / name
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_bytes(b"")
@@ -236,7 +236,7 @@ class TestFileCollection:
     def test_recursive(self, tree):
         found, _ = collect_photos([str(tree)], True)
         assert [pathlib.Path(p).relative_to(tree).as_posix() for p in found] == [
-            "a.JPG", "b.png", "sub/c.png", "sub/deeper/d.webp"]
+            "a.JPG", "b.png", "sub/c.png", "sub/deeper/d.webp", "sub/deeper/e.pam"]
 
     def test_globs_named_files_and_duplicates(self, tree):
         found, _ = collect_photos([str(tree / "*.png"), str(tree / "notes.txt"), str(tree / "b.png")], False)

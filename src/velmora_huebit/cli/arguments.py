@@ -6,7 +6,7 @@ import argparse
 import difflib
 import math
 
-from velmora_huebit.colour.parse import PaletteError, parse_color, read_palette
+from velmora_huebit.colour.parse import PaletteError, parse_color, read_palette, shown_name
 from velmora_huebit.photos.sources import printable
 from velmora_huebit.colour.swatches import SORTS
 from velmora_huebit.cli.terminal import LEVELS
@@ -118,6 +118,8 @@ def _target(text: str) -> list[tuple[str, tuple[int, int, int]]]:
         name, colour = text.strip(), text
     if not name:
         raise argparse.ArgumentTypeError(f"expected NAME=COLOUR such as red=#e4002b, got {text!r}")
+    # escaped as names from a palette file are: a name cannot drive the terminal
+    name = shown_name(name)
     try:
         return [(name, parse_color(colour))]
     except ValueError as exc:

@@ -17,9 +17,10 @@ from velmora_huebit.cli.output import JsonOutput, TableOutput
 from velmora_huebit.errors import MissingExtra, OutputError, SettingError
 from velmora_huebit.photos.sources import display_name, printable
 from velmora_huebit.cli.progress import Progress
+from velmora_huebit.photos.limits import set_decoder_limits
 from velmora_huebit.photos.reading import PhotoError, read_mask
 from velmora_huebit.runs.runners import Runner, Task, choose_runner, cores, numbered
-from velmora_huebit.photos.storage import is_url
+from velmora_huebit.photos.storage import BREAK_AFTER, is_url, unreachable
 from velmora_huebit.runs.tasks import PhotoTasks
 from velmora_huebit.analysis.views import View
 from velmora_huebit.analysis.job import Job, status
@@ -167,6 +168,7 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
     """Every photo through the runner, results to the output (and palette
     files), warnings and errors to standard error, counted in the tally."""
     listed, task_of = numbered(tasks)
+    out_of_reach = 0  # photos in a row whose server could not be reached
     with contextlib.closing(runner.run(extractor, job, listed, progress.advance)) as outcomes:
         for index, outcome in outcomes:
             path = task_of(index)[0]
@@ -183,6 +185,10 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
             else:
                 tally.count += 1
                 tally.warned += status(outcome) == "warning"
+            out_of_reach = out_of_reach + 1 if outcome.error and unreachable(outcome.error) else 0
+            if out_of_reach >= BREAK_AFTER:  # the server is gone: the rest would fail alike
+                raise SettingError(f"{outcome.error}: {BREAK_AFTER} photos in a row could not be read, "
+                                   "the run stops here")
 
 
 def _run(args, job: Job, listing: PhotoTasks, store) -> int:
@@ -274,6 +280,9 @@ def main(argv: list[str] | None = None) -> int:
             from velmora_huebit.cli.search import run_search
 
             return run_search(args)
+        # before OpenCV loads, here and in the workers that inherit the environment
+        if hasattr(args, "max_pixels"):
+            set_decoder_limits(args.max_pixels)
         try:
             job, listing, store = _prepare(args)
         except MissingExtra as exc:
@@ -288,8 +297,11 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     try:
         return _run(args, job, listing, store)
-    except SettingError as exc:  # found once the run began: a scheduler out of reach
+    except SettingError as exc:  # found once the run began: a scheduler or a bucket's server out of reach
         print(printable(f"{PROG} {args.command}: error: {exc}"), file=sys.stderr)
+        if args.output is not None:
+            print(f"{PROG}: the photos finished are in {args.output}; "
+                  "the same command with --resume analyses the rest", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -29,9 +29,10 @@ import sys
 import threading
 
 from velmora_huebit.photos.damage import fill_alpha, transparency_note, truncation_fill, truncation_note
+from velmora_huebit.photos.limits import out_of_memory
 from velmora_huebit.photos.headers import MAX_SCANS, Header, HeaderError, Source, jpeg_scans, png_complete, read_header
 from velmora_huebit.photos.sizing import (_UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _alpha_mode, _check,
-                                          _factor, _header, shrunk_size)
+                                          _factor, _header, check_held, shrunk_size)
 
 # alpha values below this (on the 0-255 scale) count as transparent
 OPAQUE = 128
@@ -103,8 +104,7 @@ def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = D
     image over max_pixels (0: no limit). A URL (s3://bucket/key) is read
     through fsspec with the storage options, then decoded as its bytes."""
     if _is_url(path):
-        return decode(read_bytes(path, storage), with_alpha, max_side, max_pixels=max_pixels,
-                      shrink=shrink, quiet=quiet)
+        return _read_object(path, storage, with_alpha, max_side, max_pixels, shrink, quiet)
     return read_local(path, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet)
 
 
@@ -158,6 +158,34 @@ def read_bytes(path, storage: dict | None = None) -> bytes:
         raise PhotoError(str(exc)) from None
 
 
+def _read_object(url: str, storage: dict | None, with_alpha: bool, max_side: int, max_pixels: int,
+                 shrink: bool, quiet: bool) -> Decoded:
+    """The photo in an object, sized from its head before it is read whole
+    into memory: the bytes held count in what decoding it costs, as a HEIF
+    file's do on disk."""
+    from velmora_huebit.photos import heif
+    from velmora_huebit.photos.storage import StorageError, object_head, options_for, read_object
+
+    options = options_for(url, storage)
+    try:
+        head, size, fetch = object_head(url, options)
+        if size is not None and size > len(head):
+            source = Source(data=head, size=size, fetch=fetch)
+            header = _header_or_heif(source)
+            if isinstance(header, str):
+                heif.check_file(source, max_pixels, header)
+            else:
+                check_held(size, max_pixels, "an object")
+                header.fixed += 2 * size
+                _check(header, _factor(header, max_side), with_alpha, max_side, shrink, max_pixels)
+            head = read_object(url, options, max_bytes=size)
+        elif size is None:
+            head = read_object(url, options)
+    except StorageError as exc:
+        raise PhotoError(str(exc)) from None
+    return decode(head, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet)
+
+
 def _is_url(path) -> bool:
     from velmora_huebit.photos.storage import is_url
 
@@ -189,6 +217,7 @@ def _read_heif(source: Source, with_alpha: bool, max_side: int, max_pixels: int,
 
     from velmora_huebit.photos import heif
 
+    heif.check_file(source, max_pixels, what)
     photo = heif.decode(source.read(0, source.size), with_alpha, max_pixels, what)
     image, alpha, full = photo.image, photo.alpha, photo.size
     if shrink and max_side and max(full) > max_side:
@@ -264,12 +293,15 @@ class _Input:
 
 
 def _guarded(read, *args):
-    """The decoder's result, None where it raises (a size it asserts on)."""
+    """The decoder's result, None where it raises (a size it asserts on);
+    MemoryError where it could not allocate."""
     import cv2
 
     try:
         return read(*args)
-    except cv2.error:
+    except cv2.error as exc:
+        if out_of_memory(exc):
+            raise MemoryError(str(exc).strip()) from None
         return None
 
 

@@ -207,9 +207,12 @@ def analyse(
 def _run(job, settings, listing_args, store, report_path, jobs, dask, on_progress, problems):
     import contextlib
 
+    from velmora_huebit.photos.limits import set_decoder_limits
     from velmora_huebit.runs.runners import choose_runner, cores, numbered
     from velmora_huebit.runs.tasks import PhotoTasks
 
+    # the workers started here read the photos with the run's pixel limit
+    set_decoder_limits(job.max_pixels, pillow=False)
     listing = PhotoTasks(listing_args, store.done if store is not None else set())
     failed: list[tuple[str, str]] = []
     listing.on_problem = lambda name, message: failed.append((name, message))

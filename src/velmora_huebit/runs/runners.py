@@ -10,6 +10,7 @@ import os
 from typing import Callable, Iterable, Iterator, Protocol, Sequence
 
 from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.photos.limits import limit_memory
 from velmora_huebit.runs.work import quiet_opencv, run_one
 
 Task = tuple[str, str | None]  # photo, chart file or None
@@ -90,6 +91,7 @@ def _init_worker(threads: int) -> None:
 def _serve(connection, extractor, job: Job, threads: int) -> None:
     """A worker process: photos in, outcomes out, until told to stop."""
     limits = _init_worker(threads)  # held: the limits last while the worker lives
+    limit_memory(job.max_pixels, job.max_side)  # once its libraries are loaded
     while True:
         try:
             task = connection.recv()

@@ -8,6 +8,7 @@ import warnings
 
 from velmora_huebit.outputs.charts import save_chart
 from velmora_huebit.photos.sources import display_name
+from velmora_huebit.photos.limits import out_of_memory, out_of_memory_message
 from velmora_huebit.photos.reading import PhotoError, read_photo
 from velmora_huebit.analysis.job import Job, Outcome
 from velmora_huebit.analysis.views import arrange, thumbnail
@@ -57,8 +58,8 @@ def analyse(extractor, job: Job, image, mask):
 def _describe(exc: BaseException) -> str:
     if isinstance(exc, PhotoError):
         return str(exc)
-    if isinstance(exc, MemoryError):
-        return "out of memory (try --max-side)"
+    if out_of_memory(exc):
+        return out_of_memory_message()
     return f"{type(exc).__name__}: {exc}"
 
 
