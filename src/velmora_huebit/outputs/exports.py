@@ -4,9 +4,11 @@ exported palette serves as --targets), and the tools each is for read them:
 
 - .gpl: a GIMP palette (also Inkscape and Krita)
 - .ase: Adobe Swatch Exchange (Photoshop, Illustrator, InDesign): a group
-  named after the photo holding its colours as RGB
+  named after the photo holding its colours as RGB (with --roles, a second
+  group "roles" holding the colour of each role, named by it)
 - .css: custom properties --color-1 ... in share order, name and share in
-  comments
+  comments, as sRGB hex codes and, where the browser knows it, as oklch()
+  (with --roles, also --vibrant, --muted-dark, ... named by role)
 - .json: the photo's record as --json prints it
 - .hex: one hex code per line, as palette sites share them
 - .png, .svg: swatch images with hex code, name and share under each
@@ -30,7 +32,7 @@ from velmora_huebit._version import version
 from velmora_huebit.errors import SettingError
 from velmora_huebit.colour.parse import PNG_KEY
 from velmora_huebit.photos.sources import display_name
-from velmora_huebit.colour.space import hex_code
+from velmora_huebit.colour.space import hex_code, oklch_css
 from velmora_huebit.outputs.records import json_record
 from velmora_huebit.analysis.job import Job, Outcome
 
@@ -77,13 +79,27 @@ def _ase_block(kind: int, body: bytes) -> bytes:
     return struct.pack(">HI", kind, len(body)) + body
 
 
+def _role_swatches(record: dict) -> list[tuple[str, Swatch]]:
+    """(role, swatch) of the roles a colour took (--roles), in role order."""
+    return [(role, Swatch({"color": found["rgb"], "percentage": found["percentage"]}))
+            for role, found in record.get("roles", {}).items() if found]
+
+
+def _ase_group(name: str, swatches: list[tuple[str, Swatch]]) -> list[bytes]:
+    blocks = [_ase_block(0xC001, _ase_name(name))]  # group start
+    for label, s in swatches:
+        values = struct.pack(">3f", *(c / 255 for c in s.rgb))
+        blocks.append(_ase_block(0x0001, _ase_name(label) + b"RGB " + values + struct.pack(">H", 2)))  # 2: normal
+    blocks.append(_ase_block(0xC002, b""))  # group end
+    return blocks
+
+
 def _ase(title: str, swatches: list[Swatch], record: dict) -> bytes:
     stem = os.path.splitext(os.path.basename(title))[0]
-    blocks = [_ase_block(0xC001, _ase_name(stem))]  # group start
-    for s in swatches:
-        values = struct.pack(">3f", *(c / 255 for c in s.rgb))
-        blocks.append(_ase_block(0x0001, _ase_name(s.label) + b"RGB " + values + struct.pack(">H", 2)))  # 2: normal
-    blocks.append(_ase_block(0xC002, b""))  # group end
+    blocks = _ase_group(stem, [(s.label, s) for s in swatches])
+    roles = _role_swatches(record)
+    if roles:
+        blocks += _ase_group("roles", [(role.replace("_", " "), s) for role, s in roles])
     return b"ASEF" + struct.pack(">HHI", 1, 0, len(blocks)) + b"".join(blocks)
 
 
@@ -92,11 +108,17 @@ def _css_comment(text: str) -> str:
 
 
 def _css(title: str, swatches: list[Swatch], record: dict) -> bytes:
+    properties = [(f"color-{rank}", s) for rank, s in enumerate(swatches, 1)]
+    properties += [(role.replace("_", "-"), s) for role, s in _role_swatches(record)]
     lines = [f"/* {_css_comment(_about(title, swatches))} */", ":root {"]
-    for rank, s in enumerate(swatches, 1):
+    for name, s in properties:
         about = f"{s.name}, {s.share:.2f}%" if s.name else f"{s.share:.2f}%"
-        lines.append(f"  --color-{rank}: {s.hex}; /* {_css_comment(about)} */")
-    lines.append("}")
+        lines.append(f"  --{name}: {s.hex}; /* {_css_comment(about)} */")
+    # a custom property keeps whatever it is given, so a second declaration is
+    # no fallback: browsers without oklch() keep the hex codes above
+    lines += ["}", "@supports (color: oklch(0% 0 0)) {", "  :root {"]
+    lines += [f"    --{name}: {oklch_css(s.rgb)};" for name, s in properties]
+    lines += ["  }", "}"]
     return ("\n".join(lines) + "\n").encode("utf-8")
 
 
