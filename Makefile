@@ -142,7 +142,7 @@ floors-%: $(PY) browser
 	$(FLOORS)/$*/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/$*/wheel .
 	$(FLOORS)/$*/run/bin/python -m pip install --quiet --constraint $(FLOORS)/$*/constraints.txt \
 	    "$$(ls $(FLOORS)/$*/wheel/*.whl)[test]"
-	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif) '
+	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif|playwright|coloraide) '
 	$(call LISTED,tests/native.txt tests/floors.txt) $(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
 
 # Wheels for PyPI, one per Python version: every native module compiled by
