@@ -72,17 +72,18 @@ browser:
 	  echo "warning: could not install chromium; the report's browser tests will be skipped" >&2; \
 	fi
 
-# An HTML report of the sample photos, extract and match, with a screenshot
-# of each page and a chart per photo in out/report/, to look at.
-report-demo: $(STAMP) browser
+# An HTML report of the sample photos, extract and match, with screenshots
+# of each page (light and dark), each printed to PDF, and a chart per photo
+# in out/report/, to look at.
+report-demo: $(STAMP) $(TEST_STAMP) browser
 	@rm -rf out/report && mkdir -p out/report
-	$(VENV)/bin/velmora-huebit extract tests/data bench/photos --report out/report/extract.html \
-	    --chart 'out/report/{stem}-colours.png' --json > /dev/null
+	$(VENV)/bin/velmora-huebit extract tests/data bench/photos --report out/report/extract.html --roles \
+	    --title 'Sample photos: colours and roles' --chart 'out/report/{stem}-colours.png' --json > /dev/null
 	$(VENV)/bin/velmora-huebit match tests/data bench/photos --report out/report/match.html \
 	    --chart 'out/report/{stem}-match.png' --json \
 	    --target cream=#f0cfaf --target espresso=51,22,18 --target 'leaf green=#2e8b57' --target night=#0a0f10 > /dev/null
-	$(PY) tools/browser.py out/report/extract.html out/report/extract.png
-	$(PY) tools/browser.py out/report/match.html out/report/match.png
+	$(PY) tools/report_shots.py out/report/extract.html out/report/extract
+	$(PY) tools/report_shots.py out/report/match.html out/report/match
 
 # The tests named in list files (one per line, names may hold spaces), as
 # arguments of the command that follows: $(call LISTED,tests/a.txt tests/b.txt) cmd

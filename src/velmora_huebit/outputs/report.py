@@ -456,7 +456,7 @@ class Report:
                 '<label>Sort <select id="order"><option value="run">as analysed</option>'
                 '<option value="name">by name</option><option value="near">nearest to colour</option></select></label>'
                 '<label>Colour <input id="near" type="color" value="#c0392b"></label>'
-                '<label>within ΔE<sub>00</sub> <input id="within" type="number" min="0" max="100" step="1" '
+                '<label>within ΔE2000 <input id="within" type="number" min="0" max="100" step="1" '
                 'placeholder="any" aria-label="Show only photos with a colour within this CIEDE2000 difference">'
                 '</label><span id="shown" role="status"></span></div>')
 
