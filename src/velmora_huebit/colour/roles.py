@@ -12,7 +12,7 @@ colours reported: ask for more colours (-n 12) for finer ones."""
 
 from __future__ import annotations
 
-from velmora_huebit.colour.space import oklch
+from velmora_huebit.colour.space import oklch_all
 
 # (role, lightness band, target lightness, chroma band, target chroma).
 # OKLCH lightness runs 0-1 (mid grey #777777 is 0.57); sRGB's most vivid
@@ -36,7 +36,7 @@ LIGHTNESS_WEIGHT, CHROMA_WEIGHT, SHARE_WEIGHT = 0.52, 0.24, 0.24
 def pick_roles(colours: list[tuple[tuple[int, int, int], float]]) -> dict[str, int | None]:
     """{role: the index of its colour in colours ((rgb, share) pairs), or
     None}, for every role of NAMES."""
-    found = [oklch(rgb) for rgb, _ in colours]
+    found = oklch_all([rgb for rgb, _ in colours])
     largest = max((float(share) for _, share in colours), default=0.0) or 1.0
     taken: set[int] = set()
     roles: dict[str, int | None] = {}

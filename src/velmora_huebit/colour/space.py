@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import ArrayLike
 
-__all__ = ["srgb_to_lab", "lab", "srgb_to_oklch", "oklch", "oklch_css", "ciede2000", "linear", "luminance",
+__all__ = ["srgb_to_lab", "lab", "srgb_to_oklch", "oklch", "oklch_all", "oklch_css", "ciede2000", "linear", "luminance",
            "contrast", "hex_code"]
 
 # sRGB (IEC 61966-2-1) to CIE XYZ, and the D65 white point
@@ -137,14 +137,21 @@ _LMS_TO_OKLAB = ((0.2104542553, 0.7936177850, -0.0040720468),
 OKLCH_GREY = 2e-4
 
 
+@functools.cache
+def _oklab_matrices() -> tuple[np.ndarray, np.ndarray]:
+    import numpy as np
+
+    return np.array(_RGB_TO_LMS).T, np.array(_LMS_TO_OKLAB).T
+
+
 def srgb_to_oklch(rgb: ArrayLike) -> np.ndarray:
     """OKLCH of sRGB colours 0-255, shape (..., 3) in and out: lightness 0-1,
     chroma (0 to about 0.32 in sRGB), hue in degrees 0-360 (0 for greys)."""
     import numpy as np
 
+    to_lms, to_oklab = _oklab_matrices()
     c = np.asarray(rgb, dtype=np.float64) / 255.0
-    lms = np.cbrt(_linear(c) @ np.array(_RGB_TO_LMS).T)
-    ok = lms @ np.array(_LMS_TO_OKLAB).T
+    ok = np.cbrt(_linear(c) @ to_lms) @ to_oklab
     chroma = np.hypot(ok[..., 1], ok[..., 2])
     hue = np.degrees(np.arctan2(ok[..., 2], ok[..., 1])) % 360
     found: np.ndarray = np.stack([ok[..., 0], chroma, np.where(chroma < OKLCH_GREY, 0.0, hue)], axis=-1)
@@ -154,13 +161,21 @@ def srgb_to_oklch(rgb: ArrayLike) -> np.ndarray:
 def oklch(rgb: Any) -> tuple[float, float, float]:
     """OKLCH of one sRGB colour as plain floats, rounded as records give
     them: lightness and chroma to 4 decimals, hue to 2."""
-    lightness, chroma, hue = srgb_to_oklch([int(c) for c in rgb])
-    return round(float(lightness), 4), round(float(chroma), 4), round(float(hue), 2) % 360
+    return oklch_all([rgb])[0]
 
 
-def oklch_css(rgb: Any) -> str:
-    """The colour as CSS Color 4 writes it: oklch(62.8% 0.2577 29.23)."""
-    lightness, chroma, hue = oklch(rgb)
+def oklch_all(colours: list) -> list[tuple[float, float, float]]:
+    """oklch() of each colour, in one conversion."""
+    if not colours:
+        return []
+    found = srgb_to_oklch([[int(c) for c in rgb] for rgb in colours]).tolist()
+    return [(round(lightness, 4), round(chroma, 4), round(hue, 2) % 360) for lightness, chroma, hue in found]
+
+
+def oklch_css(rgb: Any, found: tuple[float, float, float] | None = None) -> str:
+    """The colour as CSS Color 4 writes it: oklch(62.8% 0.2577 29.23)
+    (found: its oklch(), where already worked out)."""
+    lightness, chroma, hue = found or oklch(rgb)
     return f"oklch({lightness * 100:.2f}% {chroma:.4f} {hue:.2f})"
 
 

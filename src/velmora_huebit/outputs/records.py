@@ -5,7 +5,7 @@ of three ints, and photo names valid text, kept exact (see photos.text_name)."""
 
 from __future__ import annotations
 
-from velmora_huebit.colour.space import hex_code, oklch
+from velmora_huebit.colour.space import hex_code, oklch_all
 from velmora_huebit.colour.swatches import readable_pairs, text_colour
 from velmora_huebit.photos.sources import text_name
 from velmora_huebit.analysis.job import Job, Outcome
@@ -58,9 +58,9 @@ def add_designer_fields(record: dict, colours: list, roles: bool) -> None:
     of the palette that reach WCAG AA (4.5) for body text, with their ratio
     and level (AA, or AAA from 7); with roles, "roles": each swatch role and
     its colour (hex, rgb, oklch, percentage), or null."""
-    for shown, colour in zip(record["colors"], colours):
+    for shown, colour, found in zip(record["colors"], colours, oklch_all([c["color"] for c in colours])):
         text, ratio = text_colour(colour["color"])
-        shown.update(oklch=list(oklch(colour["color"])), text=text, text_contrast=ratio)
+        shown.update(oklch=list(found), text=text, text_contrast=ratio)
     record["readable_pairs"] = [
         {"colors": [record["colors"][i]["hex"], record["colors"][j]["hex"]], "contrast": ratio, "level": level}
         for i, j, ratio, level in readable_pairs([c["color"] for c in colours])]

@@ -48,7 +48,7 @@ from velmora_huebit.errors import OutputError, SettingError
 from velmora_huebit.photos.sources import display_name
 from velmora_huebit.photos.storage import is_url
 from velmora_huebit.colour.roles import pick_roles
-from velmora_huebit.colour.space import hex_code, oklch_css
+from velmora_huebit.colour.space import hex_code, oklch_all, oklch_css
 from velmora_huebit.colour.swatches import (PIXEL_BANDS, SIMILARITY_BANDS, band, label_colour,
                                          nearest, needs_border, readable_pairs, text_colour)
 
@@ -86,35 +86,33 @@ def _chip(rgb, text: str = "", cls: str = "sw") -> str:
             f"{_e(text)}</span>")
 
 
-def _copy(text: str, shown: str | None = None, cls: str = "copy") -> str:
-    """A button that copies text (the page's script does it)."""
-    return (f'<button type="button" class="{cls}" data-copy="{_e(text)}" title="Copy {_e(text)}">'
-            f"{_e(text if shown is None else shown)}</button>")
+def _copy(text: str) -> str:
+    """A button that copies the text it shows (the page's script does it)."""
+    return f'<button class="copy">{_e(text)}</button>'
 
 
 def _swatch(rgb) -> str:
-    """A colour as a button that copies its hex code, which it shows."""
+    """A colour as a button showing its hex code in the label colour that
+    reads on it; a click copies the code."""
     code = hex_code(rgb)
     border = " edge" if needs_border(rgb) else ""
-    return (f'<button type="button" class="sw{border}" style="background:{code};color:{hex_code(label_colour(rgb))}" '
-            f'data-copy="{code}" title="Copy {code}">{code}</button>')
+    return f'<button class="sw{border}" style="background:{code};color:{hex_code(label_colour(rgb))}">{code}</button>'
 
 
 def _role_name(role: str) -> str:
     return role.replace("_", " ")
 
 
-def _colour_row(rgb, name: str | None, share: str, role: str | None, details: bool = True) -> str:
-    """One colour of a list: its swatch, name and share, its role, and with
-    details its RGB and OKLCH to copy and the text that reads on it."""
+def _colour_row(rgb, name: str | None, share: str, role: str | None, found=None) -> str:
+    """One colour of a list: its swatch, name and share, its role, and given
+    its oklch() (found) its RGB and OKLCH to copy and the WCAG contrast of
+    the text on its swatch."""
     tag = f'<span class="role">{_role_name(role)}</span>' if role else ""
     more = ""
-    if details:
+    if found is not None:
         r, g, b = (int(c) for c in rgb)
-        text, ratio = text_colour(rgb)
-        more = (f'<span class="more">{_copy(f"rgb({r} {g} {b})")}{_copy(oklch_css(rgb))}'
-                f'<span class="on" title="WCAG contrast of {text} text on it">'
-                f'<i style="background:{hex_code(rgb)};color:{text}">Aa</i>{ratio:.2f}</span>{tag}</span>')
+        more = (f'<span class="more">{_copy(f"rgb({r} {g} {b})")}{_copy(oklch_css(rgb, found))}'
+                f'<span class="on">{text_colour(rgb)[1]:.2f}:1</span>{tag}</span>')
         tag = ""
     return (f'<li>{_swatch(rgb)}<span class="name" title="{_e(name or "")}">{_e(name or "")}</span>'
             f'{tag}<span class="share">{share}</span>{more}</li>')
@@ -314,8 +312,8 @@ class Report:
             f'title="{hex_code(r["color"])} {_share(r["percentage"])}"></span>' for r in records)
         roles = {index: role for role, index in
                  pick_roles([(r["color"], r["percentage"]) for r in records]).items() if index is not None}
-        rows = "".join(_colour_row(r["color"], r.get("name"), _share(r["percentage"]), roles.get(i))
-                       for i, r in enumerate(records))
+        rows = "".join(_colour_row(r["color"], r.get("name"), _share(r["percentage"]), roles.get(i), found)
+                       for i, (r, found) in enumerate(zip(records, oklch_all([r["color"] for r in records]))))
         return (f'<div class="strip">{strip}</div><ul class="colours">{rows}</ul>'
                 f'{_pairs([r["color"] for r in records])}')
 
@@ -408,7 +406,7 @@ class Report:
             if common:
                 roles = pick_roles([(rgb, share) for rgb, _, _, share in common])
                 role_of = {index: role for role, index in roles.items() if index is not None}
-                items = "".join(_colour_row(rgb, name, f'{photos} photo{"s" * (photos != 1)}', role_of.get(i), False)
+                items = "".join(_colour_row(rgb, name, f'{photos} photo{"s" * (photos != 1)}', role_of.get(i))
                                 for i, (rgb, name, photos, _) in enumerate(common))
                 cells = "".join(
                     f'<li><span class="role">{_role_name(role)}</span>'
@@ -458,7 +456,10 @@ class Report:
                 '<label>Colour <input id="near" type="color" value="#c0392b"></label>'
                 '<label>within ΔE2000 <input id="within" type="number" min="0" max="100" step="1" '
                 'placeholder="any" aria-label="Show only photos with a colour within this CIEDE2000 difference">'
-                '</label><span id="shown" role="status"></span></div>')
+                '</label><span id="shown" role="status"></span></div>'
+                '<p id="legend">Click a swatch or a value to copy it. Each swatch shows its hex code in the text '
+                'colour that reads on it (black or white), followed by that text\'s WCAG contrast ratio; '
+                '"Text pairs" are a card\'s colours that carry body text on each other (AA from 4.5, AAA from 7).</p>')
 
 
 _SCRIPT = """<script>
@@ -497,7 +498,7 @@ _SCRIPT = """<script>
   }
   window.huebitColour = {lab: lab, deltaE: deltaE};
 
-  // copy: a click on anything with data-copy
+  // copy: a click on a swatch or a value copies the text it shows
   var toast = document.getElementById("toast"), hide;
   function tell(words) {
     toast.textContent = words;
@@ -515,9 +516,9 @@ _SCRIPT = """<script>
     return done;
   }
   document.addEventListener("click", function (event) {
-    var button = event.target.closest("[data-copy]");
+    var button = event.target.closest("button.sw, button.copy");
     if (!button) return;
-    var text = button.dataset.copy;
+    var text = button.textContent;
     var copied = navigator.clipboard ? navigator.clipboard.writeText(text) : Promise.reject();
     copied.then(function () { tell("Copied " + text); }, function () {
       tell(byHand(text) ? "Copied " + text : "Could not copy " + text);
@@ -585,7 +586,6 @@ button.sw,button.copy{cursor:pointer}button.sw:hover,button.copy:hover{outline:2
 border:1px solid var(--line);border-radius:4px;padding:1px 4px}
 .more{flex-basis:100%;display:flex;flex-wrap:wrap;gap:4px;align-items:center;padding-left:2px}
 .on{font-size:11px;color:var(--muted);font-variant-numeric:tabular-nums}
-.on i{font-style:normal;font-weight:600;padding:0 3px;border-radius:3px;margin-right:3px;box-shadow:inset 0 0 0 1px var(--line)}
 .role{font-size:11px;font-weight:600;border-radius:8px;padding:0 6px;background:var(--well)}
 ul.roles{list-style:none;padding:0;margin:0;display:flex;flex-wrap:wrap;gap:10px 18px}
 ul.roles li{display:flex;flex-direction:column;gap:4px}
@@ -596,7 +596,7 @@ ul.roles li{display:flex;flex-direction:column;gap:4px}
 #controls label{display:flex;gap:6px;align-items:center;color:var(--muted)}
 #controls select,#controls input{font:inherit;color:inherit;background:var(--card)}
 #within{width:70px;padding:4px 6px;border:1px solid var(--line);border-radius:6px}
-#shown{color:var(--muted)}
+#shown{color:var(--muted)}#legend{color:var(--muted);font-size:12px;margin:-6px 0 12px}
 #toast{position:fixed;bottom:20px;left:50%;transform:translateX(-50%);background:var(--ink);color:var(--page);
 padding:8px 14px;border-radius:8px;opacity:0;transition:opacity .2s;pointer-events:none}#toast.on{opacity:1}
 .sq{display:inline-block;width:22px;height:22px;vertical-align:middle}
@@ -647,7 +647,7 @@ ul.targets .band{grid-area:band;font-size:12px;font-weight:600}ul.targets .share
 :root{--ink:#000;--muted:#555;--line:#ccc;--card:#fff;--page:#fff;--well:#eee;color-scheme:light}
 *{-webkit-print-color-adjust:exact;print-color-adjust:exact}
 body{padding:0;font-size:11px}
-#controls,#toast{display:none!important}
+#controls,#toast,#legend{display:none!important}
 .grid{grid-template-columns:repeat(3,1fr);gap:10px}
 .photo{break-inside:avoid;page-break-inside:avoid;content-visibility:visible;border-color:#ccc}
 button.copy{border:0;padding:0}a{color:inherit;text-decoration:none}
