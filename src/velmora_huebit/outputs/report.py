@@ -601,8 +601,8 @@ ul.roles li{display:flex;flex-direction:column;gap:4px}
 padding:8px 14px;border-radius:8px;opacity:0;transition:opacity .2s;pointer-events:none}#toast.on{opacity:1}
 .sq{display:inline-block;width:22px;height:22px;vertical-align:middle}
 .edge{box-shadow:inset 0 0 0 1px var(--outline)}
-ol.common{list-style:none;padding:0;margin:0;display:grid;grid-template-columns:repeat(auto-fill,minmax(250px,300px));gap:6px 24px}
-ol.common li,ul.colours li{display:flex;flex-wrap:wrap;align-items:center;gap:4px 8px}
+ol.common{list-style:none;padding:0;margin:0;display:grid;grid-template-columns:repeat(auto-fill,minmax(280px,320px));gap:6px 24px}
+ol.common li,ul.colours li{display:flex;flex-wrap:wrap;align-items:center;gap:4px 8px}ol.common li{flex-wrap:nowrap}
 .name{flex:1;min-width:5em;overflow:hidden;text-overflow:ellipsis;white-space:nowrap}
 .count,.share{color:var(--muted);font-variant-numeric:tabular-nums;white-space:nowrap}
 table.targets{border-collapse:collapse;background:var(--card);border:1px solid var(--line);border-radius:10px}
