@@ -62,6 +62,11 @@ PAGE = """(() => {
 })()"""
 
 
+# the cards' names as the grid shows them (its order property), the hidden ones left out if asked
+IN_ORDER = """visible => [...document.querySelectorAll("article.photo")].filter(c => !visible || !c.hidden)
+  .sort((a, b) => getComputedStyle(a).order - getComputedStyle(b).order).map(c => c.querySelector("h3").textContent)"""
+
+
 @pytest.fixture(scope="module")
 def chromium():
     from playwright.sync_api import sync_playwright
@@ -160,13 +165,13 @@ class TestReport:
         # sorted by the nearest colour to a blue, then only those within 10
         page.fill("#near", "#2040c0")  # an <input type=color> takes its value this way
         page.select_option("#order", "near")
-        names = page.locator("article.photo h3").all_text_contents()
+        names = page.evaluate(IN_ORDER, False)
         target = space.srgb_to_lab((0x20, 0x40, 0xc0))
         nearest = {name: float(space.ciede2000(target, space.srgb_to_lab([c["rgb"] for c in r["colors"]])).min())
                    for name, r in records.items()}
         assert names == sorted(nearest, key=nearest.get)
         page.fill("#within", "10")
-        shown = page.locator("article.photo:not([hidden]) h3").all_text_contents()
+        shown = page.evaluate(IN_ORDER, True)
         assert shown == [name for name in names if nearest[name] <= 10] != names
 
         # the system's dark setting, then print: the controls stay off paper
