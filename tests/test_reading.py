@@ -75,7 +75,7 @@ def test_bombs_are_refused_from_their_header(tmp_path):
         assert "megapixels" in line and line.endswith(
             "over the limit of 50 megapixels, not decoded (--max-pixels N raises the limit, 0 lifts it)")
     assert "decoding this WebP image takes about" in errors[2]  # counted at its cost
-    assert proc.stderr.splitlines()[-1] == "velmora-huebit: 5 of 5 photos failed"
+    assert proc.stderr.splitlines()[-1] == "velmora-huebit: 5 of 5 photos failed, 0 with warnings"
 
 
 def test_mask_bomb_is_refused_before_decoding(tmp_path, coffee_path):
@@ -97,18 +97,31 @@ def test_large_jpeg_is_decoded_reduced(tmp_path):
         read_photo(path, False, 0)
 
 
-def test_truncated_jpeg_is_warned_and_analysed_as_the_module_reads_it(tmp_path, coffee):
+def test_truncated_jpeg_is_flagged_and_its_grey_fill_left_out(tmp_path, coffee):
     path = tmp_path / "cut.jpg"
     data = cv2.imencode(".jpg", coffee)[1].tobytes()
     path.write_bytes(data[: len(data) * 6 // 10])
-    proc = run_cli("extract", path, "--max-side", 0, "--engine", "library")
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stderr.splitlines() == [f"velmora-huebit: warning: {path}: the JPEG file is truncated (cut off "
-                                        "before its end): the missing part of the picture is filled with grey and counted"]
-    module = ColorExtractor(preprocessing=False).extract_colors(str(path))
-    assert [c["rgb"] for c in json.loads(proc.stdout)["colors"]] == [list(r["color"]) for r in module]
-    # bytes decode as the file does
-    assert np.array_equal(decode(path.read_bytes(), False).image, cv2.imread(str(path)))
+    image = cv2.imread(str(path))
+    fill = np.all(image == 128, axis=2)
+    decoded = 1 - fill.mean()
+    assert 0.3 < decoded < 0.9  # the decoder's grey covers the rest
+    proc = run_cli("extract", path, "--max-side", 0, "--engine", "library", "--strict")
+    assert proc.returncode == 1, proc.stderr  # --strict: a warning fails the run
+    warning = (f"the JPEG file is truncated (cut off before its end): only the decoded part "
+               f"({100 * decoded:.1f}% of the picture) is analysed")
+    assert proc.stderr.splitlines() == [f"velmora-huebit: warning: {path}: {warning}",
+                                        "velmora-huebit: 0 of 1 photo failed, 1 with warnings"]
+    record = json.loads(proc.stdout)
+    assert record["status"] == "warning" and record["warnings"] == [warning]
+    # the module on the decoded pixels alone
+    module = ColorExtractor(preprocessing=False).extract_colors(image, np.where(fill, 0, 255).astype(np.uint8))
+    assert [c["rgb"] for c in record["colors"]] == [list(r["color"]) for r in module]
+    assert all(c["hex"] != "#808080" for c in record["colors"])
+    # bytes decode as the file does, shrunk or not
+    for side in (0, 64):
+        a, b = decode(path.read_bytes(), False, side, shrink=True), read_photo(path, False, side, shrink=True)
+        assert np.array_equal(a.image, b.image) and np.array_equal(a.alpha, b.alpha) and a.notes == b.notes
+    assert np.array_equal(decode(path.read_bytes(), False).alpha == 0, fill)
 
 
 def test_colour_and_alpha_from_one_decode_are_what_imread_gives(tmp_path):

@@ -22,7 +22,8 @@ from velmora_huebit.runs.runners import Runner, Task, choose_runner, cores, numb
 from velmora_huebit.photos.storage import is_url
 from velmora_huebit.runs.tasks import PhotoTasks
 from velmora_huebit.analysis.views import View
-from velmora_huebit.analysis.job import Job
+from velmora_huebit.analysis.job import Job, status
+from velmora_huebit.cli.summary import summary_line
 from velmora_huebit.runs.work import quiet_opencv
 
 
@@ -152,6 +153,7 @@ class _Tally:
         self.progress = progress
         self.count = 0
         self.failed = 0
+        self.warned = 0  # analysed, with status "warning"
         self.report = None  # --report, told of each failure too
 
     def failure(self, name: str, message: str) -> None:
@@ -182,6 +184,7 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
                 tally.failure(path, "; ".join(problems))
             else:
                 tally.count += 1
+                tally.warned += status(outcome) == "warning"
 
 
 def _run(args, job: Job, listing: PhotoTasks, store) -> int:
@@ -223,33 +226,34 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
             output = TableOutput(job, progress, args.color) if as_table else JsonOutput(job, progress)
         exporter = None
         if getattr(args, "export", None):
-            from velmora_huebit.outputs.exports import Exporter
+            from velmora_huebit.outputs.exports import Exporter, is_library
 
             exporter = Exporter(job, listing.export_paths, lambda name, message: progress.say(
-                f"{PROG}: warning: {display_name(name)}: {message}"))
+                f"{PROG}: warning: {display_name(name)}: {message}"),
+                libraries=tuple(template for template in args.export if is_library(template)))
         if report is not None:
             from velmora_huebit.outputs.report import WithReport
 
             output = WithReport(output, report)
-        if tasks or lazy:
-            try:
-                analyse_all(runner, extractor, job, tasks, output, progress, tally, exporter)
-            except OutputError as exc:
-                if store is None:
-                    raise
-                # said before the store folds what its journal holds
-                progress.say(f"{PROG}: error: cannot write the results: {exc}")
+        try:
+            if tasks or lazy:
+                try:
+                    analyse_all(runner, extractor, job, tasks, output, progress, tally, exporter)
+                except OutputError as exc:
+                    if store is None:
+                        raise
+                    # said before the store folds what its journal holds
+                    progress.say(f"{PROG}: error: cannot write the results: {exc}")
+                    unwritten = True
+        finally:  # the palette libraries hold what was done, however the run ends
+            for problem in exporter.close() if exporter is not None else ():
+                progress.say(f"{PROG}: error: cannot write {problem}")
                 unwritten = True
     if listing.skipped:
         print(printable(f"{PROG}: {listing.skipped} photos already in {args.output}, not analysed again"),
               file=sys.stderr)
-    if store is not None and sys.stderr.isatty():  # a person waiting for it: say where it went
-        written = tally.count - tally.failed
-        print(f"{PROG}: {written} {'photo' if written == 1 else 'photos'} written to {args.output}",
-              file=sys.stderr)
-    if tally.failed:
-        noun = "photo" if tally.count == 1 else "photos"
-        print(f"{PROG}: {tally.failed} of {tally.count} {noun} failed", file=sys.stderr)
+    print(printable(summary_line(args, tally, exporter)), file=sys.stderr)
+    if tally.failed or (args.strict and tally.warned):
         return 1
     # a fold that failed said so, and kept the parts for --resume
     return 1 if unwritten or (store is not None and store.failed) else 0
@@ -264,6 +268,14 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
+        if args.command == "serve":
+            from velmora_huebit.cli.serve import serve
+
+            return serve(args)
+        if args.command == "search":
+            from velmora_huebit.cli.search import run_search
+
+            return run_search(args)
         try:
             job, listing, store = _prepare(args)
         except MissingExtra as exc:

@@ -116,6 +116,10 @@ def _from_json(text: str):
         return _from_json_list(palette, "item")
     if not isinstance(palette, dict):
         raise PaletteError('expected a JSON object such as {"red": "#e4002b"} or a list of colours')
+    photos = palette.get("photos")
+    if isinstance(photos, list) and all(isinstance(p, dict) for p in photos):  # a library of --export
+        return (entry for p in photos if isinstance(p.get("colors"), list)
+                for entry in _from_json_list(p["colors"], "colour"))
     listed = palette.get("colors", palette.get("colours"))
     if isinstance(listed, list):  # a record of --export or --json, or another tool's palette
         return _from_json_list(listed, "colour")

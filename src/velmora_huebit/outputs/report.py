@@ -1,10 +1,12 @@
 """--report FILE.html: one page showing a run to a person.
 
-On top a summary (photos, failures, the most common colours, or how often
+On top a summary (photos, failures, photos with warnings, the most common
+colours by the number of photos that have them, or how often
 each target was found, in which band), then the photos that failed with
 their reasons, then a card per photo: its thumbnail, its palette as a strip
 of shares and as a list (hex code, name, share), or for match each target
-beside the photo's nearest colour with its band, and the photo's warnings.
+beside the photo's nearest colour with its band, and the photo's warnings
+(a photo whose palette is doubtful, status "warning", is marked so).
 
 A small run gives one self-contained file: the thumbnails are data: URIs.
 Past INLINE_LIMIT photos the thumbnails go to a folder beside the page
@@ -45,6 +47,8 @@ from typing import IO
 
 from velmora_huebit._version import version
 from velmora_huebit.errors import OutputError, SettingError
+from velmora_huebit.outputs.folders import ensure_folder
+from velmora_huebit.analysis.job import status
 from velmora_huebit.photos.sources import display_name
 from velmora_huebit.photos.storage import is_url
 from velmora_huebit.colour.roles import pick_roles
@@ -66,9 +70,8 @@ GENERATOR = "velmora-huebit"
 def check_report_path(path: str) -> None:
     if os.path.splitext(path)[1].lower() not in (".html", ".htm"):
         raise SettingError(f"--report {path}: the report is an HTML page; name it FILE.html")
+    ensure_folder(path, "--report")
     folder = os.path.dirname(path) or "."
-    if not os.path.isdir(folder):
-        raise SettingError(f"--report {path}: no such folder {folder}")
     if not os.access(folder, os.W_OK | os.X_OK):
         raise SettingError(f"--report {path}: cannot write in {folder}")
     if os.path.isdir(path):
@@ -158,7 +161,8 @@ class _Colours:
                 cell[2 + i] += share * int(rgb[i])
 
     def top(self, count: int) -> list:
-        ranked = sorted(self.cells.values(), key=lambda cell: -cell[1])[:count]
+        # in the photos each is in, as the summary shows them; then by summed share
+        ranked = sorted(self.cells.values(), key=lambda cell: (-cell[0], -cell[1]))[:count]
         return [(tuple(round(cell[2 + i] / cell[1]) if cell[1] else 0 for i in range(3)),
                  cell[5], cell[0], cell[1]) for cell in ranked]
 
@@ -219,7 +223,7 @@ class Report:
     def emit(self, path: str, outcome) -> None:
         self.count += 1
         self.last = path
-        self.warned += bool(outcome.warnings)
+        self.warned += status(outcome) == "warning"
         if self.job.command == "extract":
             self.colours.add(outcome.result)
         else:
@@ -288,8 +292,11 @@ class Report:
         found = [r["color"] for r in outcome.result] if self.job.command == "extract" else \
             [nearest(r, self.job.pixels) for r in outcome.result.values()]
         colours = " ".join(hex_code(rgb) for rgb in found)
-        return (f'<article class="photo" id="p{number}" data-n="{number}" data-name="{_e(shown.lower())}" '
-                f'data-colours="{colours}">{picture}'
+        doubtful = status(outcome) == "warning"
+        if doubtful:  # said on top: its palette is not to be trusted as it stands
+            size += ' · <b class="status">warning</b>'
+        return (f'<article class="photo{" doubtful" if doubtful else ""}" id="p{number}" data-n="{number}" '
+                f'data-name="{_e(shown.lower())}" data-colours="{colours}">{picture}'
                 f'<h3 title="{_e(shown)}">{_e(name)}</h3><p class="size">{size}</p>{body}{notes}</article>\n')
 
     def _link(self, path: str) -> str | None:
@@ -396,7 +403,7 @@ class Report:
         stats = [f'<div class="stat"><b>{self.count}</b> analysed</div>',
                  f'<div class="stat{" bad" if failed else ""}"><b>{failed}</b> failed</div>']
         if self.warned:
-            stats.append(f'<div class="stat"><b>{self.warned}</b> with warnings</div>')
+            stats.append(f'<div class="stat warned"><b>{self.warned}</b> with warnings</div>')
         parts = ['<section id="summary">']
         if interrupted:
             parts.append('<p class="interrupted">The run was cut short: this page shows the photos done by then.</p>')
@@ -645,6 +652,7 @@ ul.targets li:first-child{border-top:0}
 ul.targets .tname{grid-area:name;font-weight:600;overflow:hidden;text-overflow:ellipsis;white-space:nowrap}
 ul.targets .band{grid-area:band;font-size:12px;font-weight:600}ul.targets .share{grid-area:share}
 .warn{color:var(--note);font-size:12px;margin:8px 0 0}
+.photo.doubtful{border-color:var(--alert-line)}.status{color:var(--note)}.stat.warned b{color:var(--note)}
 .none{color:var(--muted)}
 @media print{
 :root{--ink:#000;--muted:#555;--line:#ccc;--card:#fff;--page:#fff;--well:#eee;color-scheme:light}

@@ -106,4 +106,5 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
             except Exception as exc:
                 error = f"chart {display_name(chart)}: {_describe(exc)}"
     return Outcome(result=result, error=error, warnings=_messages(caught), size=size, full_size=full_size,
-                   thumbnail=thumbnail(image, job.view.thumbnail) if job.view.thumbnail else None)
+                   thumbnail=thumbnail(image, job.view.thumbnail) if job.view.thumbnail else None,
+                   doubts=tuple(notes))
