@@ -4,6 +4,8 @@ test_report.py)."""
 
 import gc
 import itertools
+import json
+import pathlib
 import subprocess
 import sys
 import weakref
