@@ -74,17 +74,18 @@ browser:
 	  echo "warning: could not install chromium; the report's browser tests will be skipped" >&2; \
 	fi
 
-# An HTML report of the sample photos, extract and match, with a screenshot
-# of each page and a chart per photo in out/report/, to look at.
-report-demo: $(STAMP) browser
+# An HTML report of the sample photos, extract and match, with screenshots
+# of each page (light and dark), each printed to PDF, and a chart per photo
+# in out/report/, to look at.
+report-demo: $(STAMP) $(TEST_STAMP) browser
 	@rm -rf out/report && mkdir -p out/report
-	$(VENV)/bin/velmora-huebit extract tests/data bench/photos --report out/report/extract.html \
-	    --chart 'out/report/{stem}-colours.png' --json > /dev/null
+	$(VENV)/bin/velmora-huebit extract tests/data bench/photos --report out/report/extract.html --roles \
+	    --title 'Sample photos: colours and roles' --chart 'out/report/{stem}-colours.png' --json > /dev/null
 	$(VENV)/bin/velmora-huebit match tests/data bench/photos --report out/report/match.html \
 	    --chart 'out/report/{stem}-match.png' --json \
 	    --target cream=#f0cfaf --target espresso=51,22,18 --target 'leaf green=#2e8b57' --target night=#0a0f10 > /dev/null
-	$(PY) tools/browser.py out/report/extract.html out/report/extract.png
-	$(PY) tools/browser.py out/report/match.html out/report/match.png
+	$(PY) tools/report_shots.py out/report/extract.html out/report/extract
+	$(PY) tools/report_shots.py out/report/match.html out/report/match
 
 # The tests named in list files (one per line, names may hold spaces), as
 # arguments of the command that follows: $(call LISTED,tests/a.txt tests/b.txt) cmd
@@ -141,7 +142,7 @@ floors-%: $(WHEELS) browser
 	$(PY) tools/lowest.py --python $* > $(FLOORS)/$*/constraints.txt
 	$(FLOORS)/$*/run/bin/python -m pip install --quiet --constraint $(FLOORS)/$*/constraints.txt \
 	    "$$(ls $(abspath dist)/*-cp$$(echo $* | tr -d .)-*.whl)[test]"
-	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif|starlette|uvicorn|python.multipart|prometheus.client|swagger.ui.bundle|httpx|playwright) '
+	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif|starlette|uvicorn|python.multipart|prometheus.client|swagger.ui.bundle|httpx|playwright|coloraide) '
 	$(call LISTED,tests/native.txt tests/floors.txt) $(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
 
 # Wheels for PyPI, one per Python version, built once per change of the

@@ -2,12 +2,13 @@
 
 1. extract over 60 photos with --json, with and without --report,
    interleaved (wall time of the whole command, two rounds each).
-2. The report writer alone, fed 1,000 and 10,000 photos (240-pixel JPEG
-   thumbnails, five colours each) in a child process: time, peak memory
+2. The report writer alone, fed 100, 1,000 and 10,000 photos (240-pixel
+   JPEG thumbnails, five colours each) in a child process: time, peak memory
    (ru_maxrss), and the size of the page and of its thumbnail folder.
-3. The 10,000-photo page in headless Chromium: time to the load event, to
-   the first screen's pictures, and to a jump to the last card with its
-   picture; the number of cards; a screenshot of the first screen in
+3. Each page in headless Chromium: time to the load event, to the first
+   screen's pictures, and to a sort of every card by its nearest colour
+   (CIEDE2000 in the page); for 10,000, to a jump to the last card with its
+   picture, and a screenshot of the first screen in
    out/report/bench-10000.png."""
 
 import os
@@ -25,6 +26,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 from browser import IMAGES_LOADED, Browser, find_chromium  # noqa: E402
 
+COUNTS = (100, 1_000, 10_000)
 PACKAGE_PARENT = pathlib.Path(velmora_huebit.__file__).resolve().parents[1]
 DATA = ROOT / "tests" / "data"
 
@@ -50,6 +52,16 @@ with Report(page, Job(command="extract"), {"n_colors": 5}) as report:
 print(time.perf_counter() - start, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before,
       resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 """
+
+
+# the sort by nearest colour, as a person picks it, then one frame drawn
+SORT_BY_COLOUR = """new Promise(done => {
+  const order = document.getElementById("order");
+  document.getElementById("near").value = "#2040c0";
+  order.value = "near";
+  order.dispatchEvent(new Event("input"));
+  requestAnimationFrame(() => done(true));
+})"""
 
 
 def make_photos(folder: pathlib.Path, count: int) -> None:
@@ -90,7 +102,7 @@ def main():
 
         print("report writer alone (one failure per 7 photos):")
         env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
-        for count in (1_000, 10_000):
+        for count in COUNTS:
             page = tmp / f"big{count}.html"
             out = subprocess.run([sys.executable, "-c", WRITER, str(count), str(page), str(DATA / "coffee.png")],
                                  env=env, capture_output=True, text=True, check=True).stdout.split()
@@ -103,12 +115,20 @@ def main():
             print("no Chromium: the page is not opened")
             return 0
         with Browser(width=1280, height=900, timeout=300) as browser:
-            start = time.perf_counter()
-            browser.open(tmp / "big10000.html")
-            loaded = time.perf_counter() - start
-            browser.evaluate(IMAGES_LOADED)
-            first = time.perf_counter() - start
-            cards = browser.evaluate("document.querySelectorAll('article.photo').length")
+            for count in COUNTS:
+                start = time.perf_counter()
+                browser.open(tmp / f"big{count}.html")
+                loaded = time.perf_counter() - start
+                browser.evaluate(IMAGES_LOADED)
+                first = time.perf_counter() - start
+                cards = browser.evaluate("document.querySelectorAll('article.photo').length")
+                start = time.perf_counter()
+                browser.evaluate(SORT_BY_COLOUR)
+                sort = time.perf_counter() - start
+                print(f"{count:,}-photo page in Chromium: {cards} cards, load event {loaded:.2f} s, first screen's "
+                      f"pictures {first:.2f} s, sorted by nearest colour {sort:.2f} s")
+            browser.evaluate("document.getElementById('order').value = 'run'; "
+                             "document.getElementById('order').dispatchEvent(new Event('input'))")
             start = time.perf_counter()
             browser.evaluate("document.querySelector('article.photo:last-of-type').scrollIntoView()")
             last = browser.evaluate("""new Promise(done => { const i = document.querySelector('article.photo:last-of-type img');
@@ -118,8 +138,7 @@ def main():
             shot = ROOT / "out" / "report" / "bench-10000.png"
             shot.parent.mkdir(parents=True, exist_ok=True)
             browser.screenshot(shot, full_page=False)
-            print(f"10,000-photo page in Chromium: {cards} cards, load event {loaded:.1f} s, first screen's "
-                  f"pictures {first:.1f} s, last card's picture ({last} px) {jump:.2f} s after the jump; "
+            print(f"  last card's picture ({last} px) {jump:.2f} s after the jump; "
                   f"errors: {browser.errors or 'none'}; screenshot {shot}")
     return 0
 

@@ -50,9 +50,13 @@ def json_lines(proc):
 
 
 def as_cli_colors(records):
+    from velmora_huebit.colour.space import oklch
+    from velmora_huebit.colour.swatches import text_colour
+
     return [
         {"hex": "#%02x%02x%02x" % r["color"], "name": nearest_name(r["color"]), "rgb": list(r["color"]),
-         "percentage": r["percentage"]}
+         "percentage": r["percentage"], "oklch": list(oklch(r["color"])),
+         **dict(zip(("text", "text_contrast"), text_colour(r["color"])))}
         for r in records
     ]
 
@@ -103,7 +107,7 @@ class TestExtract:
         proc = run_cli("extract", path, "--jobs", 1, *LIBRARY)
         assert proc.returncode == 0, proc.stderr
         (record,) = json_lines(proc)
-        assert list(record) == ["file", "analysed_size", "colors"]
+        assert list(record) == ["file", "analysed_size", "colors", "readable_pairs"]
         assert record["analysed_size"] == [80, 60]
         assert record["file"] == str(path)
         assert record["colors"] == as_cli_colors(ColorExtractor().extract_colors(str(path)))

@@ -1,11 +1,11 @@
 """What the command line shows people: label contrast, --sort, --color,
-its charts, the DBSCAN warning, and the HTML report in a real browser."""
+its charts and the DBSCAN warning (the HTML report in a browser:
+test_report.py)."""
 
 import gc
 import itertools
 import json
 import pathlib
-import shutil
 import subprocess
 import sys
 import weakref
@@ -14,15 +14,12 @@ import cv2
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
-from browser import IMAGES_LOADED, Browser, find_chromium  # noqa: E402
 from test_cli import PACKAGE_PARENT, json_lines, photos, run_cli  # noqa: F401 (photos: a fixture)
 from velmora_huebit.cli import terminal
 from velmora_huebit.colour import swatches
 from velmora_huebit.colour.space import hex_code
 from velmora_huebit.outputs import charts
-from velmora_huebit.outputs.report import Report
-from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.job import Job
 
 
 class TestSwatches:
@@ -143,90 +140,3 @@ def test_no_matplotlib_unless_asked():
             "print('matplotlib' in sys.modules)")
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=PACKAGE_PARENT)
     assert proc.stdout.strip() == "False", proc.stderr
-
-
-needs_chromium = pytest.mark.skipif(
-    find_chromium() is None, reason="no Chromium to open the report in (make test installs Debian's "
-                                    "chromium with apt-get where it can)")
-
-PAGE = """(() => {
-  const cards = [...document.querySelectorAll("article.photo")];
-  return {
-    title: document.title,
-    stats: [...document.querySelectorAll(".stat b")].map(b => b.textContent),
-    cards: cards.map(c => ({name: c.querySelector("h3").textContent,
-                            picture: c.querySelector("img") ? c.querySelector("img").naturalWidth : 0,
-                            lazy: c.querySelector("img") ? c.querySelector("img").loading : "",
-                            strip: c.querySelectorAll(".strip span").length,
-                            rows: c.querySelectorAll("ul li").length,
-                            bands: [...c.querySelectorAll("ul.targets li")].map(li => li.className)})),
-    failures: [...document.querySelectorAll("ul.failures li")].map(li => li.textContent),
-    common: document.querySelectorAll("ol.common li").length,
-    targets: [...document.querySelectorAll("table.targets tbody tr")].map(tr => tr.textContent),
-    injected: document.querySelectorAll("img[src=x], script:not(:last-of-type)").length,
-  };
-})()"""
-
-
-@pytest.fixture(scope="module")
-def browser():
-    with Browser() as browser:
-        yield browser
-
-
-@pytest.fixture(scope="module")
-def folder(photos, tmp_path_factory):
-    folder = tmp_path_factory.mktemp("report")
-    for path in photos.iterdir():
-        shutil.copy(path, folder)
-    shutil.copy(photos / "a_coffee.png", folder / "<img src=x onerror=alert(1)>.png")
-    (folder / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n not really")
-    return folder
-
-
-@needs_chromium
-class TestReport:
-    def look(self, browser, page):
-        browser.open(page)
-        browser.evaluate(IMAGES_LOADED)
-        return browser.evaluate(PAGE)
-
-    def test_extract(self, browser, folder, tmp_path):
-        proc = run_cli("extract", folder, "-n", 4, "--report", tmp_path / "run.html", "-j", 2)
-        assert proc.returncode == 1 and len(json_lines(proc)) == 5
-        seen = self.look(browser, tmp_path / "run.html")
-        assert browser.errors == []
-        assert seen["title"] == "velmora-huebit extract: 6 photos" and seen["stats"][:2] == ["5", "1"]
-        assert [c["name"] for c in seen["cards"]][0] == "<img src=x onerror=alert(1)>.png"
-        assert seen["injected"] == 0  # the name is shown, never run
-        for card, record in zip(seen["cards"], json_lines(proc)):
-            assert card["picture"] > 0 and card["strip"] == card["rows"] == len(record["colors"])
-        assert seen["failures"] == [f"{folder / 'broken.png'}cannot read the image (not an image file, or a damaged one)"]
-        assert 0 < seen["common"] <= 16
-        assert not list(tmp_path.glob("run_files"))  # a small run: one self-contained file
-
-    def test_match(self, browser, folder, tmp_path):
-        proc = run_cli("match", folder, "-t", "cream=#f0dcc8", "-t", "<b>ink</b>=navy", "--pixels",
-                       "--report", tmp_path / "match.html", "-j", 2)
-        assert proc.returncode == 1
-        seen = self.look(browser, tmp_path / "match.html")
-        assert browser.errors == []
-        expected = [[f"band-{swatches.band(r, True)[0]}" for r in json.loads(line)["targets"].values()]
-                    for line in proc.stdout.splitlines()]
-        assert [c["bands"] for c in seen["cards"]] == expected
-        assert [row.split("#")[0].strip() for row in seen["targets"]] == ["cream", "<b>ink</b>"]
-
-    def test_large_runs_keep_pictures_beside_the_page(self, browser, tmp_path):
-        job = Job(command="extract")
-        picture = cv2.imencode(".jpg", np.full((30, 40, 3), (20, 90, 200), np.uint8))[1].tobytes()
-        with Report(str(tmp_path / "big.html"), job, {"n_colors": 2}, inline_limit=3) as report:
-            for i in range(7):
-                report.emit(f"shot {i}.jpg", Outcome(result=records(((200, 90, 20), 70.0), ((9, 9, 9), 30.0)),
-                                                     size=(40, 30), full_size=(40, 30), thumbnail=picture))
-            assert report.pending == []  # streamed, not held
-        assert sorted(p.name for p in (tmp_path / "big_files").iterdir()) == [f"{i:06d}.jpg" for i in range(1, 8)]
-        seen = self.look(browser, tmp_path / "big.html")
-        browser.screenshot(tmp_path / "big.png")  # a tall viewport draws every card and its lazy picture
-        pictures = browser.evaluate("[...document.images].map(i => [i.loading, i.naturalWidth])")
-        assert browser.errors == []
-        assert len(seen["cards"]) == 7 and pictures == [["lazy", 40]] * 7

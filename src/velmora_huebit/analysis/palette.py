@@ -247,6 +247,7 @@ def palette(
     channels: Literal["bgr", "rgb"] = "bgr",
     keep_transparent: bool = False,
     names: Literal["css", "xkcd"] | None = "css",
+    roles: bool = False,
 ) -> list[ColorRecord]:
     """The dominant colours of an image, largest share first, exactly as
     ``velmora-huebit extract`` reports them with the same settings.
@@ -267,6 +268,10 @@ def palette(
     names: the list each colour is named from, by CIEDE2000: "css" (the 148
     CSS colour names), "xkcd" (the 949 names of the XKCD colour survey), or
     None for records without a name.
+    roles: add "role" to the colours that take one of the six swatch roles
+    ("vibrant", "vibrant_dark", "vibrant_light", "muted", "muted_dark",
+    "muted_light"; see velmora_huebit.colour.roles); each role goes to at
+    most one colour, and a role no colour fits is left out.
 
     Returns ``[{'color': (r, g, b), 'percentage': share, 'name': name}, ...]``
     with shares in percent of the analysed pixels, rounded to two decimals;
@@ -286,4 +291,8 @@ def palette(
         from velmora_huebit.colour.names import add_names
 
         add_names(records, names)
+    if roles:
+        from velmora_huebit.colour.roles import mark_roles
+
+        mark_roles(records)
     return records

@@ -24,6 +24,7 @@ class View:
     sort: str = "share"  # extract's colours: share, lightness or hue
     thumbnail: int = 0  # longer side of the report's thumbnails; 0 for none
     dbscan: bool = False  # the colours come from DBSCAN
+    roles: bool = False  # extract: the swatch roles in every output (--roles)
 
 
 def arrange(view: View, records: list, image, mask) -> tuple[list, str | None]:

@@ -267,6 +267,10 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
              "folder FILE_files beside it)",
     )
     outputs.add_argument(
+        "--title", metavar="TEXT",
+        help="the title of the --report page (default: the command and the number of photos)",
+    )
+    outputs.add_argument(
         "--chart", metavar="FILE.png",
         help="save a chart of each photo's result (PNG, SVG, PDF, ...); with several photos "
              "the photo's name is added to FILE (or replaces {stem} in it)",
@@ -383,6 +387,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="name each colour after the nearest (CIEDE2000) of the CSS colour names "
              "(the default: known to designers and stylesheets) or of the 949 names of "
              "the XKCD colour survey (finer, some crude), or none",
+    )
+    # for designers: the swatch roles (OKLCH and contrast come with every colour)
+    extract.add_argument(
+        "--roles", action="store_true",
+        help="pick the swatch roles among each photo's colours: vibrant, muted and the dark "
+             "and light variant of each, by OKLCH lightness and chroma, in every output "
+             "(JSON, tables, --export .css and .ase, --report); a role no colour fits stays empty",
     )
     extract.set_defaults(subparser=extract)
 

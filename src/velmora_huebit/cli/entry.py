@@ -56,6 +56,8 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         from velmora_huebit.outputs.report import check_report_path
 
         check_report_path(args.report)
+    elif args.title is not None:
+        raise UsageError("--title names the --report page; give --report FILE.html too")
     for template in getattr(args, "export", None) or ():
         from velmora_huebit.outputs.exports import check_export_template
 
@@ -89,7 +91,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         pixels=getattr(args, "pixels", False), threshold=getattr(args, "threshold", None),
         names=None if getattr(args, "names", "none") == "none" else args.names,
         view=View(sort=getattr(args, "sort", "share"), dbscan=args.algorithm == "dbscan",
-                  thumbnail=_thumbnail_side(args)),
+                  thumbnail=_thumbnail_side(args), roles=getattr(args, "roles", False)),
         engine=args.engine,
         storage=args.s3_options or None,
     )
@@ -136,7 +138,7 @@ def _thumbnail_side(args) -> int:
 def _open_report(args, job: Job):
     from velmora_huebit.outputs.report import Report
 
-    return Report(args.report, job, _extractor_settings(args))
+    return Report(args.report, job, _extractor_settings(args), title=args.title)
 
 
 def _open_store(args, job: Job):

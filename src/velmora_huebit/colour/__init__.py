@@ -1,4 +1,4 @@
-"""Colours: sRGB and CIE L*a*b*, CIEDE2000, names, and colours as people
+"""Colours: sRGB, CIE L*a*b* and OKLCH, CIEDE2000, names, and colours as people
 write them. Plain Python and NumPy; imports no other layer.
 
 - names: the nearest named colour of a list (CSS, XKCD) by CIEDE2000, with
@@ -6,6 +6,7 @@ write them. Plain Python and NumPy; imports no other layer.
 - parse: colours as the user writes them (#hex, rgb(), hsl(), names), and
   palette files read (--targets), whatever their bytes
 - swatches: how a colour is shown to a person: hex codes, label contrast,
-  outlines, sort orders, match bands
+  text contrast and readable pairs (WCAG), outlines, sort orders, match bands
+- roles: the swatch roles (vibrant, muted, dark and light) of a palette, in OKLCH
 - _xkcd: the XKCD colour survey's names
 """

@@ -1,4 +1,4 @@
-"""sRGB, CIE L*a*b* and the colour difference, in one place: every
+"""sRGB, CIE L*a*b*, OKLCH and the colour difference, in one place: every
 conversion of the Python layers (names, sort orders, label contrast, hex
 codes) uses these constants. The palette engine has its own twin in C++
 (engine/lab.h, with OpenCV's constants, which the benchmarks measure by);
@@ -6,7 +6,8 @@ tests/test_colour.py pins the two together. OpenCV's 8-bit L*a*b*, the
 module's distance, is cv2.cvtColor's and not converted here.
 
 Colours are (R, G, B) in sRGB (IEC 61966-2-1), 0-255; L*a*b* is CIE 1976
-with the D65 white point; the difference is CIEDE2000 (CIE 142-2001, as
+with the D65 white point; OKLab and its polar OKLCH are Björn Ottosson's
+(2020), as CSS Color 4 takes them; the difference is CIEDE2000 (CIE 142-2001, as
 Sharma, Wu and Dalal set it out in 2005). NumPy only.
 """
 
@@ -19,7 +20,8 @@ if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import ArrayLike
 
-__all__ = ["srgb_to_lab", "lab", "ciede2000", "linear", "luminance", "contrast", "hex_code"]
+__all__ = ["srgb_to_lab", "lab", "srgb_to_oklch", "oklch", "oklch_all", "oklch_css", "ciede2000", "linear", "luminance",
+           "contrast", "hex_code"]
 
 # sRGB (IEC 61966-2-1) to CIE XYZ, and the D65 white point
 _RGB_TO_XYZ = ((0.4124564, 0.3575761, 0.1804375),
@@ -121,6 +123,60 @@ def ciede2000(lab1: ArrayLike, lab2: ArrayLike) -> np.ndarray:
     return difference
 
 
+
+# OKLab: linear sRGB to cone responses (LMS), cube roots, then to L, a, b
+# (the matrices as CSS Color 4 prints them)
+_RGB_TO_LMS = ((0.4122214708, 0.5363325363, 0.0514459929),
+               (0.2119034982, 0.6806995451, 0.1073969566),
+               (0.0883024619, 0.2817188376, 0.6299787005))
+_LMS_TO_OKLAB = ((0.2104542553, 0.7936177850, -0.0040720468),
+                 (1.9779984951, -2.4285922050, 0.4505937099),
+                 (0.0259040371, 0.7827717662, -0.8086757660))
+# Below this chroma a colour is a grey: its hue is noise of the arithmetic,
+# given as 0 (CSS writes "none"; JSON has no such value).
+OKLCH_GREY = 2e-4
+
+
+@functools.cache
+def _oklab_matrices() -> tuple[np.ndarray, np.ndarray]:
+    import numpy as np
+
+    return np.array(_RGB_TO_LMS).T, np.array(_LMS_TO_OKLAB).T
+
+
+def srgb_to_oklch(rgb: ArrayLike) -> np.ndarray:
+    """OKLCH of sRGB colours 0-255, shape (..., 3) in and out: lightness 0-1,
+    chroma (0 to about 0.32 in sRGB), hue in degrees 0-360 (0 for greys)."""
+    import numpy as np
+
+    to_lms, to_oklab = _oklab_matrices()
+    c = np.asarray(rgb, dtype=np.float64) / 255.0
+    ok = np.cbrt(_linear(c) @ to_lms) @ to_oklab
+    chroma = np.hypot(ok[..., 1], ok[..., 2])
+    hue = np.degrees(np.arctan2(ok[..., 2], ok[..., 1])) % 360
+    found: np.ndarray = np.stack([ok[..., 0], chroma, np.where(chroma < OKLCH_GREY, 0.0, hue)], axis=-1)
+    return found
+
+
+def oklch(rgb: Any) -> tuple[float, float, float]:
+    """OKLCH of one sRGB colour as plain floats, rounded as records give
+    them: lightness and chroma to 4 decimals, hue to 2."""
+    return oklch_all([rgb])[0]
+
+
+def oklch_all(colours: list) -> list[tuple[float, float, float]]:
+    """oklch() of each colour, in one conversion."""
+    if not colours:
+        return []
+    found = srgb_to_oklch([[int(c) for c in rgb] for rgb in colours]).tolist()
+    return [(round(lightness, 4), round(chroma, 4), round(hue, 2) % 360) for lightness, chroma, hue in found]
+
+
+def oklch_css(rgb: Any, found: tuple[float, float, float] | None = None) -> str:
+    """The colour as CSS Color 4 writes it: oklch(62.8% 0.2577 29.23)
+    (found: its oklch(), where already worked out)."""
+    lightness, chroma, hue = found or oklch(rgb)
+    return f"oklch({lightness * 100:.2f}% {chroma:.4f} {hue:.2f})"
 
 
 def lab(rgb: Any) -> tuple[float, float, float]:

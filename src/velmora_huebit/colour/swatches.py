@@ -1,5 +1,6 @@
-"""How a colour is shown to a person: the label colour that reads on it, a
-border where it would vanish into a white page, its place in a palette
+"""How a colour is shown to a person: the label colour that reads on it
+(black or white, with its WCAG contrast), the pairs of a palette that can
+carry text on each other, a border where it would vanish into a white page, its place in a palette
 sorted by lightness or hue, and, for a target colour, the band it was found
 in. Plain Python on a handful of colours: the charts, the report and the
 tables share it."""
@@ -25,6 +26,35 @@ SORTS = ("share", "lightness", "hue")
 def label_colour(rgb) -> tuple[int, int, int]:
     """The label colour with the higher contrast on rgb."""
     return DARK_LABEL if contrast(rgb, DARK_LABEL) >= contrast(rgb, LIGHT_LABEL) else LIGHT_LABEL
+
+
+# WCAG 2.x contrast for body text: AA asks 4.5, AAA 7
+AA, AAA = 4.5, 7.0
+
+
+def text_colour(rgb) -> tuple[str, float]:
+    """("black" or "white", whichever reads better on rgb, and its WCAG
+    contrast ratio)."""
+    dark, light = contrast(rgb, DARK_LABEL), contrast(rgb, LIGHT_LABEL)
+    return ("black", ratio_shown(dark)) if dark >= light else ("white", ratio_shown(light))
+
+
+def ratio_shown(ratio: float) -> float:
+    """A contrast ratio cut (not rounded) to two decimals: 4.499 shows as
+    4.49, never as a 4.5 it does not reach."""
+    return math.floor(ratio * 100) / 100
+
+
+def readable_pairs(colours: list) -> list[tuple[int, int, float, str]]:
+    """(i, j, ratio, "AAA" or "AA") of the pairs of colours (i < j) whose
+    WCAG contrast reaches AA."""
+    pairs = []
+    for i, a in enumerate(colours):
+        for j in range(i + 1, len(colours)):
+            ratio = contrast(a, colours[j])
+            if ratio >= AA:
+                pairs.append((i, j, ratio_shown(ratio), "AAA" if ratio >= AAA else "AA"))
+    return pairs
 
 
 def needs_border(rgb, page=PAGE) -> bool:

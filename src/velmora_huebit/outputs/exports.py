@@ -4,9 +4,11 @@ exported palette serves as --targets), and the tools each is for read them:
 
 - .gpl: a GIMP palette (also Inkscape and Krita)
 - .ase: Adobe Swatch Exchange (Photoshop, Illustrator, InDesign): a group
-  named after the photo holding its colours as RGB
+  named after the photo holding its colours as RGB (with --roles, a second
+  group "roles" holding the colour of each role, named by it)
 - .css: custom properties --color-1 ... in share order, name and share in
-  comments
+  comments, as sRGB hex codes and, where the browser knows it, as oklch()
+  (with --roles, also --vibrant, --muted-dark, ... named by role)
 - .json: the photo's record as --json prints it
 - .hex: one hex code per line, as palette sites share them
 - .png, .svg: swatch images with hex code, name and share under each
@@ -39,7 +41,7 @@ from velmora_huebit.errors import SettingError
 from velmora_huebit.outputs.folders import ensure_folder, make_folder
 from velmora_huebit.colour.parse import PNG_KEY
 from velmora_huebit.photos.sources import display_name
-from velmora_huebit.colour.space import hex_code
+from velmora_huebit.colour.space import hex_code, oklch_css
 from velmora_huebit.outputs.records import json_record
 from velmora_huebit.analysis.job import Job, Outcome
 
@@ -86,6 +88,12 @@ def _ase_block(kind: int, body: bytes) -> bytes:
     return struct.pack(">HI", kind, len(body)) + body
 
 
+def _role_swatches(record: dict) -> list[tuple[str, Swatch]]:
+    """(role, swatch) of the roles a colour took (--roles), in role order."""
+    return [(role, Swatch({"color": found["rgb"], "percentage": found["percentage"]}))
+            for role, found in record.get("roles", {}).items() if found]
+
+
 def _ase_group(title: str, swatches: list[Swatch]) -> list[bytes]:
     stem = os.path.splitext(os.path.basename(title))[0]
     blocks = [_ase_block(0xC001, _ase_name(stem))]  # group start
@@ -102,6 +110,10 @@ def _ase_head(blocks: int) -> bytes:
 
 def _ase(title: str, swatches: list[Swatch], record: dict) -> bytes:
     blocks = _ase_group(title, swatches)
+    roles = _role_swatches(record)
+    if roles:  # --roles: a second group, each colour named by its role
+        blocks += _ase_group("roles", [Swatch({"color": s.rgb, "percentage": s.share, "name": role.replace("_", " ")})
+                                       for role, s in roles])
     return _ase_head(len(blocks)) + b"".join(blocks)
 
 
@@ -109,13 +121,30 @@ def _css_comment(text: str) -> str:
     return _one_line(text).replace("*/", "* /")
 
 
+def _css_rule(about: str, properties: list[tuple[str, Swatch, str]]) -> str:
+    """Custom properties (name, swatch, comment) as hex codes in a :root rule,
+    then as oklch() where the browser knows it: a custom property keeps
+    whatever it is given, so a second declaration in the same rule would be
+    no fallback, and browsers without oklch() keep the hex codes."""
+    lines = [f"/* {_css_comment(about)} */", ":root {"]
+    lines += [f"  --{name}: {s.hex}; /* {_css_comment(comment)} */" for name, s, comment in properties]
+    lines += ["}", "@supports (color: oklch(0% 0 0)) {", "  :root {"]
+    lines += [f"    --{name}: {oklch_css(s.rgb)};" for name, s, _ in properties]
+    return "\n".join([*lines, "  }", "}"]) + "\n"
+
+
+def _css_properties(prefix: str, swatches: list[Swatch], record: dict) -> list[tuple[str, Swatch, str]]:
+    """The palette's properties: prefix1, prefix2, ... in share order, then
+    with --roles each role's (vibrant, muted-dark, ...)."""
+    found = [(f"{prefix}{rank}", s, f"{s.name}, {s.share:.2f}%" if s.name else f"{s.share:.2f}%")
+             for rank, s in enumerate(swatches, 1)]
+    roles = [(prefix.replace("color-", "") + role.replace("_", "-"), s, f"{s.share:.2f}%")
+             for role, s in _role_swatches(record)]
+    return found + roles
+
+
 def _css(title: str, swatches: list[Swatch], record: dict) -> bytes:
-    lines = [f"/* {_css_comment(_about(title, swatches))} */", ":root {"]
-    for rank, s in enumerate(swatches, 1):
-        about = f"{s.name}, {s.share:.2f}%" if s.name else f"{s.share:.2f}%"
-        lines.append(f"  --color-{rank}: {s.hex}; /* {_css_comment(about)} */")
-    lines.append("}")
-    return ("\n".join(lines) + "\n").encode("utf-8")
+    return _css_rule(_about(title, swatches), _css_properties("color-", swatches, record)).encode("utf-8")
 
 
 def _json(title: str, swatches: list[Swatch], record: dict) -> bytes:
@@ -256,10 +285,8 @@ class Library:
             self.idents[ident] = self.idents.get(ident, 0) + 1
             if self.idents[ident] > 1:  # the same stem in two folders
                 ident += f"-{self.idents[ident]}"
-            lines = [f"/* {_css_comment(_about(title, swatches))} */", ":root {"]
-            lines += [f"  --{ident}-{rank}: {s.hex}; /* {_css_comment(f'{s.label}, {s.share:.2f}%')} */"
-                      for rank, s in enumerate(swatches, 1)]
-            return ("" if first else "\n").encode() + ("\n".join(lines) + "\n}\n").encode("utf-8")
+            rule = _css_rule(_about(title, swatches), _css_properties(f"{ident}-", swatches, record))
+            return ("" if first else "\n").encode() + rule.encode("utf-8")
         if self.suffix == ".json":
             return ("" if first else ",\n").encode() + b"    " + json.dumps(record, ensure_ascii=False).encode("utf-8")
         return ("" if first else "\n").encode() + _hex(title, swatches, record)

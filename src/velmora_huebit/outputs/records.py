@@ -5,7 +5,8 @@ of three ints, and photo names valid text, kept exact (see photos.text_name)."""
 
 from __future__ import annotations
 
-from velmora_huebit.colour.space import hex_code
+from velmora_huebit.colour.space import hex_code, oklch_all
+from velmora_huebit.colour.swatches import readable_pairs, text_colour
 from velmora_huebit.photos.sources import text_name
 from velmora_huebit.analysis.job import Job, Outcome, status
 
@@ -41,6 +42,7 @@ def json_record(path: str, job: Job, outcome: Outcome) -> dict:
              "rgb": [int(v) for v in c["color"]], "percentage": float(c["percentage"])}
             for c in outcome.result
         ]
+        add_designer_fields(record, outcome.result, job.view.roles)
     else:
         record["targets"] = {
             name: {"target": hex_code(job.targets[name]),
@@ -48,3 +50,28 @@ def json_record(path: str, job: Job, outcome: Outcome) -> dict:
             for name, result in outcome.result.items()
         }
     return record
+
+
+# ---- for designers: OKLCH, text contrast, readable pairs, roles --------------------
+
+
+def add_designer_fields(record: dict, colours: list, roles: bool) -> None:
+    """Adds to extract's record: each colour's "oklch" [lightness 0-1,
+    chroma, hue in degrees], "text" (black or white, whichever reads better
+    on it) and "text_contrast" (its WCAG ratio); "readable_pairs", the pairs
+    of the palette that reach WCAG AA (4.5) for body text, with their ratio
+    and level (AA, or AAA from 7); with roles, "roles": each swatch role and
+    its colour (hex, rgb, oklch, percentage), or null."""
+    for shown, colour, found in zip(record["colors"], colours, oklch_all([c["color"] for c in colours])):
+        text, ratio = text_colour(colour["color"])
+        shown.update(oklch=list(found), text=text, text_contrast=ratio)
+    record["readable_pairs"] = [
+        {"colors": [record["colors"][i]["hex"], record["colors"][j]["hex"]], "contrast": ratio, "level": level}
+        for i, j, ratio, level in readable_pairs([c["color"] for c in colours])]
+    if roles:
+        from velmora_huebit.colour.roles import pick_roles
+
+        record["roles"] = {
+            role: None if index is None else
+            {key: record["colors"][index][key] for key in ("hex", "rgb", "oklch", "percentage")}
+            for role, index in pick_roles([(c["color"], c["percentage"]) for c in colours]).items()}

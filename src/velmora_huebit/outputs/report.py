@@ -17,6 +17,17 @@ file as the photos come and the page is put together when the run ends,
 however it ends, so memory holds neither the thumbnails nor the cards;
 only the tallies of the summary and the failures' lines.
 
+For designers: a click on a swatch copies its hex code (its RGB and OKLCH
+have buttons of their own); each colour says whether black or white text
+reads on it, with the WCAG contrast, and each palette which of its pairs
+carry body text (AA, AAA); the swatch roles are marked, and the summary
+shows the run's combined palette with its roles. The photos can be sorted
+and filtered by their nearest colour to one chosen (CIEDE2000, worked out
+in the page). The page follows the system's dark setting and prints one
+card per block without its controls. Links to the photos and the
+thumbnails' folder are relative to the page, so that the folder holding
+both can be zipped and opened elsewhere.
+
 Every text that comes from outside (file names, target and colour names,
 messages) is escaped: a photo called <script>.png is shown, not run."""
 
@@ -39,10 +50,13 @@ from velmora_huebit.errors import OutputError, SettingError
 from velmora_huebit.outputs.folders import ensure_folder
 from velmora_huebit.analysis.job import status
 from velmora_huebit.photos.sources import display_name
-from velmora_huebit.colour.space import hex_code
+from velmora_huebit.photos.storage import is_url
+from velmora_huebit.colour.roles import pick_roles
+from velmora_huebit.colour.space import hex_code, oklch_all, oklch_css
 from velmora_huebit.colour.swatches import (PIXEL_BANDS, SIMILARITY_BANDS, band, label_colour,
-                                         nearest, needs_border)
+                                         nearest, needs_border, readable_pairs, text_colour)
 
+PAIRS_SHOWN = 6  # a palette's readable pairs shown on its card, the highest contrast first
 INLINE_LIMIT = 100  # photos whose thumbnails are written into the page itself
 THUMBNAIL_SIDE = 240  # pixels: sharp at the cards' 200 CSS pixels on most screens
 COMMON = 16  # colours in the summary
@@ -73,6 +87,51 @@ def _chip(rgb, text: str = "", cls: str = "sw") -> str:
     border = " edge" if needs_border(rgb) else ""
     return (f'<span class="{cls}{border}" style="background:{hex_code(rgb)};color:{hex_code(label_colour(rgb))}">'
             f"{_e(text)}</span>")
+
+
+def _copy(text: str) -> str:
+    """A button that copies the text it shows (the page's script does it)."""
+    return f'<button class="copy">{_e(text)}</button>'
+
+
+def _swatch(rgb) -> str:
+    """A colour as a button showing its hex code in the label colour that
+    reads on it; a click copies the code."""
+    code = hex_code(rgb)
+    border = " edge" if needs_border(rgb) else ""
+    return f'<button class="sw{border}" style="background:{code};color:{hex_code(label_colour(rgb))}">{code}</button>'
+
+
+def _role_name(role: str) -> str:
+    return role.replace("_", " ")
+
+
+def _colour_row(rgb, name: str | None, share: str, role: str | None, found=None) -> str:
+    """One colour of a list: its swatch, name and share, its role, and given
+    its oklch() (found) its RGB and OKLCH to copy and the WCAG contrast of
+    the text on its swatch."""
+    tag = f'<span class="role">{_role_name(role)}</span>' if role else ""
+    more = ""
+    if found is not None:
+        r, g, b = (int(c) for c in rgb)
+        more = (f'<span class="more">{_copy(f"rgb({r} {g} {b})")}{_copy(oklch_css(rgb, found))}'
+                f'<span class="on">{text_colour(rgb)[1]:.2f}:1</span>{tag}</span>')
+        tag = ""
+    return (f'<li>{_swatch(rgb)}<span class="name" title="{_e(name or "")}">{_e(name or "")}</span>'
+            f'{tag}<span class="share">{share}</span>{more}</li>')
+
+
+def _pairs(colours: list) -> str:
+    """The palette's pairs that carry body text, as samples of one on the other."""
+    found = sorted(readable_pairs(colours), key=lambda pair: -pair[2])
+    if not found:
+        return '<p class="pairs none">no pair reaches WCAG AA for text</p>'
+    samples = "".join(
+        f'<span class="pair {level.lower()}" style="background:{hex_code(colours[i])};color:{hex_code(colours[j])}" '
+        f'title="{hex_code(colours[j])} on {hex_code(colours[i])}: contrast {ratio:.2f}, WCAG {level}">'
+        f"Aa {ratio:.1f} {level}</span>" for i, j, ratio, level in found[:PAIRS_SHOWN])
+    more = f'<span class="more-pairs">+{len(found) - PAIRS_SHOWN}</span>' if len(found) > PAIRS_SHOWN else ""
+    return f'<p class="pairs"><span class="label">Text pairs</span>{samples}{more}</p>'
 
 
 def _share(value) -> str:
@@ -124,8 +183,10 @@ class Report:
     """Collects a run (emit() per analysed photo, failure() per photo or
     argument that failed) and writes the page when the with-block ends."""
 
-    def __init__(self, path: str, job, settings: dict, inline_limit: int = INLINE_LIMIT):
+    def __init__(self, path: str, job, settings: dict, inline_limit: int = INLINE_LIMIT,
+                 title: str | None = None):
         self.path = path
+        self.title = title
         self.job = job
         self.settings = settings
         self.inline_limit = inline_limit
@@ -213,10 +274,7 @@ class Report:
     def _card(self, number: int, path: str, outcome, source: str | None) -> str:
         shown = display_name(path)
         name = os.path.basename(shown) or shown
-        try:
-            link = pathlib.Path(os.path.abspath(path)).as_uri()
-        except ValueError:
-            link = None
+        link = self._link(path)
         picture = '<div class="thumb none">no picture</div>'
         if source is not None:
             width, height = outcome.size
@@ -231,12 +289,27 @@ class Report:
             size += " (of {}×{})".format(*outcome.full_size)
         body = self._palette(outcome.result) if self.job.command == "extract" else self._matches(outcome.result)
         notes = "".join(f'<p class="warn">{_e(w)}</p>' for w in outcome.warnings)
+        found = [r["color"] for r in outcome.result] if self.job.command == "extract" else \
+            [nearest(r, self.job.pixels) for r in outcome.result.values()]
+        colours = " ".join(hex_code(rgb) for rgb in found)
         doubtful = status(outcome) == "warning"
         if doubtful:  # said on top: its palette is not to be trusted as it stands
             size += ' · <b class="status">warning</b>'
-        return (f'<article class="photo{" doubtful" if doubtful else ""}" id="p{number}" '
-                f'data-name="{_e(shown.lower())}">{picture}'
+        return (f'<article class="photo{" doubtful" if doubtful else ""}" id="p{number}" data-n="{number}" '
+                f'data-name="{_e(shown.lower())}" data-colours="{colours}">{picture}'
                 f'<h3 title="{_e(shown)}">{_e(name)}</h3><p class="size">{size}</p>{body}{notes}</article>\n')
+
+    def _link(self, path: str) -> str | None:
+        """The photo's address from the page: relative, so that a folder
+        holding both can move; a URL as it is where a browser opens it."""
+        if is_url(path):
+            return path if path.lower().startswith(("http://", "https://")) else None
+        target = os.path.abspath(path)
+        try:
+            relative = os.path.relpath(target, os.path.dirname(os.path.abspath(self.path)))
+        except ValueError:  # another drive
+            return pathlib.Path(target).as_uri()
+        return urllib.parse.quote(os.fsencode(relative.replace(os.sep, "/")))
 
     def _palette(self, records: list) -> str:
         if not records:
@@ -244,11 +317,12 @@ class Report:
         strip = "".join(
             f'<span style="flex-grow:{float(r["percentage"]):.2f};background:{hex_code(r["color"])}" '
             f'title="{hex_code(r["color"])} {_share(r["percentage"])}"></span>' for r in records)
-        rows = "".join(
-            f'<li>{_chip(r["color"], hex_code(r["color"]))}<span class="name" title="{_e(r.get("name") or "")}">'
-            f'{_e(r.get("name") or "")}</span>'
-            f'<span class="share">{_share(r["percentage"])}</span></li>' for r in records)
-        return f'<div class="strip">{strip}</div><ul class="colours">{rows}</ul>'
+        roles = {index: role for role, index in
+                 pick_roles([(r["color"], r["percentage"]) for r in records]).items() if index is not None}
+        rows = "".join(_colour_row(r["color"], r.get("name"), _share(r["percentage"]), roles.get(i), found)
+                       for i, (r, found) in enumerate(zip(records, oklch_all([r["color"] for r in records]))))
+        return (f'<div class="strip">{strip}</div><ul class="colours">{rows}</ul>'
+                f'{_pairs([r["color"] for r in records])}')
 
     def _matches(self, records: dict) -> str:
         if not records:
@@ -295,12 +369,12 @@ class Report:
                     shutil.copyfileobj(cards, page)
             if not self.count:
                 page.write('<p class="none">no photo was analysed</p>')
-            page.write(f"</div></section>{_SCRIPT}</body></html>\n")
+            page.write(f'</div></section><div id="toast" role="status" aria-live="polite"></div>{_SCRIPT}</body></html>\n')
         os.replace(partial, self.path)
 
     def _head(self) -> str:
         total = self.count + self.failed - self.twice
-        title = f"{GENERATOR} {self.job.command}: {total} photo{'s' * (total != 1)}"
+        title = self.title or f"{GENERATOR} {self.job.command}: {total} photo{'s' * (total != 1)}"
         return (f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
                 f'<meta name="viewport" content="width=device-width, initial-scale=1">'
                 f'<meta name="generator" content="{GENERATOR} {_e(version())}">'
@@ -337,11 +411,16 @@ class Report:
         if self.job.command == "extract":
             common = self.colours.top(COMMON)
             if common:
-                items = "".join(
-                    f'<li>{_chip(rgb, hex_code(rgb))}<span class="name" title="{_e(name or "")}">{_e(name or "")}</span>'
-                    f'<span class="count">{photos} photo{"s" * (photos != 1)}</span></li>'
-                    for rgb, name, photos, _ in common)
-                parts.append(f'<h2>Most common colours</h2><ol class="common">{items}</ol>')
+                roles = pick_roles([(rgb, share) for rgb, _, _, share in common])
+                role_of = {index: role for role, index in roles.items() if index is not None}
+                items = "".join(_colour_row(rgb, name, f'{photos} photo{"s" * (photos != 1)}', role_of.get(i))
+                                for i, (rgb, name, photos, _) in enumerate(common))
+                cells = "".join(
+                    f'<li><span class="role">{_role_name(role)}</span>'
+                    + (_swatch(common[index][0]) if index is not None else '<span class="sw empty">none</span>')
+                    + "</li>" for role, index in roles.items())
+                parts.append(f'<h2>Most common colours</h2><ol class="common">{items}</ol>'
+                             f'<h2>Roles of the run\'s palette</h2><ul class="roles">{cells}</ul>')
         elif self.targets:
             bands = PIXEL_BANDS if self.job.pixels else SIMILARITY_BANDS
             head = "".join(f'<th class="band-{key}">{_e(words)}</th>' for key, words in bands)
@@ -377,26 +456,129 @@ class Report:
     def _filter(self) -> str:
         if self.count < 2:
             return ""
-        return ('<input id="filter" type="search" placeholder="Filter by file name" '
-                'aria-label="Filter the photos by file name">')
+        return ('<div id="controls"><input id="filter" type="search" placeholder="Filter by file name" '
+                'aria-label="Filter the photos by file name">'
+                '<label>Sort <select id="order"><option value="run">as analysed</option>'
+                '<option value="name">by name</option><option value="near">nearest to colour</option></select></label>'
+                '<label>Colour <input id="near" type="color" value="#c0392b"></label>'
+                '<label>within ΔE2000 <input id="within" type="number" min="0" max="100" step="1" '
+                'placeholder="any" aria-label="Show only photos with a colour within this CIEDE2000 difference">'
+                '</label><span id="shown" role="status"></span></div>'
+                '<p id="legend">Click a swatch or a value to copy it. Each swatch shows its hex code in the text '
+                'colour that reads on it (black or white), followed by that text\'s WCAG contrast ratio; '
+                '"Text pairs" are a card\'s colours that carry body text on each other (AA from 4.5, AAA from 7).</p>')
 
 
 _SCRIPT = """<script>
 (function () {
-  var box = document.getElementById("filter");
-  if (!box) return;
-  var cards = document.querySelectorAll("article.photo");
-  box.addEventListener("input", function () {
-    var words = box.value.trim().toLowerCase();
-    for (var i = 0; i < cards.length; i++)
-      cards[i].hidden = words !== "" && cards[i].dataset.name.indexOf(words) < 0;
+  "use strict";
+  // sRGB hex to CIE L*a*b* (D65) and CIEDE2000, as colour/space.py works them out
+  function lab(hex) {
+    var v = [1, 3, 5].map(function (i) {
+      var c = parseInt(hex.substr(i, 2), 16) / 255;
+      return c <= 0.04045 ? c / 12.92 : Math.pow((c + 0.055) / 1.055, 2.4);
+    });
+    var xyz = [(0.4124564 * v[0] + 0.3575761 * v[1] + 0.1804375 * v[2]) / 0.95047,
+               0.2126729 * v[0] + 0.7151522 * v[1] + 0.0721750 * v[2],
+               (0.0193339 * v[0] + 0.1191920 * v[1] + 0.9503041 * v[2]) / 1.08883].map(function (t) {
+      return t > 216 / 24389 ? Math.cbrt(t) : (24389 / 27 * t + 16) / 116;
+    });
+    return [116 * xyz[1] - 16, 500 * (xyz[0] - xyz[1]), 200 * (xyz[1] - xyz[2])];
+  }
+  function deltaE(p, q) {
+    var rad = Math.PI / 180, p7 = Math.pow(25, 7);
+    var cm = Math.pow((Math.hypot(p[1], p[2]) + Math.hypot(q[1], q[2])) / 2, 7);
+    var g = 0.5 * (1 - Math.sqrt(cm / (cm + p7)));
+    var a1 = (1 + g) * p[1], a2 = (1 + g) * q[1];
+    var c1 = Math.hypot(a1, p[2]), c2 = Math.hypot(a2, q[2]);
+    var h1 = (Math.atan2(p[2], a1) / rad + 360) % 360, h2 = (Math.atan2(q[2], a2) / rad + 360) % 360;
+    var grey = c1 * c2 === 0, dh = h2 - h1;
+    dh = grey ? 0 : dh > 180 ? dh - 360 : dh < -180 ? dh + 360 : dh;
+    var dL = q[0] - p[0], dC = c2 - c1, dH = 2 * Math.sqrt(c1 * c2) * Math.sin(dh * rad / 2);
+    var l = (p[0] + q[0]) / 2 - 50, c = (c1 + c2) / 2, hs = h1 + h2;
+    var h = grey ? hs : Math.abs(h1 - h2) <= 180 ? hs / 2 : hs < 360 ? (hs + 360) / 2 : (hs - 360) / 2;
+    var t = 1 - 0.17 * Math.cos((h - 30) * rad) + 0.24 * Math.cos(2 * h * rad)
+          + 0.32 * Math.cos((3 * h + 6) * rad) - 0.2 * Math.cos((4 * h - 63) * rad);
+    var c7 = Math.pow(c, 7), rt = -Math.sin(60 * Math.exp(-Math.pow((h - 275) / 25, 2)) * rad) * 2 * Math.sqrt(c7 / (c7 + p7));
+    var sl = 1 + 0.015 * l * l / Math.sqrt(20 + l * l), sc = 1 + 0.045 * c, sh = 1 + 0.015 * c * t;
+    return Math.sqrt(Math.pow(dL / sl, 2) + Math.pow(dC / sc, 2) + Math.pow(dH / sh, 2) + rt * (dC / sc) * (dH / sh));
+  }
+  window.huebitColour = {lab: lab, deltaE: deltaE};
+
+  // copy: a click on a swatch or a value copies the text it shows
+  var toast = document.getElementById("toast"), hide;
+  function tell(words) {
+    toast.textContent = words;
+    toast.className = "on";
+    clearTimeout(hide);
+    hide = setTimeout(function () { toast.className = ""; }, 1600);
+  }
+  function byHand(text) {  // where the clipboard API is refused
+    var area = document.createElement("textarea");
+    area.value = text;
+    document.body.appendChild(area);
+    area.select();
+    var done = document.execCommand("copy");
+    area.remove();
+    return done;
+  }
+  document.addEventListener("click", function (event) {
+    var button = event.target.closest("button.sw, button.copy");
+    if (!button) return;
+    var text = button.textContent;
+    var copied = navigator.clipboard ? navigator.clipboard.writeText(text) : Promise.reject();
+    copied.then(function () { tell("Copied " + text); }, function () {
+      tell(byHand(text) ? "Copied " + text : "Could not copy " + text);
+    });
   });
+
+  // sort and filter the photos
+  var cards = [].slice.call(document.querySelectorAll("article.photo"));
+  var box = document.getElementById("filter"), order = document.getElementById("order");
+  var near = document.getElementById("near"), within = document.getElementById("within");
+  var shown = document.getElementById("shown");
+  if (!box) return;
+  var labs = new Map();
+  function distance(card, target) {  // to the card's nearest colour
+    var best = Infinity, hexes = card.dataset.colours.split(" ");
+    for (var i = 0; i < hexes.length; i++) {
+      if (!hexes[i]) continue;
+      if (!labs.has(hexes[i])) labs.set(hexes[i], lab(hexes[i]));
+      best = Math.min(best, deltaE(target, labs.get(hexes[i])));
+    }
+    return best;
+  }
+  function update() {
+    var words = box.value.trim().toLowerCase(), limit = parseFloat(within.value);
+    var byColour = order.value === "near" || !isNaN(limit), target = lab(near.value);
+    var count = 0;
+    cards.forEach(function (card) {
+      card.distance = byColour ? distance(card, target) : 0;
+      var hide = (words !== "" && card.dataset.name.indexOf(words) < 0) || (!isNaN(limit) && !(card.distance <= limit));
+      if (card.hidden !== hide) card.hidden = hide;
+      count += !hide;
+    });
+    // the grid's order property places the cards: moving 10,000 of them in the document takes minutes
+    var sorted = cards.slice();
+    if (order.value === "name") sorted.sort(function (a, b) { return a.dataset.name < b.dataset.name ? -1 : a.dataset.name > b.dataset.name ? 1 : 0; });
+    else if (order.value === "near") sorted.sort(function (a, b) { return a.distance - b.distance; });
+    sorted.forEach(function (card, place) {
+      var wanted = order.value === "run" ? "" : String(place);
+      if (card.style.order !== wanted) card.style.order = wanted;
+    });
+    shown.textContent = count === cards.length ? "" : count + " of " + cards.length + " shown";
+  }
+  [box, order, near, within].forEach(function (control) { control.addEventListener("input", update); });
 })();
 </script>"""
 
 _STYLE = """
 :root{--ink:#1d1d1f;--muted:#6e6e73;--line:#e3e3e6;--card:#fff;--page:#f5f5f7;
---direct:#1b7f3b;--close:#5a8f1e;--within:#b26a00;--none:#9a9aa0}
+--direct:#1b7f3b;--close:#5a8f1e;--within:#b26a00;--none:#9a9aa0;--bad:#b3261e;--note:#8a5a00;
+--well:#ececef;--outline:#b8b8be;--alert:#fff4e5;--alert-line:#f0c27a;color-scheme:light dark}
+@media (prefers-color-scheme:dark){:root{--ink:#ececf0;--muted:#a0a0a8;--line:#3a3a40;--card:#1e1e22;
+--page:#121214;--direct:#5cc27f;--close:#9bc860;--within:#e0a03c;--bad:#ff8a80;--note:#f0c070;--well:#2a2a2f;
+--outline:#55555c;--alert:#3a2c12;--alert-line:#7a5a20}.sw{box-shadow:inset 0 0 0 1px var(--outline)}}
 *{box-sizing:border-box}
 body{margin:0;padding:24px 32px 48px;background:var(--page);color:var(--ink);
 font:14px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,"DejaVu Sans",sans-serif}
@@ -404,15 +586,34 @@ h1{font-size:22px;margin:0 0 4px}h2{font-size:16px;margin:22px 0 10px}
 .run{color:var(--muted);margin:0}
 .stats{display:flex;gap:12px;margin-top:18px;flex-wrap:wrap}
 .stat{background:var(--card);border:1px solid var(--line);border-radius:10px;padding:10px 16px;min-width:120px}
-.stat b{display:block;font-size:24px}.stat.bad b{color:#b3261e}
-.interrupted{background:#fff4e5;border:1px solid #f0c27a;border-radius:8px;padding:8px 12px}
+.stat b{display:block;font-size:24px}.stat.bad b{color:var(--bad)}
+.interrupted{background:var(--alert);border:1px solid var(--alert-line);border-radius:8px;padding:8px 12px}
 .sw{display:inline-block;font:12px/1 ui-monospace,"DejaVu Sans Mono",monospace;padding:5px 7px;
-border-radius:5px;min-width:72px;text-align:center}
+border-radius:5px;min-width:72px;text-align:center;border:0}
+button.sw,button.copy{cursor:pointer}button.sw:hover,button.copy:hover{outline:2px solid var(--muted)}
+.sw.empty{background:var(--well);color:var(--muted)}
+.copy{font:11px/1.2 ui-monospace,"DejaVu Sans Mono",monospace;color:var(--muted);background:none;
+border:1px solid var(--line);border-radius:4px;padding:1px 4px}
+.more{flex-basis:100%;display:flex;flex-wrap:wrap;gap:4px;align-items:center;padding-left:2px}
+.on{font-size:11px;color:var(--muted);font-variant-numeric:tabular-nums}
+.role{font-size:11px;font-weight:600;border-radius:8px;padding:0 6px;background:var(--well)}
+ul.roles{list-style:none;padding:0;margin:0;display:flex;flex-wrap:wrap;gap:10px 18px}
+ul.roles li{display:flex;flex-direction:column;gap:4px}
+.pairs{display:flex;flex-wrap:wrap;gap:4px;align-items:center;margin:8px 0 0;font-size:11px}
+.pairs .label{color:var(--muted);margin-right:2px}.pairs.none{color:var(--muted)}
+.pair{padding:2px 5px;border-radius:4px;font-weight:600;box-shadow:inset 0 0 0 1px var(--line)}
+#controls{display:flex;flex-wrap:wrap;gap:10px 16px;align-items:center;margin-bottom:14px}
+#controls label{display:flex;gap:6px;align-items:center;color:var(--muted)}
+#controls select,#controls input{font:inherit;color:inherit;background:var(--card)}
+#within{width:70px;padding:4px 6px;border:1px solid var(--line);border-radius:6px}
+#shown{color:var(--muted)}#legend{color:var(--muted);font-size:12px;margin:-6px 0 12px}
+#toast{position:fixed;bottom:20px;left:50%;transform:translateX(-50%);background:var(--ink);color:var(--page);
+padding:8px 14px;border-radius:8px;opacity:0;transition:opacity .2s;pointer-events:none}#toast.on{opacity:1}
 .sq{display:inline-block;width:22px;height:22px;vertical-align:middle}
-.edge{box-shadow:inset 0 0 0 1px #b8b8be}
-ol.common{list-style:none;padding:0;margin:0;display:grid;grid-template-columns:repeat(auto-fill,minmax(200px,250px));gap:6px 24px}
-ol.common li,ul.colours li{display:flex;align-items:center;gap:8px}
-.name{flex:1;overflow:hidden;text-overflow:ellipsis;white-space:nowrap}
+.edge{box-shadow:inset 0 0 0 1px var(--outline)}
+ol.common{list-style:none;padding:0;margin:0;display:grid;grid-template-columns:repeat(auto-fill,minmax(280px,320px));gap:6px 24px}
+ol.common li,ul.colours li{display:flex;flex-wrap:wrap;align-items:center;gap:4px 8px}ol.common li{flex-wrap:nowrap}
+.name{flex:1;min-width:5em;overflow:hidden;text-overflow:ellipsis;white-space:nowrap}
 .count,.share{color:var(--muted);font-variant-numeric:tabular-nums;white-space:nowrap}
 table.targets{border-collapse:collapse;background:var(--card);border:1px solid var(--line);border-radius:10px}
 table.targets th,table.targets td{padding:7px 12px;text-align:left;border-bottom:1px solid var(--line);
@@ -429,13 +630,13 @@ details summary{cursor:pointer}details summary h2{display:inline}
 ul.failures{background:var(--card);border:1px solid var(--line);border-radius:10px;padding:8px 16px;list-style:none}
 ul.failures li{padding:4px 0;display:flex;gap:12px;flex-wrap:wrap}
 .file{font-family:ui-monospace,"DejaVu Sans Mono",monospace;font-size:12px;word-break:break-all}
-.reason{color:#b3261e}
-#filter{font:inherit;padding:7px 10px;border:1px solid var(--line);border-radius:8px;width:min(360px,100%);margin-bottom:14px}
+.reason{color:var(--bad)}
+#filter{font:inherit;padding:7px 10px;border:1px solid var(--line);border-radius:8px;width:min(360px,100%)}
 .grid{display:grid;grid-template-columns:repeat(auto-fill,minmax(260px,1fr));gap:16px}
 .photo{background:var(--card);border:1px solid var(--line);border-radius:12px;padding:12px;
 content-visibility:auto;contain-intrinsic-size:auto 420px}
 .photo[hidden]{display:none}
-.thumb{display:flex;align-items:center;justify-content:center;height:180px;background:#ececef;border-radius:8px;overflow:hidden}
+.thumb{display:flex;align-items:center;justify-content:center;height:180px;background:var(--well);border-radius:8px;overflow:hidden}
 .thumb img{max-width:100%;max-height:180px;width:auto;height:auto;display:block}
 .thumb.none{color:var(--muted)}
 .photo h3{font-size:14px;margin:10px 0 0;overflow:hidden;text-overflow:ellipsis;white-space:nowrap}
@@ -450,7 +651,16 @@ ul.targets li:first-child{border-top:0}
 .pair{grid-area:pair;display:flex}.pair .sq{width:26px;height:36px}
 ul.targets .tname{grid-area:name;font-weight:600;overflow:hidden;text-overflow:ellipsis;white-space:nowrap}
 ul.targets .band{grid-area:band;font-size:12px;font-weight:600}ul.targets .share{grid-area:share}
-.warn{color:#8a5a00;font-size:12px;margin:8px 0 0}
-.photo.doubtful{border-color:#f0c27a}.status{color:#8a5a00}.stat.warned b{color:#8a5a00}
+.warn{color:var(--note);font-size:12px;margin:8px 0 0}
+.photo.doubtful{border-color:var(--alert-line)}.status{color:var(--note)}.stat.warned b{color:var(--note)}
 .none{color:var(--muted)}
+@media print{
+:root{--ink:#000;--muted:#555;--line:#ccc;--card:#fff;--page:#fff;--well:#eee;color-scheme:light}
+*{-webkit-print-color-adjust:exact;print-color-adjust:exact}
+body{padding:0;font-size:11px}
+#controls,#toast,#legend{display:none!important}
+.grid{grid-template-columns:repeat(3,1fr);gap:10px}
+.photo{break-inside:avoid;page-break-inside:avoid;content-visibility:visible;border-color:#ccc}
+button.copy{border:0;padding:0}a{color:inherit;text-decoration:none}
+}
 """

@@ -16,6 +16,13 @@ analysed_height (after --max-side). Then:
 - match: target (its name), target_hex, then the module's keys in its
   order, colours as #rrggbb (closest_color, closest_pixel).
 
+Extract's rows then carry, for designers: oklch_l, oklch_c, oklch_h (the
+colour in OKLCH: lightness 0-1, chroma, hue in degrees, 0 for greys), text
+(black or white, whichever reads better on the colour) and text_contrast
+(its WCAG ratio), aa_with and aaa_with (the hex codes, space separated, of
+the photo's other colours it reaches WCAG AA 4.5 or AAA 7 with for body
+text), and role (its swatch role with --roles, otherwise null).
+
 Last, error: why the photo failed, or on an analysed photo why its chart
 was not written; and warnings: the photo's warnings, joined by "; ". A
 photo that failed has no sizes and null colour columns.
@@ -28,7 +35,9 @@ out from r, g and b, their warnings null.
 from __future__ import annotations
 
 from velmora_huebit.photos.sources import absolute, text_name
-from velmora_huebit.colour.space import hex_code, lab
+from velmora_huebit.colour.roles import pick_roles
+from velmora_huebit.colour.space import hex_code, lab, oklch
+from velmora_huebit.colour.swatches import readable_pairs, text_colour
 from velmora_huebit.outputs.records import json_record
 from velmora_huebit.analysis.job import STATUSES, Job, Outcome, status
 
@@ -48,9 +57,12 @@ PER_ITEM = {
                ("closest_pixel", "str"), ("min_distance", "float"), ("similarity_score", "float")],
 }
 TAIL = [("error", "str"), ("warnings", "str")]
+# extract's columns for designers (records.add_designer_fields), before TAIL
+DESIGNER = [("oklch_l", "float"), ("oklch_c", "float"), ("oklch_h", "float"), ("text", "str"),
+            ("text_contrast", "float"), ("aa_with", "str"), ("aaa_with", "str"), ("role", "str")]
 
 # columns added since tables were first written: an older table lacks them
-ADDED = frozenset({"lab_l", "lab_a", "lab_b", "warnings"})
+ADDED = frozenset({"lab_l", "lab_a", "lab_b", "warnings", *(name for name, _ in DESIGNER)})
 
 LAB_DECIMALS = 3  # far below a just-noticeable difference (ΔE2000 about 1)
 
@@ -58,7 +70,7 @@ LAB_DECIMALS = 3  # far below a just-noticeable difference (ΔE2000 about 1)
 def columns(job: Job) -> list[tuple[str, str]]:
     """(name, kind) of every column, in order."""
     kind = job.command if job.command == "extract" else "pixels" if job.pixels else "similarity"
-    return PHOTO + PER_ITEM[kind] + TAIL
+    return PHOTO + PER_ITEM[kind] + (DESIGNER if kind == "extract" else []) + TAIL
 
 
 def _row(names: list[str], *parts: dict) -> dict:
@@ -82,6 +94,8 @@ def photo_rows(path: str, job: Job, outcome: Outcome, names: list[str]) -> list[
         items = [{"rank": rank, "hex": colour["hex"], **dict(zip("rgb", colour["rgb"])), **_lab(colour["rgb"]),
                   "share": colour["percentage"], "name": colour.get("name")}
                  for rank, colour in enumerate(record["colors"], 1)]
+        for item, found in zip(items, designer_items(record)):
+            item.update(found)
     else:
         items = [{"target": name, "target_hex": fields["target"],
                   **{key: hex_code(value) if isinstance(value, list) else value
@@ -102,6 +116,10 @@ def upgraded(row: dict, names: list[str]) -> dict:
     found = {name: row.get(name) for name in names}
     if "lab_l" in names and "lab_l" not in row and all(isinstance(row.get(c), int) for c in "rgb"):
         found.update(_lab([row[c] for c in "rgb"]))
+    if "oklch_l" in names and "oklch_l" not in row and all(isinstance(row.get(c), int) for c in "rgb"):
+        # what one colour tells; the pairs and roles need the photo's other rows
+        rgb = [row[c] for c in "rgb"]
+        found.update(zip(("oklch_l", "oklch_c", "oklch_h", "text", "text_contrast"), (*oklch(rgb), *text_colour(rgb))))
     return found
 
 
@@ -110,6 +128,26 @@ def older(stored: list[str], names: list[str]) -> bool:
     command: today's, less some of the columns added since (ADDED)."""
     missing = [name for name in names if name not in stored]
     return bool(missing) and set(missing) <= ADDED and stored == [name for name in names if name in stored]
+
+
+def designer_items(record: dict) -> list[dict]:
+    """The DESIGNER columns of each colour of extract's record (pairs and
+    roles by position: two colours may share a hex code)."""
+    colours = record["colors"]
+    reaches: list[dict] = [{"AA": [], "AAA": []} for _ in colours]
+    for i, j, _, level in readable_pairs([colour["rgb"] for colour in colours]):
+        for found in ("AA", "AAA") if level == "AAA" else ("AA",):
+            reaches[i][found].append(colours[j]["hex"])
+            reaches[j][found].append(colours[i]["hex"])
+    role_of: dict = {}
+    if "roles" in record:
+        found = pick_roles([(colour["rgb"], colour["percentage"]) for colour in colours])
+        role_of = {index: role for role, index in found.items() if index is not None}
+    return [{"oklch_l": colour["oklch"][0], "oklch_c": colour["oklch"][1], "oklch_h": colour["oklch"][2],
+             "text": colour["text"], "text_contrast": colour["text_contrast"],
+             "aa_with": " ".join(found["AA"]) or None, "aaa_with": " ".join(found["AAA"]) or None,
+             "role": role_of.get(index)}
+            for index, (colour, found) in enumerate(zip(colours, reaches))]
 
 
 _CHECKS = {

@@ -309,10 +309,11 @@ def write_table(results: Iterable[PhotoResult], path: str, *, storage_options: d
     return count
 
 
-def write_report(results: Iterable[PhotoResult], path: str) -> int:
+def write_report(results: Iterable[PhotoResult], path: str, *, title: str | None = None) -> int:
     """Writes the results of analyse() as the HTML report analyse(report=path)
-    writes (without thumbnails, unless analyse made them for a report).
-    Returns the photos in it; with no results, nothing is written."""
+    writes (without thumbnails, unless analyse made them for a report),
+    headed by title if given. Returns the photos in it; with no results,
+    nothing is written."""
     from velmora_huebit.outputs.report import Report, check_report_path
 
     check_report_path(os.fspath(path))
@@ -322,7 +323,7 @@ def write_report(results: Iterable[PhotoResult], path: str) -> int:
         return 0
     assert first.job is not None
     count = 0
-    with Report(os.fspath(path), first.job, first.settings) as report:
+    with Report(os.fspath(path), first.job, first.settings, title=title) as report:
         for result in (first, *results):
             if result.records is not None and result.outcome is not None:
                 report.emit(result.photo, result.outcome)
