@@ -18,12 +18,12 @@ from velmora_huebit.errors import MissingExtra, OutputError, SettingError
 from velmora_huebit.photos.sources import display_name, printable
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.photos.reading import PhotoError, read_mask
-from velmora_huebit.runs.runners import Runner, Task, choose_runner, cores, numbered
+from velmora_huebit.runs.runners import PoolRunner, Runner, Task, choose_runner, cores, numbered
 from velmora_huebit.photos.storage import is_url
 from velmora_huebit.runs.tasks import PhotoTasks
 from velmora_huebit.analysis.views import View
 from velmora_huebit.analysis.job import Job
-from velmora_huebit.runs.work import quiet_opencv
+from velmora_huebit.runs.work import quiet_opencv, warm
 
 
 def _extractor_settings(args) -> dict:
@@ -200,6 +200,9 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
                                buckets=any(is_url(path) for path, _ in tasks))
     quiet_opencv()
     extractor = make_extractor(job, _extractor_settings(args))
+    if isinstance(runner, PoolRunner):  # forked before a progress bar's thread starts, with what they need
+        warm(job)
+        runner.start(extractor, job)
     as_table = args.table or (not args.json and sys.stdout.isatty())
 
     # the store folds its rows into the --output file however the run ends; so does the report
@@ -259,6 +262,9 @@ def _silence_stdout() -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
+    # before NumPy loads: its BLAS threads would make forking the workers
+    # unsafe, and nothing here or in them multiplies matrices large enough
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     parser = build_parser()
     try:
         args = parser.parse_args(argv)

@@ -6,7 +6,9 @@ calling on_done once per finished photo (for the progress bar)."""
 from __future__ import annotations
 
 import collections
+import gc
 import os
+import sys
 from typing import Callable, Iterable, Iterator, Protocol, Sequence
 
 from velmora_huebit.analysis.job import Job, Outcome
@@ -74,6 +76,18 @@ class SerialRunner:
                 yield index, outcome
 
 
+def _single_thread() -> bool:
+    """Whether this process runs one thread only, so that a fork copies a
+    consistent state (no lock held by a thread the child lacks). Linux only:
+    elsewhere system libraries make fork unsafe."""
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        return len(os.listdir("/proc/self/task")) == 1
+    except OSError:
+        return False
+
+
 def _init_worker(threads: int) -> None:
     import signal
 
@@ -87,8 +101,11 @@ def _init_worker(threads: int) -> None:
     return _single_threaded_kmeans()
 
 
-def _serve(connection, extractor, job: Job, threads: int) -> None:
+def _serve(connection, extractor, job: Job, threads: int, inherited=()) -> None:
     """A worker process: photos in, outcomes out, until told to stop."""
+    for other in inherited:  # a forked worker's copies of its siblings' pipe ends
+        other.close()
+    gc.freeze()  # what the parent built is never scanned here (nor copied by the scan)
     limits = _init_worker(threads)  # held: the limits last while the worker lives
     while True:
         try:
@@ -116,22 +133,34 @@ def _death(exitcode: int | None) -> str:
     return f"the worker process analysing it ended unexpectedly (exit status {exitcode})"
 
 
+# photos handed to a worker at a time: the next is waiting while it sends
+# one back, so it never idles on the parent; a crash still names the
+# photo, the first it holds (a worker takes them in order)
+_AHEAD = 2
+
+
 class _Worker:
-    def __init__(self, context, extractor, job, threads):
+    def __init__(self, context, extractor, job, threads, siblings=()):
         self.connection, theirs = context.Pipe()
-        self.process = context.Process(target=_serve, args=(theirs, extractor, job, threads), daemon=True)
+        inherited = []
+        if context.get_start_method() == "fork":
+            inherited = [w.connection for w in siblings]
+            sys.stdout.flush()  # a fork copies unwritten output, which the child would write again
+            sys.stderr.flush()
+        self.process = context.Process(target=_serve, args=(theirs, extractor, job, threads, inherited),
+                                       daemon=True)
         self.process.start()
         theirs.close()
-        self.index = None  # the task it holds
+        self.held: collections.deque[tuple[int, Task]] = collections.deque()  # in the order given
 
     def give(self, index: int, task: Task) -> None:
+        self.held.append((index, task))  # held before sent: a send that fails still returns it
         self.connection.send((index, *task))
-        self.index = index
 
     def stop(self) -> None:
         """An idle worker is asked to end; a busy one (the run was
         interrupted) is ended at once."""
-        if self.index is None:
+        if not self.held:
             try:
                 self.connection.send(None)
                 self.process.join(timeout=5)
@@ -161,15 +190,39 @@ def _forkserver(preload: list[str]):
 
 
 class PoolRunner:
-    """The photos spread over worker processes, one photo per worker at a
-    time, so that a worker that dies (a crash, killed for lack of memory)
-    costs only the photo it held: that one is reported, a fresh worker takes
-    its place and the rest of the run goes on. Creating the runner starts
-    the fork server, so make it before importing the heavy libraries here."""
+    """The photos spread over worker processes, a photo or two per worker
+    at a time, so that a worker that dies (a crash, killed for lack of
+    memory) costs only the photo it was on: that one is reported, a fresh
+    worker takes its place and the rest of the run goes on.
+
+    Workers are forked from this process when it runs a single thread (the
+    command line, Linux): they start at once with everything imported, and
+    share it. Otherwise they come from a fork server, which creating the
+    runner starts: make it before importing the heavy libraries here, so
+    that the two import at the same time."""
 
     def __init__(self, workers: int, preload: list[str]):
+        import multiprocessing
+
         self.workers = workers
-        self.context = _forkserver(preload)
+        self.preload = preload
+        self.context = multiprocessing.get_context("fork") if _single_thread() else _forkserver(preload)
+        self.started: list[_Worker] = []
+
+    def _context(self):
+        """fork while this process is still single-threaded; a fork server
+        once it is not (a progress bar's thread: a worker that replaces a
+        dead one)."""
+        if self.context.get_start_method() == "fork" and not _single_thread():
+            self.context = _forkserver(self.preload)
+        return self.context
+
+    def start(self, extractor, job) -> None:
+        """Starts the workers now, before this process starts threads of its
+        own (a progress bar's), so that they can be forked."""
+        threads = max(1, cores() // self.workers)
+        while len(self.started) < self.workers:
+            self.started.append(_Worker(self._context(), extractor, job, threads, self.started))
 
     def run(self, extractor, job, tasks, on_done):
         """Outcomes in the order of the tasks, as soon as each one and all
@@ -178,35 +231,44 @@ class PoolRunner:
 
         threads = max(1, cores() // self.workers)
         waiting = collections.deque(enumerate(tasks))
-        workers: list[_Worker] = []
+        workers, self.started = self.started[:len(waiting)], self.started[len(waiting):]
+        for unused in self.started:
+            unused.stop()
+        self.started = []
         ready: dict[int, Outcome] = {}
         next_index = 0
         try:
             while next_index < len(tasks):
                 while waiting and len(workers) < self.workers:
-                    workers.append(_Worker(self.context, extractor, job, threads))
+                    workers.append(_Worker(self._context(), extractor, job, threads, workers))
                 for worker in list(workers):
-                    if worker.index is None and waiting:
+                    while waiting and len(worker.held) < _AHEAD:
                         index, task = waiting.popleft()
                         try:
                             worker.give(index, task)
-                        except OSError:  # it died between two photos: the photo goes to another
-                            waiting.appendleft((index, task))
-                            workers.remove(worker)
-                            worker.stop()
-                busy = [worker for worker in workers if worker.index is not None]
+                        except OSError:  # it died: this photo goes to another
+                            waiting.appendleft(worker.held.pop())
+                            if not worker.held:  # between two photos: nothing to report
+                                workers.remove(worker)
+                                worker.stop()
+                            break  # else its death is seen below
+                busy = [worker for worker in workers if worker.held]
                 signalled = wait([w.connection for w in busy] + [w.process.sentinel for w in busy])
                 for worker in busy:
                     if worker.connection not in signalled and worker.process.sentinel not in signalled:
                         continue
                     try:
                         index, outcome = worker.connection.recv()
+                        worker.held.popleft()
                     except (EOFError, OSError):
                         worker.process.join()
-                        index, outcome = worker.index, Outcome(error=_death(worker.process.exitcode))
+                        # the photo it was on is the one that killed it; the rest go to another
+                        index = worker.held.popleft()[0]
+                        outcome = Outcome(error=_death(worker.process.exitcode))
+                        waiting.extendleft(reversed(worker.held))
+                        worker.held.clear()
                         workers.remove(worker)
                         worker.stop()
-                    worker.index = None
                     ready[index] = outcome
                     on_done()
                 while next_index in ready:

@@ -25,6 +25,19 @@ def quiet_opencv() -> None:
         cv2.setLogLevel(0)  # silent
 
 
+def warm(job: Job) -> None:
+    """Imports now what each photo of the job needs, so that workers forked
+    from this process start with it (and share it)."""
+    from velmora_huebit.analysis import palette  # noqa: F401
+
+    if job.engine == "palette" and job.command == "extract":
+        import velmora_huebit._engine  # noqa: F401
+    if job.names and job.command == "extract":
+        from velmora_huebit.colour.names import nearest_name
+
+        nearest_name((0, 0, 0), job.names)  # the table of names, built once for every worker
+
+
 def load_inputs(path: str, job: Job):
     """(image, mask, warnings, photo size): the photo shrunk when asked, and
     the mask that combines the user's mask with the photo's transparency."""
