@@ -6,7 +6,6 @@ from __future__ import annotations
 import contextlib
 import os
 import sys
-import urllib.parse
 from typing import Iterable
 
 from velmora_huebit.cli.arguments import PROG, UsageError, build_parser
@@ -112,6 +111,8 @@ def _storage(args) -> dict:
         if missing:
             raise MissingExtra(missing)
     if args.endpoint_url is not None:
+        import urllib.parse
+
         parts = urllib.parse.urlsplit(args.endpoint_url)
         if parts.scheme not in ("http", "https") or not parts.hostname:
             shown = endpoint("s3://", {"endpoint_url": args.endpoint_url}) if parts.hostname else args.endpoint_url

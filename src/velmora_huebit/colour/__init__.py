@@ -7,5 +7,5 @@ write them. Plain Python and NumPy; imports no other layer.
   palette files read (--targets), whatever their bytes
 - swatches: how a colour is shown to a person: hex codes, label contrast,
   outlines, sort orders, match bands
-- _xkcd: the XKCD colour survey's names
+- _xkcd, _css: the XKCD colour survey's names, CSS's names
 """

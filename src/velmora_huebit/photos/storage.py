@@ -20,11 +20,9 @@ password part."""
 from __future__ import annotations
 
 import os
-import random
 import re
 import threading
 import time
-import urllib.parse
 
 # scheme://...: a Windows drive (C:\) or a local name with a colon is not one
 _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.\-]*)://")
@@ -137,6 +135,8 @@ def endpoint(url: str, options: dict | None) -> str:
         given = os.environ.get("AWS_ENDPOINT_URL_S3") or os.environ.get("AWS_ENDPOINT_URL")
         if not given:
             return "the S3 endpoint"
+    import urllib.parse
+
     parts = urllib.parse.urlsplit(given or url)
     host = parts.hostname or ""
     return f"{parts.scheme}://{host}{f':{parts.port}' if parts.port else ''}{parts.path}"
@@ -194,6 +194,8 @@ def with_retries(call, url: str):
         except Exception as exc:
             if attempt + 1 >= tries or not _transient(exc):
                 raise
+            import random
+
             time.sleep(min(0.2 * 2 ** attempt, 5) * (0.5 + random.random()))
 
 

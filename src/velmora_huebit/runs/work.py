@@ -6,7 +6,6 @@ from __future__ import annotations
 import re
 import warnings
 
-from velmora_huebit.outputs.charts import save_chart
 from velmora_huebit.photos.sources import display_name
 from velmora_huebit.photos.reading import PhotoError, read_photo
 from velmora_huebit.analysis.job import Job, Outcome
@@ -113,6 +112,8 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
             # the colours stand even when their chart cannot be written
             try:
                 if result:
+                    from velmora_huebit.outputs.charts import save_chart
+
                     save_chart(job, path, result, size, chart)
                 else:
                     warnings.warn(f"no colours found, chart {display_name(chart)} not written", stacklevel=1)
