@@ -199,9 +199,36 @@ def with_retries(call, url: str):
             time.sleep(min(0.2 * 2 ** attempt, 5) * (0.5 + random.random()))
 
 
+_fetching: dict = {}  # (url, options) -> the future of a read started ahead
+_fetcher = None
+
+
+def fetch_ahead(url: str, options: dict | None = None) -> None:
+    """Starts reading the object at url in the background, for read_object
+    to take up later in this process (the next photos of a worker, so that
+    one object's latency hides behind another's). The caller bounds how
+    many are started; they share READS_IN_FLIGHT connections."""
+    global _fetcher
+    key = (url, repr(options))
+    if key in _fetching:
+        return
+    if _fetcher is None:
+        from concurrent.futures import ThreadPoolExecutor
+
+        _fetcher = ThreadPoolExecutor(READS_IN_FLIGHT, thread_name_prefix="fetch")
+    _fetching[key] = _fetcher.submit(_read_object, url, options, MAX_OBJECT_BYTES)
+
+
 def read_object(url: str, options: dict | None = None, max_bytes: int = MAX_OBJECT_BYTES) -> bytes:
     """The bytes of the object at url; StorageError in words for anything
     that fails. At most max_bytes are fetched."""
+    started = _fetching.pop((url, repr(options)), None)
+    if started is not None and max_bytes == MAX_OBJECT_BYTES:
+        return started.result()
+    return _read_object(url, options, max_bytes)
+
+
+def _read_object(url: str, options: dict | None, max_bytes: int) -> bytes:
     try:
         fs, path = filesystem(url, options)
         with _reads:

@@ -9,10 +9,11 @@ import collections
 import gc
 import os
 import sys
+import warnings
 from typing import Callable, Iterable, Iterator, Protocol, Sequence
 
 from velmora_huebit.analysis.job import Job, Outcome
-from velmora_huebit.runs.work import quiet_opencv, run_one
+from velmora_huebit.runs.work import fetch_ahead, quiet_opencv, run_one
 
 Task = tuple[str, str | None]  # photo, chart file or None
 
@@ -59,31 +60,61 @@ def _single_threaded_kmeans():
     return threadpool_limits(1)  # OpenMP and BLAS
 
 
+# photos in a bucket read ahead of their turn, per process: the latency of
+# one object hides behind the work on others (each worker holds this many)
+BUCKET_AHEAD = 4
+
+
+def _ahead(job: Job, tasks: Iterable[Task], depth: int) -> Iterator[tuple[int, Task]]:
+    """The tasks numbered, each photo in a bucket fetched while the `depth`
+    before it are analysed."""
+    window: collections.deque[tuple[int, Task]] = collections.deque()
+    for numbered_task in enumerate(tasks):
+        if depth:
+            fetch_ahead(job, numbered_task[1][0])
+        window.append(numbered_task)
+        if len(window) > depth:
+            yield window.popleft()
+    yield from window
+
+
 class SerialRunner:
     """Every photo in this process, one after the other. The palette engine
     runs on one thread by itself; the module's k-means is held to one."""
 
-    def __init__(self, limit_threads: bool = True):
+    def __init__(self, limit_threads: bool = True, ahead: int = 0):
         self.limit_threads = limit_threads
+        self.ahead = ahead
 
     def run(self, extractor, job, tasks, on_done):
         import contextlib
 
         with _single_threaded_kmeans() if self.limit_threads else contextlib.nullcontext():
-            for index, (path, chart) in enumerate(tasks):
+            for index, (path, chart) in _ahead(job, tasks, self.ahead):
                 outcome = run_one(extractor, job, path, chart)
                 on_done()
                 yield index, outcome
 
 
-def _single_thread() -> bool:
-    """Whether this process runs one thread only, so that a fork copies a
-    consistent state (no lock held by a thread the child lacks). Linux only:
-    elsewhere system libraries make fork unsafe."""
+# fsspec's event loop (and its executor's threads, idle once a bucket is
+# listed): fsspec starts a new loop in a forked child and s3fs a new client
+_FORK_AWARE = ("fsspecIO", "asyncio_")
+
+
+def _forkable() -> bool:
+    """Whether workers can be forked from this process: no thread but the
+    main one and fsspec's, so that a fork copies a consistent state (no lock
+    held by a thread the child lacks). Linux only: elsewhere system
+    libraries make fork unsafe."""
     if not sys.platform.startswith("linux"):
         return False
-    try:
-        return len(os.listdir("/proc/self/task")) == 1
+    import threading
+
+    others = [t for t in threading.enumerate() if t is not threading.main_thread()]
+    if not all(t.name.startswith(_FORK_AWARE) for t in others):
+        return False
+    try:  # and no thread outside Python's sight (a BLAS pool)
+        return len(os.listdir("/proc/self/task")) == 1 + len(others)
     except OSError:
         return False
 
@@ -107,14 +138,18 @@ def _serve(connection, extractor, job: Job, threads: int, inherited=()) -> None:
         other.close()
     gc.freeze()  # what the parent built is never scanned here (nor copied by the scan)
     limits = _init_worker(threads)  # held: the limits last while the worker lives
+    held: collections.deque = collections.deque()
     while True:
-        try:
-            task = connection.recv()
-        except EOFError:  # the parent is gone
-            return
-        if task is None:
-            return
-        index, path, chart = task
+        while not held or connection.poll():  # every photo sent so far: those in buckets start coming
+            try:
+                task = connection.recv()
+            except EOFError:  # the parent is gone
+                return
+            if task is None:
+                return
+            fetch_ahead(job, task[1])
+            held.append(task)
+        index, path, chart = held.popleft()
         connection.send((index, run_one(extractor, job, path, chart)))
 
 
@@ -149,7 +184,9 @@ class _Worker:
             sys.stderr.flush()
         self.process = context.Process(target=_serve, args=(theirs, extractor, job, threads, inherited),
                                        daemon=True)
-        self.process.start()
+        with warnings.catch_warnings():  # Python's caution at fsspec's thread, which _forkable allows
+            warnings.filterwarnings("ignore", r"This process .* is multi-threaded", DeprecationWarning)
+            self.process.start()
         theirs.close()
         self.held: collections.deque[tuple[int, Task]] = collections.deque()  # in the order given
 
@@ -201,19 +238,20 @@ class PoolRunner:
     runner starts: make it before importing the heavy libraries here, so
     that the two import at the same time."""
 
-    def __init__(self, workers: int, preload: list[str]):
+    def __init__(self, workers: int, preload: list[str], ahead: int = _AHEAD):
         import multiprocessing
 
         self.workers = workers
+        self.ahead = ahead
         self.preload = preload
-        self.context = multiprocessing.get_context("fork") if _single_thread() else _forkserver(preload)
+        self.context = multiprocessing.get_context("fork") if _forkable() else _forkserver(preload)
         self.started: list[_Worker] = []
 
     def _context(self):
         """fork while this process is still single-threaded; a fork server
         once it is not (a progress bar's thread: a worker that replaces a
         dead one)."""
-        if self.context.get_start_method() == "fork" and not _single_thread():
+        if self.context.get_start_method() == "fork" and not _forkable():
             self.context = _forkserver(self.preload)
         return self.context
 
@@ -242,7 +280,7 @@ class PoolRunner:
                 while waiting and len(workers) < self.workers:
                     workers.append(_Worker(self._context(), extractor, job, threads, workers))
                 for worker in list(workers):
-                    while waiting and len(worker.held) < _AHEAD:
+                    while waiting and len(worker.held) < self.ahead:
                         index, task = waiting.popleft()
                         try:
                             worker.give(index, task)
@@ -289,5 +327,5 @@ def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False,
     safe = in_process_safe(job)
     workers = min(jobs or cores(), photos)
     if photos <= 1 or (workers == 1 and safe):
-        return SerialRunner(limit_threads=not safe)
-    return PoolRunner(workers, preload(job, charts, buckets))
+        return SerialRunner(limit_threads=not safe, ahead=BUCKET_AHEAD if buckets else 0)
+    return PoolRunner(workers, preload(job, charts, buckets), BUCKET_AHEAD if buckets else _AHEAD)

@@ -37,6 +37,14 @@ def warm(job: Job) -> None:
         nearest_name((0, 0, 0), job.names)  # the table of names, built once for every worker
 
 
+def fetch_ahead(job: Job, path: str) -> None:
+    """Starts reading a photo in a bucket now, for when its turn comes."""
+    from velmora_huebit.photos.storage import fetch_ahead, is_url, options_for
+
+    if is_url(path):
+        fetch_ahead(path, options_for(path, job.storage))
+
+
 def load_inputs(path: str, job: Job):
     """(image, mask, warnings, photo size): the photo shrunk when asked, and
     the mask that combines the user's mask with the photo's transparency."""
