@@ -198,7 +198,7 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
         tasks = list(listing)
         # before the heavy imports below: a pool's fork server starts meanwhile
         runner = choose_runner(args.jobs, len(tasks), job, charts=bool(getattr(args, "chart", None)),
-                               buckets=any(is_url(path) for path, _ in tasks))
+                               buckets=any(is_url(path) for path, _ in tasks), paths=[path for path, _ in tasks])
     quiet_opencv()
     extractor = make_extractor(job, _extractor_settings(args))
     if isinstance(runner, PoolRunner):  # forked before a progress bar's thread starts, with what they need

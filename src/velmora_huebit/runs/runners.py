@@ -13,6 +13,8 @@ import warnings
 from typing import Callable, Iterable, Iterator, Protocol, Sequence
 
 from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.engines import in_process_safe
+from velmora_huebit.photos.storage import is_url
 from velmora_huebit.runs.work import fetch_ahead, quiet_opencv, run_one
 
 Task = tuple[str, str | None]  # photo, chart file or None
@@ -129,7 +131,6 @@ def _init_worker(threads: int) -> None:
     import cv2
 
     cv2.setNumThreads(threads)
-    return _single_threaded_kmeans()
 
 
 def _serve(connection, extractor, job: Job, threads: int, inherited=()) -> None:
@@ -137,7 +138,9 @@ def _serve(connection, extractor, job: Job, threads: int, inherited=()) -> None:
     for other in inherited:  # a forked worker's copies of its siblings' pipe ends
         other.close()
     gc.freeze()  # what the parent built is never scanned here (nor copied by the scan)
-    limits = _init_worker(threads)  # held: the limits last while the worker lives
+    _init_worker(threads)
+    # held while the worker lives; the palette engine runs on one thread by itself
+    limits = None if in_process_safe(job) else _single_threaded_kmeans()
     held: collections.deque = collections.deque()
     while True:
         while not held or connection.poll():  # every photo sent so far: those in buckets start coming
@@ -317,15 +320,37 @@ class PoolRunner:
                 worker.stop()
 
 
-def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False, buckets: bool = False) -> Runner:
+# what a worker costs to start (fork, first touches of the memory it
+# shares), in photos' worth of work: a run with less to do stays here
+_WORKER_START_SECONDS = 0.03
+
+
+def _little_work(paths: Sequence[str], workers: int) -> bool:
+    """Whether photos on disk are too few and small to repay starting
+    workers: a photo of the default size costs some 5 ms, plus about 20 ms a
+    megabyte of file to read and decode (a rough guide, on the safe side)."""
+    if not paths or len(paths) > 16 or any(is_url(path) for path in paths):
+        return False
+    try:
+        megabytes = sum(os.stat(path).st_size for path in paths) / 1e6
+    except OSError:
+        return False
+    work = 0.005 * len(paths) + 0.02 * megabytes
+    return work - work / workers < _WORKER_START_SECONDS * workers
+
+
+def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False, buckets: bool = False,
+                  paths: Sequence[str] = ()) -> Runner:
     """A single photo is analysed here, and so are all with --jobs 1 when
     nothing can crash this process (the palette engine, but for match
-    --pixels). Otherwise they go to worker processes, even with --jobs 1,
-    so that a photo that kills its process costs only itself."""
-    from velmora_huebit.analysis.engines import in_process_safe, preload
+    --pixels), and a run too small to repay starting workers (the photos
+    on disk, their paths given). Otherwise they go to worker processes,
+    even with --jobs 1, so that a photo that kills its process costs only
+    itself."""
+    from velmora_huebit.analysis.engines import preload
 
     safe = in_process_safe(job)
     workers = min(jobs or cores(), photos)
-    if photos <= 1 or (workers == 1 and safe):
+    if photos <= 1 or (safe and (workers == 1 or (jobs is None and _little_work(paths, workers)))):
         return SerialRunner(limit_threads=not safe, ahead=BUCKET_AHEAD if buckets else 0)
     return PoolRunner(workers, preload(job, charts, buckets), BUCKET_AHEAD if buckets else _AHEAD)
