@@ -271,28 +271,40 @@ class PoolRunner:
         from multiprocessing.connection import wait
 
         threads = max(1, cores() // self.workers)
-        waiting = collections.deque(enumerate(tasks))
-        workers, self.started = self.started[:len(waiting)], self.started[len(waiting):]
-        for unused in self.started:
-            unused.stop()
-        self.started = []
+        # the tasks are taken as workers are free (a lazy listing stays lazy);
+        # a dead worker's unfinished ones come back first
+        listed = enumerate(tasks)
+        upcoming = next(listed, None)  # looked at, to know whether any remain
+        returned: collections.deque[tuple[int, Task]] = collections.deque()
+        workers, self.started = self.started, []
         ready: dict[int, Outcome] = {}
         next_index = 0
+
+        def take() -> tuple[int, Task]:
+            nonlocal upcoming
+            if returned:
+                return returned.popleft()
+            found, upcoming = upcoming, next(listed, None)
+            return found
+
         try:
-            while next_index < len(tasks):
-                while waiting and len(workers) < self.workers:
+            while True:
+                while (returned or upcoming is not None) and len(workers) < self.workers:
                     workers.append(_Worker(self._context(), extractor, job, threads, workers))
                 for worker in list(workers):
-                    while waiting and len(worker.held) < self.ahead:
-                        index, task = waiting.popleft()
+                    while len(worker.held) < self.ahead and (returned or upcoming is not None):
                         try:
-                            worker.give(index, task)
+                            worker.give(*take())
                         except OSError:  # it died: this photo goes to another
-                            waiting.appendleft(worker.held.pop())
+                            returned.appendleft(worker.held.pop())
                             if not worker.held:  # between two photos: nothing to report
                                 workers.remove(worker)
                                 worker.stop()
                             break  # else its death is seen below
+                if not any(worker.held for worker in workers):
+                    if returned or upcoming is not None:
+                        continue  # a worker died between two photos: another takes its place
+                    break
                 busy = [worker for worker in workers if worker.held]
                 signalled = wait([w.connection for w in busy] + [w.process.sentinel for w in busy])
                 for worker in busy:
@@ -306,7 +318,7 @@ class PoolRunner:
                         # the photo it was on is the one that killed it; the rest go to another
                         index = worker.held.popleft()[0]
                         outcome = Outcome(error=_death(worker.process.exitcode))
-                        waiting.extendleft(reversed(worker.held))
+                        returned.extendleft(reversed(worker.held))
                         worker.held.clear()
                         workers.remove(worker)
                         worker.stop()
@@ -329,7 +341,7 @@ def _little_work(paths: Sequence[str], workers: int) -> bool:
     """Whether photos on disk are too few and small to repay starting
     workers: a photo of the default size costs some 5 ms, plus about 20 ms a
     megabyte of file to read and decode (a rough guide, on the safe side)."""
-    if not paths or len(paths) > 16 or any(is_url(path) for path in paths):
+    if not paths or len(paths) > 16 or any(is_url(path) for path in paths):  # 17 tell enough
         return False
     try:
         megabytes = sum(os.stat(path).st_size for path in paths) / 1e6
