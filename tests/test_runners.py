@@ -49,8 +49,13 @@ def test_a_dying_worker_costs_its_photo_only_and_the_order_holds(photos, ahead):
             assert outcome.error is None and outcome.result == alone[index].result
 
 
-def test_runs_too_small_for_workers_stay_here(photos, tmp_path):
+def test_runs_too_small_for_workers_or_a_busy_machine_stay_here(photos, tmp_path, monkeypatch):
     safe, unsafe = Job("extract"), Job("extract", engine="library")
+    monkeypatch.setattr(runners, "cores", lambda: 2)
+    monkeypatch.setattr(os, "getloadavg", lambda: (2.0, 0, 0))  # both cores busy: no worker pays
+    assert isinstance(runners.choose_runner(None, 40, safe, paths=photos * 6), runners.SerialRunner)
+    assert isinstance(runners.choose_runner(None, 40, unsafe, paths=photos * 6), runners.PoolRunner)
+    monkeypatch.setattr(os, "getloadavg", lambda: (0.3, 0, 0))
     assert isinstance(runners.choose_runner(None, 4, safe, paths=photos[:4]), runners.SerialRunner)
     big = tmp_path / "big.jpg"
     big.write_bytes(os.urandom(8 << 20))  # a camera photo's size is what counts

@@ -238,7 +238,7 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
     )
     files.add_argument(
         "-j", "--jobs", type=_whole_number, metavar="N",
-        help=f"worker processes (default: the number of cores, {cores()})",
+        help=f"worker processes (default: the number of cores, {cores()}, less those busy with other work)",
     )
     outputs = parser.add_argument_group("output")
     output = outputs.add_mutually_exclusive_group()

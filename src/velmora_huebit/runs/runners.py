@@ -45,6 +45,17 @@ def cores() -> int:
         return os.cpu_count() or 1
 
 
+def idle_cores() -> int:
+    """The cores that other work leaves free, by the load average of the
+    last minute (at least one): a worker on a busy core only takes turns
+    with what runs there, and costs its start."""
+    try:
+        load = os.getloadavg()[0]
+    except OSError:
+        return cores()
+    return max(1, min(cores(), round(cores() - load) + 1))
+
+
 class Runner(Protocol):
     def run(self, extractor, job: Job, tasks: Sequence[Task],
             on_done: Callable[[], None]) -> Iterator[tuple[int, Outcome]]: ...
@@ -355,14 +366,15 @@ def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False,
                   paths: Sequence[str] = ()) -> Runner:
     """A single photo is analysed here, and so are all with --jobs 1 when
     nothing can crash this process (the palette engine, but for match
-    --pixels), and a run too small to repay starting workers (the photos
-    on disk, their paths given). Otherwise they go to worker processes,
+    --pixels), and by default a run too small to repay starting workers
+    (the photos on disk, their paths given) or on a machine whose cores
+    are all busy. Otherwise they go to worker processes,
     even with --jobs 1, so that a photo that kills its process costs only
     itself."""
     from velmora_huebit.analysis.engines import preload
 
     safe = in_process_safe(job)
-    workers = min(jobs or cores(), photos)
+    workers = min(jobs or idle_cores(), photos)
     if photos <= 1 or (safe and (workers == 1 or (jobs is None and _little_work(paths, workers)))):
         return SerialRunner(limit_threads=not safe, ahead=BUCKET_AHEAD if buckets else 0)
     return PoolRunner(workers, preload(job, charts, buckets), BUCKET_AHEAD if buckets else _AHEAD)
