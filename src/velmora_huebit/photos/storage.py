@@ -7,8 +7,9 @@ A filesystem is made once per process and set of options (fsspec caches
 them), so the workers of a run each keep one pool of connections. S3 reads
 are retried by botocore (its standard mode: connection errors, timeouts,
 throttling and 5xx answers, with backoff), at most READ_TRIES attempts
-each; other protocols are retried here alike. At most READS_IN_FLIGHT reads
-run at once in a process, and an object is fetched by one ranged GET of at
+each; other protocols are retried here alike. A read can be started ahead
+of its photo's turn (fetch_ahead; the runners keep a few per process). At
+most READS_IN_FLIGHT reads run at once in a process, and an object is fetched by one ranged GET of at
 most MAX_OBJECT_BYTES (a larger one is refused once that much has come).
 
 Credentials come from where s3fs and botocore look for them (the AWS_*
@@ -217,6 +218,16 @@ def fetch_ahead(url: str, options: dict | None = None) -> None:
 
         _fetcher = ThreadPoolExecutor(READS_IN_FLIGHT, thread_name_prefix="fetch")
     _fetching[key] = _fetcher.submit(_read_object, url, options, MAX_OBJECT_BYTES)
+
+
+def _forget_fetches() -> None:
+    global _fetcher
+    _fetcher = None  # its threads stayed in the parent
+    _fetching.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_fetches)
 
 
 def read_object(url: str, options: dict | None = None, max_bytes: int = MAX_OBJECT_BYTES) -> bytes:
