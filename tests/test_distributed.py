@@ -85,7 +85,7 @@ def test_command_line_on_a_cluster_prints_what_one_process_prints(client, folder
     assert (cluster.stdout, cluster.stderr) == (one.stdout, one.stderr)
 
 
-def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
+def test_killed_and_interrupted_runs_resume_to_the_same_rows(client, folder, tmp_path):
     out = tmp_path / "colours.parquet"
     parts = tmp_path / "colours.parquet.parts"
     # the module's k-means, slow enough that the runs are stopped half-way
@@ -108,13 +108,15 @@ def test_killed_and_interrupted_runs_resume_to_the_same_rows(folder, tmp_path):
         return proc.wait(timeout=60), proc.stderr.read().decode()
 
     # killed: its rows only in the journal, here damaged too (a line twice, junk, a torn line);
-    # interrupted: they are folded into a readable file
-    assert stop_after(["--dask", "--jobs", "2"], 3, signal.SIGKILL)[0] == -signal.SIGKILL
+    # interrupted: they are folded into a readable file. Both on the module's cluster, which
+    # outlives them as a cluster outlives its clients (a local one dies with its run).
+    address = client.scheduler.address
+    assert stop_after(["--dask", address], 3, signal.SIGKILL)[0] == -signal.SIGKILL
     assert not out.exists()
     [journal] = parts.glob("*.jsonl")
     lines = journal.read_bytes().splitlines(keepends=True)
     journal.write_bytes(b"".join(lines[:2] + lines[1:]) + b"\xff junk\n" + lines[0][:40])
-    status, stderr = stop_after(["--resume", "--dask"], 2, signal.SIGINT)
+    status, stderr = stop_after(["--resume", "--dask", address], 2, signal.SIGINT)
     assert status == 130 and "2 damaged lines skipped" in stderr and "Traceback" not in stderr, stderr
     assert "the same command with --resume analyses the rest" in stderr
     last = subprocess.run(command + ["--resume", "--jobs", "1"], cwd=PACKAGE_PARENT, env=env, stderr=subprocess.PIPE, text=True)

@@ -154,6 +154,10 @@ class TestExport:
               "--font: serif; --link: var(--ink) }", [("red", (228, 0, 43)), ("ink", (0, 0, 128))]),
     ("p.txt", "red,#e4002b\n".encode("utf-16"), [("red", (228, 0, 43))]),
     ("p.gpl", "GIMP Palette\n228 0 43\tred\x1b[2J\u202e\n", [("red\\x1b[2J\\u202e", (228, 0, 43))]),
+    # numbered past the names the file gives itself; a JSON name given twice keeps both colours
+    ("n.csv", "red 2,#e4002b\nred,navy\nred,#fff\n", [("red 2", (228, 0, 43)), ("red", (0, 0, 128)),
+                                                      ("red 3", (255, 255, 255))]),
+    ("d.json", '{"red": "#e4002b", "red": "navy"}', [("red", (228, 0, 43)), ("red 2", (0, 0, 128))]),
 ])
 def test_other_forms(tmp_path, name, text, palette):
     path = tmp_path / name
@@ -169,6 +173,7 @@ def test_other_forms(tmp_path, name, text, palette):
     ("binary", "neither UTF-8 text nor an Adobe swatch file; palette files read: JSON, CSV"),
     ("unknown", "line 1: expected name,colour; palette files read: JSON"),
     ("cut ase", "block 2: cut short"),
+    ("key twice", "item 1: the key 'hex' given twice"),
 ])
 def test_hostile_palette_files(photos, tmp_path, kind, message):
     path = tmp_path / "p"
@@ -182,7 +187,8 @@ def test_hostile_palette_files(photos, tmp_path, kind, message):
     else:
         # the cut Adobe file: its header, a group's end, then a colour block of 16 bytes cut after 2
         path.write_bytes({"nested": b"[" * 100_000, "binary": bytes(range(256)) * 4, "unknown": b"just words",
-                          "cut ase": b"ASEF\0\1\0\0\0\0\0\2" + b"\xc0\2\0\0\0\0" + b"\0\1\0\0\0\x10\0\1"}[kind])
+                          "cut ase": b"ASEF\0\1\0\0\0\0\0\2" + b"\xc0\2\0\0\0\0" + b"\0\1\0\0\0\x10\0\1",
+                         "key twice": b'[{"hex": "#e4002b", "hex": "#000080"}]'}[kind])
     proc = run_cli("match", photos / "a_coffee.png", "--targets", path, timeout=60)
     assert proc.returncode == 2 and proc.stdout == ""
     assert message in proc.stderr.splitlines()[0]

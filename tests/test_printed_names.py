@@ -29,6 +29,11 @@ def test_names_are_escaped_for_people_and_exact_in_data(data_dir, tmp_path):
     lines = run_cli("extract", tmp_path, "--json", "-j", 1, "--max-side", 16).stdout.splitlines()
     assert [json.loads(line)["file"] for line in lines] == [str(tmp_path / HOSTILE), str(tmp_path / "café 日本.png")]
 
+    # a target's name is escaped as a palette file's names are
+    table = run_cli("match", tmp_path / HOSTILE, "--target", f"{HOSTILE}=#e4002b", "--table", "--max-side", 16)
+    assert table.returncode == 0 and not any(c in table.stdout for c in "\x1b\x07\u202e")
+    assert "\\x1b]0;owned\\x07" in table.stdout
+
 
 @pytest.mark.parametrize("name, shown", [("tab\there\n.png", "tab\\there\\n.png"), ("c1\x9b2J", "c1\\x9b2J"),
                                          ("naïve 👨\u200d👩\u200d👧.png", "naïve 👨\u200d👩\u200d👧.png")])

@@ -75,7 +75,7 @@ def test_bombs_are_refused_from_their_header(tmp_path):
         assert "megapixels" in line and line.endswith(
             "over the limit of 50 megapixels, not decoded (--max-pixels N raises the limit, 0 lifts it)")
     assert "decoding this WebP image takes about" in errors[2]  # counted at its cost
-    assert proc.stderr.splitlines()[-1] == "velmora-huebit: 5 of 5 photos failed"
+    assert proc.stderr.splitlines()[-1] == "velmora-huebit: 5 of 5 photos failed, 0 with warnings"
 
 
 def test_mask_bomb_is_refused_before_decoding(tmp_path, coffee_path):
@@ -97,18 +97,31 @@ def test_large_jpeg_is_decoded_reduced(tmp_path):
         read_photo(path, False, 0)
 
 
-def test_truncated_jpeg_is_warned_and_analysed_as_the_module_reads_it(tmp_path, coffee):
+def test_truncated_jpeg_is_flagged_and_its_grey_fill_left_out(tmp_path, coffee):
     path = tmp_path / "cut.jpg"
     data = cv2.imencode(".jpg", coffee)[1].tobytes()
     path.write_bytes(data[: len(data) * 6 // 10])
-    proc = run_cli("extract", path, "--max-side", 0, "--engine", "library")
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stderr.splitlines() == [f"velmora-huebit: warning: {path}: the JPEG file is truncated (cut off "
-                                        "before its end): the missing part of the picture is filled with grey and counted"]
-    module = ColorExtractor(preprocessing=False).extract_colors(str(path))
-    assert [c["rgb"] for c in json.loads(proc.stdout)["colors"]] == [list(r["color"]) for r in module]
-    # bytes decode as the file does
-    assert np.array_equal(decode(path.read_bytes(), False).image, cv2.imread(str(path)))
+    image = cv2.imread(str(path))
+    fill = np.all(image == 128, axis=2)
+    decoded = 1 - fill.mean()
+    assert 0.3 < decoded < 0.9  # the decoder's grey covers the rest
+    proc = run_cli("extract", path, "--max-side", 0, "--engine", "library", "--strict")
+    assert proc.returncode == 1, proc.stderr  # --strict: a warning fails the run
+    warning = (f"the JPEG file is truncated (cut off before its end): only the decoded part "
+               f"({100 * decoded:.1f}% of the picture) is analysed")
+    assert proc.stderr.splitlines() == [f"velmora-huebit: warning: {path}: {warning}",
+                                        "velmora-huebit: 0 of 1 photo failed, 1 with warnings"]
+    record = json.loads(proc.stdout)
+    assert record["status"] == "warning" and record["warnings"] == [warning]
+    # the module on the decoded pixels alone
+    module = ColorExtractor(preprocessing=False).extract_colors(image, np.where(fill, 0, 255).astype(np.uint8))
+    assert [c["rgb"] for c in record["colors"]] == [list(r["color"]) for r in module]
+    assert all(c["hex"] != "#808080" for c in record["colors"])
+    # bytes decode as the file does, shrunk or not
+    for side in (0, 64):
+        a, b = decode(path.read_bytes(), False, side, shrink=True), read_photo(path, False, side, shrink=True)
+        assert np.array_equal(a.image, b.image) and np.array_equal(a.alpha, b.alpha) and a.notes == b.notes
+    assert np.array_equal(decode(path.read_bytes(), False).alpha == 0, fill)
 
 
 def test_colour_and_alpha_from_one_decode_are_what_imread_gives(tmp_path):
@@ -149,3 +162,100 @@ def test_damaged_files_end_in_one_clear_error():
     run = subprocess.run([sys.executable, str(ROOT / "fuzz" / "reading.py"), "--seed", "0", "--files", "400"],
                          capture_output=True, text=True, timeout=600)
     assert run.returncode == 0 and run.stdout.rstrip().endswith(": 0 failures"), run.stdout[-3000:]
+
+
+def _tiff(*entries):
+    """A little-endian TIFF of these (tag, type, value) entries, in this order."""
+    codes = {3: "<H", 4: "<I", 8: "<h", 9: "<i"}
+    ifd = b"".join(struct.pack("<HHI", tag, kind, 1) + struct.pack(codes[kind], value).ljust(4, b"\0")
+                   for tag, kind, value in entries)
+    return b"II*\0\x08\0\0\0" + struct.pack("<H", len(entries)) + ifd + bytes(4)
+
+
+def _box(name, body, full=False):
+    body = (bytes(4) if full else b"") + body
+    return struct.pack(">I", 8 + len(body)) + name + body
+
+
+def _container(brand, *properties):
+    """An ISO media file (HEIF, AVIF) of a brand and image properties, without any image data."""
+    return (_box(b"ftyp", brand + bytes(4) + b"mif1" + brand)
+            + _box(b"meta", _box(b"iprp", _box(b"ipco", b"".join(properties))), full=True))
+
+
+def test_crafted_headers_are_read_as_the_decoder_reads_them(tmp_path):
+    from velmora_huebit.photos.headers import Source, Truncated, read_header
+    from velmora_huebit.photos.sizing import PhotoError
+
+    size = _box(b"ispe", struct.pack(">II", 30000, 30000), full=True)
+    alpha = _box(b"auxC", b"urn:mpeg:mpegB:cicp:systems:auxiliary:alpha\0", full=True)
+    text = b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", struct.pack(">IIBBBBB", 16, 16, 8, 2, 0, 0, 0))
+    cases = {
+        # a tag given twice: libtiff takes the first entry, of a signed type too
+        "slong.tif": (_tiff((256, 9, 12000), (256, 3, 256), (257, 9, 12000), (257, 3, 256)), "12000x12000 pixels"),
+        "sshort.tif": (_tiff((256, 8, 12000), (257, 8, 12000), (256, 3, 256), (257, 3, 256)), "12000x12000 pixels"),
+        # a chunk the decoder holds whole before the image
+        "chunk.png": (text + _chunk(b"tEXt", b"k\0" + bytes(4 << 20)) + _chunk(b"IEND", b""),
+                      "decoding this PNG image takes about 8 MB"),
+        # sized from their boxes, before anything reads them whole
+        "box.heic": (_container(b"heic", size), "30000x30000 pixels"),
+        "box.avif": (_container(b"avif", alpha, size), "30000x30000 pixels"),
+    }
+    for name, (data, message) in cases.items():
+        (tmp_path / name).write_bytes(data)
+        with pytest.raises(PhotoError, match=message):
+            read_photo(tmp_path / name, True, max_pixels=1_000_000)
+    with open(tmp_path / "sparse.heic", "wb") as file:  # a file too large to hold, never read
+        file.write(_container(b"heic"))
+        file.truncate(3 << 20)
+    with pytest.raises(TooLarge, match="a HEIF file of 3 MB, read whole to be decoded: over the 2 MB"):
+        read_photo(tmp_path / "sparse.heic", False, max_pixels=1_000_000)
+    # a chunk that claims more than the file holds is damage, whatever the decoder would make of it
+    with pytest.raises(Truncated):
+        read_header(Source(data=text + struct.pack(">I", 0x7FFFFFFF) + b"tEXt" + bytes(100)))
+
+
+GREEDY = '''
+import numpy as np
+from velmora_huebit.photos import reading, sizing
+
+real_read, real_header = reading.read_local, sizing.read_header
+
+
+def greedy(path, *args, **kwargs):  # a decoder that takes far more than the header says
+    if "greedy" in str(path):
+        np.ones(1 << 31, np.uint8)
+    return real_read(path, *args, **kwargs)
+
+
+def fooled(source):  # a header reader that sees a small image in every file
+    header = real_header(source)
+    header.width = header.height = 256
+    header.fixed = 0
+    return header
+
+
+reading.read_local, sizing.read_header = greedy, fooled
+'''
+
+
+def test_what_gets_past_the_header_check_fails_alone_in_one_line(tmp_path, coffee_path):
+    """The decoder's own pixel limit and the worker's memory ceiling, under
+    a header check and a decoder both made to fail (by sitecustomize)."""
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "sitecustomize.py").write_text(GREEDY)
+    (tmp_path / "photos").mkdir()
+    (tmp_path / "photos" / "huge.tif").write_bytes(
+        _tiff((256, 4, 12000), (257, 4, 12000), (258, 3, 8), (262, 3, 1), (273, 4, 8), (278, 4, 12000), (279, 4, 10)))
+    for name in ("greedy.png", "fine.png"):
+        (tmp_path / "photos" / name).write_bytes(pathlib.Path(coffee_path).read_bytes())
+    proc = subprocess.run([sys.executable, "-m", "velmora_huebit", "extract", tmp_path / "photos", "-j", "2", "--json"],
+                          capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, PYTHONPATH=f"{tmp_path / 'site'}{os.pathsep}{PACKAGE_PARENT}"))
+    assert proc.returncode == 1 and [json.loads(line)["file"] for line in proc.stdout.splitlines()] == [
+        str(tmp_path / "photos" / "fine.png")]
+    greedy, huge, summary = proc.stderr.splitlines()
+    assert greedy.startswith(f"velmora-huebit: error: {tmp_path / 'photos' / 'greedy.png'}: out of memory: more than")
+    assert greedy.endswith("MB a worker may take with this --max-pixels (try --max-side)")
+    assert huge == f"velmora-huebit: error: {tmp_path / 'photos' / 'huge.tif'}: cannot read the image (not an image " \
+                   "file, or a damaged one)"

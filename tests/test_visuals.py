@@ -127,7 +127,11 @@ class TestDbscanWarning:
             cv2.imwrite(str(tmp_path / name), image)
         proc = run_cli("extract", tmp_path, "--engine", "library", "--algorithm", "dbscan", "-j", 1)
         assert proc.returncode == 0, proc.stderr
-        warned = {line.split(": ")[2].rsplit("/", 1)[1]: line.split(": ", 3)[3] for line in proc.stderr.splitlines()}
+        warned = {line.split(": ")[2].rsplit("/", 1)[1]: line.split(": ", 3)[3] for line in proc.stderr.splitlines()
+                  if ": warning: " in line}
+        # a palette of one colour for a gradient is doubtful; no colours at all is "empty"
+        statuses = {pathlib.Path(r["file"]).name: r.get("status", "ok") for r in map(json.loads, proc.stdout.splitlines())}
+        assert statuses == {"gradient.png": "warning", "flat.png": "ok", "noise.png": "ok"}
         assert set(warned) == {"gradient.png", "noise.png"}
         assert warned["gradient.png"].startswith("DBSCAN put 100% of the photo into one colour")
         assert "no dense group" in warned["noise.png"]

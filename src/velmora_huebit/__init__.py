@@ -48,7 +48,9 @@ Units and orders, the same everywhere in the package:
 - Percentages run from 0 to 100 and are rounded to two decimals.
 
 The records are typed in ``velmora_huebit.records``. The command line is
-``velmora-huebit`` (or ``python -m velmora_huebit``). Pipelines over many
+``velmora-huebit`` (or ``python -m velmora_huebit``). ``search`` ranks the
+photos of a table that a run wrote by how near their colours come to one
+colour, in ΔE2000. Pipelines over many
 photos run on a Dask cluster with ``velmora_huebit.runs.distributed``.
 """
 
@@ -63,8 +65,10 @@ if TYPE_CHECKING:
     from velmora_huebit.runs.api import analyse as analyse
     from velmora_huebit.runs.api import write_report as write_report
     from velmora_huebit.runs.api import write_table as write_table
+    from velmora_huebit.outputs.search import search as search
 
-__all__ = ["ColorExtractor", "palette", "match", "analyse", "write_table", "write_report", "PhotoResult", "__version__"]
+__all__ = ["ColorExtractor", "palette", "match", "analyse", "write_table", "write_report", "PhotoResult", "search",
+           "__version__"]
 
 # loaded on first use: a run's machinery is not needed for palette()
 _RUNS = ("analyse", "write_table", "write_report", "PhotoResult")
@@ -85,6 +89,10 @@ def __getattr__(name: str) -> object:
         from velmora_huebit.runs import api
 
         return getattr(api, name)
+    if name == "search":  # a table of a run near a colour, by ΔE2000 in DuckDB
+        from velmora_huebit.outputs.search import search
+
+        return search
     if name == "ColorExtractor":
         from velmora_huebit.color_extractor_cy import ColorExtractor
 

@@ -36,3 +36,19 @@ class Outcome:
     size: tuple | None = None  # (width, height) analysed
     full_size: tuple | None = None  # (width, height) of the photo
     thumbnail: bytes | None = None  # JPEG for the report
+    # the warnings that make the palette doubtful (a truncated photo, one almost all
+    # transparent, DBSCAN's one colour): the photo's status is then "warning"
+    doubts: tuple = ()
+
+
+STATUSES = ("ok", "warning", "empty", "failed")
+
+
+def status(outcome: Outcome) -> str:
+    """What a photo's record, row and summary say of it: failed (no
+    result), empty (no colours), warning (see Outcome.doubts) or ok."""
+    if outcome.result is None:
+        return "failed"
+    if not outcome.result:
+        return "empty"
+    return "warning" if outcome.doubts else "ok"

@@ -3,11 +3,13 @@ photos, folders, globs and buckets, spread over worker processes.
 
     velmora-huebit extract PHOTO... [--colors N] [--chart FILE.png] [--export FILE.gpl] [--report FILE.html] [--json] ...
     velmora-huebit match PHOTO... --target NAME=#RRGGBB ... [--pixels] ...
+    velmora-huebit serve [--host 127.0.0.1] [--port 8000] [--workers N] ...   (the palette service)
+    velmora-huebit search TABLE --near COLOUR [--within ΔE] [--min-share PERCENT]
 
 In a terminal the results are tables with colour swatches; with --json, or
 when standard output is not a terminal, one JSON object per photo and line.
-Exit status: 0 when every photo was analysed, 1 when any failed, 2 for bad
-arguments, 130 when interrupted.
+Exit status: 0 when every photo was analysed, 1 when any failed (or, with
+--strict, has warnings), 2 for bad arguments, 130 when interrupted.
 
 The door of the library on the terminal: it parses the arguments, shows
 results and progress, and turns the library's errors into one line and an
@@ -18,6 +20,9 @@ exit status. The library never imports it.
 - output: JSON lines and tables on standard output
 - terminal: --color, the colour depth of the tables' swatches
 - progress: the progress bar on standard error
+- serve: the serve command, which starts the service (imported only then)
+- summary: the line that ends every run
+- search: the search command
 """
 
 import os

@@ -6,7 +6,7 @@ import argparse
 import functools
 import math
 
-from velmora_huebit.colour.parse import PaletteError, parse_color, read_palette
+from velmora_huebit.colour.parse import PaletteError, parse_color, read_palette, shown_name
 from velmora_huebit.photos.sources import printable
 from velmora_huebit.colour.swatches import SORTS
 from velmora_huebit.cli.terminal import LEVELS
@@ -131,6 +131,8 @@ def _target(text: str) -> list[tuple[str, tuple[int, int, int]]]:
         name, colour = text.strip(), text
     if not name:
         raise argparse.ArgumentTypeError(f"expected NAME=COLOUR such as red=#e4002b, got {text!r}")
+    # escaped as names from a palette file are: a name cannot drive the terminal
+    name = shown_name(name)
     try:
         return [(name, parse_color(colour))]
     except ValueError as exc:
@@ -282,12 +284,86 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
         help="save a chart of each photo's result (PNG, SVG, PDF, ...); with several photos "
              "the photo's name is added to FILE (or replaces {stem} in it)",
     )
+    # damaged photos: their status is "warning"; --strict fails the run for them
+    outputs.add_argument(
+        "--strict", action="store_true",
+        help="count photos with warnings (a truncated file, one almost all transparent, a "
+             "doubtful DBSCAN palette) as failures in the exit status",
+    )
     outputs.add_argument(
         "--color", "--colour", dest="color", type=_level, default="auto", metavar="WHEN",
         help="colours of the tables' swatches: auto (what the terminal says it can show), "
              "truecolor, 256color, 16color or never; below 256 colours no swatch is drawn and "
              "every colour is written as its hex code",
     )
+
+
+# ---- serve: the palette service (its options in this one block) ----------------
+
+_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+
+
+def _byte_count(text: str) -> int:
+    """A size in bytes: 33554432, 32M, 32MB, 512K."""
+    number = text.strip().upper().removesuffix("B")
+    unit = number[-1:] if number[-1:] in ("K", "M", "G") else ""
+    try:
+        value = float(number.removesuffix(unit)) * _UNITS[unit]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a size such as 32MB, got {text!r}") from None
+    if not (math.isfinite(value) and 1 <= value <= 1 << 40):
+        raise argparse.ArgumentTypeError(f"must be from 1 byte to 1 TB, got {text}")
+    return int(value)
+
+
+def _port(text: str) -> int:
+    value = _whole_number(text, least=0)
+    if value > 65535:
+        raise argparse.ArgumentTypeError(f"a port is 0 to 65535, got {text}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    value = _threshold(text)
+    if not 0 < value <= 86400:
+        raise argparse.ArgumentTypeError(f"must be more than 0 seconds and at most a day, got {text}")
+    return value
+
+
+def _add_serve(commands) -> None:
+    serve = commands.add_parser(
+        "serve", help="the palette service: an HTTP API and a drop-a-photo page (needs the service extra)",
+        description="Serve POST /v1/palette, POST /v1/match, /healthz, /metrics, the API's docs at /docs "
+                    "and a page to drop photos on at /. Stateless: run several behind a load balancer.",
+    )
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
+    serve.add_argument("--port", type=_port, default=8000, help="port to listen on (default: 8000)")
+    serve.add_argument("--workers", type=_whole_number, default=1, metavar="N",
+                       help="server processes (default: 1); the cores are shared among them")
+    serve.add_argument("--threads", type=_whole_number, metavar="N",
+                       help="photos analysed at once in each process (default: its share of the cores, "
+                            f"{cores()} in all)")
+    serve.add_argument("--queue", type=_side, metavar="N",
+                       help="photos that wait for a thread in each process before more are turned "
+                            "away with 503 and Retry-After (default: 256)")
+    serve.add_argument("--max-body", type=_byte_count, metavar="SIZE",
+                       help="largest request body, such as 32MB (default: 32MB)")
+    serve.add_argument("--max-pixels", type=_pixel_count, metavar="N",
+                       help=f"refuse, from its header, an image that takes more memory to decode than N "
+                            f"pixels of 8-bit colour, as extract does (default: {DEFAULT_MAX_PIXELS:_}; 0: no limit)")
+    serve.add_argument("--timeout", type=_seconds, metavar="SECONDS",
+                       help="time limit of a request: its upload, its wait and its analysis (default: 30)")
+    serve.add_argument("--max-connections", type=_whole_number, default=4096, metavar="N",
+                       help="open connections per process before new requests get 503 (default: 4096)")
+    serve.add_argument("--token", metavar="TOKEN",
+                       help="ask for Authorization: Bearer TOKEN on /v1/ (default: the VELMORA_HUEBIT_TOKEN "
+                            "variable, or none); the variable keeps it out of the process list")
+    serve.add_argument("--cors", action="append", metavar="ORIGIN",
+                       help="let pages of ORIGIN (such as https://shop.example) call the API from a "
+                            "browser; repeatable (default: none)")
+    serve.add_argument("--log-level", choices=("critical", "error", "warning", "info", "debug"),
+                       default="warning", help="uvicorn's log level (default: warning)")
+    serve.set_defaults(subparser=serve)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -354,4 +430,35 @@ def build_parser() -> argparse.ArgumentParser:
              "as the target (default: 50)",
     )
     match.set_defaults(subparser=match)
+    _add_serve(commands)
+    _add_search(commands)
     return parser
+
+
+def _colour(text: str) -> tuple[int, int, int]:
+    try:
+        return parse_color(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _add_search(commands) -> None:
+    """search: the photos of an --output table near a colour, by ΔE2000 (DuckDB)."""
+    search = commands.add_parser(
+        "search", help="the photos of an --output table with a colour near the one given",
+        description="The photos of a table written by extract --output (Parquet or CSV, local "
+                    "or in a bucket) whose palette holds a colour near COLOUR, by CIEDE2000: "
+                    "closest first, then the largest share. Needs DuckDB (the search extra).",
+    )
+    search.add_argument("table", metavar="TABLE", help="FILE.parquet or FILE.csv, or s3://bucket/FILE...")
+    search.add_argument("--near", type=_colour, required=True, metavar="COLOUR",
+                        help="the colour: #rrggbb, R,G,B, rgb(...), hsl(...) or a CSS colour name such as navy")
+    search.add_argument("--within", type=_threshold, default=10.0, metavar="ΔE",
+                        help="the largest ΔE2000 from it (default: 10, similar; 5 is close, 2 a match to the eye)")
+    search.add_argument("--min-share", type=_threshold, default=0.0, metavar="PERCENT",
+                        help="only colours covering at least this share of the photo (default: 0)")
+    search.add_argument("--json", action="store_true",
+                        help="JSON Lines, one object per photo (the default when output is not a terminal)")
+    search.add_argument("--anonymous", action="store_true", help="read an s3:// table without credentials")
+    search.add_argument("--endpoint-url", metavar="URL", help="the S3 endpoint for an s3:// table")
+    search.set_defaults(subparser=search)

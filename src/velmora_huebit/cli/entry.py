@@ -17,12 +17,14 @@ from velmora_huebit.cli.output import JsonOutput, TableOutput
 from velmora_huebit.errors import MissingExtra, OutputError, SettingError
 from velmora_huebit.photos.sources import display_name, printable
 from velmora_huebit.cli.progress import Progress
+from velmora_huebit.photos.limits import set_decoder_limits
 from velmora_huebit.photos.reading import PhotoError, read_mask
 from velmora_huebit.runs.runners import PoolRunner, Runner, Task, choose_runner, cores, numbered
-from velmora_huebit.photos.storage import is_url
+from velmora_huebit.photos.storage import BREAK_AFTER, is_url, unreachable
 from velmora_huebit.runs.tasks import PhotoTasks
 from velmora_huebit.analysis.views import View
-from velmora_huebit.analysis.job import Job
+from velmora_huebit.analysis.job import Job, status
+from velmora_huebit.cli.summary import summary_line
 from velmora_huebit.runs.work import quiet_opencv, warm
 
 
@@ -152,6 +154,7 @@ class _Tally:
         self.progress = progress
         self.count = 0
         self.failed = 0
+        self.warned = 0  # analysed, with status "warning"
         self.report = None  # --report, told of each failure too
 
     def failure(self, name: str, message: str) -> None:
@@ -167,6 +170,7 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
     """Every photo through the runner, results to the output (and palette
     files), warnings and errors to standard error, counted in the tally."""
     listed, task_of = numbered(tasks)
+    out_of_reach = 0  # photos in a row whose server could not be reached
     with contextlib.closing(runner.run(extractor, job, listed, progress.advance)) as outcomes:
         for index, outcome in outcomes:
             path = task_of(index)[0]
@@ -182,6 +186,11 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
                 tally.failure(path, "; ".join(problems))
             else:
                 tally.count += 1
+                tally.warned += status(outcome) == "warning"
+            out_of_reach = out_of_reach + 1 if outcome.error and unreachable(outcome.error) else 0
+            if out_of_reach >= BREAK_AFTER:  # the server is gone: the rest would fail alike
+                raise SettingError(f"{outcome.error}: {BREAK_AFTER} photos in a row could not be read, "
+                                   "the run stops here")
 
 
 def _run(args, job: Job, listing: PhotoTasks, store) -> int:
@@ -227,33 +236,34 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
             output = TableOutput(job, progress, args.color) if as_table else JsonOutput(job, progress)
         exporter = None
         if getattr(args, "export", None):
-            from velmora_huebit.outputs.exports import Exporter
+            from velmora_huebit.outputs.exports import Exporter, is_library
 
             exporter = Exporter(job, listing.export_paths, lambda name, message: progress.say(
-                f"{PROG}: warning: {display_name(name)}: {message}"))
+                f"{PROG}: warning: {display_name(name)}: {message}"),
+                libraries=tuple(template for template in args.export if is_library(template)))
         if report is not None:
             from velmora_huebit.outputs.report import WithReport
 
             output = WithReport(output, report)
-        if tasks or lazy:
-            try:
-                analyse_all(runner, extractor, job, tasks, output, progress, tally, exporter)
-            except OutputError as exc:
-                if store is None:
-                    raise
-                # said before the store folds what its journal holds
-                progress.say(f"{PROG}: error: cannot write the results: {exc}")
+        try:
+            if tasks or lazy:
+                try:
+                    analyse_all(runner, extractor, job, tasks, output, progress, tally, exporter)
+                except OutputError as exc:
+                    if store is None:
+                        raise
+                    # said before the store folds what its journal holds
+                    progress.say(f"{PROG}: error: cannot write the results: {exc}")
+                    unwritten = True
+        finally:  # the palette libraries hold what was done, however the run ends
+            for problem in exporter.close() if exporter is not None else ():
+                progress.say(f"{PROG}: error: cannot write {problem}")
                 unwritten = True
     if listing.skipped:
         print(printable(f"{PROG}: {listing.skipped} photos already in {args.output}, not analysed again"),
               file=sys.stderr)
-    if store is not None and sys.stderr.isatty():  # a person waiting for it: say where it went
-        written = tally.count - tally.failed
-        print(f"{PROG}: {written} {'photo' if written == 1 else 'photos'} written to {args.output}",
-              file=sys.stderr)
-    if tally.failed:
-        noun = "photo" if tally.count == 1 else "photos"
-        print(f"{PROG}: {tally.failed} of {tally.count} {noun} failed", file=sys.stderr)
+    print(printable(summary_line(args, tally, exporter)), file=sys.stderr)
+    if tally.failed or (args.strict and tally.warned):
         return 1
     # a fold that failed said so, and kept the parts for --resume
     return 1 if unwritten or (store is not None and store.failed) else 0
@@ -271,6 +281,17 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
+        if args.command == "serve":
+            from velmora_huebit.cli.serve import serve
+
+            return serve(args)
+        if args.command == "search":
+            from velmora_huebit.cli.search import run_search
+
+            return run_search(args)
+        # before OpenCV loads, here and in the workers that inherit the environment
+        if hasattr(args, "max_pixels"):
+            set_decoder_limits(args.max_pixels)
         try:
             job, listing, store = _prepare(args)
         except MissingExtra as exc:
@@ -285,8 +306,11 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     try:
         return _run(args, job, listing, store)
-    except SettingError as exc:  # found once the run began: a scheduler out of reach
+    except SettingError as exc:  # found once the run began: a scheduler or a bucket's server out of reach
         print(printable(f"{PROG} {args.command}: error: {exc}"), file=sys.stderr)
+        if args.output is not None:
+            print(f"{PROG}: the photos finished are in {args.output}; "
+                  "the same command with --resume analyses the rest", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -93,6 +93,10 @@ def _from_json_list(items: list, where: str):
     for number, item in enumerate(items, 1):
         place = f"{where} {number}"
         if isinstance(item, dict):
+            given = [k for k, _ in item.pairs if k in _COLOUR_KEYS or k == "name"]
+            if len(given) != len(set(given)):
+                twice = next(k for k in given if given.count(k) > 1)
+                raise PaletteError(f"{place}: the key {shown_name(twice)!r} given twice")
             key = next((k for k in _COLOUR_KEYS if k in item), None)
             if key is None:
                 raise PaletteError(f"{place}: no colour in it (expected one of the keys {', '.join(_COLOUR_KEYS)})")
@@ -105,9 +109,17 @@ def _from_json_list(items: list, where: str):
             yield None, _json_colour(item, place), place
 
 
+class _Object(dict):
+    """A JSON object that keeps every (key, value) pair, a key given twice included."""
+
+    def __init__(self, pairs):
+        super().__init__(pairs)
+        self.pairs = pairs
+
+
 def _from_json(text: str):
     try:
-        palette = json.loads(text)
+        palette = json.loads(text, object_pairs_hook=_Object)
     except json.JSONDecodeError as exc:
         raise PaletteError(f"line {exc.lineno}: not valid JSON ({exc.msg})") from None
     except (ValueError, RecursionError):  # numbers too long, brackets too deep
@@ -116,10 +128,15 @@ def _from_json(text: str):
         return _from_json_list(palette, "item")
     if not isinstance(palette, dict):
         raise PaletteError('expected a JSON object such as {"red": "#e4002b"} or a list of colours')
+    photos = palette.get("photos")
+    if isinstance(photos, list) and all(isinstance(p, dict) for p in photos):  # a library of --export
+        return (entry for p in photos if isinstance(p.get("colors"), list)
+                for entry in _from_json_list(p["colors"], "colour"))
     listed = palette.get("colors", palette.get("colours"))
     if isinstance(listed, list):  # a record of --export or --json, or another tool's palette
         return _from_json_list(listed, "colour")
-    return ((name, _json_colour(colour, _shown(name)), _shown(name)) for name, colour in palette.items())
+    # a name given twice keeps both colours, numbered as any name that comes again
+    return ((name, _json_colour(colour, shown_name(name)), shown_name(name)) for name, colour in palette.pairs)
 
 
 # ---- CSV, GIMP, hex codes, CSS --------------------------------------------------------------
@@ -362,7 +379,7 @@ def _entries(data: bytes):
     return _from_csv(text)
 
 
-def _shown(name: str) -> str:
+def shown_name(name: str) -> str:
     """A name as tables and lines may print it: characters that are not
     printable (controls, line separators, direction overrides) escaped."""
     if name.isprintable():
@@ -383,10 +400,13 @@ def read_palette(path: str) -> list[tuple[str, tuple[int, int, int]]]:
                 rgb = parse_color(colour)
             except ValueError as exc:
                 raise PaletteError(f"{where}: {exc}") from None
-            name = _shown((name or "").strip()) or hex_code(rgb)
+            name = shown_name((name or "").strip()) or hex_code(rgb)
             if name in seen:
-                seen[name] += 1
-                name = f"{name} {seen[name]}"
+                # the next number no name of the file has taken ("red 2", "red", "red")
+                base = name
+                while name in seen:
+                    seen[base] += 1
+                    name = f"{base} {seen[base]}"
             seen.setdefault(name, 1)
             palette.append((name, rgb))
             if len(palette) > MAX_COLOURS:

@@ -12,4 +12,6 @@ analysis, colour and photos.
   .hex, swatch .png and .svg)
 - charts: chart file names and drawing
 - report: the HTML page of a run
+- folders: the folders of output files, made as needed
+- search: the photos of a table near a colour, by ΔE2000 in DuckDB
 """

@@ -19,6 +19,7 @@ import os
 from typing import Iterable, Iterator
 
 from velmora_huebit.errors import SettingError
+from velmora_huebit.outputs.folders import ensure_folder, make_folder
 from velmora_huebit.colour.space import hex_code
 from velmora_huebit.colour.swatches import (PAGE, band, label_colour, needs_border,
                                          nearest)
@@ -66,9 +67,7 @@ def check_chart_template(template: str) -> None:
             f"--chart {template}: unknown image format {suffix or '(none)'!r} "
             f"(use one of: {', '.join(sorted(formats))})"
         )
-    folder = os.path.dirname(template) or "."
-    if not os.path.isdir(folder):
-        raise SettingError(f"--chart {template}: no such folder {folder}")
+    ensure_folder(template, "--chart")
 
 
 def _rgb(colour) -> tuple[float, float, float]:
@@ -248,4 +247,5 @@ def save_chart(job, photo: str, result, size: tuple, path: str) -> None:
         how = ("pixels, distance bands 15 / 30 / 50" if job.pixels else
                f"dominant colours, threshold {50.0 if job.threshold is None else job.threshold:g}")
         fig = draw_matches(result, job.targets, job.pixels, title, f"{how}  ·  {analysed}")
+    make_folder(path)
     fig.savefig(path, dpi=DPI, facecolor=fig.get_facecolor())

@@ -15,6 +15,7 @@ import json
 import os
 
 from velmora_huebit.errors import SettingError
+from velmora_huebit.outputs.tidy import older, upgraded
 
 ROWS_PER_BATCH = 65536
 
@@ -49,7 +50,7 @@ class CsvFormat:
                 header = next(csv.reader(file), None)
         except self.errors as exc:
             raise SettingError(f"--output {path}: cannot read it as CSV ({exc})") from None
-        if header != self.names:
+        if header != self.names and not older(header or [], self.names):
             raise SettingError(f"--output {path}: its columns differ from this command's "
                              "(not written by this command of velmora-huebit)")
         try:
@@ -62,18 +63,26 @@ class CsvFormat:
     def batches(self, path: str):
         with open(path, newline="", encoding="utf-8") as file:
             reader = csv.reader(file)
-            if next(reader, None) != self.names:
+            header = next(reader, None) or []
+            if header != self.names and not older(header, self.names):
                 raise ValueError("its header differs from this command's columns")
             batch: list[list[str]] = []
             for row in reader:
-                if len(row) != len(self.names):
-                    raise ValueError(f"line {reader.line_num} has {len(row)} fields, not {len(self.names)}")
-                batch.append(row)
+                if len(row) != len(header):
+                    raise ValueError(f"line {reader.line_num} has {len(row)} fields, not {len(header)}")
+                batch.append(row if header == self.names else self._upgrade(header, row))
                 if len(batch) >= ROWS_PER_BATCH:
                     yield batch
                     batch = []
             if batch:
                 yield batch
+
+    def _upgrade(self, header: list[str], row: list[str]) -> list[str]:
+        """A row of an older file (see tidy.older) in today's columns."""
+        values = {name: cell or None for name, cell in zip(header, row)}
+        if all(values.get(c) and values[c].isdigit() for c in "rgb"):
+            values.update((c, int(values[c])) for c in "rgb")
+        return self.from_rows([upgraded(values, self.names)])[0]
 
     def from_rows(self, rows: list[dict]) -> list[list[str]]:
         return [[_cell(row[name]) for name in self.names] for row in rows]

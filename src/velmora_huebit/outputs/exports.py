@@ -12,6 +12,13 @@ exported palette serves as --targets), and the tools each is for read them:
 - .png, .svg: swatch images with hex code, name and share under each
   colour (the .png keeps its palette as JSON in a text chunk)
 
+A template without {stem} in a library format (.ase, .gpl, .css, .json,
+.hex) is one file for the whole run, a section per photo: an .ase group,
+a .gpl comment line, a .css :root block of --STEM-1 ..., a .json
+{"photos": [record, ...]}, a blank line between .hex lists. It grows in a
+part file beside it as the photos come, and is put together when the run
+ends, however it ends.
+
 Files are written in the main process as the photos' records come, each
 whole or not at all."""
 
@@ -23,11 +30,13 @@ import json
 import os
 import re
 import struct
-from typing import Callable
+import tempfile
+from typing import IO, Callable
 from html import escape
 
 from velmora_huebit._version import version
 from velmora_huebit.errors import SettingError
+from velmora_huebit.outputs.folders import ensure_folder, make_folder
 from velmora_huebit.colour.parse import PNG_KEY
 from velmora_huebit.photos.sources import display_name
 from velmora_huebit.colour.space import hex_code
@@ -77,14 +86,23 @@ def _ase_block(kind: int, body: bytes) -> bytes:
     return struct.pack(">HI", kind, len(body)) + body
 
 
-def _ase(title: str, swatches: list[Swatch], record: dict) -> bytes:
+def _ase_group(title: str, swatches: list[Swatch]) -> list[bytes]:
     stem = os.path.splitext(os.path.basename(title))[0]
     blocks = [_ase_block(0xC001, _ase_name(stem))]  # group start
     for s in swatches:
         values = struct.pack(">3f", *(c / 255 for c in s.rgb))
         blocks.append(_ase_block(0x0001, _ase_name(s.label) + b"RGB " + values + struct.pack(">H", 2)))  # 2: normal
     blocks.append(_ase_block(0xC002, b""))  # group end
-    return b"ASEF" + struct.pack(">HHI", 1, 0, len(blocks)) + b"".join(blocks)
+    return blocks
+
+
+def _ase_head(blocks: int) -> bytes:
+    return b"ASEF" + struct.pack(">HHI", 1, 0, blocks)
+
+
+def _ase(title: str, swatches: list[Swatch], record: dict) -> bytes:
+    blocks = _ase_group(title, swatches)
+    return _ase_head(len(blocks)) + b"".join(blocks)
 
 
 def _css_comment(text: str) -> str:
@@ -190,14 +208,96 @@ def _svg(title: str, swatches: list[Swatch], record: dict) -> bytes:
 WRITERS = {".gpl": _gpl, ".ase": _ase, ".css": _css, ".json": _json, ".hex": _hex, ".png": _png, ".svg": _svg}
 
 
+# ---- one library for the run ------------------------------------------------------------
+
+LIBRARIES = (".ase", ".gpl", ".css", ".json", ".hex")
+
+
+def is_library(template: str) -> bool:
+    """Whether --export TEMPLATE writes one file for the run (no {stem})."""
+    return "{stem}" not in template and os.path.splitext(template)[1].lower() in LIBRARIES
+
+
+def _ident(stem: str) -> str:
+    """A CSS custom property's name from a photo's stem."""
+    found = re.sub(r"[^A-Za-z0-9_-]+", "-", stem).strip("-") or "photo"
+    return found if re.match(r"[A-Za-z_]", found) else "p-" + found
+
+
+class Library:
+    """One palette file for the run, a section per photo (see the top)."""
+
+    def __init__(self, path: str):
+        self.path = path
+        self.suffix = os.path.splitext(path)[1].lower()
+        self.photos = 0
+        self.blocks = 0  # .ase blocks
+        self.idents: dict[str, int] = {}
+        self.part: IO[bytes] | None = None
+
+    def add(self, title: str, swatches: list[Swatch], record: dict) -> None:
+        if self.part is None:
+            make_folder(self.path)
+            self.part = tempfile.NamedTemporaryFile(dir=os.path.dirname(self.path) or ".", delete=False,
+                                                    prefix=f".{os.path.basename(self.path)}.", suffix=".part")
+        self.part.write(self._section(title, swatches, record))
+        self.photos += 1
+
+    def _section(self, title: str, swatches: list[Swatch], record: dict) -> bytes:
+        first = not self.photos
+        if self.suffix == ".ase":
+            blocks = _ase_group(title, swatches)
+            self.blocks += len(blocks)
+            return b"".join(blocks)
+        if self.suffix == ".gpl":
+            return _gpl(title, swatches, record).split(b"\n", 3)[3]  # its comment and colours
+        if self.suffix == ".css":
+            ident = _ident(os.path.splitext(os.path.basename(title))[0])
+            self.idents[ident] = self.idents.get(ident, 0) + 1
+            if self.idents[ident] > 1:  # the same stem in two folders
+                ident += f"-{self.idents[ident]}"
+            lines = [f"/* {_css_comment(_about(title, swatches))} */", ":root {"]
+            lines += [f"  --{ident}-{rank}: {s.hex}; /* {_css_comment(f'{s.label}, {s.share:.2f}%')} */"
+                      for rank, s in enumerate(swatches, 1)]
+            return ("" if first else "\n").encode() + ("\n".join(lines) + "\n}\n").encode("utf-8")
+        if self.suffix == ".json":
+            return ("" if first else ",\n").encode() + b"    " + json.dumps(record, ensure_ascii=False).encode("utf-8")
+        return ("" if first else "\n").encode() + _hex(title, swatches, record)
+
+    def _head(self) -> bytes:
+        if self.suffix == ".ase":
+            return _ase_head(self.blocks)
+        about = f"{self.photos} photo{'s' * (self.photos != 1)}, a section each (velmora-huebit {version()})"
+        if self.suffix == ".gpl":
+            stem = os.path.splitext(os.path.basename(self.path))[0]
+            return f"GIMP Palette\nName: {_one_line(stem)}\n# {about}\n".encode("utf-8")
+        if self.suffix == ".css":
+            return f"/* {about} */\n".encode()
+        if self.suffix == ".json":
+            return b'{\n  "photos": [\n'
+        return b""
+
+    def close(self) -> None:
+        """The file put together (whole, or not at all), and the part removed."""
+        if self.part is None:
+            return
+        part, self.part = self.part, None
+        try:
+            part.close()
+            with open(part.name, "rb") as sections:
+                body = sections.read()
+            tail = b"\n  ]\n}\n" if self.suffix == ".json" else b""
+            _write_whole(self.path, self._head() + body + tail)
+        finally:
+            os.unlink(part.name)
+
+
 def check_export_template(template: str) -> None:
     suffix = os.path.splitext(template)[1].lower()
     if suffix not in WRITERS:
         raise SettingError(f"--export {template}: unknown palette format {suffix or '(none)'!r} "
                          f"(use one of: {', '.join(WRITERS)})")
-    folder = os.path.dirname(template) or "."
-    if not os.path.isdir(folder):
-        raise SettingError(f"--export {template}: no such folder {folder}")
+    ensure_folder(template, "--export")
 
 
 def palette_file(path: str, job: Job, outcome: Outcome, photo: str) -> bytes:
@@ -211,6 +311,7 @@ def palette_file(path: str, job: Job, outcome: Outcome, photo: str) -> bytes:
 def _write_whole(path: str, data: bytes) -> None:
     """A reader never sees half a file, nor a killed run leave one."""
     temporary = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{os.getpid()}.part")
+    make_folder(path)
     try:
         with open(temporary, "wb") as file:
             file.write(data)
@@ -227,10 +328,13 @@ class Exporter:
     """Writes the palette files of each photo as its outcome comes. paths_of
     gives (and forgets) the files of a photo."""
 
-    def __init__(self, job: Job, paths_of: Callable[[str], tuple], warn: Callable[[str, str], None]):
+    def __init__(self, job: Job, paths_of: Callable[[str], tuple], warn: Callable[[str, str], None],
+                 libraries: tuple = ()):
         self.job = job
         self.paths_of = paths_of
         self.warn = warn
+        self.libraries = {template: Library(template) for template in libraries}
+        self.unwritten: dict[str, str] = {}  # library -> why it cannot be written
 
     def write(self, photo: str, outcome: Outcome) -> list[str]:
         """The problems, as words; the colours stand when a file fails."""
@@ -238,6 +342,8 @@ class Exporter:
         if outcome.result is None:
             return []
         problems = []
+        if outcome.result:
+            self._add(photo, outcome)
         for path in paths:
             if not outcome.result:
                 self.warn(photo, f"no colours found, palette {display_name(path)} not written")
@@ -247,3 +353,23 @@ class Exporter:
             except OSError as exc:
                 problems.append(f"palette {display_name(path)}: {exc.strerror or exc}")
         return problems
+
+    def _add(self, photo: str, outcome: Outcome) -> None:
+        record = json_record(photo, self.job, outcome)
+        swatches = [Swatch(c) for c in outcome.result]
+        for path, library in self.libraries.items():
+            if path in self.unwritten:
+                continue
+            try:
+                library.add(display_name(photo), swatches, record)
+            except OSError as exc:
+                self.unwritten[path] = exc.strerror or str(exc)
+
+    def close(self) -> list[str]:
+        """Puts the libraries together; the problems, as words."""
+        for path, library in self.libraries.items():
+            try:
+                library.close()
+            except OSError as exc:
+                self.unwritten.setdefault(path, exc.strerror or str(exc))
+        return [f"palette {display_name(path)}: {why}" for path, why in self.unwritten.items()]

@@ -3,8 +3,10 @@ photo and target, and one per photo that failed) as a Parquet file, for
 the store (see store) that keeps them safe from a killed run and resumes.
 
 Columns and types: file, status, hex, target, target_hex, closest_color,
-closest_pixel, name and error are strings; width, height, analysed_width,
-analysed_height and rank int32; r, g and b uint8; shares, similarities and
+closest_pixel, name, error and warnings are strings; width, height,
+analysed_width, analysed_height, rank, r, g and b int32 (r, g and b were
+uint8 before the L*a*b* columns came: such files are read, and upgraded
+when a resumed run folds them); lab_l, lab_a, lab_b, shares, similarities and
 distances double; found_directly bool. Every column may be null (a photo
 that failed has only file, status and error). The file's metadata, under
 the key "velmora_huebit", holds the settings of the run and the
@@ -19,11 +21,14 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from velmora_huebit.errors import SettingError
+from velmora_huebit.outputs.tidy import older, upgraded
 
 ROWS_PER_GROUP = 65536  # row groups of the folded file
 METADATA_KEY = b"velmora_huebit"
 
-TYPES = {"str": pa.string(), "int": pa.int32(), "uint8": pa.uint8(), "float": pa.float64(), "bool": pa.bool_()}
+TYPES = {"str": pa.string(), "int": pa.int32(), "float": pa.float64(), "bool": pa.bool_()}
+# a type of an older file's column that reads into today's type without loss
+WIDENED = {(pa.uint8(), pa.int32())}
 
 
 class ParquetFormat:
@@ -44,7 +49,7 @@ class ParquetFormat:
             raise SettingError(f"--output {path}: cannot read it as Parquet ({exc})") from None
         if METADATA_KEY not in (stored.metadata or {}):
             raise SettingError(f"--output {path}: not written by velmora-huebit")
-        if not stored.remove_metadata().equals(self.schema):
+        if not self._readable(stored):
             raise SettingError(f"--output {path}: its columns differ from this command's "
                              "(written by another command or version)")
         try:
@@ -58,17 +63,32 @@ class ParquetFormat:
     def settings_file(self, path: str) -> str:
         return path
 
+    def _readable(self, stored: pa.Schema) -> bool:
+        """This command's columns, or an older version's of them (see tidy.older)."""
+        stored = stored.remove_metadata()
+        if stored.equals(self.schema):
+            return True
+        if not older(stored.names, self.schema.names):
+            return False
+        return all(field.type == self.schema.field(field.name).type
+                   or (field.type, self.schema.field(field.name).type) in WIDENED for field in stored)
+
+    def _upgrade(self, table: pa.Table) -> pa.Table:
+        names = self.schema.names
+        return self.from_rows([upgraded(row, names) for row in table.to_pylist()])
+
     def batches(self, path: str):
         """The rows of a file, a row group's worth at a time."""
         file = pq.ParquetFile(path)
-        if not file.schema_arrow.remove_metadata().equals(self.schema):
+        stored = file.schema_arrow.remove_metadata()
+        if not self._readable(stored):
             raise ValueError("its columns differ from this command's")
         if not file.num_row_groups:  # a run without rows (pyarrow 18 raises when asked to iterate it)
             return
         for batch in file.iter_batches(batch_size=ROWS_PER_GROUP):
-            table = pa.Table.from_batches([batch], schema=self.schema)
+            table = pa.Table.from_batches([batch], schema=stored)
             table.validate(full=True)  # a damaged file: an error here, not later as text is read
-            yield table
+            yield table if stored.equals(self.schema) else self._upgrade(table)
 
     def from_rows(self, rows: list[dict]) -> pa.Table:
         return pa.Table.from_pylist(rows, schema=self.schema)

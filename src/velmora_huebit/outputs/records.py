@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from velmora_huebit.colour.space import hex_code
 from velmora_huebit.photos.sources import text_name
-from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.job import Job, Outcome, status
 
 # The module gives an int 0 where a share or score is clamped or beyond the
 # threshold, and NumPy scalars elsewhere.
@@ -29,8 +29,12 @@ def _field(key: str, value):
 
 def json_record(path: str, job: Job, outcome: Outcome) -> dict:
     """{"file", "analysed_size", then "colors" (extract: hex, name unless
-    --names none, rgb, percentage) or "targets" (match)}."""
+    --names none, rgb, percentage) or "targets" (match)}; a photo whose
+    palette is doubtful (see Outcome.doubts) has "status": "warning" and
+    its "warnings" after analysed_size."""
     record = {"file": text_name(path), "analysed_size": list(outcome.size)}
+    if status(outcome) == "warning":
+        record.update(status="warning", warnings=list(outcome.warnings))
     if job.command == "extract":
         record["colors"] = [
             {"hex": hex_code(c["color"]), **({"name": c["name"]} if "name" in c else {}),

@@ -1,10 +1,12 @@
 """--report FILE.html: one page showing a run to a person.
 
-On top a summary (photos, failures, the most common colours, or how often
+On top a summary (photos, failures, photos with warnings, the most common
+colours by the number of photos that have them, or how often
 each target was found, in which band), then the photos that failed with
 their reasons, then a card per photo: its thumbnail, its palette as a strip
 of shares and as a list (hex code, name, share), or for match each target
-beside the photo's nearest colour with its band, and the photo's warnings.
+beside the photo's nearest colour with its band, and the photo's warnings
+(a photo whose palette is doubtful, status "warning", is marked so).
 
 A small run gives one self-contained file: the thumbnails are data: URIs.
 Past INLINE_LIMIT photos the thumbnails go to a folder beside the page
@@ -34,6 +36,8 @@ from typing import IO
 
 from velmora_huebit._version import version
 from velmora_huebit.errors import OutputError, SettingError
+from velmora_huebit.outputs.folders import ensure_folder
+from velmora_huebit.analysis.job import status
 from velmora_huebit.photos.sources import display_name
 from velmora_huebit.colour.space import hex_code
 from velmora_huebit.colour.swatches import (PIXEL_BANDS, SIMILARITY_BANDS, band, label_colour,
@@ -52,9 +56,8 @@ GENERATOR = "velmora-huebit"
 def check_report_path(path: str) -> None:
     if os.path.splitext(path)[1].lower() not in (".html", ".htm"):
         raise SettingError(f"--report {path}: the report is an HTML page; name it FILE.html")
+    ensure_folder(path, "--report")
     folder = os.path.dirname(path) or "."
-    if not os.path.isdir(folder):
-        raise SettingError(f"--report {path}: no such folder {folder}")
     if not os.access(folder, os.W_OK | os.X_OK):
         raise SettingError(f"--report {path}: cannot write in {folder}")
     if os.path.isdir(path):
@@ -99,7 +102,8 @@ class _Colours:
                 cell[2 + i] += share * int(rgb[i])
 
     def top(self, count: int) -> list:
-        ranked = sorted(self.cells.values(), key=lambda cell: -cell[1])[:count]
+        # in the photos each is in, as the summary shows them; then by summed share
+        ranked = sorted(self.cells.values(), key=lambda cell: (-cell[0], -cell[1]))[:count]
         return [(tuple(round(cell[2 + i] / cell[1]) if cell[1] else 0 for i in range(3)),
                  cell[5], cell[0], cell[1]) for cell in ranked]
 
@@ -158,7 +162,7 @@ class Report:
     def emit(self, path: str, outcome) -> None:
         self.count += 1
         self.last = path
-        self.warned += bool(outcome.warnings)
+        self.warned += status(outcome) == "warning"
         if self.job.command == "extract":
             self.colours.add(outcome.result)
         else:
@@ -227,7 +231,11 @@ class Report:
             size += " (of {}×{})".format(*outcome.full_size)
         body = self._palette(outcome.result) if self.job.command == "extract" else self._matches(outcome.result)
         notes = "".join(f'<p class="warn">{_e(w)}</p>' for w in outcome.warnings)
-        return (f'<article class="photo" id="p{number}" data-name="{_e(shown.lower())}">{picture}'
+        doubtful = status(outcome) == "warning"
+        if doubtful:  # said on top: its palette is not to be trusted as it stands
+            size += ' · <b class="status">warning</b>'
+        return (f'<article class="photo{" doubtful" if doubtful else ""}" id="p{number}" '
+                f'data-name="{_e(shown.lower())}">{picture}'
                 f'<h3 title="{_e(shown)}">{_e(name)}</h3><p class="size">{size}</p>{body}{notes}</article>\n')
 
     def _palette(self, records: list) -> str:
@@ -321,7 +329,7 @@ class Report:
         stats = [f'<div class="stat"><b>{self.count}</b> analysed</div>',
                  f'<div class="stat{" bad" if failed else ""}"><b>{failed}</b> failed</div>']
         if self.warned:
-            stats.append(f'<div class="stat"><b>{self.warned}</b> with warnings</div>')
+            stats.append(f'<div class="stat warned"><b>{self.warned}</b> with warnings</div>')
         parts = ['<section id="summary">']
         if interrupted:
             parts.append('<p class="interrupted">The run was cut short: this page shows the photos done by then.</p>')
@@ -443,5 +451,6 @@ ul.targets li:first-child{border-top:0}
 ul.targets .tname{grid-area:name;font-weight:600;overflow:hidden;text-overflow:ellipsis;white-space:nowrap}
 ul.targets .band{grid-area:band;font-size:12px;font-weight:600}ul.targets .share{grid-area:share}
 .warn{color:#8a5a00;font-size:12px;margin:8px 0 0}
+.photo.doubtful{border-color:#f0c27a}.status{color:#8a5a00}.stat.warned b{color:#8a5a00}
 .none{color:var(--muted)}
 """

@@ -7,6 +7,7 @@ import os
 
 from velmora_huebit.analysis.job import Job
 from velmora_huebit.errors import MissingExtra, SettingError
+from velmora_huebit.outputs.folders import ensure_folder
 from velmora_huebit.outputs.store import Say, Store, settings
 from velmora_huebit.outputs.tidy import columns
 from velmora_huebit.photos.storage import is_url
@@ -22,9 +23,8 @@ def open_table(path: str, job: Job, extractor_settings: dict, resume: bool, say:
         raise SettingError(f"--output {path}: Parquet (.parquet) and CSV (.csv) files are "
                            "written; JSON Lines go to standard output")
     remote = is_url(path)
-    folder = os.path.dirname(path) or "."
-    if not remote and not os.path.isdir(folder):
-        raise SettingError(f"--output {path}: no such folder {folder}")
+    if not remote:
+        ensure_folder(path, "--output")
     if suffix == ".parquet":
         try:
             from velmora_huebit.outputs.parquet import ParquetFormat as Format

@@ -3,32 +3,42 @@ photo and target (match), and one per photo that failed, each a flat record
 of plain values that pandas, DuckDB or a spreadsheet take as they are.
 
 Every row starts with the photo: file (its absolute path or its URL, as valid text),
-status ("ok"; "empty" when the analysis found no colours, with the colour
-columns null; "failed"), width and height of the photo, and
-analysed_width and analysed_height (after --max-side). Then:
+status ("ok"; "warning" when its palette is doubtful, see Outcome.doubts;
+"empty" when the analysis found no colours, with the colour columns null;
+"failed"), width and height of the photo, and analysed_width and
+analysed_height (after --max-side). Then:
 
-- extract: rank (1 for the largest share), hex, r, g, b, share (percent of
-  the analysed pixels) and name (the record's name of the colour, null
+- extract: rank (1 for the largest share), hex, r, g, b (int32: their
+  differences, and sums of squared differences, stay exact), lab_l,
+  lab_a, lab_b (CIE L*a*b*, D65, colour.space), share (percent of the
+  analysed pixels) and name (the record's name of the colour, null
   without one: --names none);
 - match: target (its name), target_hex, then the module's keys in its
   order, colours as #rrggbb (closest_color, closest_pixel).
 
-Last, error: why the photo failed, or on an "ok" photo why its chart was
-not written. A photo that failed has no sizes and null colour columns.
+Last, error: why the photo failed, or on an analysed photo why its chart
+was not written; and warnings: the photo's warnings, joined by "; ". A
+photo that failed has no sizes and null colour columns.
+
+Tables written before the L*a*b* and warnings columns (r, g and b then
+uint8) are read as tables of today (upgraded): their L*a*b* columns worked
+out from r, g and b, their warnings null.
 """
 
 from __future__ import annotations
 
 from velmora_huebit.photos.sources import absolute, text_name
-from velmora_huebit.colour.space import hex_code
+from velmora_huebit.colour.space import hex_code, lab
 from velmora_huebit.outputs.records import json_record
-from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.job import STATUSES, Job, Outcome, status
 
 # column kinds: each maps to a type in every table format
 PHOTO = [("file", "str"), ("status", "str"), ("width", "int"), ("height", "int"),
          ("analysed_width", "int"), ("analysed_height", "int")]
 PER_ITEM = {
-    "extract": [("rank", "int"), ("hex", "str"), ("r", "uint8"), ("g", "uint8"), ("b", "uint8"),
+    "extract": [("rank", "int"), ("hex", "str"), ("r", "int"), ("g", "int"), ("b", "int"),
+                # CIE L*a*b* (D65) of r, g, b
+                ("lab_l", "float"), ("lab_a", "float"), ("lab_b", "float"),
                 ("share", "float"), ("name", "str")],
     "similarity": [("target", "str"), ("target_hex", "str"), ("percentage", "float"),
                    ("similarity", "float"), ("closest_color", "str"), ("distance", "float"),
@@ -37,9 +47,12 @@ PER_ITEM = {
                ("close_percentage", "float"), ("very_close_percentage", "float"),
                ("closest_pixel", "str"), ("min_distance", "float"), ("similarity_score", "float")],
 }
-TAIL = [("error", "str")]
+TAIL = [("error", "str"), ("warnings", "str")]
 
-STATUSES = ("ok", "empty", "failed")
+# columns added since tables were first written: an older table lacks them
+ADDED = frozenset({"lab_l", "lab_a", "lab_b", "warnings"})
+
+LAB_DECIMALS = 3  # far below a just-noticeable difference (ΔE2000 about 1)
 
 
 def columns(job: Job) -> list[tuple[str, str]]:
@@ -58,7 +71,7 @@ def _row(names: list[str], *parts: dict) -> dict:
 def photo_rows(path: str, job: Job, outcome: Outcome, names: list[str]) -> list[dict]:
     """The rows of one photo: one per colour or target, or a single row
     when it failed or nothing was found."""
-    photo = {"file": text_name(absolute(path))}
+    photo = {"file": text_name(absolute(path)), "warnings": "; ".join(outcome.warnings) or None}
     if outcome.result is None:
         return [_row(names, photo, {"status": "failed", "error": outcome.error})]
     (width, height), (analysed_width, analysed_height) = outcome.full_size, outcome.size
@@ -66,8 +79,8 @@ def photo_rows(path: str, job: Job, outcome: Outcome, names: list[str]) -> list[
                  analysed_height=analysed_height, error=outcome.error)
     record = json_record(path, job, outcome)
     if job.command == "extract":
-        items = [{"rank": rank, "hex": colour["hex"], "r": colour["rgb"][0], "g": colour["rgb"][1],
-                  "b": colour["rgb"][2], "share": colour["percentage"], "name": colour.get("name")}
+        items = [{"rank": rank, "hex": colour["hex"], **dict(zip("rgb", colour["rgb"])), **_lab(colour["rgb"]),
+                  "share": colour["percentage"], "name": colour.get("name")}
                  for rank, colour in enumerate(record["colors"], 1)]
     else:
         items = [{"target": name, "target_hex": fields["target"],
@@ -76,13 +89,32 @@ def photo_rows(path: str, job: Job, outcome: Outcome, names: list[str]) -> list[
                  for name, fields in record["targets"].items()]
     if not items:
         return [_row(names, photo, {"status": "empty"})]
-    return [_row(names, photo, {"status": "ok"}, item) for item in items]
+    return [_row(names, photo, {"status": status(outcome)}, item) for item in items]
+
+
+def _lab(rgb) -> dict:
+    return dict(zip(("lab_l", "lab_a", "lab_b"), (round(v, LAB_DECIMALS) for v in lab(rgb))))
+
+
+def upgraded(row: dict, names: list[str]) -> dict:
+    """A row of an older table (a subset of the columns) with today's
+    columns: L*a*b* from r, g and b, what else is new null."""
+    found = {name: row.get(name) for name in names}
+    if "lab_l" in names and "lab_l" not in row and all(isinstance(row.get(c), int) for c in "rgb"):
+        found.update(_lab([row[c] for c in "rgb"]))
+    return found
+
+
+def older(stored: list[str], names: list[str]) -> bool:
+    """Whether stored columns are those of an older table of the same
+    command: today's, less some of the columns added since (ADDED)."""
+    missing = [name for name in names if name not in stored]
+    return bool(missing) and set(missing) <= ADDED and stored == [name for name in names if name in stored]
 
 
 _CHECKS = {
     "str": lambda v: isinstance(v, str),
     "int": lambda v: isinstance(v, int) and not isinstance(v, bool) and -2**31 <= v < 2**31,
-    "uint8": lambda v: isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= 255,
     "float": lambda v: isinstance(v, (int, float)) and not isinstance(v, bool),
     "bool": lambda v: isinstance(v, bool),
 }
@@ -95,7 +127,9 @@ def valid_rows(rows, kinds: list[tuple[str, str]]) -> bool:
     if not isinstance(rows, list) or not rows:
         return False
     names = [name for name, _ in kinds]
-    for row in rows:
+    for at, row in enumerate(rows):
+        if isinstance(row, dict) and list(row) != names and older(list(row), names):
+            row = rows[at] = upgraded(row, names)  # a journal line of an older version
         if not isinstance(row, dict) or list(row) != names:
             return False
         if not all(row[name] is None or _CHECKS[kind](row[name]) for name, kind in kinds):

@@ -13,6 +13,16 @@ imports nothing else of the package but its exceptions.
   before decoding, and the errors and decoded photo every reader shares
 - reading: photo and mask files (local or in buckets) into arrays (reduced
   JPEG decodes, alpha, special files, damage)
+- damage: what is wrong with a decoded photo (a truncated JPEG's grey
+  fill, left out; a picture almost all transparent), in words
 - heif: HEIC/HEIF photos (and AVIF that OpenCV does not read) through
   pillow-heif, sized before decoding
+- limits: the second line of defence: the decoders' own pixel limits and a
+  worker process's memory ceiling
 """
+
+from velmora_huebit.photos.limits import default_decoder_limit as _default_decoder_limit
+from velmora_huebit.photos.sizing import DEFAULT_MAX_PIXELS as _DEFAULT_MAX_PIXELS
+
+# before any part of the package loads OpenCV
+_default_decoder_limit(_DEFAULT_MAX_PIXELS)

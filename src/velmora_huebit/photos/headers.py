@@ -36,12 +36,16 @@ class Unsupported(HeaderError):
 
 
 class Source:
-    """The bytes of an open file or of a buffer, read only where asked."""
+    """The bytes of an open file or of a buffer, read only where asked; or
+    of a remote file of the given size whose first bytes are data, the rest
+    fetched where asked (fetch(offset, count), a block at a time)."""
 
-    def __init__(self, fd: int | None = None, data=None):
+    def __init__(self, fd: int | None = None, data=None, size: int | None = None, fetch=None):
         self.fd = fd
         self.data = None if data is None else memoryview(data).cast("B")
-        self.size = os.fstat(fd).st_size if fd is not None else len(self.data)
+        self.size = os.fstat(fd).st_size if fd is not None else len(self.data) if size is None else size
+        self.fetch = fetch
+        self.block = (0, b"")  # the last block fetched: (offset, bytes)
 
     def read(self, offset: int, count: int) -> bytes:
         """Up to count bytes from offset (fewer at the end of the file)."""
@@ -50,7 +54,14 @@ class Source:
         count = min(count, self.size - offset)
         if self.fd is not None:
             return os.pread(self.fd, count, offset)
-        return bytes(self.data[offset:offset + count])
+        if offset + count <= len(self.data) or self.fetch is None:
+            return bytes(self.data[offset:offset + count])
+        start, block = self.block
+        if not (start <= offset and offset + count <= start + len(block)):
+            # the parsers read a few bytes at a time: one request for a block of them
+            start, block = offset, self.fetch(offset, max(count, 1 << 16))
+            self.block = (start, block)
+        return bytes(block[offset - start:offset - start + count])
 
     def need(self, offset: int, count: int) -> bytes:
         data = self.read(offset, count)
@@ -253,8 +264,15 @@ def _png(src: Source) -> Header:
         if len(chunk) < 8:
             break
         length, kind = struct.unpack(">I4s", chunk)
+        if length > 2**31 - 1:
+            raise HeaderError("a PNG chunk of impossible length (a damaged file)")
         if kind in (b"IDAT", b"IEND"):
             break
+        if pos + 12 + length > src.size:
+            # the decoder would make room for all it claims before finding the end
+            raise Truncated("the file ends inside its header")
+        # the decoder holds each chunk before the image whole (measured: twice its length)
+        header.fixed = max(header.fixed, 2 * length)
         if kind == b"tRNS":
             header.alpha = True
         elif kind == b"eXIf" and exif is None:
@@ -322,7 +340,10 @@ def _webp(src: Source) -> Header:
 
 # --- TIFF -------------------------------------------------------------------
 
-_TIFF_TYPES = {1: "B", 3: "H", 4: "I", 16: "Q"}  # BYTE, SHORT, LONG, LONG8
+# the types libtiff reads a number from: BYTE, SHORT, LONG, SBYTE, SSHORT,
+# SLONG, IFD, LONG8, SLONG8, IFD8
+_TIFF_TYPES = {1: "B", 3: "H", 4: "I", 6: "b", 8: "h", 9: "i", 13: "I", 16: "Q", 17: "q", 18: "Q"}
+_TIFF_SIZING = (256, 257, 258, 274, 277, 278, 322, 323, 338)
 
 
 def _tiff(src: Source) -> Header:
@@ -344,20 +365,22 @@ def _tiff(src: Source) -> Header:
     for i in range(count):
         at = i * entry
         tag, kind = struct.unpack_from(order + "HH", table, at)
-        if tag not in (256, 257, 258, 274, 277, 278, 322, 323, 338):
-            continue
+        if tag not in _TIFF_SIZING or tag in tags:
+            continue  # as libtiff: a tag given twice, the first entry counts, whatever its type
         number = struct.unpack_from(order + ("Q" if big else "I"), table, at + 4)[0]
         code = _TIFF_TYPES.get(kind)
         if code is None or number == 0:
-            continue
+            # libtiff fails on it, or reads something this parser cannot vouch for
+            raise HeaderError("a TIFF tag of the image's size in a form not read (a damaged file)")
         size = struct.calcsize(code)
         raw = table[at + entry - value_size:at + entry]
         if size * number > value_size:  # the values are elsewhere: only the first is needed
             offset = struct.unpack(order + ("Q" if big else "I"), raw)[0]
             raw = src.need(offset, size)
         value = struct.unpack_from(order + code, raw)[0]
-        # a tag given twice: the larger value, never less than the decoder reads
-        tags[tag] = max(tags.get(tag, value), value) if tag != 274 else tags.get(tag, value)
+        if value < 0:
+            raise HeaderError("a TIFF tag of the image's size with a negative value (a damaged file)")
+        tags[tag] = value
     if 256 not in tags or 257 not in tags:
         raise HeaderError("a TIFF file without its image size (a damaged file)")
     width, height = tags[256], tags[257]
@@ -583,27 +606,58 @@ def _jp2(src: Source) -> Header:
     raise HeaderError("a JPEG 2000 file without its codestream (a damaged file)")
 
 
-# --- AVIF -------------------------------------------------------------------
+# --- HEIF and AVIF -----------------------------------------------------------
+
+# boxes whose children are boxes, on the way to the image properties
+# (meta is a full box: four bytes of version and flags first)
+_CONTAINERS = {b"meta": 4, b"iprp": 0, b"ipco": 0}
+_ALPHA_AUX = (b"urn:mpeg:hevc:2015:auxid:1", b"urn:mpeg:mpegB:cicp:systems:auxiliary:alpha")
+
+
+def container_size(src: Source) -> tuple[int, int, bool] | None:
+    """(width, height, alpha) of a HEIF or AVIF file from its image
+    properties (ispe, auxC), read box by box without reading the file
+    whole: the largest image any item declares, so never less than the
+    primary image the decoder takes. None when the file declares no size."""
+    largest, alpha = None, False
+    stack = [(0, src.size)]  # (start, end) of the box lists still to walk
+    boxes = 0
+    while stack:
+        pos, end = stack.pop()
+        while pos + 8 <= end:
+            boxes += 1
+            if boxes > _MAX_CHUNKS:
+                raise HeaderError("an image container of endless boxes (a damaged file)")
+            length, name = struct.unpack(">I4s", src.need(pos, 8))
+            body = pos + 8
+            if length == 1:
+                length, body = struct.unpack(">Q", src.need(pos + 8, 8))[0], pos + 16
+            elif length == 0:
+                length = end - pos
+            if length < body - pos or pos + length > end:
+                raise HeaderError("an image container box of impossible length (a damaged file)")
+            if name in _CONTAINERS:
+                stack.append((pos + length, end))  # this level goes on after the box
+                pos, end = body + _CONTAINERS[name], pos + length
+                continue
+            if name == b"ispe":
+                width, height = struct.unpack(">II", src.need(body + 4, 8))
+                if largest is None or width * height > largest[0] * largest[1]:
+                    largest = (width, height)
+            elif name == b"auxC":
+                alpha = alpha or src.read(body + 4, 64).split(b"\0", 1)[0] in _ALPHA_AUX
+            pos += length
+    return None if largest is None else (*largest, alpha)
+
 
 def _avif(src: Source) -> Header:
-    try:
-        from PIL import AvifImagePlugin
-    except ImportError:
-        AvifImagePlugin = None
-    if AvifImagePlugin is None or not AvifImagePlugin.SUPPORTED:
-        raise Unsupported("an AVIF image, whose size is checked before decoding with "
-                          "Pillow's AVIF support only (Pillow 11.3 or newer)")
-    import io
-
-    data = src.read(0, src.size)
-    try:
-        with AvifImagePlugin.AvifImageFile(io.BytesIO(data)) as image:
-            (width, height), mode = image.size, image.mode
-    except Exception as exc:
-        raise HeaderError(f"a damaged AVIF file ({exc})") from None
-    alpha = "A" in mode
+    size = container_size(src)
+    if size is None:
+        raise HeaderError("an AVIF file without its image size (a damaged file)")
+    width, height, alpha = size
     # libavif's planes, its RGB conversion and the output; more with alpha
-    # and for 10 or 12 bits (measured: 17.5 and 35.8 bytes a pixel at 8 bits)
+    # and for 10 or 12 bits (measured: 17.5 and 35.8 bytes a pixel at 8 bits).
+    # The decoder reads the file whole.
     return Header("AVIF", width, height, alpha=alpha, per_pixel=40.0 if alpha else 24.0,
                   alpha_per_pixel=44.0, fixed=2 * src.size)
 

@@ -22,8 +22,8 @@ from __future__ import annotations
 import io
 import warnings
 
-from velmora_huebit.photos.headers import Header
-from velmora_huebit.photos.sizing import _UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _check
+from velmora_huebit.photos.headers import Header, HeaderError, Source, container_size
+from velmora_huebit.photos.sizing import _UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _check, check_held
 
 # brands of an ISO media file's ftyp box (ISO/IEC 23008-12, and AV1's)
 _AVIF = (b"avif", b"avis")
@@ -77,13 +77,26 @@ def _pillow_reads_avif() -> bool:
         return False
 
 
-def _check_size(width: int, height: int, alpha: bool, max_pixels: int, what: str) -> None:
+def _check_size(width: int, height: int, alpha: bool, max_pixels: int, what: str, fixed: int = 0) -> None:
     """Refused over the pixel limit as the other formats are, at what
     libheif takes to decode (alpha is decoded whether it is wanted or not)."""
     if max_pixels:
-        header = Header(what, width, height, alpha=alpha, per_pixel=BYTES_PER_PIXEL,
+        header = Header(what, width, height, alpha=alpha, per_pixel=BYTES_PER_PIXEL, fixed=fixed,
                         alpha_per_pixel=BYTES_PER_PIXEL_ALPHA - 4)  # the same decode, its planes split off
         _check(header, 1, alpha, 0, False, max_pixels)
+
+
+def check_file(source: Source, max_pixels: int, what: str) -> None:
+    """Refused before the file is read whole (libheif takes it in memory):
+    a file too large to hold, or an image over the pixel limit by the size
+    its boxes declare (checked again as libheif reads them)."""
+    check_held(source.size, max_pixels, f"a {what} file")
+    try:
+        size = container_size(source)
+    except HeaderError:
+        size = None  # libheif says what it makes of it
+    if size is not None:
+        _check_size(*size, max_pixels, what, fixed=2 * source.size)
 
 
 def decode(data, with_alpha: bool, max_pixels: int = DEFAULT_MAX_PIXELS, what: str | None = None) -> Decoded:

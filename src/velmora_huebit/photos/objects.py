@@ -138,6 +138,15 @@ class _S3:
             raise StorageError("give a bucket, as s3://bucket/ or s3://bucket/prefix/ (a pattern "
                                "matches keys within one bucket)")
         if _MAGIC.search(key):
+            # a name that exists as it is written is that object or folder, as on disk
+            literal = self.folder(bucket, key) if key.endswith("/") else \
+                [self.url(bucket, key)] if self.exists(bucket, key) else []
+            found = False
+            for url in literal:
+                found = True
+                yield url
+            if found:
+                return
             self.nothing = "no objects match this pattern"
             if not self.recursive and "**" in key.split("/"):
                 self.nothing += " (** matches folders at any depth only with --recursive)"
@@ -155,6 +164,15 @@ class _S3:
                 yield url
             if not found and self.fs.exists(f"{bucket}/{key}"):
                 yield self.url(bucket, key)
+
+    def exists(self, bucket: str, key: str) -> bool:
+        """Whether an object has this very key (a HEAD; refused as not found,
+        the listing that follows says why)."""
+        try:
+            self.fs.call_s3("head_object", Bucket=bucket, Key=key, **getattr(self.fs, "req_kw", {}))
+        except (FileNotFoundError, PermissionError):
+            return False
+        return True
 
     def glob(self, bucket: str, pattern: str) -> Iterator[str]:
         start = _MAGIC.search(pattern).start()

@@ -9,8 +9,9 @@ max_side leaves enough pixels to shrink from.
 
 The decoder is cv2.imread, as the module uses for a path, so the pixels are
 the module's: 8-bit blue-green-red, EXIF orientation applied, and a JPEG cut
-off before its end decoded as far as it goes (grey below the cut), with a
-warning. It reads the file that was opened and checked, by its
+off before its end decoded as far as it goes, with a warning; the decoder's
+grey below the cut comes back transparent in the alpha plane, so that it is
+left out as transparent pixels are (see damage). It reads the file that was opened and checked, by its
 /proc/self/fd name: a FIFO or device is refused before anything is read from
 it, a name that is not valid UTF-8 cannot trip a library up, and the file is
 never read whole into memory. Bytes go through an in-memory file the same way.
@@ -27,9 +28,11 @@ import stat
 import sys
 import threading
 
+from velmora_huebit.photos.damage import fill_alpha, transparency_note, truncation_fill, truncation_note
+from velmora_huebit.photos.limits import out_of_memory
 from velmora_huebit.photos.headers import MAX_SCANS, Header, HeaderError, Source, jpeg_scans, png_complete, read_header
 from velmora_huebit.photos.sizing import (_UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _alpha_mode, _check,
-                                          _factor, _header, shrunk_size)
+                                          _factor, _header, check_held, shrunk_size)
 
 # alpha values below this (on the 0-255 scale) count as transparent
 OPAQUE = 128
@@ -101,8 +104,7 @@ def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = D
     image over max_pixels (0: no limit). A URL (s3://bucket/key) is read
     through fsspec with the storage options, then decoded as its bytes."""
     if _is_url(path):
-        return decode(read_bytes(path, storage), with_alpha, max_side, max_pixels=max_pixels,
-                      shrink=shrink, quiet=quiet)
+        return _read_object(path, storage, with_alpha, max_side, max_pixels, shrink, quiet)
     return read_local(path, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet)
 
 
@@ -156,6 +158,34 @@ def read_bytes(path, storage: dict | None = None) -> bytes:
         raise PhotoError(str(exc)) from None
 
 
+def _read_object(url: str, storage: dict | None, with_alpha: bool, max_side: int, max_pixels: int,
+                 shrink: bool, quiet: bool) -> Decoded:
+    """The photo in an object, sized from its head before it is read whole
+    into memory: the bytes held count in what decoding it costs, as a HEIF
+    file's do on disk."""
+    from velmora_huebit.photos import heif
+    from velmora_huebit.photos.storage import StorageError, object_head, options_for, read_object
+
+    options = options_for(url, storage)
+    try:
+        head, size, fetch = object_head(url, options)
+        if size is not None and size > len(head):
+            source = Source(data=head, size=size, fetch=fetch)
+            header = _header_or_heif(source)
+            if isinstance(header, str):
+                heif.check_file(source, max_pixels, header)
+            else:
+                check_held(size, max_pixels, "an object")
+                header.fixed += 2 * size
+                _check(header, _factor(header, max_side), with_alpha, max_side, shrink, max_pixels)
+            head = read_object(url, options, max_bytes=size)
+        elif size is None:
+            head = read_object(url, options)
+    except StorageError as exc:
+        raise PhotoError(str(exc)) from None
+    return decode(head, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet)
+
+
 def _is_url(path) -> bool:
     from velmora_huebit.photos.storage import is_url
 
@@ -187,6 +217,7 @@ def _read_heif(source: Source, with_alpha: bool, max_side: int, max_pixels: int,
 
     from velmora_huebit.photos import heif
 
+    heif.check_file(source, max_pixels, what)
     photo = heif.decode(source.read(0, source.size), with_alpha, max_pixels, what)
     image, alpha, full = photo.image, photo.alpha, photo.size
     if shrink and max_side and max(full) > max_side:
@@ -262,12 +293,15 @@ class _Input:
 
 
 def _guarded(read, *args):
-    """The decoder's result, None where it raises (a size it asserts on)."""
+    """The decoder's result, None where it raises (a size it asserts on);
+    MemoryError where it could not allocate."""
     import cv2
 
     try:
         return read(*args)
-    except cv2.error:
+    except cv2.error as exc:
+        if out_of_memory(exc):
+            raise MemoryError(str(exc).strip()) from None
         return None
 
 
@@ -381,9 +415,6 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         truncated, scans = jpeg_scans(source, header)
         if scans > MAX_SCANS:
             raise PhotoError(f"a JPEG of more than {MAX_SCANS} scans (a photo has about ten), not decoded")
-        if truncated:
-            notes.append("the JPEG file is truncated (cut off before its end): the missing part "
-                         "of the picture is filled with grey and counted")
     if (header.animated or header.kind == "JPEG 2000") and _old_opencv():
         kind = f"an animated {header.kind}" if header.animated else "a JPEG 2000"
         raise PhotoError(f"{kind} image, not read with OpenCV {cv2.__version__}, whose reader of "
@@ -409,6 +440,10 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
                 if header.kind == "AVIF":  # an OpenCV built without AVIF
                     return _read_heif(source, with_alpha, max_side, max_pixels, shrink, "AVIF")
                 raise _failure(source, header, truncated)
+    fill = None
+    if truncated:  # the decoder's grey fill is no part of the photo: it goes as transparent
+        fill = truncation_fill(image)
+        notes.append(truncation_note(fill))
     full = image.shape[1::-1]
     if factor > 1:  # the photo's own size, turned as the decoder turned it
         down, across = stored
@@ -421,11 +456,16 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         if small:  # shrunk together: the same as each on its own
             image = cv2.resize(image, shrunk_size(*full, max_side), interpolation=cv2.INTER_AREA)
         alpha = np.ascontiguousarray(image[:, :, 3]) if transparent or not shrink else None
-        return Decoded(np.ascontiguousarray(image[:, :, :3]), alpha, full, notes)
+        return Decoded(np.ascontiguousarray(image[:, :, :3]), alpha, full, _noted(notes, alpha))
 
     if small and max(image.shape[:2]) > max_side:
         image = cv2.resize(image, shrunk_size(image.shape[1], image.shape[0], max_side),
                            interpolation=cv2.INTER_AREA)
+    if fill is not None:  # a JPEG: no alpha of its own
+        alpha = fill_alpha(fill, None)
+        if alpha.shape != image.shape[:2]:
+            alpha = cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
+        return Decoded(image, alpha, full, notes)
     if mode == "second":  # the colour is kept (shrunk when asked) while the alpha plane is read
         with _quiet(quiet):
             depth = np.uint16 if header.deep else np.uint8
@@ -440,4 +480,10 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
     if shrink and alpha is not None:
         alpha = (cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
                  if alpha.min() < OPAQUE else None)
-    return Decoded(image, alpha, full, notes)
+    return Decoded(image, alpha, full, _noted(notes, alpha))
+
+
+def _noted(notes: list, alpha) -> list:
+    """The notes, and one for a photo almost all transparent."""
+    note = transparency_note(alpha, OPAQUE)
+    return notes + [note] if note else notes

@@ -8,14 +8,15 @@ from __future__ import annotations
 import dataclasses
 
 from velmora_huebit.photos.headers import Header, HeaderError, Source, Truncated, Unsupported, read_header
+from velmora_huebit.photos.limits import OPENCV_DEFAULT, OPENCV_PIXELS, decoder_pixels
 
 # Images are decoded when that takes no more memory than this many pixels of
 # 8-bit colour: with the command's own 200 MB a process stays under 400 MB
 # (bench/bench_reading.py), and a JPEG read reduced counts at its reduced size.
 DEFAULT_MAX_PIXELS = 50_000_000
 
-# OpenCV's own ceiling (its OPENCV_IO_MAX_IMAGE_PIXELS and _WIDTH defaults)
-_DECODER_PIXELS, _DECODER_SIDE = 1 << 30, 1 << 20
+# OpenCV's own ceiling of a side (its OPENCV_IO_MAX_IMAGE_WIDTH and _HEIGHT defaults)
+_DECODER_SIDE = 1 << 20
 
 _UNREADABLE = "cannot read the image (not an image file, or a damaged one)"
 
@@ -103,17 +104,26 @@ def _megapixels(count: float) -> str:
 def _check(header: Header, factor: int, with_alpha: bool, max_side: int, shrink: bool,
            max_pixels: int) -> None:
     width, height = header.width, header.height
-    if width > _DECODER_SIDE or height > _DECODER_SIDE or width * height > _DECODER_PIXELS:
+    across, down = -(-width // factor), -(-height // factor)
+    if max_pixels:
+        _check_cost(header, factor, with_alpha, max_side, shrink, max_pixels)
+    # OpenCV checks the size it decodes (a JPEG's reduced one) against its own limits
+    limit = decoder_pixels()
+    if across > _DECODER_SIDE or down > _DECODER_SIDE or across * down > limit:
+        given = "" if limit == OPENCV_DEFAULT else f", {OPENCV_PIXELS} in this process"
         raise TooLarge(f"{width}x{height} pixels: larger than the decoder reads "
-                       f"({_megapixels(_DECODER_PIXELS)} megapixels at most)")
-    if not max_pixels:
-        return
+                       f"({_megapixels(limit)} megapixels at most{given})")
+
+
+def _check_cost(header: Header, factor: int, with_alpha: bool, max_side: int, shrink: bool,
+                max_pixels: int) -> None:
+    width, height = header.width, header.height
     cost = _cost(header, factor, with_alpha, max_side, shrink)
     if cost <= 3 * max_pixels:
         return
     size = f"{width}x{height} pixels ({_megapixels(width * height)} megapixels)"
     across, down = -(-width // factor), -(-height // factor)
-    if cost <= 3 * across * down + header.fixed:  # plain colour
+    if cost <= 3 * across * down + header.fixed and across * down > max_pixels:  # plain colour
         if factor > 1:
             size += f", {across}x{down} ({_megapixels(across * down)} megapixels) decoded at 1/{factor}"
     else:
@@ -124,6 +134,17 @@ def _check(header: Header, factor: int, with_alpha: bool, max_side: int, shrink:
                  f"{_megapixels(cost / 3)} megapixels of plain colour")
     raise TooLarge(f"{size}: over the limit of {_megapixels(max_pixels)} megapixels, not decoded "
                    "(--max-pixels N raises the limit, 0 lifts it)")
+
+
+def check_held(size: int, max_pixels: int, what: str) -> None:
+    """A file or object that is read whole into memory to be decoded (HEIF,
+    AVIF, an object in a bucket), refused before it is read when holding it
+    (twice: the bytes and the decoder's copy) takes more than the pixel
+    limit allows."""
+    if max_pixels and 2 * size > 3 * max_pixels:
+        raise TooLarge(f"{what} of {size / 1e6:.0f} MB, read whole to be decoded: over the "
+                       f"{1.5 * max_pixels / 1e6:.0f} MB that the limit of {_megapixels(max_pixels)} "
+                       "megapixels allows (--max-pixels N raises the limit, 0 lifts it)")
 
 
 # --- decoding --------------------------------------------------------------------

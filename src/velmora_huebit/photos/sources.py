@@ -22,7 +22,7 @@ from velmora_huebit.photos.storage import is_url, options_for
 # Files named explicitly or matched by a glob are tried whatever their suffix.
 IMAGE_SUFFIXES = frozenset(
     ".png .jpg .jpeg .jpe .jp2 .bmp .dib .tif .tiff .webp .avif .gif "
-    ".pbm .pgm .ppm .pnm .pfm .sr .ras .exr .hdr .pic .heic .heif .hif".split()
+    ".pbm .pgm .ppm .pnm .pam .pfm .sr .ras .exr .hdr .pic .heic .heif .hif".split()
 )
 
 # told of each problem as it is found: (argument or folder, message)

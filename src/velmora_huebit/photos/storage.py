@@ -7,10 +7,13 @@ A filesystem is made once per process and set of options (fsspec caches
 them), so the workers of a run each keep one pool of connections. S3 reads
 are retried by botocore (its standard mode: connection errors, timeouts,
 throttling and 5xx answers, with backoff), at most READ_TRIES attempts
-each; other protocols are retried here alike. A read can be started ahead
-of its photo's turn (fetch_ahead; the runners keep a few per process). At
-most READS_IN_FLIGHT reads run at once in a process, and an object is fetched by one ranged GET of at
-most MAX_OBJECT_BYTES (a larger one is refused once that much has come).
+each; other protocols are retried here alike. At most READS_IN_FLIGHT
+reads run at once in a process, and an object is fetched by one ranged GET
+of at most MAX_OBJECT_BYTES (a larger one is refused once that much has
+come). A photo is sized first from its head (object_head: a ranged GET of
+its first HEAD_BYTES, and a HEAD for the size of a larger one), which can
+be fetched ahead of its turn (fetch_ahead; the runners keep a few per
+process).
 
 Credentials come from where s3fs and botocore look for them (the AWS_*
 variables, ~/.aws/credentials and config with AWS_PROFILE, container and
@@ -29,8 +32,10 @@ import time
 _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.\-]*)://")
 
 READ_TRIES = 3
+NETWORK_ERROR = "network error: cannot reach"
 READS_IN_FLIGHT = 8
 MAX_OBJECT_BYTES = 1 << 30
+HEAD_BYTES = 1 << 16  # read first, to size an object before it is read whole
 CONNECT_SECONDS, READ_SECONDS = 10, 60
 
 _reads = threading.BoundedSemaphore(READS_IN_FLIGHT)
@@ -153,10 +158,11 @@ def describe(exc: BaseException, url: str, options: dict | None = None) -> str:
         return ("no credentials for S3 found (AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, "
                 "~/.aws/credentials or AWS_PROFILE, or an instance role); "
                 "for a public bucket give --anonymous")
-    if name in ("EndpointConnectionError", "ConnectTimeoutError", "ReadTimeoutError", "ConnectionClosedError",
-                "ProxyConnectionError", "SSLError", "HTTPClientError") or isinstance(
-            exc, (ConnectionError, TimeoutError)):
-        return f"network error: cannot reach {endpoint(url, options)} (after {READ_TRIES} tries)"
+    if isinstance(exc, _GivenUp):
+        return (f"{NETWORK_ERROR} {endpoint(url, options)} ({BREAK_AFTER} reads in a row failed: "
+                f"not tried again for {BREAK_SECONDS} s)")
+    if _unreachable(exc):
+        return f"{NETWORK_ERROR} {endpoint(url, options)} (after {READ_TRIES} tries)"
     if isinstance(exc, FileNotFoundError):
         if "bucket does not exist" in text:
             return f"no such bucket {_bucket(url)}"
@@ -169,6 +175,34 @@ def describe(exc: BaseException, url: str, options: dict | None = None) -> str:
         return "is a folder"
     # the server's own words, or the library's, on one line
     return " ".join(f"{name}: {text}".split()) if text else name
+
+
+def _unreachable(exc: BaseException) -> bool:
+    """Whether exc says the server could not be reached (not what it answered)."""
+    return type(exc).__name__ in ("EndpointConnectionError", "ConnectTimeoutError", "ReadTimeoutError",
+                                  "ConnectionClosedError", "ProxyConnectionError", "SSLError",
+                                  "HTTPClientError") or isinstance(exc, (ConnectionError, TimeoutError))
+
+
+def unreachable(message: str) -> bool:
+    """Whether a photo's failure, in words, is a server out of reach."""
+    return message.startswith(NETWORK_ERROR)
+
+
+class _GivenUp(ConnectionError):
+    """A server not tried again for now: the reads before failed in a row."""
+
+
+# A server whose reads failed BREAK_AFTER times in a row, each after its own
+# retries, is not asked again for BREAK_SECONDS: a run over a bucket whose
+# server is gone fails its photos at once instead of retrying each in turn.
+BREAK_AFTER, BREAK_SECONDS = 3, 30
+_failures: dict[str, tuple[int, float]] = {}  # server -> (failures in a row, time of the last)
+_failures_lock = threading.Lock()
+
+
+def _server(url: str) -> str:
+    return f"{protocol(url)}://{_bucket(url)}"
 
 
 def _bucket(url: str) -> str:
@@ -189,15 +223,65 @@ def with_retries(call, url: str):
     """call() tried READ_TRIES times over for a transient failure, with
     backoff; S3 has botocore's retries instead, so it is called once."""
     tries = 1 if _is_s3(url) else READ_TRIES
+    server = _server(url)
+    with _failures_lock:
+        count, last = _failures.get(server, (0, 0.0))
+    if count >= BREAK_AFTER and time.monotonic() - last < BREAK_SECONDS:
+        raise _GivenUp(server)
     for attempt in range(tries):
         try:
-            return call()
+            result = call()
         except Exception as exc:
             if attempt + 1 >= tries or not _transient(exc):
+                if _unreachable(exc):
+                    with _failures_lock:
+                        _failures[server] = (_failures.get(server, (0, 0.0))[0] + 1, time.monotonic())
                 raise
             import random
 
             time.sleep(min(0.2 * 2 ** attempt, 5) * (0.5 + random.random()))
+        else:
+            with _failures_lock:
+                _failures.pop(server, None)
+            return result
+
+
+def _empty(exc: BaseException) -> bool:
+    """Whether exc is the answer to a ranged read of an empty object (it has no byte 0)."""
+    return "InvalidRange" in str(exc) or "not satisfiable" in str(exc).lower()
+
+
+def object_head(url: str, options: dict | None = None, count: int = HEAD_BYTES):
+    """(head, size, read) of the object at url, for sizing it before it is
+    read whole: its first count bytes (all of a smaller object), its size
+    (asked with a HEAD when it is larger; None where the store does not
+    tell), and read(offset, count) for other parts of it. StorageError in
+    words for anything that fails."""
+    started = _fetching.pop((url, repr(options)), None)
+    if started is not None and count == HEAD_BYTES:
+        return started.result()
+    return _object_head(url, options, count)
+
+
+def _object_head(url: str, options: dict | None, count: int):
+    try:
+        fs, path = filesystem(url, options)
+        with _reads:
+            head = with_retries(lambda: fs.cat_file(path, start=0, end=count), url)
+            size = len(head) if len(head) < count else with_retries(lambda: fs.info(path), url).get("size")
+    except Exception as exc:
+        if _empty(exc):
+            return b"", 0, None
+        raise failure(exc, url, options) from None
+
+    def read(offset: int, length: int) -> bytes:
+        try:
+            with _reads:
+                return with_retries(lambda: fs.cat_file(path, start=offset, end=offset + length), url)
+        except Exception as exc:
+            raise failure(exc, url, options) from None
+
+    return head, size, read
 
 
 _fetching: dict = {}  # (url, options) -> the future of a read started ahead
@@ -205,10 +289,11 @@ _fetcher = None
 
 
 def fetch_ahead(url: str, options: dict | None = None) -> None:
-    """Starts reading the object at url in the background, for read_object
-    to take up later in this process (the next photos of a worker, so that
-    one object's latency hides behind another's). The caller bounds how
-    many are started; they share READS_IN_FLIGHT connections."""
+    """Starts fetching the head of the object at url (and its size) in the
+    background, for object_head to take up later in this process (the next
+    photos of a worker, so that one object's latency hides behind another's;
+    a photo smaller than HEAD_BYTES comes whole). The caller bounds how many
+    are started; they share READS_IN_FLIGHT connections."""
     global _fetcher
     key = (url, repr(options))
     if key in _fetching:
@@ -217,7 +302,7 @@ def fetch_ahead(url: str, options: dict | None = None) -> None:
         from concurrent.futures import ThreadPoolExecutor
 
         _fetcher = ThreadPoolExecutor(READS_IN_FLIGHT, thread_name_prefix="fetch")
-    _fetching[key] = _fetcher.submit(_read_object, url, options, MAX_OBJECT_BYTES)
+    _fetching[key] = _fetcher.submit(_object_head, url, options, HEAD_BYTES)
 
 
 def _forget_fetches() -> None:
@@ -233,20 +318,13 @@ if hasattr(os, "register_at_fork"):
 def read_object(url: str, options: dict | None = None, max_bytes: int = MAX_OBJECT_BYTES) -> bytes:
     """The bytes of the object at url; StorageError in words for anything
     that fails. At most max_bytes are fetched."""
-    started = _fetching.pop((url, repr(options)), None)
-    if started is not None and max_bytes == MAX_OBJECT_BYTES:
-        return started.result()
-    return _read_object(url, options, max_bytes)
-
-
-def _read_object(url: str, options: dict | None, max_bytes: int) -> bytes:
     try:
         fs, path = filesystem(url, options)
         with _reads:
             # one GET, bounded: a larger object stops at max_bytes + 1
             data = with_retries(lambda: fs.cat_file(path, start=0, end=max_bytes + 1), url)
     except Exception as exc:
-        if "InvalidRange" in str(exc) or "not satisfiable" in str(exc).lower():
+        if _empty(exc):
             return b""  # an empty object has no byte 0
         raise failure(exc, url, options) from None
     if len(data) > max_bytes:

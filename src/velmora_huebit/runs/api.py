@@ -14,7 +14,7 @@ import warnings
 from typing import Any, Callable, Iterable, Iterator, Literal
 
 from velmora_huebit.analysis.engines import ENGINES, PALETTE, make_extractor
-from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.job import Job, Outcome, status
 from velmora_huebit.analysis.match import parse_targets
 from velmora_huebit.analysis.palette import DEFAULT_MAX_SIDE, MAX_COLORS
 from velmora_huebit.analysis.views import View
@@ -48,6 +48,12 @@ class PhotoResult:
     job: Job | None = dataclasses.field(default=None, repr=False, compare=False)
     settings: dict = dataclasses.field(default_factory=dict, repr=False, compare=False)
     outcome: Outcome | None = dataclasses.field(default=None, repr=False, compare=False)
+
+    @property
+    def status(self) -> str:
+        """"ok", "warning" (a doubtful palette: see warnings), "empty" or
+        "failed", as the table's status column says."""
+        return status(self.outcome or Outcome(result=self.records, error=self.error))
 
 
 def _say(problems: list[str]) -> Callable[[str, str], None]:
@@ -201,9 +207,12 @@ def analyse(
 def _run(job, settings, listing_args, store, report_path, jobs, dask, on_progress, problems):
     import contextlib
 
+    from velmora_huebit.photos.limits import set_decoder_limits
     from velmora_huebit.runs.runners import choose_runner, cores, numbered
     from velmora_huebit.runs.tasks import PhotoTasks
 
+    # the workers started here read the photos with the run's pixel limit
+    set_decoder_limits(job.max_pixels, pillow=False)
     listing = PhotoTasks(listing_args, store.done if store is not None else set())
     failed: list[tuple[str, str]] = []
     listing.on_problem = lambda name, message: failed.append((name, message))

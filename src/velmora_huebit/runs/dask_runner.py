@@ -8,12 +8,14 @@ photos in a bucket as their URLs: each worker reads its own from there)."""
 from __future__ import annotations
 
 import contextlib
+import functools
 import logging
 import os
 import signal
 import time
 
 from velmora_huebit.errors import MissingExtra, SettingError
+from velmora_huebit.photos.limits import limit_memory
 from velmora_huebit.photos.sources import absolute
 from velmora_huebit.analysis.job import Outcome
 from velmora_huebit.runs.work import quiet_opencv, run_one
@@ -56,6 +58,18 @@ def dask_setup(worker) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
+def _start_worker(max_pixels: int, max_side: int, modules: list[str]) -> None:
+    """Each worker of a local cluster, before its first photo: quiet, its
+    libraries loaded (what they reserve as they load is no photo's) and
+    held under the memory ceiling (a cluster at an address is not ours to limit)."""
+    import importlib
+
+    quiet_opencv()
+    for module in modules:
+        importlib.import_module(module)
+    limit_memory(max_pixels, max_side)
+
+
 def _analyse(payload, task) -> Outcome:
     extractor, job = payload
     path, chart = task
@@ -80,12 +94,15 @@ class DaskRunner:
         self.workers = workers
 
     def run(self, extractor, job, tasks, on_done):
+        from velmora_huebit.analysis.engines import preload
         from velmora_huebit.runs.distributed import completed
 
         work = ((absolute(path), chart and os.path.abspath(chart)) for path, chart in tasks)
         with self._client() as client:
+            prepare = quiet_opencv if self.address else functools.partial(
+                _start_worker, job.max_pixels, job.max_side, preload(job, charts=True, buckets=bool(job.storage)))
             results = completed(client, _analyse, (extractor, job), work, ordered=True,
-                                prepare=quiet_opencv, on_done=on_done)
+                                prepare=prepare, on_done=on_done)
             for index, (_, outcome, error) in enumerate(results):
                 yield index, outcome if error is None else Outcome(error=_failure(error))
 

@@ -7,6 +7,7 @@ import re
 import warnings
 
 from velmora_huebit.photos.sources import display_name
+from velmora_huebit.photos.limits import out_of_memory, out_of_memory_message
 from velmora_huebit.photos.reading import PhotoError, read_photo
 from velmora_huebit.analysis.job import Job, Outcome
 from velmora_huebit.analysis.views import arrange, thumbnail
@@ -77,8 +78,8 @@ def analyse(extractor, job: Job, image, mask):
 def _describe(exc: BaseException) -> str:
     if isinstance(exc, PhotoError):
         return str(exc)
-    if isinstance(exc, MemoryError):
-        return "out of memory (try --max-side)"
+    if out_of_memory(exc):
+        return out_of_memory_message()
     return f"{type(exc).__name__}: {exc}"
 
 
@@ -128,4 +129,5 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
             except Exception as exc:
                 error = f"chart {display_name(chart)}: {_describe(exc)}"
     return Outcome(result=result, error=error, warnings=_messages(caught), size=size, full_size=full_size,
-                   thumbnail=thumbnail(image, job.view.thumbnail) if job.view.thumbnail else None)
+                   thumbnail=thumbnail(image, job.view.thumbnail) if job.view.thumbnail else None,
+                   doubts=tuple(notes))

@@ -1,0 +1,128 @@
+"""The second line of defence under the header check (sizing), for an image
+whose header a reader misjudges or a decoder that takes more than its
+header says: the decoders' own pixel limits set to the run's, and a ceiling
+on the memory of a worker process, so that such a photo ends as its own
+failure in one line instead of taking gigabytes.
+
+- OpenCV reads OPENCV_IO_MAX_IMAGE_PIXELS once, as it loads: it is set in
+  the environment before cv2 is imported, and worker processes inherit it.
+  Importing the package sets it to the default pixel limit unless it is set
+  already (or OpenCV is loaded); the command line sets it from --max-pixels.
+- Pillow's limit (Image.MAX_IMAGE_PIXELS, whose decompression-bomb error
+  comes at twice it) is set so that its error comes at the pixel limit.
+- The ceiling (RLIMIT_DATA, which counts the heap and private mappings but
+  not reserved address space) is what the worker holds once started plus
+  what the pixel limit lets a decode take, the analysis of the pixels it
+  keeps and some room for the runtime. Only its soft limit is set."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+OPENCV_PIXELS = "OPENCV_IO_MAX_IMAGE_PIXELS"
+OPENCV_DEFAULT = 1 << 30  # OpenCV's own
+
+# Room for the runtime over what the worker holds at its start: thread
+# stacks, libraries loaded on first use (s3fs, Matplotlib), the outputs
+CEILING_ROOM = 128 << 20
+# Bytes each analysed pixel takes in the engines (measured: about 60 for the
+# library's k-means in L*a*b*, 20 for the palette engine)
+ANALYSIS_BYTES = 64
+
+_ceiling = 0  # the ceiling set in this process (bytes), 0: none
+
+
+_loaded: int | None = None  # OpenCV's limit in this process, where it was set here before OpenCV loaded
+
+
+def decoder_pixels() -> int:
+    """The most pixels OpenCV decodes in this process."""
+    if _loaded is not None:
+        return _loaded
+    try:
+        return int(os.environ.get(OPENCV_PIXELS, OPENCV_DEFAULT))
+    except ValueError:
+        return OPENCV_DEFAULT
+
+
+def _set_opencv(value: str) -> None:
+    global _loaded
+    # OpenCV loaded already keeps what it read then, the best guess of which is the variable now
+    _loaded = int(value) if "cv2" not in sys.modules else decoder_pixels()
+    os.environ[OPENCV_PIXELS] = value  # for the processes started from here, at least
+
+
+def default_decoder_limit(max_pixels: int) -> None:
+    """OpenCV's pixel limit for a program that uses the package: set unless
+    the environment sets it or OpenCV is loaded already (Pillow's is left
+    to the program)."""
+    if "cv2" not in sys.modules and OPENCV_PIXELS not in os.environ:
+        _set_opencv(str(max_pixels))
+
+
+def set_decoder_limits(max_pixels: int, pillow: bool = True) -> None:
+    """OpenCV's pixel limit set to max_pixels (0: its own), in this process
+    when OpenCV is not loaded yet and in those it starts; and Pillow's, in a
+    process of the command line (pillow)."""
+    _set_opencv(str(max_pixels or OPENCV_DEFAULT))
+    if pillow:
+        from PIL import Image
+
+        # its error comes above twice this; None lifts it
+        Image.MAX_IMAGE_PIXELS = -(-max_pixels // 2) if max_pixels else None
+
+
+def _data_size() -> int | None:
+    """Bytes of heap and private writable mappings the process holds (VmData)."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmData:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def limit_memory(max_pixels: int, max_side: int) -> None:
+    """The ceiling on this worker process's memory, for photos read with
+    this pixel limit and analysed at max_side (0: full resolution): none
+    when the limit is lifted, or where the system has no such limit. Call
+    once the worker has loaded its libraries."""
+    global _ceiling
+    try:
+        import resource
+    except ImportError:  # not on this system
+        return
+    held = _data_size()
+    if not max_pixels or held is None:
+        return
+    set_decoder_limits(max_pixels)  # Pillow loaded before the ceiling, and its limit set
+    analysed = min(max_pixels, max_side * max_side) if max_side else max_pixels
+    ceiling = held + 3 * max_pixels + ANALYSIS_BYTES * analysed + CEILING_ROOM
+    soft, hard = resource.getrlimit(resource.RLIMIT_DATA)
+    if hard != resource.RLIM_INFINITY:
+        ceiling = min(ceiling, hard)
+    if soft == resource.RLIM_INFINITY or ceiling < soft:
+        try:
+            resource.setrlimit(resource.RLIMIT_DATA, (ceiling, hard))
+        except (ValueError, OSError):
+            return
+        _ceiling = ceiling
+
+
+def out_of_memory(exc: BaseException) -> bool:
+    """Whether exc says an allocation failed: MemoryError, or OpenCV's
+    error of insufficient memory."""
+    if isinstance(exc, MemoryError):
+        return True
+    return type(exc).__name__ == "error" and getattr(exc, "code", None) == -4  # cv2.Error.StsNoMem
+
+
+def out_of_memory_message() -> str:
+    """Why a photo ran out of memory, in words."""
+    if _ceiling:
+        return (f"out of memory: more than the {_ceiling >> 20} MB a worker may take with this "
+                "--max-pixels (try --max-side)")
+    return "out of memory (try --max-side)"

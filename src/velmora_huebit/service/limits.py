@@ -1,0 +1,120 @@
+"""The limits a request meets before its photo is analysed: the body read
+under the size limit (a declared Content-Length over it is refused before
+a byte is read), and the gate that lets a bounded number of analyses run at
+once and a bounded number wait; beyond that the request is turned away at
+once, with Retry-After, rather than piling up memory and latency."""
+
+from __future__ import annotations
+
+import asyncio
+from typing import AsyncIterator
+
+from starlette.requests import ClientDisconnect, Request
+
+
+class Refused(Exception):
+    """A request answered with an error status and one line of words."""
+
+    def __init__(self, status: int, message: str, reason: str | None = None, headers: dict | None = None):
+        super().__init__(message)
+        self.status = status
+        self.reason = reason  # for the photos-refused counter, or None
+        self.headers = headers or {}
+
+
+class Gone(Exception):
+    """The client went away before its body was in: nobody to answer."""
+
+
+def _megabytes(count: int) -> str:
+    return f"{count / (1 << 20):.1f}".removesuffix(".0") + " MB"
+
+
+# on a refusal before the body is in: the connection is closed after the
+# answer, rather than the rest of the body taken in just to be dropped
+CLOSE = {"Connection": "close"}
+
+
+def too_large(limit: int) -> Refused:
+    return Refused(413, f"the request body is over the limit of {_megabytes(limit)}", "body", CLOSE)
+
+
+class Budget:
+    """The bytes of bodies held at once by a process's requests (read,
+    waiting or analysed): past it a request is Busy, so many large uploads
+    at once cost a bounded memory."""
+
+    def __init__(self, limit: int):
+        self.limit = limit
+        self.held = 0
+
+    def take(self, count: int) -> None:
+        if self.held + count > self.limit:
+            raise busy()
+        self.held += count
+
+    def give(self, count: int) -> None:
+        self.held -= count
+
+
+async def read_body(request: Request, limit: int, budget: Budget, held: list[int]) -> bytes:
+    """The whole body; what it holds of the budget is added up in held[0]
+    (for the caller to give back however the request ends)."""
+    declared = request.headers.get("content-length")
+    if declared is not None:
+        if not declared.isdigit():
+            raise Refused(400, "Content-Length is not a number")
+        if int(declared) > limit:
+            raise too_large(limit)
+    chunks, size = [], 0
+    try:
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size > limit:
+                raise too_large(limit)
+            budget.take(len(chunk))
+            held[0] += len(chunk)
+            chunks.append(chunk)
+    except ClientDisconnect:
+        raise Gone() from None
+    return b"".join(chunks)
+
+
+async def once(data: bytes) -> AsyncIterator[bytes]:
+    yield data
+
+
+def busy() -> Refused:
+    return Refused(503, "the service is busy; try again shortly", "busy", {"Retry-After": "1", **CLOSE})
+
+
+class Gate:
+    """At most `slots` analyses at once, and at most `queue` more waiting
+    for one; the next is Busy. A slot is handed back when its analysis ends,
+    even one whose request has given up waiting for it (the thread cannot be
+    stopped, and its core is busy until then)."""
+
+    def __init__(self, slots: int, queue: int):
+        self.slots = slots
+        self.queue = queue
+        self.free = asyncio.Semaphore(slots)
+        self.waiting = 0
+        self.running = 0
+
+    def check(self) -> None:
+        """Busy when every slot is taken and the queue is full."""
+        if self.free.locked() and self.waiting >= self.queue:
+            raise busy()
+
+    async def enter(self) -> None:
+        self.check()
+        self.waiting += 1
+        try:
+            await self.free.acquire()
+        finally:
+            self.waiting -= 1
+        self.running += 1
+
+    def leave(self, *_) -> None:
+        self.running -= 1
+        self.free.release()

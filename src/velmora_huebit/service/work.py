@@ -1,0 +1,178 @@
+"""One photo's analysis for the API, run in the thread pool: decoded from
+its bytes as the command line reads a photo (sized from its header first,
+refused over the pixel limit, a large JPEG decoded reduced), prepared and
+run through the palette engine as palette() and match() do, so the records
+are theirs. The options come from the query string, checked here."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import re
+
+from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.match import PaletteMatcher, parse_targets, similarity
+from velmora_huebit.analysis.palette import DEFAULT_MAX_SIDE, MAX_COLORS, dominant_colors, prepare
+from velmora_huebit.photos.reading import PhotoError, decode
+from velmora_huebit.photos.sizing import TooLarge
+from velmora_huebit.service.limits import Refused
+
+# the palette files of outputs.exports, and the media type each is sent as
+FORMATS = {
+    "json": "application/json", "gpl": "text/x-gimp-palette", "ase": "application/x-adobe-ase",
+    "css": "text/css", "hex": "text/x-hex-palette", "png": "image/png", "svg": "image/svg+xml",
+}
+_BY_TYPE = {media: name for name, media in FORMATS.items() if name != "json"}
+NAME_LISTS = ("css", "xkcd", "none")
+MAX_TARGETS = 1000  # a request's work stays bounded
+
+
+@dataclasses.dataclass(frozen=True)
+class Options:
+    colors: int = 5
+    max_side: int = DEFAULT_MAX_SIDE
+    keep_transparent: bool = False
+    names: str | None = "css"
+    format: str | None = None  # a palette file instead of the records
+    name: str = "photo"  # the photo's name in palette files
+    targets: dict | None = None
+    threshold: float = 50.0
+    pixels: bool = False
+
+
+def _whole(query, key: str, default: int, least: int, most: int | None = None) -> int:
+    text = query.get(key)
+    if text is None:
+        return default
+    if not re.fullmatch(r"\d{1,10}", text):
+        raise Refused(400, f"{key} must be a whole number, not {text[:40]!r}")
+    value = int(text)
+    if value < least or (most is not None and value > most):
+        raise Refused(400, f"{key} must be from {least} to {most}, not {value}" if most is not None
+                      else f"{key} must be {least} or more, not {value}")
+    return value
+
+
+def _flag(query, key: str) -> bool:
+    text = query.get(key, "false").lower()
+    if text not in ("true", "false", "1", "0", "yes", "no"):
+        raise Refused(400, f"{key} must be true or false, not {text[:40]!r}")
+    return text in ("true", "1", "yes")
+
+
+def _format(query, accept: str) -> str | None:
+    wanted = query.get("format")
+    if wanted is not None:
+        if wanted not in FORMATS:
+            raise Refused(400, f"format must be one of {', '.join(FORMATS)}, not {wanted[:40]!r}")
+        return wanted
+    # Accept naming a palette file's type asks for that file; JSON, */* or none for the records
+    for part in accept.split(","):
+        media = part.split(";")[0].strip().lower()
+        if media in _BY_TYPE:
+            return _BY_TYPE[media]
+    return None
+
+
+def _targets(query, given: str | None) -> dict:
+    """Targets from a JSON object (a form field or ?targets=) and from
+    ?target=NAME=COLOUR, as the command line's --target takes them."""
+    found: dict = {}
+    for text in [given, query.get("targets")]:
+        if text is None:
+            continue
+        try:
+            value = json.loads(text)
+        except ValueError:
+            raise Refused(400, "targets must be a JSON object of names and colours") from None
+        if not isinstance(value, dict):
+            raise Refused(400, "targets must be a JSON object of names and colours")
+        found.update(value)
+    for text in query.getlist("target"):
+        name, sep, colour = text.partition("=")
+        found[name.strip() if sep else text] = colour if sep else text
+    if len(found) > MAX_TARGETS:
+        raise Refused(400, f"at most {MAX_TARGETS} targets, not {len(found)}")
+    if not found:
+        raise Refused(400, 'give the targets: a JSON object such as {"cream": "#f0cfaf"} '
+                           "(form field or ?targets=) or ?target=NAME=COLOUR")
+    try:
+        return parse_targets(found)
+    except (TypeError, ValueError) as exc:
+        raise Refused(400, str(exc)) from None
+
+
+def options(query, accept: str = "", targets: str | None = None, name: str | None = None,
+            matching: bool = False) -> Options:
+    """The options of a request from its query string (and the form's
+    targets field); Refused (400) for a bad one."""
+    names = query.get("names", "css")
+    if names not in NAME_LISTS:
+        raise Refused(400, f"names must be one of {', '.join(NAME_LISTS)}, not {names[:40]!r}")
+    settings = dict(colors=_whole(query, "colors", 5, 1, MAX_COLORS),
+                    max_side=_whole(query, "max_side", DEFAULT_MAX_SIDE, 0),
+                    keep_transparent=_flag(query, "keep_transparent"),
+                    name=(name or query.get("name") or "photo")[:200])
+    if not matching:
+        return Options(**settings, names=None if names == "none" else names, format=_format(query, accept))
+    threshold = query.get("threshold", "50")
+    try:
+        limit = float(threshold)
+    except ValueError:
+        limit = -1.0
+    if not (math.isfinite(limit) and limit >= 0):
+        raise Refused(400, f"threshold must be a number of 0 or more, not {threshold[:40]!r}")
+    return Options(**settings, targets=_targets(query, targets), threshold=limit, pixels=_flag(query, "pixels"))
+
+
+def _load(data: bytes, opts: Options, max_pixels: int):
+    """(image, mask, photo notes) as the command line prepares a photo."""
+    try:
+        photo = decode(data, not opts.keep_transparent, opts.max_side, max_pixels=max_pixels,
+                       shrink=True, quiet=True)
+    except TooLarge as exc:
+        # the command line's hint names its own option; a client cannot raise the limit
+        raise Refused(413, str(exc).split(" (--max-pixels")[0], "pixels") from None
+    except PhotoError as exc:
+        raise Refused(422, str(exc), "unreadable") from None
+    image, mask = prepare(photo.image, photo.alpha, None, opts.max_side)
+    return image, mask, list(photo.notes)
+
+
+def palette_answer(data: bytes, opts: Options, max_pixels: int) -> tuple[object, str]:
+    """(the answer, its media type): {"colors": palette()'s records,
+    "analysed_size", "warnings"}, or the bytes of a palette file."""
+    image, mask, notes = _load(data, opts, max_pixels)
+    records = dominant_colors(image, mask, opts.colors) if image.size else []
+    if opts.names is not None:
+        from velmora_huebit.colour.names import add_names
+
+        add_names(records, opts.names)
+    size = [image.shape[1], image.shape[0]]
+    if opts.format is None:
+        return {"colors": records, "analysed_size": size, "warnings": notes}, "application/json"
+    if not records:
+        raise Refused(422, "no colours found (every pixel is transparent): no palette file", "unreadable")
+    from velmora_huebit.outputs.exports import palette_file
+
+    job = Job(command="extract", names=opts.names)
+    outcome = Outcome(result=records, size=tuple(size))
+    return palette_file(f"palette.{opts.format}", job, outcome, opts.name), FORMATS[opts.format]
+
+
+def match_answer(data: bytes, opts: Options, max_pixels: int) -> dict:
+    """The command line's match answer: {"targets": {name: record},
+    "analysed_size", "warnings"}."""
+    from velmora_huebit.outputs.records import json_record
+
+    image, mask, notes = _load(data, opts, max_pixels)
+    if not image.size:
+        result: dict = {}
+    elif opts.pixels:
+        result = PaletteMatcher(opts.colors).find_color_matches(image, opts.targets, mask)
+    else:
+        result = similarity(dominant_colors(image, mask, opts.colors), opts.targets, opts.threshold)
+    job = Job(command="match", targets=opts.targets, pixels=opts.pixels)
+    record = json_record(opts.name, job, Outcome(result=result, size=(image.shape[1], image.shape[0])))
+    return {"targets": record["targets"], "analysed_size": record["analysed_size"], "warnings": notes}
