@@ -302,7 +302,20 @@ def fetch_ahead(url: str, options: dict | None = None) -> None:
         from concurrent.futures import ThreadPoolExecutor
 
         _fetcher = ThreadPoolExecutor(READS_IN_FLIGHT, thread_name_prefix="fetch")
-    _fetching[key] = _fetcher.submit(_object_head, url, options, HEAD_BYTES)
+    _fetching[key] = _fetcher.submit(_head_ahead, url, options)
+
+
+# an object this small is fetched whole ahead of its turn: holding it costs
+# little, and its head would only be followed by another GET
+WHOLE_AHEAD_BYTES = 4 << 20
+
+
+def _head_ahead(url: str, options: dict | None):
+    head, size, read = _object_head(url, options, HEAD_BYTES)
+    if size is not None and len(head) < size <= WHOLE_AHEAD_BYTES:
+        head += read(len(head), size - len(head))
+        size = len(head)
+    return head, size, read
 
 
 def _forget_fetches() -> None:
