@@ -31,8 +31,8 @@ def _polling(pid):
 
 
 def stop_with_every_worker_busy(leader, count, timeout=60):
-    """Stops a run whose `count` worker processes (grandchildren of `leader`,
-    forked by a fork server) each hold a photo, and returns their pids; the caller
+    """Stops a run whose `count` worker processes (children of `leader`, or
+    grandchildren forked by a fork server) each hold a photo, and returns their pids; the caller
     sends SIGCONT to the process group (the run's own session).
 
     With the workers stopped, the leader alone is let go on until it sleeps
@@ -43,7 +43,8 @@ def stop_with_every_worker_busy(leader, count, timeout=60):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         os.killpg(leader, signal.SIGSTOP)
-        workers = [worker for child in children(leader) for worker in children(child)]  # none yet, at first
+        # forked by the leader itself, or by a fork server (none yet, at first)
+        workers = [worker for child in children(leader) for worker in children(child)] or list(children(leader))
         while any(_state(pid) not in "TtZX" for pid in workers + [leader]):  # a stop lands asynchronously
             time.sleep(0.001)
         os.kill(leader, signal.SIGCONT)

@@ -55,3 +55,11 @@ def test_one_conversion_for_names_sorting_and_labels():
     assert space.lab((177, 89, 46)) == tuple(space.srgb_to_lab([177, 89, 46]))
     assert space.hex_code((np.uint8(10), 255, 0)) == "#0aff00"
     assert space.contrast((0, 0, 0), (255, 255, 255)) == pytest.approx(21)
+
+
+def test_the_css_names_are_pillows():
+    from PIL import ImageColor
+
+    from velmora_huebit.colour._css import COLOURS
+
+    assert COLOURS == {name: space.hex_code(ImageColor.getrgb(name)[:3]) for name in sorted(ImageColor.colormap)}

@@ -1,8 +1,6 @@
 """python -m velmora_huebit: the velmora-huebit command line."""
 
-import sys
-
-from velmora_huebit.cli import main
+from velmora_huebit.cli import run
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run()

@@ -25,6 +25,26 @@ exit status. The library never imports it.
 - search: the search command
 """
 
+import os
+import sys
+import threading
+
 from velmora_huebit.cli.entry import main
 
-__all__ = ["main"]
+__all__ = ["main", "run"]
+
+
+def run() -> None:
+    """The command: main(), then out at once. A run has closed its files
+    and stopped its workers by then; tearing down the modules and
+    collecting every object would only add to its time. A thread still
+    going (a Dask client's) gets the ordinary exit."""
+    code = main()
+    if threading.active_count() > 1:
+        sys.exit(code)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (BrokenPipeError, ValueError):  # the reader went away, or the stream is closed
+            code = code or 1
+    os._exit(code)

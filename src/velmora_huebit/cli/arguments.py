@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-import difflib
+import functools
 import math
 
 from velmora_huebit.colour.parse import PaletteError, parse_color, read_palette, shown_name
@@ -41,7 +41,18 @@ class _Version(argparse.Action):
         parser.exit()
 
 
+@functools.cache
+def _width() -> int:
+    import shutil
+
+    return shutil.get_terminal_size().columns - 2  # as argparse's formatter takes it
+
+
 class _Parser(argparse.ArgumentParser):
+    def _get_formatter(self):
+        # the terminal is asked once, not once for every option added
+        return self.formatter_class(prog=self.prog, width=_width())
+
     def error(self, message):
         # two lines instead of the whole usage block; a name in the message is shown escaped
         self.exit(2, f"{self.prog}: error: {printable(message)}\nTry '{self.prog} --help' for more.\n")
@@ -62,6 +73,8 @@ def _suggestion(parser: argparse.ArgumentParser, unknown: list[str]) -> str:
              if option.startswith("--") and action.help is not argparse.SUPPRESS]
     for word in unknown:
         if word.startswith("--"):
+            import difflib
+
             close = difflib.get_close_matches(word.partition("=")[0], known, n=1, cutoff=0.6)
             if close:
                 return f" (did you mean {close[0]}?)"
@@ -227,7 +240,7 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
     )
     files.add_argument(
         "-j", "--jobs", type=_whole_number, metavar="N",
-        help=f"worker processes (default: the number of cores, {cores()})",
+        help=f"worker processes (default: the number of cores, {cores()}, less those busy with other work)",
     )
     outputs = parser.add_argument_group("output")
     output = outputs.add_mutually_exclusive_group()

@@ -4,9 +4,9 @@ photos through a runner and hand each result to the output."""
 from __future__ import annotations
 
 import contextlib
+import gc
 import os
 import sys
-import urllib.parse
 from typing import Iterable
 
 from velmora_huebit.cli.arguments import PROG, UsageError, build_parser
@@ -19,13 +19,13 @@ from velmora_huebit.photos.sources import display_name, printable
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.photos.limits import set_decoder_limits
 from velmora_huebit.photos.reading import PhotoError, read_mask
-from velmora_huebit.runs.runners import Runner, Task, choose_runner, cores, numbered
+from velmora_huebit.runs.runners import PoolRunner, Runner, Task, choose_runner, cores, numbered
 from velmora_huebit.photos.storage import BREAK_AFTER, is_url, unreachable
 from velmora_huebit.runs.tasks import PhotoTasks
 from velmora_huebit.analysis.views import View
 from velmora_huebit.analysis.job import Job, status
 from velmora_huebit.cli.summary import summary_line
-from velmora_huebit.runs.work import quiet_opencv
+from velmora_huebit.runs.work import quiet_opencv, warm
 
 
 def _extractor_settings(args) -> dict:
@@ -116,6 +116,8 @@ def _storage(args) -> dict:
         if missing:
             raise MissingExtra(missing)
     if args.endpoint_url is not None:
+        import urllib.parse
+
         parts = urllib.parse.urlsplit(args.endpoint_url)
         if parts.scheme not in ("http", "https") or not parts.hostname:
             shown = endpoint("s3://", {"endpoint_url": args.endpoint_url}) if parts.hostname else args.endpoint_url
@@ -206,11 +208,15 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
     else:
         listing.on_problem = lambda name, message: problems.append((name, message))
         tasks = list(listing)
+        gc.freeze()  # the modules and the listing (a million photos, perhaps) live to the end: never scanned again
         # before the heavy imports below: a pool's fork server starts meanwhile
         runner = choose_runner(args.jobs, len(tasks), job, charts=bool(getattr(args, "chart", None)),
-                               buckets=any(is_url(path) for path, _ in tasks))
+                               buckets=any(is_url(path) for path, _ in tasks), paths=[path for path, _ in tasks[:17]])
     quiet_opencv()
     extractor = make_extractor(job, _extractor_settings(args))
+    if isinstance(runner, PoolRunner):  # forked before a progress bar's thread starts, with what they need
+        warm(job)
+        runner.start(extractor, job)
     as_table = args.table or (not args.json and sys.stdout.isatty())
 
     # the store folds its rows into the --output file however the run ends; so does the report
@@ -271,6 +277,9 @@ def _silence_stdout() -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
+    # before NumPy loads: its BLAS threads would make forking the workers
+    # unsafe, and nothing here or in them multiplies matrices large enough
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     parser = build_parser()
     try:
         args = parser.parse_args(argv)

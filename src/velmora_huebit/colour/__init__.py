@@ -8,5 +8,5 @@ write them. Plain Python and NumPy; imports no other layer.
 - swatches: how a colour is shown to a person: hex codes, label contrast,
   text contrast and readable pairs (WCAG), outlines, sort orders, match bands
 - roles: the swatch roles (vibrant, muted, dark and light) of a palette, in OKLCH
-- _xkcd: the XKCD colour survey's names
+- _xkcd, _css: the XKCD colour survey's names, CSS's names
 """

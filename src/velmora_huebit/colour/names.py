@@ -28,7 +28,7 @@ from typing import Any, Iterable, Sequence, TypeVar
 
 import numpy as np
 
-from velmora_huebit.colour.space import ciede2000, hex_code, srgb_to_lab
+from velmora_huebit.colour.space import ciede2000, srgb_to_lab
 
 __all__ = ["NAME_LISTS", "nearest_name", "nearest_names", "add_names", "srgb_to_lab", "ciede2000"]
 
@@ -36,10 +36,9 @@ NAME_LISTS = ("css", "xkcd")
 
 def _named_colours(names: str) -> dict[str, str]:
     if names == "css":
-        from PIL import ImageColor
+        from velmora_huebit.colour._css import COLOURS as CSS
 
-        # its values turn from hex texts into tuples as they are looked up
-        return {name: hex_code(ImageColor.getrgb(name)[:3]) for name in sorted(ImageColor.colormap)}
+        return CSS
     if names == "xkcd":
         from velmora_huebit.colour._xkcd import COLOURS
 

@@ -7,11 +7,13 @@ A filesystem is made once per process and set of options (fsspec caches
 them), so the workers of a run each keep one pool of connections. S3 reads
 are retried by botocore (its standard mode: connection errors, timeouts,
 throttling and 5xx answers, with backoff), at most READ_TRIES attempts
-each; other protocols are retried here alike. At most READS_IN_FLIGHT reads
-run at once in a process, and an object is fetched by one ranged GET of at
-most MAX_OBJECT_BYTES (a larger one is refused once that much has come). A
-photo is sized first from its head (object_head: a ranged GET of its first
-HEAD_BYTES, and a HEAD for the size of a larger one).
+each; other protocols are retried here alike. At most READS_IN_FLIGHT
+reads run at once in a process, and an object is fetched by one ranged GET
+of at most MAX_OBJECT_BYTES (a larger one is refused once that much has
+come). A photo is sized first from its head (object_head: a ranged GET of
+its first HEAD_BYTES, and a HEAD for the size of a larger one), which can
+be fetched ahead of its turn (fetch_ahead; the runners keep a few per
+process).
 
 Credentials come from where s3fs and botocore look for them (the AWS_*
 variables, ~/.aws/credentials and config with AWS_PROFILE, container and
@@ -22,11 +24,9 @@ password part."""
 from __future__ import annotations
 
 import os
-import random
 import re
 import threading
 import time
-import urllib.parse
 
 # scheme://...: a Windows drive (C:\) or a local name with a colon is not one
 _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.\-]*)://")
@@ -141,6 +141,8 @@ def endpoint(url: str, options: dict | None) -> str:
         given = os.environ.get("AWS_ENDPOINT_URL_S3") or os.environ.get("AWS_ENDPOINT_URL")
         if not given:
             return "the S3 endpoint"
+    import urllib.parse
+
     parts = urllib.parse.urlsplit(given or url)
     host = parts.hostname or ""
     return f"{parts.scheme}://{host}{f':{parts.port}' if parts.port else ''}{parts.path}"
@@ -235,6 +237,8 @@ def with_retries(call, url: str):
                     with _failures_lock:
                         _failures[server] = (_failures.get(server, (0, 0.0))[0] + 1, time.monotonic())
                 raise
+            import random
+
             time.sleep(min(0.2 * 2 ** attempt, 5) * (0.5 + random.random()))
         else:
             with _failures_lock:
@@ -253,6 +257,13 @@ def object_head(url: str, options: dict | None = None, count: int = HEAD_BYTES):
     (asked with a HEAD when it is larger; None where the store does not
     tell), and read(offset, count) for other parts of it. StorageError in
     words for anything that fails."""
+    started = _fetching.pop((url, repr(options)), None)
+    if started is not None and count == HEAD_BYTES:
+        return started.result()
+    return _object_head(url, options, count)
+
+
+def _object_head(url: str, options: dict | None, count: int):
     try:
         fs, path = filesystem(url, options)
         with _reads:
@@ -271,6 +282,50 @@ def object_head(url: str, options: dict | None = None, count: int = HEAD_BYTES):
             raise failure(exc, url, options) from None
 
     return head, size, read
+
+
+_fetching: dict = {}  # (url, options) -> the future of a read started ahead
+_fetcher = None
+
+
+def fetch_ahead(url: str, options: dict | None = None) -> None:
+    """Starts fetching the head of the object at url (and its size) in the
+    background, for object_head to take up later in this process (the next
+    photos of a worker, so that one object's latency hides behind another's;
+    a photo smaller than HEAD_BYTES comes whole). The caller bounds how many
+    are started; they share READS_IN_FLIGHT connections."""
+    global _fetcher
+    key = (url, repr(options))
+    if key in _fetching:
+        return
+    if _fetcher is None:
+        from concurrent.futures import ThreadPoolExecutor
+
+        _fetcher = ThreadPoolExecutor(READS_IN_FLIGHT, thread_name_prefix="fetch")
+    _fetching[key] = _fetcher.submit(_head_ahead, url, options)
+
+
+# an object this small is fetched whole ahead of its turn: holding it costs
+# little, and its head would only be followed by another GET
+WHOLE_AHEAD_BYTES = 4 << 20
+
+
+def _head_ahead(url: str, options: dict | None):
+    head, size, read = _object_head(url, options, HEAD_BYTES)
+    if size is not None and len(head) < size <= WHOLE_AHEAD_BYTES:
+        head += read(len(head), size - len(head))
+        size = len(head)
+    return head, size, read
+
+
+def _forget_fetches() -> None:
+    global _fetcher
+    _fetcher = None  # its threads stayed in the parent
+    _fetching.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_fetches)
 
 
 def read_object(url: str, options: dict | None = None, max_bytes: int = MAX_OBJECT_BYTES) -> bytes:

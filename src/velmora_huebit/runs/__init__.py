@@ -4,8 +4,8 @@ listing of a run's photos. Progress is a callback the caller supplies.
 
 - work: what happens to one photo (read, analyse, chart), every failure in
   words
-- runners: this process or a pool of worker processes that survives the
-  death of one
+- runners: this process or a pool of worker processes (forked from this
+  one where that is safe) that survives the death of one
 - tasks: the photos of a run with their chart and palette files, listed as
   the run goes
 - distributed: the Dask machinery behind velmora_huebit.distributed

@@ -225,7 +225,8 @@ def _run(job, settings, listing_args, store, report_path, jobs, dask, on_progres
     else:
         tasks = list(listing)
         total = len(tasks)
-        runner = choose_runner(jobs, len(tasks), job, buckets=any(is_url(path) for path, _ in tasks))
+        runner = choose_runner(jobs, len(tasks), job, buckets=any(is_url(path) for path, _ in tasks),
+                               paths=[path for path, _ in tasks[:17]])
     quiet_opencv()
     extractor = make_extractor(job, settings)
     done = 0

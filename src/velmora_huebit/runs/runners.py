@@ -6,12 +6,17 @@ calling on_done once per finished photo (for the progress bar)."""
 from __future__ import annotations
 
 import collections
+import gc
 import os
+import sys
+import warnings
 from typing import Callable, Iterable, Iterator, Protocol, Sequence
 
 from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.engines import in_process_safe
 from velmora_huebit.photos.limits import limit_memory
-from velmora_huebit.runs.work import quiet_opencv, run_one
+from velmora_huebit.photos.storage import is_url
+from velmora_huebit.runs.work import fetch_ahead, quiet_opencv, run_one
 
 Task = tuple[str, str | None]  # photo, chart file or None
 
@@ -41,6 +46,17 @@ def cores() -> int:
         return os.cpu_count() or 1
 
 
+def idle_cores() -> int:
+    """The cores that other work leaves free, by the load average of the
+    last minute (at least one): a worker on a busy core only takes turns
+    with what runs there, and costs its start."""
+    try:
+        load = os.getloadavg()[0]
+    except OSError:
+        return cores()
+    return max(1, min(cores(), round(cores() - load) + 1))
+
+
 class Runner(Protocol):
     def run(self, extractor, job: Job, tasks: Sequence[Task],
             on_done: Callable[[], None]) -> Iterator[tuple[int, Outcome]]: ...
@@ -58,21 +74,63 @@ def _single_threaded_kmeans():
     return threadpool_limits(1)  # OpenMP and BLAS
 
 
+# photos in a bucket read ahead of their turn, per process: the latency of
+# one object hides behind the work on others (each worker holds this many)
+BUCKET_AHEAD = 4
+
+
+def _ahead(job: Job, tasks: Iterable[Task], depth: int) -> Iterator[tuple[int, Task]]:
+    """The tasks numbered, each photo in a bucket fetched while the `depth`
+    before it are analysed."""
+    window: collections.deque[tuple[int, Task]] = collections.deque()
+    for numbered_task in enumerate(tasks):
+        if depth:
+            fetch_ahead(job, numbered_task[1][0])
+        window.append(numbered_task)
+        if len(window) > depth:
+            yield window.popleft()
+    yield from window
+
+
 class SerialRunner:
     """Every photo in this process, one after the other. The palette engine
     runs on one thread by itself; the module's k-means is held to one."""
 
-    def __init__(self, limit_threads: bool = True):
+    def __init__(self, limit_threads: bool = True, ahead: int = 0):
         self.limit_threads = limit_threads
+        self.ahead = ahead
 
     def run(self, extractor, job, tasks, on_done):
         import contextlib
 
         with _single_threaded_kmeans() if self.limit_threads else contextlib.nullcontext():
-            for index, (path, chart) in enumerate(tasks):
+            for index, (path, chart) in _ahead(job, tasks, self.ahead):
                 outcome = run_one(extractor, job, path, chart)
                 on_done()
                 yield index, outcome
+
+
+# fsspec's event loop (and its executor's threads, idle once a bucket is
+# listed): fsspec starts a new loop in a forked child and s3fs a new client
+_FORK_AWARE = ("fsspecIO", "asyncio_")
+
+
+def _forkable() -> bool:
+    """Whether workers can be forked from this process: no thread but the
+    main one and fsspec's, so that a fork copies a consistent state (no lock
+    held by a thread the child lacks). Linux only: elsewhere system
+    libraries make fork unsafe."""
+    if not sys.platform.startswith("linux"):
+        return False
+    import threading
+
+    others = [t for t in threading.enumerate() if t is not threading.main_thread()]
+    if not all(t.name.startswith(_FORK_AWARE) for t in others):
+        return False
+    try:  # and no thread outside Python's sight (a BLAS pool)
+        return len(os.listdir("/proc/self/task")) == 1 + len(others)
+    except OSError:
+        return False
 
 
 def _init_worker(threads: int) -> None:
@@ -85,21 +143,29 @@ def _init_worker(threads: int) -> None:
     import cv2
 
     cv2.setNumThreads(threads)
-    return _single_threaded_kmeans()
 
 
-def _serve(connection, extractor, job: Job, threads: int) -> None:
+def _serve(connection, extractor, job: Job, threads: int, inherited=()) -> None:
     """A worker process: photos in, outcomes out, until told to stop."""
-    limits = _init_worker(threads)  # held: the limits last while the worker lives
+    for other in inherited:  # a forked worker's copies of its siblings' pipe ends
+        other.close()
+    gc.freeze()  # what the parent built is never scanned here (nor copied by the scan)
+    _init_worker(threads)
     limit_memory(job.max_pixels, job.max_side)  # once its libraries are loaded
+    # held while the worker lives; the palette engine runs on one thread by itself
+    limits = None if in_process_safe(job) else _single_threaded_kmeans()
+    held: collections.deque = collections.deque()
     while True:
-        try:
-            task = connection.recv()
-        except EOFError:  # the parent is gone
-            return
-        if task is None:
-            return
-        index, path, chart = task
+        while not held or connection.poll():  # every photo sent so far: those in buckets start coming
+            try:
+                task = connection.recv()
+            except EOFError:  # the parent is gone
+                return
+            if task is None:
+                return
+            fetch_ahead(job, task[1])
+            held.append(task)
+        index, path, chart = held.popleft()
         connection.send((index, run_one(extractor, job, path, chart)))
 
 
@@ -118,22 +184,36 @@ def _death(exitcode: int | None) -> str:
     return f"the worker process analysing it ended unexpectedly (exit status {exitcode})"
 
 
+# photos handed to a worker at a time: the next is waiting while it sends
+# one back, so it never idles on the parent; a crash still names the
+# photo, the first it holds (a worker takes them in order)
+_AHEAD = 2
+
+
 class _Worker:
-    def __init__(self, context, extractor, job, threads):
+    def __init__(self, context, extractor, job, threads, siblings=()):
         self.connection, theirs = context.Pipe()
-        self.process = context.Process(target=_serve, args=(theirs, extractor, job, threads), daemon=True)
-        self.process.start()
+        inherited = []
+        if context.get_start_method() == "fork":
+            inherited = [w.connection for w in siblings]
+            sys.stdout.flush()  # a fork copies unwritten output, which the child would write again
+            sys.stderr.flush()
+        self.process = context.Process(target=_serve, args=(theirs, extractor, job, threads, inherited),
+                                       daemon=True)
+        with warnings.catch_warnings():  # Python's caution at fsspec's thread, which _forkable allows
+            warnings.filterwarnings("ignore", r"This process .* is multi-threaded", DeprecationWarning)
+            self.process.start()
         theirs.close()
-        self.index = None  # the task it holds
+        self.held: collections.deque[tuple[int, Task]] = collections.deque()  # in the order given
 
     def give(self, index: int, task: Task) -> None:
+        self.held.append((index, task))  # held before sent: a send that fails still returns it
         self.connection.send((index, *task))
-        self.index = index
 
     def stop(self) -> None:
         """An idle worker is asked to end; a busy one (the run was
         interrupted) is ended at once."""
-        if self.index is None:
+        if not self.held:
             try:
                 self.connection.send(None)
                 self.process.join(timeout=5)
@@ -163,15 +243,40 @@ def _forkserver(preload: list[str]):
 
 
 class PoolRunner:
-    """The photos spread over worker processes, one photo per worker at a
-    time, so that a worker that dies (a crash, killed for lack of memory)
-    costs only the photo it held: that one is reported, a fresh worker takes
-    its place and the rest of the run goes on. Creating the runner starts
-    the fork server, so make it before importing the heavy libraries here."""
+    """The photos spread over worker processes, a photo or two per worker
+    at a time, so that a worker that dies (a crash, killed for lack of
+    memory) costs only the photo it was on: that one is reported, a fresh
+    worker takes its place and the rest of the run goes on.
 
-    def __init__(self, workers: int, preload: list[str]):
+    Workers are forked from this process when it runs a single thread (the
+    command line, Linux): they start at once with everything imported, and
+    share it. Otherwise they come from a fork server, which creating the
+    runner starts: make it before importing the heavy libraries here, so
+    that the two import at the same time."""
+
+    def __init__(self, workers: int, preload: list[str], ahead: int = _AHEAD):
+        import multiprocessing
+
         self.workers = workers
-        self.context = _forkserver(preload)
+        self.ahead = ahead
+        self.preload = preload
+        self.context = multiprocessing.get_context("fork") if _forkable() else _forkserver(preload)
+        self.started: list[_Worker] = []
+
+    def _context(self):
+        """fork while this process is still single-threaded; a fork server
+        once it is not (a progress bar's thread: a worker that replaces a
+        dead one)."""
+        if self.context.get_start_method() == "fork" and not _forkable():
+            self.context = _forkserver(self.preload)
+        return self.context
+
+    def start(self, extractor, job) -> None:
+        """Starts the workers now, before this process starts threads of its
+        own (a progress bar's), so that they can be forked."""
+        threads = max(1, cores() // self.workers)
+        while len(self.started) < self.workers:
+            self.started.append(_Worker(self._context(), extractor, job, threads, self.started))
 
     def run(self, extractor, job, tasks, on_done):
         """Outcomes in the order of the tasks, as soon as each one and all
@@ -179,36 +284,57 @@ class PoolRunner:
         from multiprocessing.connection import wait
 
         threads = max(1, cores() // self.workers)
-        waiting = collections.deque(enumerate(tasks))
-        workers: list[_Worker] = []
+        # the tasks are taken as workers are free (a lazy listing stays lazy);
+        # a dead worker's unfinished ones come back first
+        listed = enumerate(tasks)
+        upcoming = next(listed, None)  # looked at, to know whether any remain
+        returned: collections.deque[tuple[int, Task]] = collections.deque()
+        workers, self.started = self.started, []
         ready: dict[int, Outcome] = {}
         next_index = 0
+
+        def take() -> tuple[int, Task]:
+            nonlocal upcoming
+            if returned:
+                return returned.popleft()
+            found, upcoming = upcoming, next(listed, None)
+            return found
+
         try:
-            while next_index < len(tasks):
-                while waiting and len(workers) < self.workers:
-                    workers.append(_Worker(self.context, extractor, job, threads))
+            while True:
+                while (returned or upcoming is not None) and len(workers) < self.workers:
+                    workers.append(_Worker(self._context(), extractor, job, threads, workers))
                 for worker in list(workers):
-                    if worker.index is None and waiting:
-                        index, task = waiting.popleft()
+                    while len(worker.held) < self.ahead and (returned or upcoming is not None):
                         try:
-                            worker.give(index, task)
-                        except OSError:  # it died between two photos: the photo goes to another
-                            waiting.appendleft((index, task))
-                            workers.remove(worker)
-                            worker.stop()
-                busy = [worker for worker in workers if worker.index is not None]
+                            worker.give(*take())
+                        except OSError:  # it died: this photo goes to another
+                            returned.appendleft(worker.held.pop())
+                            if not worker.held:  # between two photos: nothing to report
+                                workers.remove(worker)
+                                worker.stop()
+                            break  # else its death is seen below
+                if not any(worker.held for worker in workers):
+                    if returned or upcoming is not None:
+                        continue  # a worker died between two photos: another takes its place
+                    break
+                busy = [worker for worker in workers if worker.held]
                 signalled = wait([w.connection for w in busy] + [w.process.sentinel for w in busy])
                 for worker in busy:
                     if worker.connection not in signalled and worker.process.sentinel not in signalled:
                         continue
                     try:
                         index, outcome = worker.connection.recv()
+                        worker.held.popleft()
                     except (EOFError, OSError):
                         worker.process.join()
-                        index, outcome = worker.index, Outcome(error=_death(worker.process.exitcode))
+                        # the photo it was on is the one that killed it; the rest go to another
+                        index = worker.held.popleft()[0]
+                        outcome = Outcome(error=_death(worker.process.exitcode))
+                        returned.extendleft(reversed(worker.held))
+                        worker.held.clear()
                         workers.remove(worker)
                         worker.stop()
-                    worker.index = None
                     ready[index] = outcome
                     on_done()
                 while next_index in ready:
@@ -219,15 +345,38 @@ class PoolRunner:
                 worker.stop()
 
 
-def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False, buckets: bool = False) -> Runner:
+# what a worker costs to start (fork, first touches of the memory it
+# shares), in photos' worth of work: a run with less to do stays here
+_WORKER_START_SECONDS = 0.03
+
+
+def _little_work(paths: Sequence[str], workers: int) -> bool:
+    """Whether photos on disk are too few and small to repay starting
+    workers: a photo of the default size costs some 5 ms, plus about 20 ms a
+    megabyte of file to read and decode (a rough guide, on the safe side)."""
+    if not paths or len(paths) > 16 or any(is_url(path) for path in paths):  # 17 tell enough
+        return False
+    try:
+        megabytes = sum(os.stat(path).st_size for path in paths) / 1e6
+    except OSError:
+        return False
+    work = 0.005 * len(paths) + 0.02 * megabytes
+    return work - work / workers < _WORKER_START_SECONDS * workers
+
+
+def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False, buckets: bool = False,
+                  paths: Sequence[str] = ()) -> Runner:
     """A single photo is analysed here, and so are all with --jobs 1 when
     nothing can crash this process (the palette engine, but for match
-    --pixels). Otherwise they go to worker processes, even with --jobs 1,
-    so that a photo that kills its process costs only itself."""
-    from velmora_huebit.analysis.engines import in_process_safe, preload
+    --pixels), and by default a run too small to repay starting workers
+    (the photos on disk, their paths given) or on a machine whose cores
+    are all busy. Otherwise they go to worker processes,
+    even with --jobs 1, so that a photo that kills its process costs only
+    itself."""
+    from velmora_huebit.analysis.engines import preload
 
     safe = in_process_safe(job)
-    workers = min(jobs or cores(), photos)
-    if photos <= 1 or (workers == 1 and safe):
-        return SerialRunner(limit_threads=not safe)
-    return PoolRunner(workers, preload(job, charts, buckets))
+    workers = min(jobs or idle_cores(), photos)
+    if photos <= 1 or (safe and (workers == 1 or (jobs is None and _little_work(paths, workers)))):
+        return SerialRunner(limit_threads=not safe, ahead=BUCKET_AHEAD if buckets else 0)
+    return PoolRunner(workers, preload(job, charts, buckets), BUCKET_AHEAD if buckets else _AHEAD)

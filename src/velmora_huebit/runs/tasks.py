@@ -9,7 +9,6 @@ import threading
 from typing import Callable, Iterator
 
 from velmora_huebit.outputs.charts import chart_paths
-from velmora_huebit.outputs.exports import is_library
 from velmora_huebit.photos.sources import OnProblem, iter_photos, photo_key, text_name
 from velmora_huebit.runs.runners import Task
 
@@ -36,9 +35,13 @@ class PhotoTasks:
         photos = iter_photos(self.args.photos, self.args.recursive, self.on_problem,
                              getattr(self.args, "s3_options", None))
         chart = getattr(self.args, "chart", None)
-        # a library (see exports) is one file for the run, not one per photo
-        templates = ([chart] if chart else []) + [template for template in getattr(self.args, "export", None) or []
-                                                  if not is_library(template)]
+        exports = getattr(self.args, "export", None) or []
+        if exports:  # (the module is left unloaded without: it is heavy for a start-up)
+            from velmora_huebit.outputs.exports import is_library
+
+            # a library (see exports) is one file for the run, not one per photo
+            exports = [template for template in exports if not is_library(template)]
+        templates = ([chart] if chart else []) + exports
         # file names come from the whole listing, so they stay the same on a resumed run
         photos, *named = itertools.tee(photos, 1 + len(templates))
         paths = zip(*map(chart_paths, templates, named)) if templates else itertools.repeat(())

@@ -6,7 +6,6 @@ from __future__ import annotations
 import re
 import warnings
 
-from velmora_huebit.outputs.charts import save_chart
 from velmora_huebit.photos.sources import display_name
 from velmora_huebit.photos.limits import out_of_memory, out_of_memory_message
 from velmora_huebit.photos.reading import PhotoError, read_photo
@@ -24,6 +23,27 @@ def quiet_opencv() -> None:
         logging.setLogLevel(logging.LOG_LEVEL_SILENT)
     else:
         cv2.setLogLevel(0)  # silent
+
+
+def warm(job: Job) -> None:
+    """Imports now what each photo of the job needs, so that workers forked
+    from this process start with it (and share it)."""
+    from velmora_huebit.analysis import palette  # noqa: F401
+
+    if job.engine == "palette" and job.command == "extract":
+        import velmora_huebit._engine  # noqa: F401
+    if job.names and job.command == "extract":
+        from velmora_huebit.colour.names import nearest_name
+
+        nearest_name((0, 0, 0), job.names)  # the table of names, built once for every worker
+
+
+def fetch_ahead(job: Job, path: str) -> None:
+    """Starts reading a photo in a bucket now, for when its turn comes."""
+    from velmora_huebit.photos.storage import fetch_ahead, is_url, options_for
+
+    if is_url(path):
+        fetch_ahead(path, options_for(path, job.storage))
 
 
 def load_inputs(path: str, job: Job):
@@ -101,6 +121,8 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
             # the colours stand even when their chart cannot be written
             try:
                 if result:
+                    from velmora_huebit.outputs.charts import save_chart
+
                     save_chart(job, path, result, size, chart)
                 else:
                     warnings.warn(f"no colours found, chart {display_name(chart)} not written", stacklevel=1)
