@@ -23,6 +23,7 @@ import io
 import warnings
 
 from velmora_huebit.photos.headers import Header, HeaderError, Source, container_size
+from velmora_huebit.photos.limits import pillow_limit
 from velmora_huebit.photos.sizing import _UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _check, check_held
 
 # brands of an ISO media file's ftyp box (ISO/IEC 23008-12, and AV1's)
@@ -137,6 +138,7 @@ def _pillow(data, max_pixels: int, what: str):
     import numpy as np
     from PIL import Image, ImageOps
 
+    pillow_limit()
     with Image.open(io.BytesIO(data), formats=["AVIF"]) as image:
         alpha = "A" in image.getbands() or "transparency" in image.info
         _check_size(*image.size, alpha, max_pixels, what)

@@ -61,16 +61,31 @@ def default_decoder_limit(max_pixels: int) -> None:
         _set_opencv(str(max_pixels))
 
 
+_pillow_pixels: int | None = None  # Pillow's limit where this process owns it (the command line's)
+
+
 def set_decoder_limits(max_pixels: int, pillow: bool = True) -> None:
     """OpenCV's pixel limit set to max_pixels (0: its own), in this process
     when OpenCV is not loaded yet and in those it starts; and Pillow's, in a
-    process of the command line (pillow)."""
+    process of the command line (pillow): at once if Pillow is loaded, else
+    where it is loaded to decode (pillow_limit), so that starting up does
+    not load it."""
+    global _pillow_pixels
     _set_opencv(str(max_pixels or OPENCV_DEFAULT))
     if pillow:
-        from PIL import Image
+        _pillow_pixels = max_pixels
+        pillow_limit(load=False)
 
-        # its error comes above twice this; None lifts it
-        Image.MAX_IMAGE_PIXELS = -(-max_pixels // 2) if max_pixels else None
+
+def pillow_limit(load: bool = True) -> None:
+    """Pillow's pixel limit set to the one set_decoder_limits was given, if
+    any; loads Pillow unless load is false."""
+    if _pillow_pixels is None or not (load or "PIL.Image" in sys.modules):
+        return
+    from PIL import Image
+
+    # its error comes above twice this; None lifts it
+    Image.MAX_IMAGE_PIXELS = -(-_pillow_pixels // 2) if _pillow_pixels else None
 
 
 def _data_size() -> int | None:
@@ -98,7 +113,8 @@ def limit_memory(max_pixels: int, max_side: int) -> None:
     held = _data_size()
     if not max_pixels or held is None:
         return
-    set_decoder_limits(max_pixels)  # Pillow loaded before the ceiling, and its limit set
+    set_decoder_limits(max_pixels)
+    pillow_limit()  # Pillow loaded before the ceiling
     analysed = min(max_pixels, max_side * max_side) if max_side else max_pixels
     ceiling = held + 3 * max_pixels + ANALYSIS_BYTES * analysed + CEILING_ROOM
     soft, hard = resource.getrlimit(resource.RLIMIT_DATA)
