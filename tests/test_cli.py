@@ -37,11 +37,12 @@ def ColorExtractor(**settings):
     return ModuleExtractor(**{"preprocessing": False, **settings})
 
 
-def run_cli(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300):
+def run_cli(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300, close_fd=None):
     env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
     return subprocess.run(
         [sys.executable, "-m", "velmora_huebit", *map(str, args)], cwd=PACKAGE_PARENT,
         stdout=stdout, stderr=stderr, text=True, env=env, timeout=timeout,
+        preexec_fn=None if close_fd is None else lambda: os.close(close_fd),
     )
 
 
@@ -314,6 +315,16 @@ class TestBadArguments:
     def test_malformed_colours(self, text):
         with pytest.raises(ValueError):
             parse_color(text)
+
+
+    def test_closed_standard_streams(self, data_dir, tmp_path):
+        photo = data_dir / "coffee.png"
+        closed_out = run_cli("extract", photo, stdout=subprocess.DEVNULL, close_fd=1)
+        assert closed_out.returncode == 2 and "standard output is closed" in closed_out.stderr
+        table = tmp_path / "t.csv"
+        assert run_cli("extract", photo, "-o", table, close_fd=1).returncode == 0 and table.exists()
+        closed_err = run_cli("extract", photo, "--json", close_fd=2)
+        assert closed_err.returncode == 0 and json.loads(closed_err.stdout)["file"] == str(photo)
 
 
 class TestMatch:

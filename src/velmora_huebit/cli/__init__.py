@@ -43,6 +43,8 @@ def run() -> None:
     if threading.active_count() > 1:
         sys.exit(code)
     for stream in (sys.stdout, sys.stderr):
+        if stream is None:  # closed when the command started
+            continue
         try:
             stream.flush()
         except (BrokenPipeError, ValueError):  # the reader went away, or the stream is closed

@@ -280,6 +280,8 @@ def main(argv: list[str] | None = None) -> int:
     # before NumPy loads: its BLAS threads would make forking the workers
     # unsafe, and nothing here or in them multiplies matrices large enough
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+    if sys.stderr is None:  # started with standard error closed: its lines go nowhere, the results still out
+        sys.stderr = open(os.devnull, "w")
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
@@ -291,6 +293,12 @@ def main(argv: list[str] | None = None) -> int:
             from velmora_huebit.cli.search import run_search
 
             return run_search(args)
+        if sys.stdout is None:  # started with standard output closed
+            if not any(getattr(args, name, None) for name in ("output", "report", "chart", "export")):
+                _say("error", "standard output is closed and no --output, --report, --chart or "
+                              "--export was given: the results would be lost")
+                return 2
+            sys.stdout = open(os.devnull, "w")
         # before OpenCV loads, here and in the workers that inherit the environment
         if hasattr(args, "max_pixels"):
             set_decoder_limits(args.max_pixels)
