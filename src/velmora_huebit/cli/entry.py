@@ -58,6 +58,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         from velmora_huebit.outputs.exports import check_export_template
 
         check_export_template(template)
+    _check_overwrites(args)
 
     args.s3_options = _storage(args)
     mask = None
@@ -101,6 +102,29 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
     return job, PhotoTasks(args, store.done if store is not None else set()), store
 
 
+def _check_overwrites(args) -> None:
+    """The files of the run that are known before the listing (the chart
+    and palette files are checked as each photo is listed)."""
+    from velmora_huebit.outputs.guard import Guard
+
+    if args.overwrite and args.resume:
+        raise UsageError("--resume adds to the --output file, --overwrite replaces it: give one of them")
+    templates = [template for template in [getattr(args, "chart", None), *(getattr(args, "export", None) or ())]
+                 if template]
+    if len(set(map(os.path.abspath, templates))) < len(templates):
+        raise UsageError(f"{' and '.join(templates)}: two files of each photo would have the same name")
+    guard = Guard(args.photos, args.recursive, args.overwrite or args.resume)
+    if args.report is not None:
+        guard.check("--report", args.report)
+        # past 100 photos the thumbnails go to FILE_files, replacing a previous run's
+        root = os.path.splitext(args.report)[0]
+        if guard.is_photo(os.path.join(f"{root}_files", "000001.jpg")):
+            raise UsageError(f"--report {args.report}: its thumbnails would go among the photos, "
+                             f"in {root}_files")
+    if args.output is not None and guard.is_photo(args.output):
+        guard.check("--output", args.output)  # the store refuses existing files itself
+
+
 def _storage(args) -> dict:
     """The filesystem options for s3:// URLs; MissingExtra when the URLs
     given need a package that is not installed."""
@@ -140,7 +164,8 @@ def _open_report(args, job: Job):
 def _open_store(args, job: Job):
     from velmora_huebit.outputs.tables import open_table
 
-    return open_table(args.output, job, _extractor_settings(args), args.resume, _say, args.s3_options)
+    return open_table(args.output, job, _extractor_settings(args), args.resume, _say, args.s3_options,
+                      overwrite=args.overwrite)
 
 
 class _Tally:

@@ -76,7 +76,7 @@ class Store:
     files as batches of rows."""
 
     def __init__(self, path: str, fmt, settings: dict, resume: bool, say: Say,
-                 photos_per_part: int = PHOTOS_PER_PART):
+                 photos_per_part: int = PHOTOS_PER_PART, overwrite: bool = False):
         self.path = path
         self.folder = path + ".parts"
         self.fmt = fmt
@@ -93,15 +93,19 @@ class Store:
         self.failed = False  # the fold failed: the parts are kept
 
         self._check_writable()
-        stored = fmt.read_metadata(path) if os.path.exists(path) else None
+        # --overwrite: the file's rows and a cut-short run's parts are left out, and the file replaced
+        self.replacing = overwrite and os.path.exists(path)
+        stored = fmt.read_metadata(path) if os.path.exists(path) and not overwrite else None
         base = stored["generation"] if stored else ""
         run = self._read_run()
-        if run is not None and run["base"] != base:
-            shutil.rmtree(self.folder)  # folded into the file already
+        if run is not None and (overwrite or run["base"] != base):
+            self._lock()  # not the folder of a run that is writing it
+            shutil.rmtree(self.folder)  # folded into the file already, or being replaced
+            self._unlock()
             run = None
         if (stored or run) and not resume:
             raise SettingError(f"--output {path}: exists; give --resume to add the photos it lacks, "
-                             f"or remove {path} and {self.folder}")
+                               f"or --overwrite to replace it")
         if stored and stored["settings"] is None:
             say("warning", f"the settings of {path} are unknown ({fmt.settings_file(path)} is missing); "
                            "taken to be this run's")
@@ -325,7 +329,7 @@ class Store:
             self.journal.close()
             self.journal = None
         numbers = self._numbers() if self.lock is not None else []
-        if not numbers and os.path.exists(self.path):
+        if not numbers and os.path.exists(self.path) and not self.replacing:
             self._close_folder()
             return
         folded = os.path.join(self.folder, "folding" + self.fmt.suffix)
@@ -347,7 +351,7 @@ class Store:
                 last.update((key, number) for key in self._keys(batch) if key is not None)
 
         def batches() -> Iterator:
-            if os.path.exists(self.path):  # rows of photos in no part
+            if os.path.exists(self.path) and not self.replacing:  # rows of photos in no part
                 for batch in self.fmt.batches(self.path):
                     yield self.fmt.take(batch, [key is not None and key not in last for key in self._keys(batch)])
             for number in parts:

@@ -183,6 +183,9 @@ def analyse(
         from velmora_huebit.outputs.report import check_report_path
 
         check_report_path(report)
+        from velmora_huebit.outputs.guard import Guard
+
+        Guard(listing_args.photos, recursive, overwrite=True).check("report", os.fspath(report))
     if dask is not None:
         from velmora_huebit.runs.dask_runner import check_dask
 
