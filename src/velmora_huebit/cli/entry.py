@@ -164,8 +164,11 @@ def _open_report(args, job: Job):
 def _open_store(args, job: Job):
     from velmora_huebit.outputs.tables import open_table
 
+    from velmora_huebit.outputs.guard import Guard
+
+    listed = Guard(args.photos, args.recursive, overwrite=True).is_photo
     return open_table(args.output, job, _extractor_settings(args), args.resume, _say, args.s3_options,
-                      overwrite=args.overwrite)
+                      overwrite=args.overwrite, listed=listed)
 
 
 class _Tally:

@@ -12,4 +12,6 @@ analysis, colour and photos.
   .hex, swatch .png and .svg)
 - charts: chart file names and drawing
 - report: the HTML page of a run
+- guard: what a run may write (never a photo of the run; an existing file
+  only with --overwrite)
 """

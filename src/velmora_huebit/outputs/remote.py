@@ -48,7 +48,7 @@ class RemoteStore(Store):
     """A Store in the cache folder of url, uploaded to url when closed."""
 
     def __init__(self, url: str, fmt, settings: dict, resume: bool, say: Say, s3_options: dict | None = None,
-                 overwrite: bool = False):
+                 overwrite: bool = False, listed=None):
         self.url = url
         self.options = options_for(url, s3_options)
         self.cache = cache_folder(url, self.options)
@@ -59,7 +59,7 @@ class RemoteStore(Store):
         self.cache_lock = self._lock_cache()
         try:
             self._prepare(local, fmt, resume, say, overwrite)
-            super().__init__(local, fmt, settings, resume, say)
+            super().__init__(local, fmt, settings, resume, say, listed=listed)
         except BaseException:
             self._unlock_cache()
             raise
