@@ -56,9 +56,13 @@ def dask_setup(worker) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
+class ClusterGone(SettingError):
+    """The scheduler went away mid-run; the photos that finished are kept."""
+
+
 def _analyse(payload, task) -> Outcome:
     extractor, job = payload
-    path, chart = task
+    _, (path, chart) = task  # the index travels with the task, for outcomes out of order
     return run_one(extractor, job, path, chart)
 
 
@@ -80,21 +84,24 @@ class DaskRunner:
         self.workers = workers
 
     def run(self, extractor, job, tasks, on_done):
-        from velmora_huebit.runs.distributed import completed
+        from velmora_huebit.runs.distributed import ClusterLost, completed
 
-        work = ((absolute(path), chart and os.path.abspath(chart)) for path, chart in tasks)
+        work = ((index, (absolute(path), chart and os.path.abspath(chart))) for index, (path, chart) in enumerate(tasks))
         with self._client() as client:
             results = completed(client, _analyse, (extractor, job), work, ordered=True,
                                 prepare=quiet_opencv, on_done=on_done)
-            for index, (_, outcome, error) in enumerate(results):
-                yield index, outcome if error is None else Outcome(error=_failure(error))
+            try:
+                for (index, _), outcome, error in results:
+                    yield index, outcome if error is None else Outcome(error=_failure(error))
+            except ClusterLost as exc:
+                where = f"the scheduler at {self.address}" if self.address else "the local cluster's scheduler"
+                raise ClusterGone(f"--dask: {where} went away mid-run ({exc})") from None
 
     @contextlib.contextmanager
     def _client(self):
         from distributed import Client
 
-        # Dask's own log (worker restarts, lost connections) stays off standard error
-        logging.getLogger("distributed").setLevel(logging.CRITICAL)
+        _quiet_dask_logs()
         with contextlib.ExitStack() as stack:
             if self.address:
                 try:
@@ -111,6 +118,16 @@ class DaskRunner:
                     client = stack.enter_context(Client(cluster))
                     _start_workers(cluster, client, self.workers)
             yield client
+
+
+def _quiet_dask_logs() -> None:
+    """Dask's own log (worker restarts, lost connections, and the
+    tracebacks of a scheduler gone) stays off standard error: the run says
+    what matters in its own lines. Dask's logging settings give some of its
+    loggers levels of their own, and tornado logs the errors of its loop."""
+    names = [name for name in logging.root.manager.loggerDict if name.startswith(("distributed.", "tornado."))]
+    for name in ["distributed", "tornado", *names]:
+        logging.getLogger(name).setLevel(logging.CRITICAL)
 
 
 WORKERS_START_SECONDS = 120
