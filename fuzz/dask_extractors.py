@@ -141,7 +141,11 @@ def main():
                 print(f"call {number} {kinds}: {problem}", flush=True)
                 if "did not end" in problem:
                     break
-            client.wait_for_workers(2, timeout=options.limit)
+            try:
+                client.wait_for_workers(2, timeout=options.limit)
+            except Exception as exc:  # noqa: BLE001 - the cluster gave up its workers: reported
+                print(f"after call {number}: the cluster has no workers ({exc})")
+                break
     print(f"{options.calls} calls, {failures} failed; the longest took {longest[0]:.1f} s ({', '.join(longest[1])})")
     return 1 if failures else 0
 

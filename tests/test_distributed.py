@@ -130,7 +130,7 @@ def test_a_scheduler_gone_mid_run_ends_it_in_one_line_and_resume_completes_it(fo
         assert run.wait(timeout=60) == 2 and time.monotonic() - gone < 60
         lines = run.stderr.read().splitlines()
         [line] = lines[-1:] if len(lines) == 1 else [repr(lines)]
-        assert f"--dask: the scheduler at {address} went away mid-run" in line and "--resume" in line
+        assert f"--dask: the cluster at {address} was lost mid-run" in line and "--resume" in line
     finally:
         for process in (scheduler, worker):
             process.kill()

@@ -306,7 +306,7 @@ def main(argv: list[str] | None = None) -> int:
         return _run(args, job, listing, store)
     except SettingError as exc:  # found once the run began: a scheduler out of reach, or gone
         resume = (f"; the photos finished are in {args.output}: the same command with --resume analyses the rest"
-                  if args.output is not None and "went away mid-run" in str(exc) else "")
+                  if args.output is not None and "lost mid-run" in str(exc) else "")
         print(printable(f"{PROG} {args.command}: error: {exc}{resume}"), file=sys.stderr)
         return 2
     except KeyboardInterrupt:

@@ -94,8 +94,8 @@ class DaskRunner:
                 for (index, _), outcome, error in results:
                     yield index, outcome if error is None else Outcome(error=_failure(error))
             except ClusterLost as exc:
-                where = f"the scheduler at {self.address}" if self.address else "the local cluster's scheduler"
-                raise ClusterGone(f"--dask: {where} went away mid-run ({exc})") from None
+                where = f"the cluster at {self.address}" if self.address else "the local cluster"
+                raise ClusterGone(f"--dask: {where} was lost mid-run ({exc})") from None
 
     @contextlib.contextmanager
     def _client(self):

@@ -157,6 +157,10 @@ class ClusterLost(ConnectionError):
 
 # How often a run that waits for its tasks looks at the client's connection
 _POLL_SECONDS = 0.02
+# A run whose cluster has had no worker this long ends (a local cluster
+# whose workers kept dying may have given up restarting them)
+NO_WORKER_SECONDS = 30
+_LOOK_SECONDS = 2  # between looks at the workers, while nothing finishes
 
 
 def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
@@ -184,14 +188,23 @@ def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
 
     try:
         submit_more()
+        quiet_since = time.monotonic()
+        looked = idle_since = None
         while running:
             # not a blocking next(done): a client that lost its scheduler
             # cancels the futures it knows, but never those sent afterwards
             ready = done.next_batch(block=False) if done.has_ready() else []
             if not ready:
                 _check_connected(client)
+                now = time.monotonic()
+                if now - quiet_since > _LOOK_SECONDS and (looked is None or now - looked > _LOOK_SECONDS):
+                    looked = now
+                    idle_since = None if client.nthreads() else idle_since or now
+                    if idle_since is not None and now - idle_since > NO_WORKER_SECONDS:
+                        raise ClusterLost(f"the cluster has had no worker for {NO_WORKER_SECONDS} s")
                 time.sleep(_POLL_SECONDS)
                 continue
+            quiet_since, idle_since = time.monotonic(), None
             lost = None
             for future, result in ready:
                 index, item = running.pop(future)
