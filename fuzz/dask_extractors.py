@@ -9,7 +9,8 @@ lock, a deep nesting), raises an exception holding a lock, one that cannot
 be rebuilt, RecursionError, KeyboardInterrupt or SystemExit, or kills its
 worker (os._exit, a segfault, abort). A call that does not end within
 --limit seconds, a path missing or doubled, or a good path's result wrong
-is a failure. Prints the count of calls and the longest; exits 0 when
+is a failure; a call ended by ClusterLost (the cluster had no worker left)
+is counted apart. Prints the counts and the longest call; exits 0 when
 nothing failed.
 """
 
@@ -131,22 +132,26 @@ def main():
     from velmora_huebit.runs.dask_runner import local_cluster
 
     rng = random.Random(options.seed)
-    longest, failures = (0.0, None), 0
-    with local_cluster(2) as cluster, Client(cluster) as client:
-        for number in range(options.calls):
-            kinds, took, problem = call(client, rng, options.limit)
-            longest = max(longest, (took, kinds), key=lambda pair: pair[0])
-            if problem:
-                failures += 1
-                print(f"call {number} {kinds}: {problem}", flush=True)
-                if "did not end" in problem:
+    longest, failures, lost, number = (0.0, None), 0, 0, 0
+    while number < options.calls:
+        # a nanny whose worker dies again as it restarts gives up (Dask): a new cluster then
+        with local_cluster(2) as cluster, Client(cluster) as client:
+            while number < options.calls:
+                kinds, took, problem = call(client, rng, options.limit)
+                number += 1
+                longest = max(longest, (took, kinds), key=lambda pair: pair[0])
+                if problem and "ClusterLost" in problem:
+                    lost += 1
+                    print(f"call {number} {kinds}: ended in {took:.1f} s, {problem}", flush=True)
+                elif problem:
+                    failures += 1
+                    print(f"call {number} {kinds}: {problem}", flush=True)
+                try:
+                    client.wait_for_workers(2, timeout=options.limit)
+                except Exception:  # noqa: BLE001 - counted above, when a call met it
                     break
-            try:
-                client.wait_for_workers(2, timeout=options.limit)
-            except Exception as exc:  # noqa: BLE001 - the cluster gave up its workers: reported
-                print(f"after call {number}: the cluster has no workers ({exc})")
-                break
-    print(f"{options.calls} calls, {failures} failed; the longest took {longest[0]:.1f} s ({', '.join(longest[1])})")
+    print(f"{number} calls, {failures} failed, {lost} ended by a cluster left without workers; "
+          f"the longest took {longest[0]:.1f} s ({', '.join(longest[1])})")
     return 1 if failures else 0
 
 
