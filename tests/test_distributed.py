@@ -2,7 +2,9 @@
 and its resume after a killed run."""
 
 import os
+import pathlib
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -17,6 +19,9 @@ from test_cli import PACKAGE_PARENT, json_lines, run_cli
 from velmora_huebit import ColorExtractor, palette
 from velmora_huebit.runs.dask_runner import local_cluster
 from velmora_huebit.distributed import analyse_photos
+from velmora_huebit.runs.distributed import TaskFailed
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "fuzz"))
 
 TARGETS = {"cream": (240, 220, 200), "brown": (120, 60, 30)}
 
@@ -70,6 +75,69 @@ def test_failures_and_other_methods(client, folder):
     for tasks_per_thread in (0, -1):  # refused at the call, not an empty loop
         with pytest.raises(ValueError, match="tasks_per_thread"):
             analyse_photos([photo], ColorExtractor(), client, tasks_per_thread=tasks_per_thread)
+
+
+def test_hostile_extractors_cost_only_their_photo_and_the_call_ends(client):
+    import cloudpickle
+    import dask_extractors  # fuzz/
+
+    cloudpickle.register_pickle_by_value(dask_extractors)  # the workers cannot import it
+    kinds = ["lock result", "lock exception", "unbuildable exception", "recursion", "deep result",
+             "KeyboardInterrupt", "SystemExit"]
+    paths = ["good0", *(f"hostile:{kind}" for kind in kinds), "good1"]
+    got = dict(analyse_photos(paths, dask_extractors.Extractor(), client, return_exceptions=True))
+    assert sorted(got) == sorted(paths) and got["good0"] == ["good0"] and got["good1"] == ["good1"]
+    words = {path.split(":")[1]: f"{type(error).__name__}: {error}" for path, error in got.items() if ":" in path}
+    assert words["lock result"] == "TaskFailed: its result cannot be sent back: TypeError: cannot pickle '_thread.lock' object"
+    assert words["lock exception"].startswith("TaskFailed: LockedError: holds a lock (an exception that cannot be sent")
+    assert "RecursionError" in words["recursion"] and "cannot be sent back" in words["deep result"]
+    assert words["KeyboardInterrupt"] == "TaskFailed: the task raised KeyboardInterrupt"
+    assert words["SystemExit"] == "TaskFailed: the task raised SystemExit: 3"
+    assert words["unbuildable exception"]
+    with pytest.raises(TaskFailed, match="cannot pickle"):
+        list(analyse_photos(["hostile:lock result"], dask_extractors.Extractor(), client))
+    # (extractors that kill their worker: fuzz/dask_extractors.py; a nanny
+    # whose worker dies as it restarts gives up, which would starve the tests below)
+
+
+def test_a_scheduler_gone_mid_run_ends_it_in_one_line_and_resume_completes_it(folder, tmp_path):
+    """The only worker is stopped once two photos are journaled, then the
+    scheduler is killed: nothing is left to finish the photos in flight."""
+    out, parts = tmp_path / "colours.parquet", tmp_path / "colours.parquet.parts"
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
+    dask = [sys.executable, "-m", "distributed.cli.dask_scheduler"]
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        address = f"tcp://127.0.0.1:{probe.getsockname()[1]}"
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True, env=env)
+    scheduler = subprocess.Popen(dask + ["--host", "127.0.0.1", "--port", address.rsplit(":", 1)[1],
+                                         "--dashboard-address", ":0"], **quiet)
+    worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1",
+                               "--no-nanny", "--dashboard-address", ":0"], **quiet)
+    command = [sys.executable, "-m", "velmora_huebit", "extract", str(folder), "-o", str(out), "--engine", "library"]
+    try:
+        run = subprocess.Popen(command + ["--dask", address], env=env, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 120
+        while sum(path.read_bytes().count(b"\n") for path in parts.glob("*.jsonl")) < 2:
+            assert run.poll() is None and time.monotonic() < deadline
+            time.sleep(0.02)
+        os.kill(worker.pid, signal.SIGSTOP)
+        os.kill(scheduler.pid, signal.SIGKILL)
+        gone = time.monotonic()
+        assert run.wait(timeout=60) == 2 and time.monotonic() - gone < 60
+        lines = run.stderr.read().splitlines()
+        [line] = lines[-1:] if len(lines) == 1 else [repr(lines)]
+        assert f"--dask: the cluster at {address} was lost mid-run" in line and "--resume" in line
+    finally:
+        for process in (scheduler, worker):
+            process.kill()
+            process.wait()
+    assert len(set(pq.read_table(out).column("file").to_pylist())) >= 2
+    last = subprocess.run(command + ["--resume", "--jobs", "1"], env=env, stderr=subprocess.PIPE, text=True)
+    assert last.returncode == 1 and "photos already in" in last.stderr
+    rows = pq.read_table(out).to_pylist()
+    assert sorted({row["file"] for row in rows}) == sorted(str(path) for path in folder.iterdir())
+    assert len(rows) == 16 * 5 + 1  # none doubled
 
 
 def test_palette_on_the_workers_gives_its_records(client, folder):

@@ -136,7 +136,7 @@ class TestExport:
         proc = run_cli("extract", photos / "a_coffee.png", "--export", tmp_path / "p.aco")
         assert proc.returncode == 2 and "unknown palette format '.aco' (use one of: .gpl, .ase" in proc.stderr
         (tmp_path / "p.gpl").mkdir()  # a folder where the file should go
-        proc = run_cli("extract", photos / "a_coffee.png", "--export", tmp_path / "p.gpl", "--json")
+        proc = run_cli("extract", photos / "a_coffee.png", "--export", tmp_path / "p.gpl", "--json", "--overwrite")
         assert proc.returncode == 1
         assert len(json_lines(proc)) == 1  # the colours stand
         assert f"palette {tmp_path / 'p.gpl'}: Is a directory" in proc.stderr

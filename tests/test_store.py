@@ -119,3 +119,61 @@ def test_store_folds_parts_once_and_keeps_them_when_the_fold_fails(fmt, tmp_path
 def test_damaged_journals_parts_and_run_files_lose_and_repeat_nothing():
     count, failures = store_damage.run(seed_value=0, examples=40)
     assert count >= 40 and not failures, failures[0]
+
+
+def test_csv_text_cells_are_never_run_as_formulas_and_parquet_keeps_them(tmp_path):
+    names = ["=HYPERLINK(\"http://x\")", "+cmd|' /C calc'!A0", "-2+3", "@SUM(A1)", "\tx", "\rx", "red", "a=b"]
+    rows = []
+    for rank, name in enumerate(names, 1):
+        row = dict(store_damage.rows(1, 1)[0], rank=rank, name=name, share=-1.5, file=f"/p/{name}.png")
+        rows.append(row)
+    cells = CsvFormat(store_damage.KINDS).from_rows(rows)
+    at = store_damage.NAMES.index
+    assert [cell[at("name")] for cell in cells] == ["'" + name for name in names[:6]] + names[6:]
+    assert {cell[at("share")] for cell in cells} == {"-1.5"} and cells[0][at("file")] == rows[0]["file"]
+    parquet = ParquetFormat(store_damage.KINDS)
+    parquet.write(str(tmp_path / "t.parquet"), [parquet.from_rows(rows)])
+    assert next(parquet.batches(str(tmp_path / "t.parquet"))).to_pylist() == rows
+
+
+@pytest.mark.parametrize("fmt", [ParquetFormat, CsvFormat])
+def test_journal_lines_of_other_runs_and_photos_and_odd_run_folders_are_skipped(fmt, tmp_path):
+    fmt = fmt(store_damage.KINDS)
+    path = str(tmp_path / f"rows{fmt.suffix}")
+    said = []
+
+    def store(settings, listed=lambda file: file.startswith("/photos/")):
+        return Store(path, fmt, settings, True, lambda level, text: said.append(text), listed=listed)
+
+    first = store({"n_colors": 3})
+    for photo in range(3):
+        first.add(store_damage.rows(photo, 1))
+    first.close()
+    killed = store({"n_colors": 3})
+    killed.add(store_damage.rows(4, 1))
+    killed.add([dict(row, file="/etc/t1024.png") for row in store_damage.rows(6, 1)])
+    # lines of another run, copied into this one's journal
+    other = Store(str(tmp_path / f"other{fmt.suffix}"), fmt, {"n_colors": 5}, False, print)
+    other.add(store_damage.rows(1, 1)[:1])
+    other.add(store_damage.rows(5, 1))
+    other.journal.close()
+    with open(killed.journal.name, "ab") as journal, open(other.journal.name, "rb") as lines:
+        journal.write(lines.read())
+    killed.journal.close()
+    os.close(killed.lock)
+
+    resumed = store({"n_colors": 3})
+    assert len(resumed.done) == 4 and "/etc/t1024.png" not in resumed.done
+    assert any("2 lines of a run with other settings skipped" in text for text in said)
+    assert any("1 line for photos that this run does not name left out" in text for text in said)
+    resumed.close()
+    files = [file for batch in fmt.batches(path) for file in fmt.column(batch, "file")]
+    expected = [row["file"] for photo in (0, 1, 2, 4) for row in store_damage.rows(photo, 1)]
+    assert sorted(files) == sorted(expected)
+
+    os.makedirs(path + ".parts/run.json")  # damaged: skipped with a warning, not a stop
+    store({"n_colors": 3}).close()
+    with open(path + ".parts", "w") as parts:
+        parts.write("not a folder")
+    store({"n_colors": 3}).close()
+    assert not os.path.exists(path + ".parts") and "is damaged" in said[-2] and "not a folder" in said[-1]

@@ -5,7 +5,7 @@ an exit status."""
 
 from __future__ import annotations
 
-__all__ = ["SettingError", "MissingExtra", "OutputError"]
+__all__ = ["SettingError", "MissingExtra", "RunStopped", "OutputError"]
 
 
 class SettingError(Exception):
@@ -16,6 +16,11 @@ class SettingError(Exception):
 class MissingExtra(SettingError):
     """A setting needs a package that is not installed; the words say which
     extra to install."""
+
+
+class RunStopped(SettingError):
+    """The run stopped part-way (a cluster lost, a bucket's server gone):
+    the photos that finished are kept, and a resume analyses the rest."""
 
 
 class OutputError(Exception):

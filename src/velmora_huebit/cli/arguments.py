@@ -295,6 +295,12 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
              "doubtful DBSCAN palette) as failures in the exit status",
     )
     outputs.add_argument(
+        "--overwrite", action="store_true",
+        help="replace the files of --output, --report, --chart and --export that exist "
+             "already (without it the run stops before it starts; --resume replaces "
+             "those of the run it resumes); a photo of the run is never written over",
+    )
+    outputs.add_argument(
         "--color", "--colour", dest="color", type=_level, default="auto", metavar="WHEN",
         help="colours of the tables' swatches: auto (what the terminal says it can show), "
              "truecolor, 256color, 16color or never; below 256 colours no swatch is drawn and "

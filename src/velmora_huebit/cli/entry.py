@@ -14,7 +14,7 @@ from velmora_huebit.analysis.palette import MAX_COLORS
 from velmora_huebit.outputs.charts import check_chart_template
 from velmora_huebit.analysis.engines import make_extractor
 from velmora_huebit.cli.output import JsonOutput, TableOutput
-from velmora_huebit.errors import MissingExtra, OutputError, SettingError
+from velmora_huebit.errors import MissingExtra, OutputError, RunStopped, SettingError
 from velmora_huebit.photos.sources import display_name, printable
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.photos.limits import set_decoder_limits
@@ -62,6 +62,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         from velmora_huebit.outputs.exports import check_export_template
 
         check_export_template(template)
+    _check_overwrites(args)
 
     args.s3_options = _storage(args)
     mask = None
@@ -105,6 +106,29 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
     return job, PhotoTasks(args, store.done if store is not None else set()), store
 
 
+def _check_overwrites(args) -> None:
+    """The files of the run that are known before the listing (the chart
+    and palette files are checked as each photo is listed)."""
+    from velmora_huebit.outputs.guard import Guard
+
+    if args.overwrite and args.resume:
+        raise UsageError("--resume adds to the --output file, --overwrite replaces it: give one of them")
+    templates = [template for template in [getattr(args, "chart", None), *(getattr(args, "export", None) or ())]
+                 if template]
+    if len(set(map(os.path.abspath, templates))) < len(templates):
+        raise UsageError(f"{' and '.join(templates)}: two files of each photo would have the same name")
+    guard = Guard(args.photos, args.recursive, args.overwrite or args.resume)
+    if args.report is not None:
+        guard.check("--report", args.report)
+        # past 100 photos the thumbnails go to FILE_files, replacing a previous run's
+        root = os.path.splitext(args.report)[0]
+        if guard.is_photo(os.path.join(f"{root}_files", "000001.jpg")):
+            raise UsageError(f"--report {args.report}: its thumbnails would go among the photos, "
+                             f"in {root}_files")
+    if args.output is not None and guard.is_photo(args.output):
+        guard.check("--output", args.output)  # the store refuses existing files itself
+
+
 def _storage(args) -> dict:
     """The filesystem options for s3:// URLs; MissingExtra when the URLs
     given need a package that is not installed."""
@@ -146,7 +170,11 @@ def _open_report(args, job: Job):
 def _open_store(args, job: Job):
     from velmora_huebit.outputs.tables import open_table
 
-    return open_table(args.output, job, _extractor_settings(args), args.resume, _say, args.s3_options)
+    from velmora_huebit.outputs.guard import Guard
+
+    listed = Guard(args.photos, args.recursive, overwrite=True).is_photo
+    return open_table(args.output, job, _extractor_settings(args), args.resume, _say, args.s3_options,
+                      overwrite=args.overwrite, listed=listed)
 
 
 class _Tally:
@@ -191,7 +219,7 @@ def analyse_all(runner: Runner, extractor, job: Job, tasks: Iterable[Task], outp
                 tally.warned += status(outcome) == "warning"
             out_of_reach = out_of_reach + 1 if outcome.error and unreachable(outcome.error) else 0
             if out_of_reach >= BREAK_AFTER:  # the server is gone: the rest would fail alike
-                raise SettingError(f"{outcome.error}: {BREAK_AFTER} photos in a row could not be read, "
+                raise RunStopped(f"{outcome.error}: {BREAK_AFTER} photos in a row could not be read, "
                                    "the run stops here")
 
 
@@ -316,11 +344,10 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     try:
         return _run(args, job, listing, store)
-    except SettingError as exc:  # found once the run began: a scheduler or a bucket's server out of reach
-        print(printable(f"{PROG} {args.command}: error: {exc}"), file=sys.stderr)
-        if args.output is not None:
-            print(f"{PROG}: the photos finished are in {args.output}; "
-                  "the same command with --resume analyses the rest", file=sys.stderr)
+    except SettingError as exc:  # found once the run began: a scheduler or a bucket's server out of reach, or gone
+        resume = (f"; the photos finished are in {args.output}: the same command with --resume analyses the rest"
+                  if args.output is not None and isinstance(exc, RunStopped) else "")
+        print(printable(f"{PROG} {args.command}: error: {exc}{resume}"), file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -14,4 +14,6 @@ analysis, colour and photos.
 - report: the HTML page of a run
 - folders: the folders of output files, made as needed
 - search: the photos of a table near a colour, by ΔE2000 in DuckDB
+- guard: what a run may write (never a photo of the run; an existing file
+  only with --overwrite)
 """

@@ -4,7 +4,9 @@ which keeps them safe from a killed run and resumes, as for Parquet.
 UTF-8, a header line with the column names, fields quoted where they need
 it; a null is an empty field, booleans are true and false, floats are
 written in their shortest exact form. pandas, DuckDB and spreadsheets read
-it as it is. CSV has no room for metadata: the settings of the run go to
+it as it is. A text cell that a spreadsheet would run as a formula (one
+that begins with =, +, -, @, a tab or a carriage return: a target's name
+from a palette file, say) is written with a ' in front. CSV has no room for metadata: the settings of the run go to
 FILE.csv.settings.json beside it, which a resumed run checks.
 """
 
@@ -20,6 +22,12 @@ from velmora_huebit.outputs.tidy import older, upgraded
 ROWS_PER_BATCH = 65536
 
 
+# A spreadsheet runs a cell that begins with one of these as a formula
+# (=HYPERLINK(...), +cmd|..., @SUM(...)); text cells get a ' in front, which
+# it shows as text (OWASP's advice). Numbers are written as they are.
+_FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
+
+
 def _cell(value) -> str:
     if value is None:
         return ""
@@ -27,6 +35,8 @@ def _cell(value) -> str:
         return "true" if value else "false"
     if isinstance(value, float):
         return repr(value)
+    if isinstance(value, str):
+        return "'" + value if value.startswith(_FORMULA_START) else value
     return str(value)
 
 

@@ -47,7 +47,8 @@ def cache_folder(url: str, options: dict | None) -> str:
 class RemoteStore(Store):
     """A Store in the cache folder of url, uploaded to url when closed."""
 
-    def __init__(self, url: str, fmt, settings: dict, resume: bool, say: Say, s3_options: dict | None = None):
+    def __init__(self, url: str, fmt, settings: dict, resume: bool, say: Say, s3_options: dict | None = None,
+                 overwrite: bool = False, listed=None):
         self.url = url
         self.options = options_for(url, s3_options)
         self.cache = cache_folder(url, self.options)
@@ -57,8 +58,8 @@ class RemoteStore(Store):
         self.extra = fmt.settings_file(local) != local  # CSV: its settings in a file beside it
         self.cache_lock = self._lock_cache()
         try:
-            self._prepare(local, fmt, resume, say)
-            super().__init__(local, fmt, settings, resume, say)
+            self._prepare(local, fmt, resume, say, overwrite)
+            super().__init__(local, fmt, settings, resume, say, listed=listed)
         except BaseException:
             self._unlock_cache()
             raise
@@ -87,19 +88,25 @@ class RemoteStore(Store):
     def _remote(self, suffix: str = "") -> str:
         return self.url + suffix
 
-    def _prepare(self, local: str, fmt, resume: bool, say: Say) -> None:
+    def _prepare(self, local: str, fmt, resume: bool, say: Say, overwrite: bool) -> None:
         try:
             exists = object_exists(self.url, self.options)
         except StorageError as exc:
             raise SettingError(f"--output {self.url}: {exc}") from None
+        if overwrite:  # what a cut-short run left goes with the object
+            for stale in (self.pending, local, fmt.settings_file(local)):
+                if os.path.exists(stale):
+                    os.remove(stale)
+            shutil.rmtree(local + ".parts", ignore_errors=True)
+            return
         if os.path.exists(self.pending) or os.path.isdir(local + ".parts"):
             if not resume:
                 raise SettingError(f"--output {self.url}: a run writing it was cut short, and its results "
-                                 f"wait in {self.cache}; give --resume to go on from them, or remove "
-                                 "that folder")
+                                 f"wait in {self.cache}; give --resume to go on from them, or "
+                                 "--overwrite to drop them")
         elif exists and not resume:
             raise SettingError(f"--output {self.url}: exists; give --resume to add the photos it lacks, "
-                             "or remove it")
+                             "or --overwrite to replace it")
         if os.path.exists(self.pending):
             say("warning", f"{local} holds results that {self.url} lacks (an upload that did not "
                            "happen): they are uploaded when this run ends")

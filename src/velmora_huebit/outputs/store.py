@@ -6,8 +6,8 @@ cut short has a torn last row, so a run never writes FILE directly. Its
 rows go to the folder FILE.parts/:
 
 - NNNNN.jsonl, the journal of the part being filled: one JSON line per
-  photo (the list of its rows), written as the photo finishes, so a killed
-  run loses none;
+  photo ({"settings": the run's fingerprint, "rows": the list of its
+  rows}), written as the photo finishes, so a killed run loses none;
 - NNNNN.CRC.parquet or NNNNN.CRC.csv, a full part, written under another
   name and renamed to carry the CRC-32 of its bytes (so a part damaged
   since is told from a sound one); then its journal is removed;
@@ -26,8 +26,10 @@ gives the same rows.)
 Every photo keeps one set of rows: the last one written. A resumed run
 takes the photos of the file and of the parts as done unless they failed;
 it analyses the others, and their rows replace any earlier ones. What
-cannot be read back (a damaged journal line, part or run.json) is skipped
-with a warning: those photos are analysed again.
+cannot be read back (a damaged journal line, part or run.json, a run.json
+or FILE.parts of the wrong kind) is skipped with a warning: those photos
+are analysed again. So is a journal line of a run with other settings; a
+line for a photo the run's arguments do not name is left out.
 """
 
 from __future__ import annotations
@@ -70,17 +72,26 @@ def settings(job: Job, extractor_settings: dict) -> dict:
     return json.loads(json.dumps(found))  # as it reads back from the file
 
 
+def fingerprint(settings: dict) -> str:
+    """Short for the settings, on each journal line: a line copied from
+    another run's journal is told apart."""
+    return hashlib.sha256(json.dumps(settings, sort_keys=True).encode()).hexdigest()[:16]
+
+
 class Store:
     """The rows of FILE and of a run adding to it. fmt is the file format
     (parquet.ParquetFormat, csvfile.CsvFormat): it reads and writes whole
     files as batches of rows."""
 
     def __init__(self, path: str, fmt, settings: dict, resume: bool, say: Say,
-                 photos_per_part: int = PHOTOS_PER_PART):
+                 photos_per_part: int = PHOTOS_PER_PART, overwrite: bool = False,
+                 listed: Callable[[str], bool] | None = None):
         self.path = path
         self.folder = path + ".parts"
         self.fmt = fmt
         self.settings = settings
+        self.fingerprint = fingerprint(settings)
+        self.listed = listed  # whether a photo is one of the run's: journal lines for others are left out
         self.say = say
         self.photos_per_part = photos_per_part
         self.buffer: list[dict] = []
@@ -93,15 +104,19 @@ class Store:
         self.failed = False  # the fold failed: the parts are kept
 
         self._check_writable()
-        stored = fmt.read_metadata(path) if os.path.exists(path) else None
+        # --overwrite: the file's rows and a cut-short run's parts are left out, and the file replaced
+        self.replacing = overwrite and os.path.exists(path)
+        stored = fmt.read_metadata(path) if os.path.exists(path) and not overwrite else None
         base = stored["generation"] if stored else ""
         run = self._read_run()
-        if run is not None and run["base"] != base:
-            shutil.rmtree(self.folder)  # folded into the file already
+        if run is not None and (overwrite or run["base"] != base):
+            self._lock()  # not the folder of a run that is writing it
+            shutil.rmtree(self.folder)  # folded into the file already, or being replaced
+            self._unlock()
             run = None
         if (stored or run) and not resume:
             raise SettingError(f"--output {path}: exists; give --resume to add the photos it lacks, "
-                             f"or remove {path} and {self.folder}")
+                               f"or --overwrite to replace it")
         if stored and stored["settings"] is None:
             say("warning", f"the settings of {path} are unknown ({fmt.settings_file(path)} is missing); "
                            "taken to be this run's")
@@ -150,6 +165,12 @@ class Store:
             if os.path.isdir(self.folder):
                 shutil.rmtree(self.folder)  # cut short while being made: holds no rows
             return None
+        except NotADirectoryError:  # FILE.parts is a file: no run's
+            self.say("warning", f"{self.folder} is not a folder: left out, and replaced")
+            os.remove(self.folder)
+            return None
+        except IsADirectoryError:
+            run = None
         except OSError as exc:
             raise SettingError(f"--output {self.path}: cannot read {self.folder} ({exc.strerror or exc})") from None
         except (ValueError, RecursionError):  # not JSON, not text
@@ -253,11 +274,14 @@ class Store:
             if part is not None:
                 _check_crc(part)
                 return list(self.fmt.batches(part))
-            rows, skipped = self._journal_rows(self._name(number, ".jsonl"))
-            if skipped and warn:
-                self.say("warning", f"{self._name(number, '.jsonl')}: {skipped} damaged "
-                                    f"line{'s' if skipped > 1 else ''} skipped; "
-                                    "their photos are analysed again")
+            journal = self._name(number, ".jsonl")
+            rows, skipped = self._journal_rows(journal)
+            for count, what in zip(skipped, ("damaged line{} skipped; their photos are analysed again",
+                                             "line{} of a run with other settings skipped; "
+                                             "their photos are analysed again",
+                                             "line{} for photos that this run does not name left out")):
+                if count and warn:
+                    self.say("warning", f"{journal}: {count} {what.format('s' if count > 1 else '')}")
             return [self.fmt.from_rows(rows)] if rows else []
         except self.fmt.errors as exc:
             self.damaged.add(number)
@@ -265,26 +289,34 @@ class Store:
                                 f"cannot read it ({exc}); its photos are analysed again")
             return []
 
-    def _journal_rows(self, journal: str) -> tuple[list[dict], int]:
+    def _journal_rows(self, journal: str) -> tuple[list[dict], tuple[int, int, int]]:
         """The rows of a journal, the last line of each photo; and the
-        number of lines that cannot be read."""
+        numbers of lines skipped: damaged, of other settings, of photos
+        the run does not name."""
         with open(journal, "rb") as file:
             lines = file.read().split(b"\n")
         torn = lines.pop()  # a killed run may leave a last line without its newline
-        skipped = 1 if torn.strip() else 0
+        damaged, other, outside = 1 if torn.strip() else 0, 0, 0
         photos: dict[str, list[dict]] = {}
         for line in lines:
             try:
-                rows = json.loads(line)
+                found = json.loads(line)
             except (ValueError, RecursionError):
-                rows = None
+                found = None
+            rows = found.get("rows") if isinstance(found, dict) else None
             if not valid_rows(rows, self.fmt.kinds):
-                skipped += 1
+                damaged += 1
+                continue
+            if found.get("settings") != self.fingerprint:
+                other += 1
+                continue
+            if self.listed is not None and not self.listed(rows[0]["file"]):
+                outside += 1
                 continue
             key = photo_key(rows[0]["file"])
             photos.pop(key, None)  # a line written twice keeps the place of the last
             photos[key] = rows
-        return [row for rows in photos.values() for row in rows], skipped
+        return [row for rows in photos.values() for row in rows], (damaged, other, outside)
 
     # --- writing
 
@@ -296,7 +328,7 @@ class Store:
                 self._ensure_folder()
                 self.journal = open(journal, "ab", buffering=0)
             # one write per photo: the kernel has it once this returns
-            self.journal.write(json.dumps(rows).encode() + b"\n")
+            self.journal.write(json.dumps({"settings": self.fingerprint, "rows": rows}).encode() + b"\n")
             self.buffer.extend(rows)
             self.photos_buffered += 1
             if self.photos_buffered >= self.photos_per_part:
@@ -325,7 +357,7 @@ class Store:
             self.journal.close()
             self.journal = None
         numbers = self._numbers() if self.lock is not None else []
-        if not numbers and os.path.exists(self.path):
+        if not numbers and os.path.exists(self.path) and not self.replacing:
             self._close_folder()
             return
         folded = os.path.join(self.folder, "folding" + self.fmt.suffix)
@@ -347,7 +379,7 @@ class Store:
                 last.update((key, number) for key in self._keys(batch) if key is not None)
 
         def batches() -> Iterator:
-            if os.path.exists(self.path):  # rows of photos in no part
+            if os.path.exists(self.path) and not self.replacing:  # rows of photos in no part
                 for batch in self.fmt.batches(self.path):
                     yield self.fmt.take(batch, [key is not None and key not in last for key in self._keys(batch)])
             for number in parts:

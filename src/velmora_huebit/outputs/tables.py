@@ -14,10 +14,13 @@ from velmora_huebit.photos.storage import is_url
 
 
 def open_table(path: str, job: Job, extractor_settings: dict, resume: bool, say: Say,
-               storage: dict | None = None):
+               storage: dict | None = None, overwrite: bool = False, listed=None):
     """The store of the table at path (.parquet or .csv; s3://... through a
     local cache folder), to use in a with-block. SettingError when it
-    cannot be written, MissingExtra without pyarrow for Parquet."""
+    cannot be written, MissingExtra without pyarrow for Parquet. With
+    overwrite, a file that exists is replaced rather than refused. listed
+    tells whether a photo is one the run's arguments name: journal lines
+    of other photos are left out."""
     suffix = os.path.splitext(path)[1].lower()
     if suffix not in (".parquet", ".csv"):
         raise SettingError(f"--output {path}: Parquet (.parquet) and CSV (.csv) files are "
@@ -36,5 +39,5 @@ def open_table(path: str, job: Job, extractor_settings: dict, resume: bool, say:
     if remote:
         from velmora_huebit.outputs.remote import RemoteStore
 
-        return RemoteStore(path, fmt, found, resume, say, storage)
-    return Store(path, fmt, found, resume, say)
+        return RemoteStore(path, fmt, found, resume, say, storage, overwrite, listed)
+    return Store(path, fmt, found, resume, say, overwrite=overwrite, listed=listed)

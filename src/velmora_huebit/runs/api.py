@@ -189,6 +189,9 @@ def analyse(
         from velmora_huebit.outputs.report import check_report_path
 
         check_report_path(report)
+        from velmora_huebit.outputs.guard import Guard
+
+        Guard(listing_args.photos, recursive, overwrite=True).check("report", os.fspath(report))
     if dask is not None:
         from velmora_huebit.runs.dask_runner import check_dask
 
@@ -200,7 +203,10 @@ def analyse(
     if table is not None:
         from velmora_huebit.outputs.tables import open_table
 
-        store = open_table(os.fspath(table), job, settings, resume, say, storage_options)
+        from velmora_huebit.outputs.guard import Guard
+
+        listed = Guard(listing_args.photos, recursive, overwrite=True).is_photo
+        store = open_table(os.fspath(table), job, settings, resume, say, storage_options, listed=listed)
     return _run(job, settings, listing_args, store, report, jobs, dask, on_progress, problems)
 
 

@@ -14,7 +14,7 @@ import os
 import signal
 import time
 
-from velmora_huebit.errors import MissingExtra, SettingError
+from velmora_huebit.errors import MissingExtra, RunStopped, SettingError
 from velmora_huebit.photos.limits import limit_memory
 from velmora_huebit.photos.sources import absolute
 from velmora_huebit.analysis.job import Outcome
@@ -70,9 +70,13 @@ def _start_worker(max_pixels: int, max_side: int, modules: list[str]) -> None:
     limit_memory(max_pixels, max_side)
 
 
+class ClusterGone(RunStopped):
+    """The scheduler went away mid-run; the photos that finished are kept."""
+
+
 def _analyse(payload, task) -> Outcome:
     extractor, job = payload
-    path, chart = task
+    _, (path, chart) = task  # the index travels with the task, for outcomes out of order
     return run_one(extractor, job, path, chart)
 
 
@@ -95,23 +99,26 @@ class DaskRunner:
 
     def run(self, extractor, job, tasks, on_done):
         from velmora_huebit.analysis.engines import preload
-        from velmora_huebit.runs.distributed import completed
+        from velmora_huebit.runs.distributed import ClusterLost, completed
 
-        work = ((absolute(path), chart and os.path.abspath(chart)) for path, chart in tasks)
+        work = ((index, (absolute(path), chart and os.path.abspath(chart))) for index, (path, chart) in enumerate(tasks))
         with self._client() as client:
             prepare = quiet_opencv if self.address else functools.partial(
                 _start_worker, job.max_pixels, job.max_side, preload(job, charts=True, buckets=bool(job.storage)))
             results = completed(client, _analyse, (extractor, job), work, ordered=True,
                                 prepare=prepare, on_done=on_done)
-            for index, (_, outcome, error) in enumerate(results):
-                yield index, outcome if error is None else Outcome(error=_failure(error))
+            try:
+                for (index, _), outcome, error in results:
+                    yield index, outcome if error is None else Outcome(error=_failure(error))
+            except ClusterLost as exc:
+                where = f"the cluster at {self.address}" if self.address else "the local cluster"
+                raise ClusterGone(f"--dask: {where} was lost mid-run ({exc})") from None
 
     @contextlib.contextmanager
     def _client(self):
         from distributed import Client
 
-        # Dask's own log (worker restarts, lost connections) stays off standard error
-        logging.getLogger("distributed").setLevel(logging.CRITICAL)
+        _quiet_dask_logs()
         with contextlib.ExitStack() as stack:
             if self.address:
                 try:
@@ -128,6 +135,16 @@ class DaskRunner:
                     client = stack.enter_context(Client(cluster))
                     _start_workers(cluster, client, self.workers)
             yield client
+
+
+def _quiet_dask_logs() -> None:
+    """Dask's own log (worker restarts, lost connections, and the
+    tracebacks of a scheduler gone) stays off standard error: the run says
+    what matters in its own lines. Dask's logging settings give some of its
+    loggers levels of their own, and tornado logs the errors of its loop."""
+    names = [name for name in logging.root.manager.loggerDict if name.startswith(("distributed.", "tornado."))]
+    for name in ["distributed", "tornado", *names]:
+        logging.getLogger(name).setLevel(logging.CRITICAL)
 
 
 WORKERS_START_SECONDS = 120

@@ -5,6 +5,8 @@ there), and behind the command line's --dask."""
 from __future__ import annotations
 
 import contextlib
+import pickle
+import time
 import uuid
 from typing import Any, Callable, Iterable, Iterator, TypeVar
 
@@ -17,7 +19,7 @@ except ImportError as exc:  # pragma: no cover - depends on the installed extras
         "pip install 'velmora_huebit[dask]'"
     ) from exc
 
-__all__ = ["analyse_photos", "TASKS_PER_THREAD"]
+__all__ = ["analyse_photos", "TASKS_PER_THREAD", "TaskFailed", "ClusterLost"]
 
 TASKS_PER_THREAD = 4
 """Tasks in flight per worker thread: enough to keep every thread busy
@@ -53,11 +55,61 @@ class _Setup(WorkerPlugin):
         _payloads.pop(self.name, None)
 
 
-def _task(name: str, function: Callable[[Any, Any], Any], item: Any) -> Any:
+class TaskFailed(RuntimeError):
+    """A task whose result or exception could not come back as it was: one
+    that cannot be pickled (it holds a lock, it nests too deep), an
+    exception raised as KeyboardInterrupt or SystemExit, or a worker that
+    died running it. The message says which."""
+
+
+def _describe(error: BaseException) -> str:
+    try:
+        text = str(error)
+    except Exception:  # noqa: BLE001 - a hostile __str__ changes nothing here
+        text = ""
+    text = f"{type(error).__name__}: {text}" if text else type(error).__name__
+    return text if len(text) <= 300 else text[:299] + "…"
+
+
+def _task(name: str, function: Callable[[Any, Any], Any], item: Any) -> bytes:
+    """function(payload, item) on a worker, its (value, None) or (None,
+    exception) pickled here. Dask would pickle them after the task, where a
+    failure is never reported and the task never ends; and a
+    KeyboardInterrupt or SystemExit leaves the worker's thread without an
+    answer: both are the item's failure instead."""
     from threadpoolctl import threadpool_limits
 
-    with threadpool_limits(1):  # OpenMP and BLAS
-        return function(_payloads[name], item)
+    try:
+        with threadpool_limits(1):  # OpenMP and BLAS
+            value = (function(_payloads[name], item), None)
+    except Exception as exc:  # noqa: BLE001 - travels back, raised on the client
+        value = (None, exc)
+    except BaseException as exc:  # noqa: BLE001 - KeyboardInterrupt, SystemExit: not the worker's to act on
+        value = (None, TaskFailed(f"the task raised {_describe(exc)}"))
+    return _pack(value)
+
+
+def _pack(value: tuple) -> bytes:
+    import cloudpickle  # a class or function of __main__ travels by value, as Dask sends it
+
+    try:
+        return cloudpickle.dumps(value)
+    except BaseException as exc:  # noqa: BLE001 - a lock, a deep nesting, a __reduce__ that raises
+        if value[1] is None:
+            failure = TaskFailed(f"its result cannot be sent back: {_describe(exc)}")
+        else:
+            failure = TaskFailed(f"{_describe(value[1])} (an exception that cannot be sent back: {_describe(exc)})")
+        return cloudpickle.dumps((None, failure))
+
+
+def _unpack(data: Any) -> tuple:
+    try:
+        value = pickle.loads(data)
+    except (Exception, SystemExit) as exc:  # noqa: BLE001 - one that pickles but cannot be rebuilt
+        return None, TaskFailed(f"its result cannot be read back: {_describe(exc)}")
+    if not (isinstance(value, tuple) and len(value) == 2):
+        return None, TaskFailed("its result came back damaged")
+    return value
 
 
 def completed(
@@ -76,22 +128,39 @@ def completed(
     as the tasks finish, or in the order of the items when ordered. At most
     tasks_per_thread tasks per worker thread run at a time; on_done is
     called as each one finishes. function must be importable on the workers
-    (a module-level function); payload travels once per worker."""
+    (a module-level function); payload travels once per worker. A client
+    that loses its scheduler ends the run with ClusterLost, once the
+    results that finished and waited for an earlier one (ordered) are
+    yielded, out of order."""
     _check_tasks_per_thread(tasks_per_thread)
     name = f"velmora-huebit-{uuid.uuid4().hex}"
     client.register_plugin(_Setup(name, payload, prepare), name=name)
     try:
         yield from _window(client, name, function, items, ordered, on_done, tasks_per_thread)
     finally:
-        # on the way out of a failure too, when the cluster may be gone already
-        with contextlib.suppress(Exception):
-            client.unregister_worker_plugin(name)
+        # on the way out of a failure too; a call to a scheduler that is gone would wait for it
+        if client.status == "running":
+            with contextlib.suppress(Exception):
+                client.unregister_worker_plugin(name)
 
 
 def _check_tasks_per_thread(tasks_per_thread: int) -> None:
     # with none in flight, nothing would ever run
     if isinstance(tasks_per_thread, bool) or not isinstance(tasks_per_thread, int) or tasks_per_thread < 1:
         raise ValueError(f"tasks_per_thread must be a whole number of at least 1, not {tasks_per_thread!r}")
+
+
+class ClusterLost(ConnectionError):
+    """The client lost its scheduler mid-run (killed, unreachable): the
+    tasks in flight are gone with it, and no more can be sent."""
+
+
+# How often a run that waits for its tasks looks at the client's connection
+_POLL_SECONDS = 0.02
+# A run whose cluster has had no worker this long ends (a local cluster
+# whose workers kept dying may have given up restarting them)
+NO_WORKER_SECONDS = 30
+_LOOK_SECONDS = 2  # between looks at the workers, while nothing finishes
 
 
 def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
@@ -110,6 +179,7 @@ def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
             item = next(items, _END)
             if item is _END:
                 return
+            _check_connected(client)
             # pure=False: a path listed twice is analysed twice, not merged into one task
             future = client.submit(_task, name, function, item, pure=False)
             running[future] = (submitted, item)
@@ -118,29 +188,67 @@ def _window(client, name, function, items, ordered, on_done, tasks_per_thread):
 
     try:
         submit_more()
-        for future, result in done:
-            index, item = running.pop(future)
-            if future.status == "error":
-                outcome = (item, None, result[1])  # (type, exception, traceback)
-            elif future.cancelled():
-                outcome = (item, None, result)
-            else:
-                outcome = (item, result, None)
-            if on_done is not None:
-                on_done()
-            if ordered:
-                finished[index] = outcome
-                while yielded in finished:
+        quiet_since = time.monotonic()
+        looked = idle_since = None
+        while running:
+            # not a blocking next(done): a client that lost its scheduler
+            # cancels the futures it knows, but never those sent afterwards
+            ready = done.next_batch(block=False) if done.has_ready() else []
+            if not ready:
+                _check_connected(client)
+                now = time.monotonic()
+                if now - quiet_since > _LOOK_SECONDS and (looked is None or now - looked > _LOOK_SECONDS):
+                    looked = now
+                    idle_since = None if client.nthreads() else idle_since or now
+                    if idle_since is not None and now - idle_since > NO_WORKER_SECONDS:
+                        raise ClusterLost(f"the cluster has had no worker for {NO_WORKER_SECONDS} s")
+                time.sleep(_POLL_SECONDS)
+                continue
+            quiet_since, idle_since = time.monotonic(), None
+            lost = None
+            for future, result in ready:
+                index, item = running.pop(future)
+                if future.status == "error":
+                    outcome = (item, None, result[1])  # (type, exception, traceback)
+                elif future.cancelled():  # only the client's loss of its scheduler does that
+                    lost = lost or _cancelled(result)
+                    continue
+                else:
+                    outcome = (item, *_unpack(result))
+                if on_done is not None:
+                    on_done()
+                if ordered:
+                    finished[index] = outcome
+                    while yielded in finished:
+                        yielded += 1
+                        yield finished.pop(yielded - 1)
+                else:
                     yielded += 1
-                    yield finished.pop(yielded - 1)
-            else:
-                yielded += 1
-                yield outcome
+                    yield outcome
+            if lost is not None:
+                raise ClusterLost(lost)
             submit_more()
+    except ClusterLost:
+        # what finished but waited for an earlier task is not lost with the rest
+        for index in sorted(finished):
+            yield finished.pop(index)
+        raise
     finally:
-        if running:
+        if running and client.status == "running":
             with contextlib.suppress(Exception):
                 client.cancel(list(running))
+
+
+def _check_connected(client) -> None:
+    if client.status != "running":
+        raise ClusterLost(f"the client lost its scheduler (it is {client.status})")
+
+
+def _cancelled(error) -> str:
+    text = _describe(error) if isinstance(error, BaseException) else ""
+    if "scheduler-connection-lost" in text or not text:
+        return "the connection to the scheduler was lost"
+    return text.split("\n")[0]
 
 
 def _bytes(url: str, storage_options: dict | None) -> bytes:
@@ -165,20 +273,16 @@ def _image(url: str, storage_options: dict | None) -> Any:
         raise ValueError(f"Could not load image {url}: {exc}") from None
 
 
-def _call(payload: tuple, path: str) -> tuple[Any, Exception | None]:
-    # a photo's failure comes back as a value: Dask's path for failed tasks
-    # logs each one on the worker and keeps its traceback on the scheduler
+def _call(payload: tuple, path: str) -> Any:
+    # a photo's failure comes back as a value (see _task)
     from velmora_huebit.photos.storage import is_url
 
     extractor, method, arguments, storage_options = payload
-    try:
-        if method is None:  # a function of the path, or of the bytes of a URL's file
-            source = _bytes(path, storage_options) if is_url(path) else path
-            return extractor(source, **arguments), None
-        image = _image(path, storage_options) if is_url(path) else path
-        return getattr(extractor, method)(image, **arguments), None
-    except Exception as exc:  # travels with its traceback
-        return None, exc
+    if method is None:  # a function of the path, or of the bytes of a URL's file
+        source = _bytes(path, storage_options) if is_url(path) else path
+        return extractor(source, **arguments)
+    image = _image(path, storage_options) if is_url(path) else path
+    return getattr(extractor, method)(image, **arguments)
 
 
 def analyse_photos(
@@ -226,9 +330,8 @@ def analyse_photos(
 
 
 def _analysed(client, payload, paths, return_exceptions, tasks_per_thread):
-    for path, value, error in completed(client, _call, payload, paths, ordered=False,
-                                        tasks_per_thread=tasks_per_thread):
-        result, error = value if error is None else (None, error)
+    for path, result, error in completed(client, _call, payload, paths, ordered=False,
+                                         tasks_per_thread=tasks_per_thread):
         if error is not None:
             if not return_exceptions:
                 raise error

@@ -9,6 +9,7 @@ import threading
 from typing import Callable, Iterator
 
 from velmora_huebit.outputs.charts import chart_paths
+from velmora_huebit.outputs.guard import Guard
 from velmora_huebit.photos.sources import OnProblem, iter_photos, photo_key, text_name
 from velmora_huebit.runs.runners import Task
 
@@ -26,6 +27,9 @@ class PhotoTasks:
         self.on_problem: OnProblem = on_problem or (lambda name, message: None)
         # --export: the palette files of the photos listed and not yet written
         self._exports: dict[str, tuple[str, ...]] = {}
+        # a resumed run replaces the files of the run it resumes
+        self.guard = Guard(args.photos, args.recursive,
+                           getattr(args, "overwrite", False) or getattr(args, "resume", False))
 
     def export_paths(self, photo: str) -> tuple[str, ...]:
         """The --export files of a listed photo, forgotten once asked for."""
@@ -49,6 +53,8 @@ class PhotoTasks:
             if self.done and photo_key(text_name(photo)) in self.done:
                 self.skipped += 1
                 continue
+            for option, file in zip(["--chart"] * bool(chart) + ["--export"] * (len(files) - bool(chart)), files):
+                self.guard.check(option, file)  # before the photo is analysed
             if files[1 if chart else 0:]:
                 self._exports[photo] = files[1 if chart else 0:]
             yield photo, files[0] if chart else None
