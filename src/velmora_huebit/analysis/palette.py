@@ -39,16 +39,27 @@ def color_records(swatches: list[tuple[tuple[int, int, int], int]]) -> list[Colo
             for colour, pixels in swatches]
 
 
-def dominant_colors(image, mask, n_colors: int, rgb: bool = False) -> list[ColorRecord]:
-    """The palette engine's records for an 8-bit image (blue-green-red, or
-    red-green-blue with rgb) and an 8-bit mask or None, both as prepared."""
-    from velmora_huebit._engine import find_palette
-
+def _grey(mask):
     if mask is not None and mask.ndim == 3:
         import cv2
 
-        mask = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-    return color_records(find_palette(image, n_colors, mask, rgb=rgb))
+        return cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
+    return mask
+
+
+def dominant_colors(image, mask, n_colors: int, rgb: bool = False, counted=None) -> list[ColorRecord]:
+    """The palette engine's records for an 8-bit image (blue-green-red, or
+    red-green-blue with rgb) and an 8-bit mask or None, both as prepared;
+    with counted, the (image, mask) of a larger decode, their shares counted
+    there (see shares)."""
+    from velmora_huebit._engine import find_palette
+
+    swatches = find_palette(image, n_colors, _grey(mask), rgb=rgb)
+    if counted is not None and swatches:
+        from velmora_huebit.analysis.shares import recount
+
+        swatches = recount(swatches, counted[0], _grey(counted[1]), rgb)
+    return color_records(swatches)
 
 
 def _shrink(image, max_side: int):
@@ -223,11 +234,15 @@ def check_channels(channels: Any) -> None:
 
 
 def load_prepared(image: Any, mask: Any, max_side: Any, channels: Any, keep_transparent: Any):
-    """(image, mask, rgb) as palette() analyses them, the image shrunk and
-    its transparency folded into the mask; None for an image without pixels.
+    """(image, mask, rgb, counted) as palette() analyses them, the image
+    shrunk and its transparency folded into the mask, and the larger
+    (image, mask) its shares are counted on (see shares) or None; None for
+    an image without pixels.
     The arguments as palette() takes them, channels checked before."""
+    from velmora_huebit.analysis.shares import counted, reading_side
+
     side = _side(max_side)
-    colour, alpha, size, rgb = _load_image(image, channels, bool(keep_transparent), side)
+    colour, alpha, size, rgb = _load_image(image, channels, bool(keep_transparent), reading_side(side))
     plane = _load_mask(mask, size)
     if colour.size == 0:
         return None
@@ -235,7 +250,8 @@ def load_prepared(image: Any, mask: Any, max_side: Any, channels: Any, keep_tran
         import numpy as np
 
         colour = np.ascontiguousarray(colour)  # OpenCV shrinks rows of packed pixels
-    return (*prepare(colour, alpha, plane, side), rgb)
+    shrunk, wanted = prepare(colour, alpha, plane, side)
+    return shrunk, wanted, rgb, counted(colour, alpha, plane, shrunk)
 
 
 def palette(
@@ -280,8 +296,8 @@ def palette(
     prepared = load_prepared(image, mask, max_side, channels, keep_transparent)
     if prepared is None:
         return []
-    shrunk, wanted, rgb = prepared
-    records = dominant_colors(shrunk, wanted, k, rgb=rgb)
+    shrunk, wanted, rgb, larger = prepared
+    records = dominant_colors(shrunk, wanted, k, rgb=rgb, counted=larger)
     if names is not None:
         from velmora_huebit.colour.names import add_names
 
