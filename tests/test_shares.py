@@ -1,6 +1,8 @@
 """Shares counted on a larger decode than the palette was found on
 (analysis.shares and the engine's count_nearest)."""
 
+import pathlib
+
 import cv2
 import numpy as np
 import pytest
@@ -58,3 +60,33 @@ def test_palette_shares_of_fine_detail_are_those_of_the_full_photo(tmp_path):
     for record, pixels in zip(found, truth):
         assert abs(record["percentage"] - pixels / navy.size * 100) < 1.0
     assert sum(r["percentage"] for r in found) == pytest.approx(100, abs=0.05)
+
+
+# ---- palette(): hex, file objects, distinct names ---------------------------------
+
+
+def test_palette_takes_file_objects_and_gives_hex(tmp_path):
+    import io
+
+    path = pathlib.Path(__file__).parent / "data" / "coffee.png"
+    expected = palette(path, 4)
+    assert all(r["hex"] == "#%02x%02x%02x" % r["color"] for r in expected)
+    with open(path, "rb") as opened:
+        assert palette(opened, 4) == expected
+    assert palette(io.BytesIO(path.read_bytes()), 4) == expected
+    with open(path) as text, pytest.raises(TypeError, match="binary mode"):
+        palette(text, 4)
+
+
+def test_no_two_colours_of_a_palette_share_a_name():
+    from velmora_huebit.colour.names import distinct_names
+
+    # near-blacks tinted navy, green and brown, and three greys close together
+    colours = [(16, 18, 40), (8, 30, 12), (38, 24, 12), (4, 4, 4), (6, 6, 6), (9, 9, 9), (112, 128, 144)]
+    for names in ("css", "xkcd"):
+        found = distinct_names(colours, names)
+        assert len(set(found)) == len(found), found
+    css = distinct_names(colours, "css")
+    assert css[3] == "black" and css[6] == "slategray"
+    assert {"dark navy", "dark green", "dark brown"} <= set(distinct_names(
+        [(12, 12, 30), (8, 22, 10), (28, 18, 10)], "css")), css

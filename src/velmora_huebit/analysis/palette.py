@@ -15,7 +15,7 @@ from __future__ import annotations
 import errno
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, BinaryIO, Literal
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -24,7 +24,7 @@ if TYPE_CHECKING:
     from velmora_huebit.records import ColorRecord
 
     # what palette() takes as an image, and as a mask
-    ImageLike = str | os.PathLike[str] | bytes | bytearray | memoryview | NDArray[Any] | PILImage
+    ImageLike = str | os.PathLike[str] | bytes | bytearray | memoryview | BinaryIO | NDArray[Any] | PILImage
     MaskLike = str | os.PathLike[str] | NDArray[Any] | PILImage
 
 MAX_COLORS = 256  # velmora_huebit._engine.MAX_COLORS
@@ -181,6 +181,13 @@ def _load_image(image: Any, channels: str, keep_transparent: bool, max_side: int
         return (*_decode(image, keep_transparent, max_side), False)
     if isinstance(image, (bytes, bytearray, memoryview)):
         return (*_decode(bytes(image), keep_transparent, max_side), False)
+    if callable(getattr(image, "read", None)):  # a file object: BytesIO, an open file
+        import io
+
+        data = None if isinstance(image, io.TextIOBase) else image.read()
+        if not isinstance(data, (bytes, bytearray)):
+            raise TypeError("image must be a file opened in binary mode ('rb'), not in text mode")
+        return (*_decode(bytes(data), keep_transparent, max_side), False)
     if _pil_image(image):
         has_alpha = "A" in image.getbands() or "transparency" in image.info
         array = np.asarray(image.convert("RGBA" if has_alpha else "RGB"))
@@ -190,8 +197,8 @@ def _load_image(image: Any, channels: str, keep_transparent: bool, max_side: int
         colour, alpha = _from_array(image, "image")
         size = (colour.shape[1], colour.shape[0])
         return colour, None if keep_transparent else alpha, size, channels == "rgb"
-    raise TypeError("image must be a path, the bytes of an image file, a NumPy array or a "
-                    f"PIL image, not {type(image).__name__}")
+    raise TypeError("image must be a path, the bytes of an image file, a binary file object, a "
+                    f"NumPy array or a PIL image, not {type(image).__name__}")
 
 
 def _load_mask(mask: Any, size: tuple[int, int]):
@@ -267,7 +274,8 @@ def palette(
     """The dominant colours of an image, largest share first, exactly as
     ``velmora-huebit extract`` reports them with the same settings.
 
-    image: a path (str or os.PathLike), the bytes of an image file, a NumPy
+    image: a path (str or os.PathLike), the bytes of an image file, a file
+    object opened in binary mode (read from where it stands), a NumPy
     array of 8-bit values (height x width x 3 in blue-green-red order as
     OpenCV reads it, or red-green-blue with ``channels="rgb"``; a fourth
     channel is alpha; height x width is grey), or a PIL image.
@@ -282,9 +290,11 @@ def palette(
     they are left out).
     names: the list each colour is named from, by CIEDE2000: "css" (the 148
     CSS colour names), "xkcd" (the 949 names of the XKCD colour survey), or
-    None for records without a name.
+    None for records without a name. No two colours of a palette share a
+    name (see colour.names).
 
-    Returns ``[{'color': (r, g, b), 'percentage': share, 'name': name}, ...]``
+    Returns ``[{'color': (r, g, b), 'hex': '#rrggbb', 'percentage': share,
+    'name': name}, ...]``
     with shares in percent of the analysed pixels, rounded to two decimals;
     ``[]`` when no pixel is left. The same pixels always give the same
     records.
@@ -298,6 +308,10 @@ def palette(
         return []
     shrunk, wanted, rgb, larger = prepared
     records = dominant_colors(shrunk, wanted, k, rgb=rgb, counted=larger)
+    from velmora_huebit.colour.space import hex_code
+
+    records = [{"color": r["color"], "hex": hex_code(r["color"]), "percentage": r["percentage"]}
+               for r in records]
     if names is not None:
         from velmora_huebit.colour.names import add_names
 

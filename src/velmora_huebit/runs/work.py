@@ -9,7 +9,7 @@ import warnings
 from velmora_huebit.outputs.charts import save_chart
 from velmora_huebit.photos.sources import display_name
 from velmora_huebit.photos.reading import PhotoError, read_photo
-from velmora_huebit.analysis.engines import PALETTE
+from velmora_huebit.analysis.engines import PALETTE, PaletteEngine
 from velmora_huebit.analysis.job import Job, Outcome
 from velmora_huebit.analysis.views import arrange, thumbnail
 
@@ -58,7 +58,9 @@ def analyse(extractor, job: Job, image, mask, counted=None):
     dict of similarity or match records for match. counted: the larger
     (image, mask) of load_inputs, for the palette engine."""
     if job.command == "extract":
-        return extractor.extract_colors(image, mask, **({} if counted is None else {"counted": counted}))
+        if counted is not None and isinstance(extractor, PaletteEngine):
+            return extractor.extract_colors(image, mask, counted=counted)
+        return extractor.extract_colors(image, mask)
     if job.pixels:
         return extractor.find_color_matches(image, job.targets, mask)
     threshold = 50.0 if job.threshold is None else job.threshold
