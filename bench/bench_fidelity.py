@@ -14,6 +14,11 @@ a red logo #e1062b drawn on white.
 
     python bench/bench_fidelity.py                      # the table
     python bench/bench_fidelity.py --engine library --max-side 0 --preprocess   # one row
+    python bench/bench_fidelity.py --large     # shares at the default size, large photos
+
+--large compares, on large photos (bench/large_photos.py), the shares
+counted on the shrunk image with those counted on a larger decode
+(analysis.shares), timed in turns, photo by photo.
 """
 
 import argparse
@@ -98,8 +103,8 @@ def evaluate(engine: str, max_side: int, preprocess: bool, folder: pathlib.Path)
     with threadpool_limits(1):
         for path in PHOTOS:
             start = time.perf_counter()
-            image, mask, _, _ = load_inputs(str(path), job)
-            colors = analyse(extractor, job, image, mask)
+            image, mask, _, _, counted = load_inputs(str(path), job)
+            colors = analyse(extractor, job, image, mask, counted)
             seconds += time.perf_counter() - start
             if engine == "palette":
                 start = time.process_time()
@@ -110,8 +115,8 @@ def evaluate(engine: str, max_side: int, preprocess: bool, folder: pathlib.Path)
             errors.extend(share_errors)
         logo_path = folder / "logo.png"
         cv2.imwrite(str(logo_path), logo())
-        image, mask, _, _ = load_inputs(str(logo_path), job)
-        red = analyse(extractor, job, image, mask)
+        image, mask, _, _, counted = load_inputs(str(logo_path), job)
+        red = analyse(extractor, job, image, mask, counted)
     reds = [c["color"] for c in red if c["color"][0] > 150 and c["color"][1] < 100]
     return dict(fidelity=np.mean(fidelities), share_mean=np.mean(errors), share_worst=max(errors),
                 per_photo=seconds / len(PHOTOS), cluster=cluster / len(PHOTOS) if engine == "palette" else None,
@@ -127,6 +132,48 @@ def report(label, max_side, preprocess, row, best=None) -> None:
           flush=True)
 
 
+def _one_photo(path, job, extractor):
+    image, mask, _, _, counted = load_inputs(str(path), job)
+    return analyse(extractor, job, image, mask, counted)
+
+
+def large(rounds: int = 5) -> None:
+    """Share error and time per photo on the large photos, with shares counted
+    on the shrunk image (COUNT_SIDE 0) and on a larger decode, in turns."""
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+    from large_photos import large_photos
+
+    from velmora_huebit.analysis import shares
+
+    photos = large_photos()
+    job = Job(command="extract", max_side=DEFAULT_MAX_SIDE)
+    extractor = make_extractor(job, dict(n_colors=5, algorithm="kmeans", preprocessing=False, lab_space=True))
+    sides = (0, shares.COUNT_SIDE)
+    errors = {side: [] for side in sides}
+    seconds = {side: 0.0 for side in sides}
+    print(f"{len(photos)} large photos ({photos[0].parent}), {rounds} turns each")
+    with threadpool_limits(1):
+        cv2.setNumThreads(1)
+        for path in photos:
+            times = {side: [] for side in sides}
+            for _ in range(rounds):
+                for side in sides:
+                    shares.COUNT_SIDE = side
+                    start = time.perf_counter()
+                    colors = _one_photo(path, job, extractor)
+                    times[side].append(time.perf_counter() - start)
+            full = cv2.imread(str(path))
+            for side in sides:
+                shares.COUNT_SIDE = side
+                errors[side].extend(measure(full, _one_photo(path, job, extractor))[1])
+                seconds[side] += float(np.median(times[side]))
+    shares.COUNT_SIDE = sides[1]
+    print(f"{'shares counted on':>26} {'share':>6} {'worst':>6} {'s/photo':>8}")
+    for side, label in zip(sides, ("the shrunk image", f"a decode >= {sides[1]} px")):
+        print(f"{label:>26} {np.mean(errors[side]):6.2f} {max(errors[side]):6.2f} {seconds[side] / len(photos):8.4f}")
+    print(f"time ratio {seconds[sides[1]] / seconds[0]:.3f}")
+
+
 def main(argv=None):
     import tempfile
 
@@ -134,7 +181,11 @@ def main(argv=None):
     parser.add_argument("--engine", choices=("palette", "library"), help="one row: this engine")
     parser.add_argument("--max-side", type=int, help="one row: this longer side (0: full size)")
     parser.add_argument("--preprocess", action="store_true", help="one row: lighting normalisation on")
+    parser.add_argument("--large", action="store_true", help="shares at the default size on large photos")
     args = parser.parse_args(argv if argv is not None else [])
+    if args.large:
+        large()
+        return 0
     if args.engine or args.max_side is not None or args.preprocess:
         side = DEFAULT_MAX_SIDE if args.max_side is None else args.max_side
         grid = [(args.engine or "palette", side, args.preprocess)]
@@ -150,6 +201,8 @@ def main(argv=None):
     with tempfile.TemporaryDirectory() as tmp:
         for engine, max_side, preprocess in grid:
             report(engine, max_side, preprocess, evaluate(engine, max_side, preprocess, pathlib.Path(tmp)), best)
+    if not (args.engine or args.max_side is not None or args.preprocess):
+        large()
     return 0
 
 

@@ -21,7 +21,7 @@ from velmora_huebit import ColorExtractor as ModuleExtractor
 from velmora_huebit.outputs.charts import chart_paths
 from velmora_huebit.colour.parse import parse_color, read_palette
 from velmora_huebit.photos.sources import collect_photos
-from velmora_huebit.names import nearest_name
+from velmora_huebit.colour.names import distinct_names
 
 # the command runs the very build these tests import: in place with
 # PYTHONPATH=src, or the installed package
@@ -54,11 +54,12 @@ def as_cli_colors(records):
     from velmora_huebit.colour.space import oklch
     from velmora_huebit.colour.swatches import text_colour
 
+    names = distinct_names([r["color"] for r in records])
     return [
-        {"hex": "#%02x%02x%02x" % r["color"], "name": nearest_name(r["color"]), "rgb": list(r["color"]),
+        {"hex": "#%02x%02x%02x" % r["color"], "name": name, "rgb": list(r["color"]),
          "percentage": r["percentage"], "oklch": list(oklch(r["color"])),
          **dict(zip(("text", "text_contrast"), text_colour(r["color"])))}
-        for r in records
+        for r, name in zip(records, names)
     ]
 
 
@@ -156,7 +157,7 @@ class TestExtract:
         assert lines.index(str(coffee_path)) < lines.index(str(chelsea_path))
         rows = [line.split() for line in proc.stdout.splitlines() if "███" in line]
         assert rows == [
-            ["███", c["hex"], c["name"], *map(str, c["rgb"]), f"{c['percentage']:.2f}"]
+            ["███", c["hex"], *c["name"].split(), *map(str, c["rgb"]), f"{c['percentage']:.2f}"]
             for record in as_json for c in record["colors"]
         ]
 

@@ -142,7 +142,7 @@ class TestPalette:
         from PIL import Image
 
         expected = palette(coffee_path)
-        assert [list(r) for r in expected] == [["color", "percentage", "name"]] * 5
+        assert [list(r) for r in expected] == [["color", "hex", "percentage", "name"]] * 5
         assert math.isclose(sum(r["percentage"] for r in expected), 100, abs_tol=0.05)
         rgb = coffee[:, :, ::-1]
         same = [palette(pathlib.Path(coffee_path)), palette(pathlib.Path(coffee_path).read_bytes()),
@@ -158,19 +158,20 @@ class TestPalette:
         logo = np.zeros((120, 160, 4), np.uint8)  # transparent black
         logo[30:90, 40:120] = (0x2b, 0x00, 0xe4, 255)
         cv2.imwrite(str(tmp_path / "logo.png"), logo)
-        red = [{"color": (0xe4, 0x00, 0x2b), "percentage": 100.0, "name": "crimson"}]
+        red = [{"color": (0xe4, 0x00, 0x2b), "hex": "#e4002b", "percentage": 100.0, "name": "crimson"}]
         assert palette(tmp_path / "logo.png") == red
         assert palette(logo) == red
         assert palette(Image.open(tmp_path / "logo.png")) == red
-        assert palette(logo, keep_transparent=True, names=None)[0] == {"color": (0, 0, 0), "percentage": 75.0}
+        assert palette(logo, keep_transparent=True, names=None)[0] == {"color": (0, 0, 0), "hex": "#000000",
+                                                                       "percentage": 75.0}
         left = np.zeros((120, 160), bool)
         left[:, :60] = True
         cv2.imwrite(str(tmp_path / "left.png"), left.astype(np.uint8) * 255)
         both = palette(logo, mask=left, keep_transparent=True, names="xkcd")
         assert palette(logo, mask=tmp_path / "left.png", keep_transparent=True, names="xkcd") == both
         assert palette(logo, mask=Image.fromarray(left), keep_transparent=True, names="xkcd") == both
-        assert both == [{"color": (0, 0, 0), "percentage": 83.33, "name": "black"},
-                        {"color": (0xe4, 0, 0x2b), "percentage": 16.67, "name": "cherry red"}]
+        assert both == [{"color": (0, 0, 0), "hex": "#000000", "percentage": 83.33, "name": "black"},
+                        {"color": (0xe4, 0, 0x2b), "hex": "#e4002b", "percentage": 16.67, "name": "cherry red"}]
         assert palette(logo, mask=~np.ones_like(left)) == []
 
     @pytest.mark.parametrize("call, error, words", [

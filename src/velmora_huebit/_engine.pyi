@@ -10,3 +10,7 @@ MAX_COLORS: Final[int]
 def find_palette(
     image: NDArray[Any], n_colors: int, mask: NDArray[Any] | None = None, *, rgb: bool = False
 ) -> list[tuple[tuple[int, int, int], int]]: ...
+def count_nearest(
+    image: NDArray[Any], colours: list[tuple[int, int, int]], mask: NDArray[Any] | None = None, *,
+    rgb: bool = False, step: int = 1
+) -> list[int]: ...

@@ -22,6 +22,7 @@ class ColorRecord(TypedDict):
 
     color: tuple[int, int, int]  # red, green, blue
     percentage: float  # share of the clustered pixels
+    hex: NotRequired[str]  # palette(): '#rrggbb'
     name: NotRequired[str]  # palette(): the nearest named colour (names=None: absent)
     role: NotRequired[str]  # palette(roles=True): its swatch role, where it holds one
 

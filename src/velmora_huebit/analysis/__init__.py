@@ -4,6 +4,8 @@ engine. Stands on photos (reading files) and colour (names).
 
 - palette: palette(), the dominant colours of one image, and the pieces the
   runs share (prepare, dominant_colors, color_records)
+- shares: the palette's shares counted on a larger decode than it was
+  found on (the engine's count_nearest)
 - engines: which engine analyses a run's photos (the palette engine, the
   default, or the module's ColorExtractor), and what each needs in workers
 - match: match() and similarity(), target colours against the palette

@@ -19,10 +19,10 @@ class PaletteEngine:
     def __init__(self, n_colors: int):
         self.n_colors = n_colors
 
-    def extract_colors(self, image, mask=None):
+    def extract_colors(self, image, mask=None, counted=None):
         from velmora_huebit.analysis.palette import dominant_colors
 
-        records = dominant_colors(image, mask, self.n_colors)
+        records = dominant_colors(image, mask, self.n_colors, counted=counted)
         if 0 < len(records) < self.n_colors:
             warnings.warn(f"only {len(records)} distinct colours, fewer than the "
                           f"{self.n_colors} asked for", stacklevel=2)

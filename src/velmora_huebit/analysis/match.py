@@ -185,7 +185,7 @@ def match(
     prepared = load_prepared(image, mask, max_side, channels, keep_transparent)
     if prepared is None:
         return {}
-    shrunk, plane, rgb = prepared
+    shrunk, plane, rgb, _ = prepared
     if pixels:
         import numpy as np
 

@@ -15,7 +15,7 @@ from __future__ import annotations
 import errno
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, BinaryIO, Literal
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -24,7 +24,7 @@ if TYPE_CHECKING:
     from velmora_huebit.records import ColorRecord
 
     # what palette() takes as an image, and as a mask
-    ImageLike = str | os.PathLike[str] | bytes | bytearray | memoryview | NDArray[Any] | PILImage
+    ImageLike = str | os.PathLike[str] | bytes | bytearray | memoryview | BinaryIO | NDArray[Any] | PILImage
     MaskLike = str | os.PathLike[str] | NDArray[Any] | PILImage
 
 MAX_COLORS = 256  # velmora_huebit._engine.MAX_COLORS
@@ -39,16 +39,27 @@ def color_records(swatches: list[tuple[tuple[int, int, int], int]]) -> list[Colo
             for colour, pixels in swatches]
 
 
-def dominant_colors(image, mask, n_colors: int, rgb: bool = False) -> list[ColorRecord]:
-    """The palette engine's records for an 8-bit image (blue-green-red, or
-    red-green-blue with rgb) and an 8-bit mask or None, both as prepared."""
-    from velmora_huebit._engine import find_palette
-
+def _grey(mask):
     if mask is not None and mask.ndim == 3:
         import cv2
 
-        mask = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-    return color_records(find_palette(image, n_colors, mask, rgb=rgb))
+        return cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
+    return mask
+
+
+def dominant_colors(image, mask, n_colors: int, rgb: bool = False, counted=None) -> list[ColorRecord]:
+    """The palette engine's records for an 8-bit image (blue-green-red, or
+    red-green-blue with rgb) and an 8-bit mask or None, both as prepared;
+    with counted, the (image, mask) of a larger decode, their shares counted
+    there (see shares)."""
+    from velmora_huebit._engine import find_palette
+
+    swatches = find_palette(image, n_colors, _grey(mask), rgb=rgb)
+    if counted is not None and swatches:
+        from velmora_huebit.analysis.shares import recount
+
+        swatches = recount(swatches, counted[0], _grey(counted[1]), rgb)
+    return color_records(swatches)
 
 
 def _shrink(image, max_side: int):
@@ -170,6 +181,13 @@ def _load_image(image: Any, channels: str, keep_transparent: bool, max_side: int
         return (*_decode(image, keep_transparent, max_side), False)
     if isinstance(image, (bytes, bytearray, memoryview)):
         return (*_decode(bytes(image), keep_transparent, max_side), False)
+    if callable(getattr(image, "read", None)):  # a file object: BytesIO, an open file
+        import io
+
+        data = None if isinstance(image, io.TextIOBase) else image.read()
+        if not isinstance(data, (bytes, bytearray)):
+            raise TypeError("image must be a file opened in binary mode ('rb'), not in text mode")
+        return (*_decode(bytes(data), keep_transparent, max_side), False)
     if _pil_image(image):
         has_alpha = "A" in image.getbands() or "transparency" in image.info
         array = np.asarray(image.convert("RGBA" if has_alpha else "RGB"))
@@ -179,8 +197,8 @@ def _load_image(image: Any, channels: str, keep_transparent: bool, max_side: int
         colour, alpha = _from_array(image, "image")
         size = (colour.shape[1], colour.shape[0])
         return colour, None if keep_transparent else alpha, size, channels == "rgb"
-    raise TypeError("image must be a path, the bytes of an image file, a NumPy array or a "
-                    f"PIL image, not {type(image).__name__}")
+    raise TypeError("image must be a path, the bytes of an image file, a binary file object, a "
+                    f"NumPy array or a PIL image, not {type(image).__name__}")
 
 
 def _load_mask(mask: Any, size: tuple[int, int]):
@@ -223,11 +241,15 @@ def check_channels(channels: Any) -> None:
 
 
 def load_prepared(image: Any, mask: Any, max_side: Any, channels: Any, keep_transparent: Any):
-    """(image, mask, rgb) as palette() analyses them, the image shrunk and
-    its transparency folded into the mask; None for an image without pixels.
+    """(image, mask, rgb, counted) as palette() analyses them, the image
+    shrunk and its transparency folded into the mask, and the larger
+    (image, mask) its shares are counted on (see shares) or None; None for
+    an image without pixels.
     The arguments as palette() takes them, channels checked before."""
+    from velmora_huebit.analysis.shares import counted, reading_side
+
     side = _side(max_side)
-    colour, alpha, size, rgb = _load_image(image, channels, bool(keep_transparent), side)
+    colour, alpha, size, rgb = _load_image(image, channels, bool(keep_transparent), reading_side(side))
     plane = _load_mask(mask, size)
     if colour.size == 0:
         return None
@@ -235,7 +257,8 @@ def load_prepared(image: Any, mask: Any, max_side: Any, channels: Any, keep_tran
         import numpy as np
 
         colour = np.ascontiguousarray(colour)  # OpenCV shrinks rows of packed pixels
-    return (*prepare(colour, alpha, plane, side), rgb)
+    shrunk, wanted = prepare(colour, alpha, plane, side)
+    return shrunk, wanted, rgb, counted(colour, alpha, plane, shrunk)
 
 
 def palette(
@@ -252,7 +275,8 @@ def palette(
     """The dominant colours of an image, largest share first, exactly as
     ``velmora-huebit extract`` reports them with the same settings.
 
-    image: a path (str or os.PathLike), the bytes of an image file, a NumPy
+    image: a path (str or os.PathLike), the bytes of an image file, a file
+    object opened in binary mode (read from where it stands), a NumPy
     array of 8-bit values (height x width x 3 in blue-green-red order as
     OpenCV reads it, or red-green-blue with ``channels="rgb"``; a fourth
     channel is alpha; height x width is grey), or a PIL image.
@@ -267,13 +291,15 @@ def palette(
     they are left out).
     names: the list each colour is named from, by CIEDE2000: "css" (the 148
     CSS colour names), "xkcd" (the 949 names of the XKCD colour survey), or
-    None for records without a name.
+    None for records without a name. No two colours of a palette share a
+    name (see colour.names).
     roles: add "role" to the colours that take one of the six swatch roles
     ("vibrant", "vibrant_dark", "vibrant_light", "muted", "muted_dark",
     "muted_light"; see velmora_huebit.colour.roles); each role goes to at
     most one colour, and a role no colour fits is left out.
 
-    Returns ``[{'color': (r, g, b), 'percentage': share, 'name': name}, ...]``
+    Returns ``[{'color': (r, g, b), 'hex': '#rrggbb', 'percentage': share,
+    'name': name}, ...]``
     with shares in percent of the analysed pixels, rounded to two decimals;
     ``[]`` when no pixel is left. The same pixels always give the same
     records.
@@ -285,8 +311,12 @@ def palette(
     prepared = load_prepared(image, mask, max_side, channels, keep_transparent)
     if prepared is None:
         return []
-    shrunk, wanted, rgb = prepared
-    records = dominant_colors(shrunk, wanted, k, rgb=rgb)
+    shrunk, wanted, rgb, larger = prepared
+    records = dominant_colors(shrunk, wanted, k, rgb=rgb, counted=larger)
+    from velmora_huebit.colour.space import hex_code
+
+    records = [{"color": r["color"], "hex": hex_code(r["color"]), "percentage": r["percentage"]}
+               for r in records]
     if names is not None:
         from velmora_huebit.colour.names import add_names
 

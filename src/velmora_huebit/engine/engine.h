@@ -37,6 +37,32 @@ struct DistinctColours {
 };
 DistinctColours count_colours(const ImageView& image, const MaskView* mask);
 
+// Calls take(rgb) for every counted pixel, row by row. Rows of packed
+// blue-green-red pixels without a mask, the usual case, take a loop of their
+// own that the compiler can keep tight.
+template <class Take>
+void each_pixel(const ImageView& image, const MaskView* mask, Take take) {
+  // channel offsets of red, green and blue
+  const ptrdiff_t red = (image.rgb ? 0 : 2) * image.channel_stride;
+  const ptrdiff_t green = image.channel_stride;
+  const ptrdiff_t blue = (image.rgb ? 2 : 0) * image.channel_stride;
+  const bool packed = !mask && !image.rgb && image.column_stride == 3 && image.channel_stride == 1;
+  for (ptrdiff_t y = 0; y < image.height; ++y) {
+    const uint8_t* row = image.data + y * image.row_stride;
+    if (packed) {
+      for (const uint8_t* p = row; p != row + 3 * image.width; p += 3)
+        take(uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | uint32_t{p[0]});
+      continue;
+    }
+    const uint8_t* wanted = mask ? mask->data + y * mask->row_stride : nullptr;
+    for (ptrdiff_t x = 0; x < image.width; ++x) {
+      if (wanted && wanted[x * mask->column_stride] <= 128) continue;
+      const uint8_t* p = row + x * image.column_stride;
+      take(uint32_t{p[red]} << 16 | uint32_t{p[green]} << 8 | uint32_t{p[blue]});
+    }
+  }
+}
+
 inline Rgb unpack(uint32_t rgb) {
   return {static_cast<uint8_t>(rgb >> 16), static_cast<uint8_t>(rgb >> 8),
           static_cast<uint8_t>(rgb)};
@@ -69,5 +95,10 @@ struct Swatch {
 // The palette of an image: at most k colours (fewer when the image has
 // fewer distinct colours), largest share first (palette.cpp).
 std::vector<Swatch> find_palette(const ImageView& image, const MaskView* mask, int k);
+
+// The pixels of an image nearest each colour of a palette, in L*a*b*: all
+// of them, or with step > 1 every step-th of each row (shares.cpp).
+std::vector<uint64_t> count_nearest(const ImageView& image, const MaskView* mask,
+                                    const std::vector<Rgb>& palette, ptrdiff_t step);
 
 }  // namespace engine

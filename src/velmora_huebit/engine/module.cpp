@@ -1,7 +1,9 @@
 // velmora_huebit._engine: the palette engine, for Python.
 //
-// One function, find_palette(image, n_colors, mask=None, *, rgb=False), gives
-// the dominant colours of an 8-bit image with their pixel counts. The image
+// find_palette(image, n_colors, mask=None, *, rgb=False) gives the dominant
+// colours of an 8-bit image with their pixel counts; count_nearest(image,
+// colours, mask=None, *, rgb=False, step=1) counts a palette's shares on another
+// (larger) image. The image
 // and the mask are read through the buffer protocol in whatever layout they
 // come (NumPy slices, reversed or broadcast views included), without a copy
 // and without NumPy's C API. The checks and the result are Python work done
@@ -147,6 +149,36 @@ Ref as_list(const std::vector<engine::Swatch>& swatches) {
   return result;
 }
 
+// Runs work() with the interpreter lock released; its C++ exceptions become
+// Python ones (false with the exception set).
+template <class Work>
+bool without_lock(Work work) {
+  enum class Failure { None, Memory, Other } failure = Failure::None;
+  std::string what;
+  Py_BEGIN_ALLOW_THREADS try {
+    work();
+  } catch (const std::bad_alloc&) {
+    failure = Failure::Memory;
+  } catch (const std::length_error&) {
+    failure = Failure::Memory;
+  } catch (const std::exception& e) {
+    failure = Failure::Other;
+    try {
+      what = e.what();
+    } catch (...) {
+    }
+  }
+  Py_END_ALLOW_THREADS if (failure == Failure::Memory) {
+    PyErr_NoMemory();
+    return false;
+  }
+  if (failure == Failure::Other) {
+    PyErr_Format(PyExc_RuntimeError, "palette engine: %s", what.c_str());
+    return false;
+  }
+  return true;
+}
+
 PyObject* find_palette(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"image", "n_colors", "mask", "rgb", nullptr};
   PyObject *image_obj, *count_obj, *mask_obj = Py_None;
@@ -166,27 +198,73 @@ PyObject* find_palette(PyObject*, PyObject* args, PyObject* kwargs) {
   if (masked && !read_mask(mask_obj, mask_buffer, image, mask)) return nullptr;
 
   std::vector<engine::Swatch> swatches;
-  enum class Failure { None, Memory, Other } failure = Failure::None;
-  std::string what;
-  Py_BEGIN_ALLOW_THREADS try {
-    swatches = engine::find_palette(image, masked ? &mask : nullptr, k);
-  } catch (const std::bad_alloc&) {
-    failure = Failure::Memory;
-  } catch (const std::length_error&) {
-    failure = Failure::Memory;
-  } catch (const std::exception& e) {
-    failure = Failure::Other;
-    try {
-      what = e.what();
-    } catch (...) {
-    }
+  if (!without_lock([&] { swatches = engine::find_palette(image, masked ? &mask : nullptr, k); }))
+    return nullptr;
+  return as_list(swatches).release();
+}
+
+// A palette as (r, g, b) tuples of 0-255, at most kMaxColors of them.
+bool read_palette(PyObject* obj, std::vector<engine::Rgb>& palette) {
+  Ref items = Ref::steal(PySequence_Fast(obj, "colours must be a sequence of (r, g, b)"));
+  if (!items) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  if (n > engine::kMaxColors) {
+    PyErr_Format(PyExc_ValueError, "at most %d colours, not %zd", engine::kMaxColors, n);
+    return false;
   }
-  Py_END_ALLOW_THREADS if (failure == Failure::Memory) return PyErr_NoMemory();
-  if (failure == Failure::Other) {
-    PyErr_Format(PyExc_RuntimeError, "palette engine: %s", what.c_str());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    int c[3];
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "iii", &c[0], &c[1], &c[2])) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "each colour must be a tuple (r, g, b) of whole numbers");
+      return false;
+    }
+    for (int v : c) {
+      if (v < 0 || v > 255) {
+        PyErr_SetString(PyExc_ValueError, "colour values must lie between 0 and 255");
+        return false;
+      }
+    }
+    palette.push_back({static_cast<uint8_t>(c[0]), static_cast<uint8_t>(c[1]),
+                       static_cast<uint8_t>(c[2])});
+  }
+  return true;
+}
+
+PyObject* count_nearest(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"image", "colours", "mask", "rgb", "step", nullptr};
+  PyObject *image_obj, *colours_obj, *mask_obj = Py_None;
+  int rgb = 0;
+  Py_ssize_t step = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$pn:count_nearest",
+                                   const_cast<char**>(keywords), &image_obj, &colours_obj,
+                                   &mask_obj, &rgb, &step))
+    return nullptr;
+  if (step < 1) {
+    PyErr_Format(PyExc_ValueError, "step must be 1 or more, not %zd", step);
     return nullptr;
   }
-  return as_list(swatches).release();
+  std::vector<engine::Rgb> palette;
+  if (!read_palette(colours_obj, palette)) return nullptr;
+  Buffer image_buffer, mask_buffer;
+  engine::ImageView image;
+  engine::MaskView mask;
+  if (!read_image(image_obj, image_buffer, image)) return nullptr;
+  image.rgb = rgb;
+  const bool masked = mask_obj != Py_None;
+  if (masked && !read_mask(mask_obj, mask_buffer, image, mask)) return nullptr;
+  std::vector<uint64_t> counts;
+  if (!without_lock([&] { counts = engine::count_nearest(image, masked ? &mask : nullptr, palette, step); }))
+    return nullptr;
+  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+  if (!result) return nullptr;
+  for (size_t i = 0; i < counts.size(); ++i) {
+    PyObject* n = PyLong_FromUnsignedLongLong(counts[i]);
+    if (!n) return nullptr;
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), n);
+  }
+  return result.release();
 }
 
 PyMethodDef methods[] = {
@@ -199,6 +277,14 @@ PyMethodDef methods[] = {
      "has fewer distinct colours. Pixels where mask (an 8-bit height x width\n"
      "plane) is 128 or less are left out. Weighted k-means in CIE L*a*b* on the\n"
      "distinct colours; the same pixels always give the same result."},
+    {"count_nearest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_nearest)),
+     METH_VARARGS | METH_KEYWORDS,
+     "count_nearest($module, /, image, colours, mask=None, *, rgb=False, step=1)\n--\n\n"
+     "The pixels of an 8-bit image (as for find_palette) nearest each of the\n"
+     "colours, a list of (r, g, b), by distance in CIE L*a*b* (the earlier colour\n"
+     "on a tie): a palette's shares counted on a larger image than it was found on.\n"
+     "With step > 1, every step-th pixel of each row is counted, from an offset\n"
+     "that varies from row to row."},
     {nullptr, nullptr, 0, nullptr},
 };
 

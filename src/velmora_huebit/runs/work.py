@@ -9,6 +9,7 @@ import warnings
 from velmora_huebit.photos.sources import display_name
 from velmora_huebit.photos.limits import out_of_memory, out_of_memory_message
 from velmora_huebit.photos.reading import PhotoError, read_photo
+from velmora_huebit.analysis.engines import PALETTE, PaletteEngine
 from velmora_huebit.analysis.job import Job, Outcome
 from velmora_huebit.analysis.views import arrange, thumbnail
 
@@ -47,27 +48,39 @@ def fetch_ahead(job: Job, path: str) -> None:
 
 
 def load_inputs(path: str, job: Job):
-    """(image, mask, warnings, photo size): the photo shrunk when asked, and
-    the mask that combines the user's mask with the photo's transparency."""
+    """(image, mask, warnings, photo size, counted): the photo shrunk when
+    asked, the mask that combines the user's mask with the photo's
+    transparency, and the larger (image, mask) that the palette engine
+    counts shares on (see analysis.shares) or None."""
+    from velmora_huebit.analysis import shares
     from velmora_huebit.analysis.palette import prepare
 
-    # shrunk as it is read, with an alpha plane only when some pixel is transparent
-    photo = read_photo(path, with_alpha=not job.keep_transparent, max_side=job.max_side,
-                       max_pixels=job.max_pixels, shrink=True, quiet=True, storage=job.storage)
+    # extract's shares (match keeps the module's arithmetic on the shrunk image)
+    larger = (job.engine == PALETTE and job.command == "extract"
+              and shares.reading_side(job.max_side) != job.max_side)
+    # shrunk as it is read (unless kept larger for the shares), with an alpha
+    # plane only when some pixel is transparent
+    photo = read_photo(path, with_alpha=not job.keep_transparent,
+                       max_side=shares.reading_side(job.max_side) if larger else job.max_side,
+                       max_pixels=job.max_pixels, shrink=not larger, quiet=True, storage=job.storage)
     mask = job.mask
     if mask is not None and mask.shape[1::-1] != photo.size:
         raise PhotoError(
             f"mask is {mask.shape[1]}x{mask.shape[0]} pixels but the photo is "
             "{}x{}".format(*photo.size)
         )
-    image, mask = prepare(photo.image, photo.alpha, mask, job.max_side)
-    return image, mask, photo.notes, photo.size
+    image, plane = prepare(photo.image, photo.alpha, mask, job.max_side)
+    counted = shares.counted(photo.image, photo.alpha, mask, image) if larger else None
+    return image, plane, photo.notes, photo.size, counted
 
 
-def analyse(extractor, job: Job, image, mask):
+def analyse(extractor, job: Job, image, mask, counted=None):
     """The module's result for one photo: colour records for extract, the
-    dict of similarity or match records for match."""
+    dict of similarity or match records for match. counted: the larger
+    (image, mask) of load_inputs, for the palette engine."""
     if job.command == "extract":
+        if counted is not None and isinstance(extractor, PaletteEngine):
+            return extractor.extract_colors(image, mask, counted=counted)
         return extractor.extract_colors(image, mask)
     if job.pixels:
         return extractor.find_color_matches(image, job.targets, mask)
@@ -102,8 +115,8 @@ def run_one(extractor, job: Job, path: str, chart: str | None) -> Outcome:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            image, mask, notes, full_size = load_inputs(path, job)
-            result = analyse(extractor, job, image, mask)
+            image, mask, notes, full_size, counted = load_inputs(path, job)
+            result = analyse(extractor, job, image, mask, counted)
             if job.names and job.command == "extract":
                 from velmora_huebit.colour.names import add_names
 
