@@ -85,11 +85,11 @@ StackBounds read_stack_bounds() {
 
 // The stack a call needs below its own frame before the next check: its
 // own frames and the libraries it calls (OpenCV, NumPy, scikit-learn,
-// Matplotlib, the interpreter). Measured by painting the stack, on any
-// settings and images up to 1000 x 1000: k-means through scikit-learn at
-// most 47 KB, a chart 30 KB, every other method and the start of an
-// override under 15 KB. Reserved about three times over; the sanitizers
-// double our frames. A thread whose stack is too small for a call gets
+// Matplotlib, the interpreter). Measured by painting the stack, on every
+// setting with images of 64 and 400 pixels square and a photo read from a
+// file: k-means through scikit-learn at most 47 KB, a chart 41 KB (PDF),
+// every other method under 18 KB. Reserved about three times over; the
+// sanitizers double our frames. A thread whose stack is too small for a call gets
 // RecursionError rather than a crash, so there is no fallback to less.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr size_t kScale = 2;
