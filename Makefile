@@ -60,8 +60,12 @@ demo: $(STAMP)
 	@echo "shell to use it (and python -m velmora_huebit) as the README writes them,"
 	@echo "or call it as $(VENV)/bin/velmora-huebit."
 
+# Then the matching tests again on the paths a machine without AVX2 takes
+# (the portable loops, OpenCV's conversions): see CONTRIBUTING.
+PORTABLE_TESTS := tests/test_matching.py tests/test_matching_kernel.py
 test: $(STAMP) $(TEST_STAMP) browser
 	$(PY) -m pytest -q --durations=10
+	VELMORA_HUEBIT_PORTABLE=1 $(PY) -m pytest -q -p no:cacheprovider $(PORTABLE_TESTS)
 
 # The HTML report's tests open it in a headless Chromium: Debian's package,
 # installed here when it is missing and apt-get can (as root); otherwise

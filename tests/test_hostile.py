@@ -85,11 +85,14 @@ CASES = {
                 raise AssertionError("a 3 TiB copy succeeded")
     """,
     # A subclass override that calls back into a method recursed through C
-    # frames until the stack ran out, first on small thread stacks.
+    # frames until the stack ran out, first on small thread stacks; then
+    # k-means (through scikit-learn) at the deepest level, where
+    # the room kept for a call was halved on stacks under 256 KB.
     "recursion through overrides": """
         import threading
 
         image = np.random.default_rng(1).integers(0, 256, (6, 6, 3), dtype=np.uint8)
+        targets = {"t": (1, 2, 3)}
 
         class Preprocess(ColorExtractor):
             def _preprocess_image(self, image):
@@ -97,32 +100,37 @@ CASES = {
 
         class Distance(ColorExtractor):
             def _color_distance_lab(self, a, b):
-                return self.find_color_matches(image[:2, :2], {"t": (1, 2, 3)})
+                return self.find_color_matches(image[:2, :2], targets)
 
         class Pixels(ColorExtractor):
             def _extract_pixels(self, image, mask=None):
                 return self._preprocess_image(self.extract_colors(image, mask))
 
+        class Percentages(ColorExtractor):
+            def _calculate_percentages(self, labels):
+                return self.extract_colors(image[:3, :3])
+
         calls = [lambda: Preprocess(3).extract_colors(image),
-                 lambda: Distance(3, preprocessing=False).find_color_matches(image[:2, :2],
-                                                                             {"t": (1, 2, 3)}),
+                 lambda: Distance(3, preprocessing=False).find_color_matches(image[:2, :2], targets),
                  lambda: Pixels(3).extract_colors(image)]
+        deep = calls + [lambda: Percentages(3).extract_colors(image)]  # slow on big stacks
         endings = []
 
-        def run():
+        def run(calls):
             for call in calls:
                 try:
                     call()
                 except RecursionError:
                     endings.append("RecursionError")
 
-        for size in [0, 256 * 1024, 64 * 1024]:
+        sizes = [0, 256 * 1024, 160 * 1024, 96 * 1024, 64 * 1024, 32 * 1024]  # 32 KB: the least
+        for size in sizes:
             if size:
                 threading.stack_size(size)
-            thread = threading.Thread(target=run)
+            thread = threading.Thread(target=run, args=(deep if 0 < size < 100_000 else calls,))
             thread.start()
             thread.join()
-        assert endings == ["RecursionError"] * 9, endings
+        assert endings == ["RecursionError"] * (len(calls) * len(sizes) + 3), endings
     """,
     # The chart read a colour to its end: an empty array of 2^40 rows took for ever.
     "colours without end": """

@@ -212,6 +212,22 @@ class TestOwnConversions:
             assert_identical(*both_paths(dict(preprocessing=False, lab_space=lab_space), image, TARGETS))
         assert any(shape[0] == 1 and shape[1] > 100 for shape in rows)  # one row of distinct values
 
+    def test_an_unlisted_opencv_release_is_left_to_opencv(self, coffee, monkeypatch):
+        image = crop(coffee, 150, 250, 40)
+        monkeypatch.setattr(cv2, "__version__", "4.10.0")
+        for lab_space in (True, False):
+            assert_identical(*both_paths(dict(preprocessing=False, lab_space=lab_space), image, TARGETS))
+
+    def test_the_portable_switch_is_read_at_import(self):
+        from velmora_huebit import _lab8
+
+        code = "from velmora_huebit import _lab8; print(_lab8.VECTOR_LOOPS)"
+        env = dict(os.environ, VELMORA_HUEBIT_PORTABLE="1")
+        run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+        assert run.stdout == "False\n", run.stderr
+        assert _lab8.VECTOR_LOOPS == (os.environ.get("VELMORA_HUEBIT_PORTABLE", "0") in ("", "0")
+                                      and "avx2" in open("/proc/cpuinfo").read())
+
     def test_changed_colour_codes_are_followed(self, coffee, monkeypatch):
         image = crop(coffee, 150, 250, 40)
         plain = ColorExtractor(preprocessing=False).find_color_matches(image, TARGETS)

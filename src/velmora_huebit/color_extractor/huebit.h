@@ -57,10 +57,11 @@ struct FunctionDef {
 // A new function object; `defaults` may be None.
 Ref make_function(const FunctionDef& def, PyObject* defaults);
 // Py_EnterRecursiveCall that also refuses, with RecursionError, a call that
-// would start too close to the end of the thread's C stack (small thread
-// stacks, sanitizer builds with their larger frames); Py_LeaveRecursiveCall
-// after it.
-bool enter_recursive_call(const char* where);
+// would start too close to the end of the thread's C stack for what
+// `method` (nullptr: a Python override) does before the next such check
+// (small thread stacks, sanitizer builds with their larger frames);
+// Py_LeaveRecursiveCall after it.
+bool enter_recursive_call(const char* where, const FunctionDef* method = nullptr);
 bool is_function_for(PyObject* obj, const FunctionDef& def);
 bool ready_function_type();
 

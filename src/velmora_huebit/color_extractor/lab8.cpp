@@ -24,6 +24,8 @@
 #include "lab8_steps.h"
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 namespace huebit {
 namespace lab8 {
@@ -121,9 +123,14 @@ void convert_lab8(Lab8 code, const uint8_t* in, uint8_t* out, size_t n) {
   }
 }
 
+bool portable_forced() {
+  const char* value = std::getenv(kPortableVariable);
+  return value && *value && std::strcmp(value, "0") != 0;
+}
+
 bool has_avx2() {
 #if defined(__x86_64__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
+  static const bool avx2 = !portable_forced() && __builtin_cpu_supports("avx2");
   return avx2;
 #else
   return false;

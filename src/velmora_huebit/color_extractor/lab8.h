@@ -30,7 +30,12 @@ enum class Chain {
 
 // Where the machine has AVX2, which the vector loops of the chain and of
 // the kernel's measuring need (lab8_avx2.cpp, measure_avx2.cpp); elsewhere
-// the chain is slower than OpenCV's own code.
+// the chain is slower than OpenCV's own code. Decided once per process, at
+// the first call (the modules make it when imported): set to anything but
+// "" or "0", the environment variable kPortableVariable makes it false, so
+// that a machine with AVX2 runs the portable loops and, as a machine without
+// it does, OpenCV's conversions (tests run both ways).
+inline constexpr const char* kPortableVariable = "VELMORA_HUEBIT_PORTABLE";
 bool has_avx2();
 
 // The chain of n keys: rgb[i] the RGB key (r << 16 | g << 8 | b), lab[i] the

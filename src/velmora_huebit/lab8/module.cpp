@@ -126,8 +126,11 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// RELEASES: the OpenCV releases the conversions were compared with.
+// RELEASES: the OpenCV releases the conversions were compared with;
+// VECTOR_LOOPS: whether the chain runs its AVX2 loop (lab8.h).
 int exec(PyObject* module) {
+  if (PyModule_AddObjectRef(module, "VECTOR_LOOPS", huebit::has_avx2() ? Py_True : Py_False) < 0)
+    return -1;
   PyObject* releases = PyTuple_New(std::size(huebit::kLab8ComparedReleases));
   if (!releases) return -1;
   Py_ssize_t i = 0;
