@@ -126,25 +126,37 @@ def options(query, accept: str = "", targets: str | None = None, name: str | Non
     return Options(**settings, targets=_targets(query, targets), threshold=limit, pixels=_flag(query, "pixels"))
 
 
-def _load(data: bytes, opts: Options, max_pixels: int):
-    """(image, mask, photo notes) as the command line prepares a photo."""
+def _load(data: bytes, opts: Options, max_pixels: int, counting: bool = False):
+    """(image, mask, photo notes, the larger (image, mask) its shares are
+    counted on or None) as palette() prepares a photo; counting: read large
+    enough to count shares on (see analysis.shares), as palette() reads it."""
+    from velmora_huebit.analysis.shares import counted, reading_side
+
     try:
-        photo = decode(data, not opts.keep_transparent, opts.max_side, max_pixels=max_pixels,
-                       shrink=True, quiet=True)
+        if counting:
+            photo = decode(data, not opts.keep_transparent, reading_side(opts.max_side), max_pixels=max_pixels,
+                           quiet=True)
+        else:
+            photo = decode(data, not opts.keep_transparent, opts.max_side, max_pixels=max_pixels,
+                           shrink=True, quiet=True)
     except TooLarge as exc:
         # the command line's hint names its own option; a client cannot raise the limit
         raise Refused(413, str(exc).split(" (--max-pixels")[0], "pixels") from None
     except PhotoError as exc:
         raise Refused(422, str(exc), "unreadable") from None
     image, mask = prepare(photo.image, photo.alpha, None, opts.max_side)
-    return image, mask, list(photo.notes)
+    larger = counted(photo.image, photo.alpha, None, image) if counting and image.size else None
+    return image, mask, list(photo.notes), larger
 
 
 def palette_answer(data: bytes, opts: Options, max_pixels: int) -> tuple[object, str]:
     """(the answer, its media type): {"colors": palette()'s records,
     "analysed_size", "warnings"}, or the bytes of a palette file."""
-    image, mask, notes = _load(data, opts, max_pixels)
-    records = dominant_colors(image, mask, opts.colors) if image.size else []
+    from velmora_huebit.colour.space import hex_code
+
+    image, mask, notes, larger = _load(data, opts, max_pixels, counting=True)
+    found = dominant_colors(image, mask, opts.colors, counted=larger) if image.size else []
+    records = [{"color": r["color"], "hex": hex_code(r["color"]), "percentage": r["percentage"]} for r in found]
     if opts.names is not None:
         from velmora_huebit.colour.names import add_names
 
@@ -166,7 +178,7 @@ def match_answer(data: bytes, opts: Options, max_pixels: int) -> dict:
     "analysed_size", "warnings"}."""
     from velmora_huebit.outputs.records import json_record
 
-    image, mask, notes = _load(data, opts, max_pixels)
+    image, mask, notes, _ = _load(data, opts, max_pixels)
     if not image.size:
         result: dict = {}
     elif opts.pixels:
