@@ -216,8 +216,9 @@ class TestCommandLine:
         for options, arguments in [([], {}), (["-n", "3", "--max-side", "0"], dict(n_colors=3, max_side=0))]:
             for jobs in ("1", "2"):
                 lines = json_lines(run_cli("extract", *photos, "--jobs", jobs, *options))
-                assert [line["colors"] for line in lines] == [
-                    [{"hex": "#%02x%02x%02x" % r["color"], "name": r["name"], "rgb": list(r["color"]),
+                assert [[{key: c[key] for key in ("hex", "name", "rgb", "percentage")} for c in line["colors"]]
+                        for line in lines] == [
+                    [{"hex": r["hex"], "name": r["name"], "rgb": list(r["color"]),
                       "percentage": r["percentage"]} for r in palette(photo, **arguments)] for photo in photos]
         (masked,) = json_lines(run_cli("extract", coffee_path, "--mask", tmp_path / "mask.png"))
         assert [c["rgb"] for c in masked["colors"]] == [

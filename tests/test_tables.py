@@ -21,7 +21,7 @@ from velmora_huebit.colour.space import ciede2000, srgb_to_lab
 from velmora_huebit.outputs.csvfile import CsvFormat
 from velmora_huebit.outputs.parquet import METADATA_KEY, ParquetFormat
 from velmora_huebit.outputs.report import _Colours
-from velmora_huebit.outputs.store import Store
+from velmora_huebit.outputs.store import Store, fingerprint
 from velmora_huebit.outputs.tidy import ADDED, columns, photo_rows
 
 duckdb = pytest.importorskip("duckdb")
@@ -72,7 +72,8 @@ def test_an_older_table_and_its_journal_are_resumed_into_todays_columns(fmt, tmp
     with open(os.path.join(path + ".parts", "run.json"), "w") as file:
         json.dump({"base": "" if fmt.suffix == ".csv" else "old", "settings": {}}, file)
     with open(os.path.join(path + ".parts", "00001.jsonl"), "w") as file:
-        file.write(json.dumps([{name: row[name] for name in OLD} for row in photos[3]]) + "\n")
+        rows = [{name: row[name] for name in OLD} for row in photos[3]]
+        file.write(json.dumps({"settings": fingerprint({}), "rows": rows}) + "\n")
     said = []
     store = Store(path, fmt, {}, True, lambda level, text: said.append(text))
     assert len(store.done) == 4 and not said
