@@ -388,15 +388,18 @@ def assert_no_leaks(calls, keep, rounds):
                 except Exception:
                     pass
 
+    def grown():
+        gc.collect()
+        objects, blocks, refs = len(gc.get_objects()), sys.getallocatedblocks(), [sys.getrefcount(k) for k in keep]
+        run(rounds)
+        gc.collect()
+        # Leaked records are untracked dicts of numbers, so the allocated blocks count too.
+        return (len(gc.get_objects()) - objects < 20 and sys.getallocatedblocks() - blocks < 100
+                and [sys.getrefcount(k) for k in keep] == refs)
+
     run(20)
-    gc.collect()
-    objects, blocks, refs = len(gc.get_objects()), sys.getallocatedblocks(), [sys.getrefcount(k) for k in keep]
-    run(rounds)
-    gc.collect()
-    # Leaked records are untracked dicts of numbers, so the allocated blocks count too.
-    assert len(gc.get_objects()) - objects < 20
-    assert sys.getallocatedblocks() - blocks < 100
-    assert [sys.getrefcount(k) for k in keep] == refs
+    # a cache that a library fills late shows in one window at most, a leak in every one
+    assert grown() or grown()
 
 
 def test_no_leaks(coffee):
