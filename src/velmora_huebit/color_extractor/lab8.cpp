@@ -130,7 +130,10 @@ bool portable_forced() {
 
 bool has_avx2() {
 #if defined(__x86_64__)
-  static const bool avx2 = !portable_forced() && __builtin_cpu_supports("avx2");
+  // the detection run here: a runtime linked in statically (the wheels') need
+  // not have run its constructor for this module
+  static const bool avx2 =
+      !portable_forced() && (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
   return avx2;
 #else
   return false;

@@ -9,7 +9,6 @@ import collections
 import gc
 import os
 import sys
-import warnings
 from typing import Callable, Iterable, Iterator, Protocol, Sequence
 
 from velmora_huebit.analysis.job import Job, Outcome
@@ -110,11 +109,6 @@ class SerialRunner:
                 yield index, outcome
 
 
-# fsspec's event loop (and its executor's threads, idle once a bucket is
-# listed): fsspec starts a new loop in a forked child and s3fs a new client
-_FORK_AWARE = ("fsspecIO", "asyncio_")
-
-
 def _forkable() -> bool:
     """Whether workers can be forked from this process: no thread but the
     main one and fsspec's, so that a fork copies a consistent state (no lock
@@ -125,7 +119,9 @@ def _forkable() -> bool:
     import threading
 
     others = [t for t in threading.enumerate() if t is not threading.main_thread()]
-    if not all(t.name.startswith(_FORK_AWARE) for t in others):
+    # fsspec's loop (a bucket listed) is left to the fork server: older fsspec
+    # releases do not start a new loop in a forked child, which then waits forever
+    if others:
         return False
     try:  # and no thread outside Python's sight (a BLAS pool)
         return len(os.listdir("/proc/self/task")) == 1 + len(others)
@@ -200,9 +196,7 @@ class _Worker:
             sys.stderr.flush()
         self.process = context.Process(target=_serve, args=(theirs, extractor, job, threads, inherited),
                                        daemon=True)
-        with warnings.catch_warnings():  # Python's caution at fsspec's thread, which _forkable allows
-            warnings.filterwarnings("ignore", r"This process .* is multi-threaded", DeprecationWarning)
-            self.process.start()
+        self.process.start()
         theirs.close()
         self.held: collections.deque[tuple[int, Task]] = collections.deque()  # in the order given
 
