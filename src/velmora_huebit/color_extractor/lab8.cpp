@@ -23,6 +23,9 @@
 
 #include "lab8_steps.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -128,12 +131,23 @@ bool portable_forced() {
   return value && *value && std::strcmp(value, "0") != 0;
 }
 
+#if defined(__x86_64__)
+// AVX2 asked of the processor and of the system (which must save the YMM
+// registers), with cpuid itself: the wheels' runtime, linked in statically,
+// answers no to __builtin_cpu_supports on every machine.
+static bool cpu_has_avx2() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+  unsigned saved, high;
+  __asm__("xgetbv" : "=a"(saved), "=d"(high) : "c"(0));
+  if ((saved & 6) != 6) return false;  // XMM and YMM state
+  return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
+}
+#endif
+
 bool has_avx2() {
 #if defined(__x86_64__)
-  // the detection run here: a runtime linked in statically (the wheels') need
-  // not have run its constructor for this module
-  static const bool avx2 =
-      !portable_forced() && (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  static const bool avx2 = !portable_forced() && cpu_has_avx2();
   return avx2;
 #else
   return false;
