@@ -89,13 +89,13 @@ StackBounds read_stack_bounds() {
 // setting with images of 64 and 400 pixels square and a photo read from a
 // file: k-means through scikit-learn at most 47 KB, a chart 41 KB (PDF),
 // every other method under 18 KB. Reserved about three times over; the
-// sanitizers double our frames. A thread whose stack is too small for a call gets
-// RecursionError rather than a crash, so there is no fallback to less.
+// sanitizers' redzones make our frames up to four times larger. A thread whose stack is too small
+// for a call gets RecursionError rather than a crash, so there is no fallback to less.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kScale = 2;
+constexpr size_t kScale = 4;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr size_t kScale = 2;
+constexpr size_t kScale = 4;
 #else
 constexpr size_t kScale = 1;
 #endif
