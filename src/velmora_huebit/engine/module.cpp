@@ -120,6 +120,22 @@ bool read_mask(PyObject* obj, Buffer& buffer, const engine::ImageView& image,
   return true;
 }
 
+// An image and its optional mask (None) as the engine's functions take
+// them, the buffers held for as long as the views are used.
+struct Inputs {
+  Buffer image_buffer, mask_buffer;
+  engine::ImageView image;
+  engine::MaskView mask;
+  bool masked = false;
+
+  bool read(PyObject* image_obj, PyObject* mask_obj, int rgb) {
+    if (!read_image(image_obj, image_buffer, image)) return false;
+    image.rgb = rgb;
+    masked = mask_obj != Py_None;
+    return !masked || read_mask(mask_obj, mask_buffer, image, mask);
+  }
+};
+
 bool read_count(PyObject* obj, int& k) {
   Ref index = Ref::steal(PyNumber_Index(obj));
   if (!index) return false;
@@ -155,9 +171,7 @@ template <class Work>
 bool without_lock(Work work) {
   enum class Failure { None, Memory, Other } failure = Failure::None;
   std::string what;
-  Py_BEGIN_ALLOW_THREADS try {
-    work();
-  } catch (const std::bad_alloc&) {
+  Py_BEGIN_ALLOW_THREADS try { work(); } catch (const std::bad_alloc&) {
     failure = Failure::Memory;
   } catch (const std::length_error&) {
     failure = Failure::Memory;
@@ -189,13 +203,11 @@ PyObject* find_palette(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   int k;
   if (!read_count(count_obj, k)) return nullptr;
-  Buffer image_buffer, mask_buffer;
-  engine::ImageView image;
-  engine::MaskView mask;
-  if (!read_image(image_obj, image_buffer, image)) return nullptr;
-  image.rgb = rgb;
-  const bool masked = mask_obj != Py_None;
-  if (masked && !read_mask(mask_obj, mask_buffer, image, mask)) return nullptr;
+  Inputs in;
+  if (!in.read(image_obj, mask_obj, rgb)) return nullptr;
+  const engine::ImageView& image = in.image;
+  const engine::MaskView& mask = in.mask;
+  const bool masked = in.masked;
 
   std::vector<engine::Swatch> swatches;
   if (!without_lock([&] { swatches = engine::find_palette(image, masked ? &mask : nullptr, k); }))
@@ -226,8 +238,8 @@ bool read_palette(PyObject* obj, std::vector<engine::Rgb>& palette) {
         return false;
       }
     }
-    palette.push_back({static_cast<uint8_t>(c[0]), static_cast<uint8_t>(c[1]),
-                       static_cast<uint8_t>(c[2])});
+    palette.push_back(
+        {static_cast<uint8_t>(c[0]), static_cast<uint8_t>(c[1]), static_cast<uint8_t>(c[2])});
   }
   return true;
 }
@@ -247,15 +259,14 @@ PyObject* count_nearest(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   std::vector<engine::Rgb> palette;
   if (!read_palette(colours_obj, palette)) return nullptr;
-  Buffer image_buffer, mask_buffer;
-  engine::ImageView image;
-  engine::MaskView mask;
-  if (!read_image(image_obj, image_buffer, image)) return nullptr;
-  image.rgb = rgb;
-  const bool masked = mask_obj != Py_None;
-  if (masked && !read_mask(mask_obj, mask_buffer, image, mask)) return nullptr;
+  Inputs in;
+  if (!in.read(image_obj, mask_obj, rgb)) return nullptr;
+  const engine::ImageView& image = in.image;
+  const engine::MaskView& mask = in.mask;
+  const bool masked = in.masked;
   std::vector<uint64_t> counts;
-  if (!without_lock([&] { counts = engine::count_nearest(image, masked ? &mask : nullptr, palette, step); }))
+  if (!without_lock(
+          [&] { counts = engine::count_nearest(image, masked ? &mask : nullptr, palette, step); }))
     return nullptr;
   Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(counts.size())));
   if (!result) return nullptr;
