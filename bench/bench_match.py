@@ -1,4 +1,9 @@
-"""match on the palette engine's colours: the module's similarity analysis
+"""match against extract, then match with the module's measures.
+
+First the command line's match (ΔE2000, the default) against its extract
+on the same photos, interleaved: one photo, the sample photos, and the
+large photos of large_photos.py when they were made. Then match on the
+palette engine's colours (--threshold): the module's similarity analysis
 on the engine's records (a ColorExtractor subclass, the path the command
 line took before) against velmora_huebit.analysis.match, interleaved.
 
@@ -67,7 +72,8 @@ def command_lines(repeat):
         for _ in range(repeat):
             for name, start in (("old", [__file__, "--old-command-line"]), ("new", ["-m", "velmora_huebit"])):
                 began = time.perf_counter()
-                run = subprocess.run([sys.executable, *start, "match", *map(str, chosen), *targets, "--json"],
+                run = subprocess.run([sys.executable, *start, "match", *map(str, chosen), *targets, "--json",
+                                      "--threshold", "50"],
                                      capture_output=True, text=True, env=env, timeout=600)
                 best[name] = min(best.get(name, float("inf")), time.perf_counter() - began)
                 outputs[name] = (run.returncode, run.stdout, run.stderr)
@@ -76,6 +82,35 @@ def command_lines(repeat):
               f"({best['old'] / best['new']:.1f}x); output {'identical' if same else 'DIFFERS'}", flush=True)
         status |= not same
     return status
+
+
+def against_extract(repeat):
+    """The command line's match in ΔE2000 (4 targets) against its extract,
+    interleaved, each in a fresh process: median and best wall time."""
+    import statistics
+
+    photos = sorted((HERE.parent / "tests" / "data").glob("*.png")) + sorted((HERE / "photos").glob("*.[jp][pn]g"))
+    large = sorted((HERE / ".large").glob("*.jpg"))
+    targets = [a for name, rgb in TARGETS.items() for a in ("-t", f"{name}=%d,%d,%d" % rgb)]
+    sets = [("1 photo", [HERE / "photos" / "astronaut.png"]), (f"{len(photos)} photos", photos)]
+    if large:
+        sets += [("1 large photo", large[:1]), (f"{len(large)} large photos", large)]
+    for label, chosen in sets:
+        times: dict = {"extract": [], "match": []}
+        for _ in range(repeat):
+            for name, extra in (("extract", []), ("match", targets)):
+                began = time.perf_counter()
+                run = subprocess.run([sys.executable, "-m", "velmora_huebit", name, *map(str, chosen), *extra,
+                                      "--json"], capture_output=True, text=True, timeout=600)
+                times[name].append(time.perf_counter() - began)
+                if run.returncode:
+                    print(run.stderr)
+                    return 1
+        median = {name: statistics.median(found) for name, found in times.items()}
+        print(f"{label}: extract {median['extract']:.3f} s, match (ΔE2000, 4 targets) {median['match']:.3f} s "
+              f"median of {repeat}: match/extract {median['match'] / median['extract']:.2f}x "
+              f"(best {min(times['match']) / min(times['extract']):.2f}x)", flush=True)
+    return 0
 
 
 def typed(result):
@@ -90,10 +125,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.old_command_line is not None:
         return old_command_line(args.old_command_line)
-    image, mask, _, _ = load_inputs(args.photo, Job("match", max_side=256))
+    status = against_extract(args.repeat // 30 or 1)
+    image, mask, _, _ = load_inputs(args.photo, Job("match", max_side=256, threshold=50))
     records = dominant_colors(image, mask, 5)
     old, new, given = ModuleMatcher(), PaletteMatcher(5), ModuleMatcher(records=records)
-    status = 0
     for count in (1, 4):
         targets = dict(list(TARGETS.items())[:count])
         best, results = interleaved({

@@ -1044,3 +1044,45 @@ def palette_calls():
 
 CALLS["find_palette"] = engine_calls()
 CALLS["palette"] = palette_calls()
+
+
+def within_calls():
+    """The engine's ΔE2000 counting and match() in ΔE2000, hostile arguments."""
+    tolerance_sets = st.one_of(const((2, 5, 10), (2.0, 5.0, 10.0), (0, 0, 0), (1, 1, 300)),
+                               const((5, 2, 10), (2, 5), (float("nan"), 5, 10), (2, 5, float("inf")), "2,5,10",
+                                     None, (-1, 5, 10), (True, 5, 10)),
+                               st.just((2, 5, 10)).flatmap(maybe_hostile))
+    colour_lists = st.one_of(const([(228, 0, 43)], [], [(0, 0, 0), (255, 255, 255)] * 200),
+                             const([(1, 2)], [(256, 0, 0)], [[1, 2, 3]], [(1.5, 2, 3)], "red", None), junk())
+    steps = st.one_of(const(1, 1, 2, 7, 2**40), const(0, -1, 2**70, 1.5, None, "2"))
+    shares = st.one_of(const(0.5, 0, 100), const(-1, 101, float("nan"), "1", None, True))
+
+    @st.composite
+    def draw_call(draw):
+        image = draw(IMAGE_ARG.good if draw(st.integers(0, 2)) else IMAGE_ARG.hostile)
+        mask = draw(MASK_ARG.good if draw(st.booleans()) else MASK_ARG.hostile)
+        if type(mask.value) is np.ndarray and mask.value.ndim == 3 and draw(st.booleans()):
+            mask = V(f"{mask.desc} as a plane", mask.value[..., 0])
+        tolerances, rgb = draw(tolerance_sets), draw(flags())
+        if draw(st.booleans()):
+            colours, step = draw(colour_lists), draw(steps)
+            desc = f"count_within({image.desc}, {colours.desc}, {tolerances.desc}, {mask.desc}, step={step.desc})"
+
+            def fn():
+                return _engine.count_within(image.value, colours.value, tolerances.value, mask.value,
+                                            rgb=rgb.value, step=step.value)
+            return Call(desc, fn, (image.value, mask.value), (tuple,))
+        targets, share = draw(TARGETS_ARG.good if draw(st.booleans()) else TARGETS_ARG.hostile), draw(shares)
+        desc = f"match({image.desc}, {targets.desc}, mask={mask.desc}, tolerances={tolerances.desc}, " \
+               f"min_share={share.desc})"
+
+        def fn():
+            return match(image.value, targets.value, mask=mask.value, tolerances=tolerances.value,
+                         min_share=share.value)
+        return Call(desc, fn, (image.value, mask.value), (dict,))
+    return draw_call()
+
+
+from velmora_huebit import match  # noqa: E402
+
+CALLS["count_within"] = within_calls()

@@ -115,6 +115,11 @@ class TestEngine:
                  lambda: _engine.find_palette(NOISE.astype(np.int16), 5),
                  lambda: _engine.find_palette(NOISE, 5, mask[1:]),
                  lambda: _engine.find_palette(NOISE, "5"),
+                 lambda: _engine.count_within(NOISE, [(1, 2, 3), (200, 9, 9)], (2, 5, 10), mask, step=3),
+                 lambda: _engine.count_within(NOISE, [(1, 2, 3)], (5, 2, 10)),
+                 lambda: _engine.count_within(NOISE, [(1, 2, 3)], [2, 5, "10"]),
+                 lambda: _engine.count_within(NOISE, [(1, 2)], (2, 5, 10)),
+                 lambda: _engine.count_within(NOISE, [(1, 2, 3)], (2, 5, 10), mask[1:]),
                  lambda: palette(NOISE, mask=mask.astype(bool)),
                  lambda: palette(NOISE, n_colors=0),
                  lambda: palette("/nonexistent.png"),
@@ -196,6 +201,7 @@ class TestPalette:
     def test_imports_neither_scikit_learn_nor_matplotlib(self, coffee_path):
         code = (f"import sys, velmora_huebit; velmora_huebit.palette({coffee_path!r}); "
                 "from velmora_huebit.cli import main; main(['extract', '--json', " f"{coffee_path!r}]); "
+                f"velmora_huebit.match({coffee_path!r}, {{'red': 'red'}}); main(['match', '-t', 'red', {coffee_path!r}]); "
                 "print(sorted(m for m in ('sklearn', 'matplotlib', 'velmora_huebit.color_extractor_cy') "
                 "if m in sys.modules))")
         proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=PACKAGE_PARENT)

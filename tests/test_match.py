@@ -1,6 +1,6 @@
-"""match on the palette engine's colours (velmora_huebit.analysis.match): the same
-records as the module's similarity analysis on those colours, which the
-command line used before."""
+"""match (velmora_huebit.analysis.match): in ΔE2000 by default, against an
+independent CIEDE2000; with the module's measures, the same records as the
+module's similarity analysis on the palette engine's colours."""
 
 import json
 import pathlib
@@ -14,6 +14,8 @@ from hypothesis import strategies as st
 
 import velmora_huebit
 from velmora_huebit.analysis import match as _match
+from velmora_huebit.analysis.delta_e import delta_e_match
+from velmora_huebit.analysis.shares import sampled
 from velmora_huebit.analysis.palette import dominant_colors, palette
 from velmora_huebit.analysis.engines import make_extractor
 from velmora_huebit.outputs.records import json_record
@@ -88,7 +90,7 @@ def targets():
 # ---- the command line against the module's analysis ------------------------------
 
 
-@pytest.mark.parametrize("threshold, pixels", [(None, False), (5, False), (10.0, False), (0, False), (None, True)])
+@pytest.mark.parametrize("threshold, pixels", [(50, False), (5, False), (10.0, False), (0, False), (None, True)])
 def test_command_line_records_unchanged(targets, threshold, pixels):
     job = Job("match", max_side=256, targets=targets, pixels=pixels, threshold=threshold)
     expected = []
@@ -178,3 +180,58 @@ def test_match_follows_the_command_line(targets, coffee_path):
 def test_match_argument_errors(arguments, error, words, coffee_path):
     with pytest.raises(error, match=re.escape(words)):
         velmora_huebit.match(coffee_path, **{"targets": {"a": (1, 2, 3)}, **arguments})
+
+
+# ---- ΔE2000 ----------------------------------------------------------------------------
+
+
+def test_delta_e_bands_agree_with_coloraide(coffee_path):
+    from coloraide import Color
+
+    image = cv2.resize(cv2.imread(coffee_path), (60, 40), interpolation=cv2.INTER_AREA)
+    mask = np.zeros((40, 60), np.uint8)
+    mask[:, 10:] = 255
+    targets = {"cream": (240, 207, 175), "espresso": (51, 22, 18), "sea": (46, 139, 87), "red": (228, 0, 43)}
+    found = delta_e_match(image, mask, targets, tolerances=(2, 6, 12), min_share=3)
+    colours, counts = np.unique(image[:, 10:].reshape(-1, 3)[:, ::-1], axis=0, return_counts=True)
+    for name, rgb in targets.items():
+        target = Color("srgb", [c / 255 for c in rgb])
+        d = np.array([target.delta_e(Color("srgb", [c / 255 for c in p]), method="2000") for p in colours])
+        shares = [counts[d <= t].sum() / counts.sum() * 100 for t in (2, 6, 12)]
+        record = found[name]
+        assert [record[f"{band}_share"] for band in ("match", "close", "similar")] == pytest.approx(shares, abs=0.006)
+        assert record["delta_e"] == pytest.approx(d.min(), abs=0.006)
+        assert d[(colours == record["nearest_color"]).all(axis=1)][0] == pytest.approx(d.min(), abs=1e-3)
+        present = [band for band, share in zip(("match", "close", "similar"), shares) if share >= 3]
+        assert record["present"] == (present[0] if present else None)
+    assert found["sea"]["present"] is None and found["cream"]["present"] is not None
+
+
+def test_delta_e_counts_the_pixels_shares_are_counted_on():
+    from velmora_huebit._engine import count_nearest
+
+    rng = np.random.default_rng(5)
+    image = np.repeat(rng.integers(0, 2, (97, 211, 1), np.uint8) * 255, 3, axis=2)
+    mask = np.where(rng.random((97, 211)) < 0.7, 255, 0).astype(np.uint8)
+    for step in (1, 2, 7, 40):
+        white = int((sampled(image, mask, step)[:, 0] == 255).sum())
+        assert count_nearest(image, [(0, 0, 0), (255, 255, 255)], mask, step=step)[1] == white
+
+
+def test_match_options_in_delta_e_and_the_modules_units(coffee_path, tmp_path):
+    proc = run_cli("match", coffee_path, "-t", "cream=#f0cfaf", "-t", "navy", "--tolerances", "1,4,9",
+                   "--min-share", "2", "--output", tmp_path / "t.parquet", "--report", tmp_path / "r.html",
+                   "--chart", tmp_path / "c.svg")
+    assert proc.returncode == 0, proc.stderr
+    import pyarrow.parquet as pq
+
+    table = pq.read_table(tmp_path / "t.parquet").to_pylist()
+    assert [(row["target"], row["present"], row["targets_present"]) for row in table] == \
+        [("cream", "similar", 1), ("navy", None, 1)]
+    assert "ΔE2000 ≤ 9" in (tmp_path / "r.html").read_text() and "ΔE2000" in (tmp_path / "c.svg").read_text()
+    for options, words in ((["--pixels", "--tolerances", "1,2,3"], "--tolerances and --min-share"),
+                           (["--tolerances", "5,2,9"], "rising order"), (["--min-share", "101"], "0 to 100")):
+        proc = run_cli("match", coffee_path, "-t", "red", *options)
+        assert proc.returncode == 2 and words in proc.stderr
+    library = json.loads(run_cli("match", coffee_path, "-t", "red", "--engine", "library", "--json").stdout)
+    assert library["units"] == "OpenCV 8-bit L*a*b* distance" and "distance" in library["targets"]["red"]

@@ -14,3 +14,7 @@ def count_nearest(
     image: NDArray[Any], colours: list[tuple[int, int, int]], mask: NDArray[Any] | None = None, *,
     rgb: bool = False, step: int = 1
 ) -> list[int]: ...
+def count_within(
+    image: NDArray[Any], colours: list[tuple[int, int, int]], tolerances: tuple[float, float, float],
+    mask: NDArray[Any] | None = None, *, rgb: bool = False, step: int = 1
+) -> tuple[int, list[tuple[tuple[int, int, int], tuple[int, int, int], float]]]: ...

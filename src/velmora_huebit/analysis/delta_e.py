@@ -6,9 +6,9 @@ that holds enough of the photo for the target to be present.
 
 The pixels are those the shares of extract are counted on (analysis.shares:
 the larger decode, sampled to about COUNT_PIXELS), so a share here is a
-share of the photo's pixels, not of a palette. Each distinct colour is
-converted and measured once (colour.space, NumPy only: no scikit-learn, no
-clustering).
+share of the photo's pixels, not of a palette. The palette engine counts
+them (engine/delta_e.cpp: each distinct colour measured once, the
+interpreter lock released; no scikit-learn, no clustering).
 """
 
 from __future__ import annotations
@@ -55,29 +55,24 @@ def delta_e_match(image, mask, targets: Mapping[Any, tuple[int, int, int]], rgb:
     (blue-green-red, or red-green-blue with rgb) where the mask (or None) is
     above 128; a large image is sampled as its shares are counted. {} when
     no pixel is left."""
-    import numpy as np
-
+    from velmora_huebit._engine import MAX_COLORS, count_within
     from velmora_huebit.analysis.palette import grey
-    from velmora_huebit.analysis.shares import sample_step, sampled
-    from velmora_huebit.colour.space import ciede2000, srgb_to_lab
+    from velmora_huebit.analysis.shares import sample_step
 
-    pixels = sampled(image, grey(mask), sample_step(image)).astype(np.uint32)
-    if not len(pixels) or not targets:
+    names, colours = list(targets), list(targets.values())
+    found: list = []
+    total = 0
+    for start in range(0, len(colours), MAX_COLORS):  # the engine takes so many at once
+        total, part = count_within(image, colours[start:start + MAX_COLORS], tuple(tolerances), grey(mask),
+                                   rgb=rgb, step=sample_step(image))
+        found += part
+    if not total:
         return {}
-    red, blue = (0, 2) if rgb else (2, 0)
-    packed = pixels[:, red] << 16 | pixels[:, 1] << 8 | pixels[:, blue]
-    colours, counts = np.unique(packed, return_counts=True)  # ascending: ties go to the lower colour
-    found = np.stack([colours >> 16, colours >> 8 & 255, colours & 255], axis=1)
-    labs = srgb_to_lab(found)
-    total = float(counts.sum())
     results: dict[Any, DeltaERecord] = {}
-    for name, target in targets.items():
-        differences = ciede2000(srgb_to_lab(target), labs)
-        nearest = int(differences.argmin())
-        shares = [round(float(counts[differences <= t].sum()) / total * 100, 2) for t in tolerances]
+    for name, (within, nearest, difference) in zip(names, found):
+        shares = [round(n / total * 100, 2) for n in within]
         present = next((band for band, share in zip(BANDS, shares) if share > 0 and share >= min_share), None)
-        results[name] = {"nearest_color": tuple(int(c) for c in found[nearest]),
-                         "delta_e": round(float(differences[nearest]), 2),
+        results[name] = {"nearest_color": nearest, "delta_e": round(difference, 2),
                          "match_share": shares[0], "close_share": shares[1], "similar_share": shares[2],
                          "present": present}
     return results

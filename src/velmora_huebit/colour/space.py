@@ -52,13 +52,25 @@ def _linear(c: np.ndarray) -> np.ndarray:
     return found
 
 
+@functools.cache
+def _linear_table() -> np.ndarray:
+    import numpy as np
+
+    return _linear(np.arange(256, dtype=np.float64) / 255.0)
+
+
 def srgb_to_lab(rgb: ArrayLike) -> np.ndarray:
     """CIE L*a*b* (D65) of sRGB colours 0-255, shape (..., 3) in and out."""
     import numpy as np
 
     to_xyz, white, _, _ = _arrays()
-    c = np.asarray(rgb, dtype=np.float64) / 255.0
-    xyz = _linear(c) @ to_xyz.T / white
+    given = np.asarray(rgb)
+    if given.dtype == np.uint8:
+        # through a table of the curve: the same numbers, without a power per channel
+        linear = _linear_table()[given]
+    else:
+        linear = _linear(given.astype(np.float64) / 255.0)
+    xyz = linear @ to_xyz.T / white
     f = np.where(xyz > _EPSILON, np.cbrt(xyz), (_KAPPA * xyz + 16) / 116)
     fx, fy, fz = f[..., 0], f[..., 1], f[..., 2]
     lab: np.ndarray = np.stack([116 * fy - 16, 500 * (fx - fy), 200 * (fy - fz)], axis=-1)

@@ -33,10 +33,9 @@ std::unique_ptr<T[], FreeDeleter> zeroed(size_t n) {
   return std::unique_ptr<T[], FreeDeleter>(static_cast<T*>(p));
 }
 
-DistinctColours by_sorting(const ImageView& image, const MaskView* mask, size_t pixels) {
-  std::vector<uint32_t> keys(pixels), spare(pixels);
-  size_t n = 0;
-  each_pixel(image, mask, [&](uint32_t rgb) { keys[n++] = rgb; });
+// keys: n colours, the rest of the vector room to spare
+DistinctColours by_sorting(std::vector<uint32_t>& keys, size_t n) {
+  std::vector<uint32_t> spare(keys.size());
   // least significant 12 bits first, then the most significant 12
   std::vector<uint32_t> start(4097);
   for (int shift : {0, 12}) {
@@ -92,7 +91,20 @@ DistinctColours by_table(const ImageView& image, const MaskView* mask) {
 DistinctColours count_colours(const ImageView& image, const MaskView* mask) {
   const size_t pixels = static_cast<size_t>(image.height) * static_cast<size_t>(image.width);
   if (pixels == 0) return {};
-  return pixels < kTableFrom ? by_sorting(image, mask, pixels) : by_table(image, mask);
+  if (pixels >= kTableFrom) return by_table(image, mask);
+  std::vector<uint32_t> keys(pixels);
+  size_t n = 0;
+  each_pixel(image, mask, [&](uint32_t rgb) { keys[n++] = rgb; });
+  return by_sorting(keys, n);
+}
+
+DistinctColours count_sampled_colours(const ImageView& image, const MaskView* mask, ptrdiff_t step) {
+  if (step <= 1) return count_colours(image, mask);
+  std::vector<uint32_t> keys;
+  keys.reserve(static_cast<size_t>(image.height) * static_cast<size_t>(image.width / step + 1));
+  each_sampled(image, mask, step, [&](uint32_t rgb) { keys.push_back(rgb); });
+  const size_t n = keys.size();
+  return by_sorting(keys, n);
 }
 
 }  // namespace engine

@@ -36,6 +36,8 @@ struct DistinctColours {
   std::vector<uint32_t> count;
 };
 DistinctColours count_colours(const ImageView& image, const MaskView* mask);
+// ... of the pixels sampled with a step (see each_sampled).
+DistinctColours count_sampled_colours(const ImageView& image, const MaskView* mask, ptrdiff_t step);
 
 // Calls take(rgb) for every counted pixel, row by row. Rows of packed
 // blue-green-red pixels without a mask, the usual case, take a loop of their
@@ -56,6 +58,29 @@ void each_pixel(const ImageView& image, const MaskView* mask, Take take) {
     }
     const uint8_t* wanted = mask ? mask->data + y * mask->row_stride : nullptr;
     for (ptrdiff_t x = 0; x < image.width; ++x) {
+      if (wanted && wanted[x * mask->column_stride] <= 128) continue;
+      const uint8_t* p = row + x * image.column_stride;
+      take(uint32_t{p[red]} << 16 | uint32_t{p[green]} << 8 | uint32_t{p[blue]});
+    }
+  }
+}
+
+// Calls take(rgb) for the pixels sampled with this step: every step-th of
+// each row (all of them with step 1), from an offset that changes from row
+// to row by a fixed scramble of the row's number, so that stripes and checks
+// of any period are sampled across their phases.
+template <class Take>
+void each_sampled(const ImageView& image, const MaskView* mask, ptrdiff_t step, Take take) {
+  if (step <= 1) return each_pixel(image, mask, take);
+  const ptrdiff_t red = (image.rgb ? 0 : 2) * image.channel_stride;
+  const ptrdiff_t green = image.channel_stride;
+  const ptrdiff_t blue = (image.rgb ? 2 : 0) * image.channel_stride;
+  for (ptrdiff_t y = 0; y < image.height; ++y) {
+    const uint8_t* row = image.data + y * image.row_stride;
+    const uint8_t* wanted = mask ? mask->data + y * mask->row_stride : nullptr;
+    const uint64_t scramble = static_cast<uint64_t>(y) * 0x9e3779b97f4a7c15ULL;
+    for (ptrdiff_t x = static_cast<ptrdiff_t>((scramble >> 32) % static_cast<uint64_t>(step));
+         x < image.width; x += step) {
       if (wanted && wanted[x * mask->column_stride] <= 128) continue;
       const uint8_t* p = row + x * image.column_stride;
       take(uint32_t{p[red]} << 16 | uint32_t{p[green]} << 8 | uint32_t{p[blue]});
@@ -100,5 +125,17 @@ std::vector<Swatch> find_palette(const ImageView& image, const MaskView* mask, i
 // of them, or with step > 1 every step-th of each row (shares.cpp).
 std::vector<uint64_t> count_nearest(const ImageView& image, const MaskView* mask,
                                     const std::vector<Rgb>& palette, ptrdiff_t step);
+
+// Each target's pixels within three CIEDE2000 tolerances (rising), of the
+// pixels sampled with a step, and the colour among them nearest the target
+// (delta_e.cpp).
+struct Within {
+  uint64_t counts[3];
+  Rgb nearest;
+  double delta_e;
+};
+std::vector<Within> count_within(const ImageView& image, const MaskView* mask,
+                                 const std::vector<Rgb>& targets, const double (&tolerances)[3],
+                                 ptrdiff_t step, uint64_t& total);
 
 }  // namespace engine

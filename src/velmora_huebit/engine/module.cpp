@@ -3,7 +3,9 @@
 // find_palette(image, n_colors, mask=None, *, rgb=False) gives the dominant
 // colours of an 8-bit image with their pixel counts; count_nearest(image,
 // colours, mask=None, *, rgb=False, step=1) counts a palette's shares on another
-// (larger) image. The image
+// (larger) image; count_within(image, colours, tolerances, mask=None, *,
+// rgb=False, step=1) counts the pixels within CIEDE2000 tolerances of target
+// colours. The image
 // and the mask are read through the buffer protocol in whatever layout they
 // come (NumPy slices, reversed or broadcast views included), without a copy
 // and without NumPy's C API. The checks and the result are Python work done
@@ -14,6 +16,7 @@
 
 #include "engine.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -278,6 +281,63 @@ PyObject* count_nearest(PyObject*, PyObject* args, PyObject* kwargs) {
   return result.release();
 }
 
+bool read_tolerances(PyObject* obj, double (&tolerances)[3]) {
+  Ref items = Ref::steal(PySequence_Fast(obj, "tolerances must be a sequence of three numbers"));
+  if (!items) return false;
+  if (PySequence_Fast_GET_SIZE(items.get()) != 3) {
+    PyErr_SetString(PyExc_ValueError, "tolerances must be three numbers");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    const double value = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(items.get(), i));
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    if (!(std::isfinite(value) && value >= 0 && (i == 0 || value >= tolerances[i - 1]))) {
+      PyErr_SetString(PyExc_ValueError, "tolerances must be finite, 0 or more, in rising order");
+      return false;
+    }
+    tolerances[i] = value;
+  }
+  return true;
+}
+
+PyObject* count_within(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"image", "colours", "tolerances", "mask", "rgb", "step", nullptr};
+  PyObject *image_obj, *colours_obj, *tolerances_obj, *mask_obj = Py_None;
+  int rgb = 0;
+  Py_ssize_t step = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O$pn:count_within", const_cast<char**>(keywords),
+                                   &image_obj, &colours_obj, &tolerances_obj, &mask_obj, &rgb, &step))
+    return nullptr;
+  if (step < 1) {
+    PyErr_Format(PyExc_ValueError, "step must be 1 or more, not %zd", step);
+    return nullptr;
+  }
+  std::vector<engine::Rgb> targets;
+  if (!read_palette(colours_obj, targets)) return nullptr;
+  double tolerances[3];
+  if (!read_tolerances(tolerances_obj, tolerances)) return nullptr;
+  Inputs in;
+  if (!in.read(image_obj, mask_obj, rgb)) return nullptr;
+  std::vector<engine::Within> found;
+  uint64_t total = 0;
+  if (!without_lock([&] {
+        found = engine::count_within(in.image, in.masked ? &in.mask : nullptr, targets, tolerances, step, total);
+      }))
+    return nullptr;
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < found.size(); ++i) {
+    const engine::Within& w = found[i];
+    PyObject* item = Py_BuildValue("((KKK)(iii)d)", static_cast<unsigned long long>(w.counts[0]),
+                                   static_cast<unsigned long long>(w.counts[1]),
+                                   static_cast<unsigned long long>(w.counts[2]), w.nearest.r, w.nearest.g,
+                                   w.nearest.b, w.delta_e);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return Py_BuildValue("(KO)", static_cast<unsigned long long>(total), list.get());
+}
+
 PyMethodDef methods[] = {
     {"find_palette", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_palette)),
      METH_VARARGS | METH_KEYWORDS,
@@ -296,6 +356,15 @@ PyMethodDef methods[] = {
      "on a tie): a palette's shares counted on a larger image than it was found on.\n"
      "With step > 1, every step-th pixel of each row is counted, from an offset\n"
      "that varies from row to row."},
+    {"count_within", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_within)),
+     METH_VARARGS | METH_KEYWORDS,
+     "count_within($module, /, image, colours, tolerances, mask=None, *, rgb=False, step=1)\n--\n\n"
+     "For each of the colours (a list of (r, g, b) targets): the pixels of an 8-bit\n"
+     "image (as for find_palette) within each of three CIEDE2000 tolerances (rising),\n"
+     "the image's colour nearest the target and its CIEDE2000 difference, as\n"
+     "(total, [((within1, within2, within3), (r, g, b), difference), ...]); the\n"
+     "difference is inf when no pixel is counted. L*a*b* of the sRGB standard, D65.\n"
+     "With step > 1 the pixels are sampled as count_nearest samples them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,9 +16,7 @@
 // pixels of cells on a border between two palette colours are converted one
 // by one, through a small cache of recent colours.
 //
-// A large image is sampled: every step-th pixel of each row, from an offset
-// that changes from row to row by a fixed scramble of the row's number, so
-// that stripes and checks of any period are sampled across their phases.
+// A large image is sampled (see each_sampled).
 #include "engine.h"
 
 #include <array>
@@ -98,24 +96,7 @@ std::vector<uint64_t> count_nearest(const ImageView& image, const MaskView* mask
   std::vector<uint64_t> counts(palette.size(), 0);
   if (palette.empty()) return counts;
   auto nearest = std::make_unique<Nearest>(palette);  // some 900 kB: not on the stack
-  if (step <= 1) {
-    each_pixel(image, mask, [&](uint32_t rgb) { ++counts[nearest->of(rgb)]; });
-    return counts;
-  }
-  const ptrdiff_t red = (image.rgb ? 0 : 2) * image.channel_stride;
-  const ptrdiff_t green = image.channel_stride;
-  const ptrdiff_t blue = (image.rgb ? 2 : 0) * image.channel_stride;
-  for (ptrdiff_t y = 0; y < image.height; ++y) {
-    const uint8_t* row = image.data + y * image.row_stride;
-    const uint8_t* wanted = mask ? mask->data + y * mask->row_stride : nullptr;
-    const uint64_t scramble = static_cast<uint64_t>(y) * 0x9e3779b97f4a7c15ULL;
-    for (ptrdiff_t x = static_cast<ptrdiff_t>((scramble >> 32) % static_cast<uint64_t>(step));
-         x < image.width; x += step) {
-      if (wanted && wanted[x * mask->column_stride] <= 128) continue;
-      const uint8_t* p = row + x * image.column_stride;
-      ++counts[nearest->of(uint32_t{p[red]} << 16 | uint32_t{p[green]} << 8 | uint32_t{p[blue]})];
-    }
-  }
+  each_sampled(image, mask, step, [&](uint32_t rgb) { ++counts[nearest->of(rgb)]; });
   return counts;
 }
 
