@@ -65,6 +65,15 @@ def match_settings(job: Job) -> str:
     return f"dominant colours, OpenCV L*a*b* distance threshold {50.0 if job.threshold is None else job.threshold:g}"
 
 
+def targets_present(job: Job, result: dict) -> str:
+    """A match result's summary in ΔE2000: how many targets the photo holds
+    ("" for other kinds)."""
+    if job.kind != "delta_e" or not result:
+        return ""
+    found = sum(record["present"] is not None for record in result.values())
+    return f"{found} of {len(result)} target{'s' * (len(result) != 1)} present"
+
+
 STATUSES = ("ok", "warning", "empty", "failed")
 
 

@@ -14,7 +14,7 @@ from velmora_huebit.colour.space import hex_code
 from velmora_huebit.outputs.records import json_record
 from velmora_huebit.cli.terminal import console as make_console, draws_swatches
 from velmora_huebit.errors import OutputError
-from velmora_huebit.analysis.job import Job, Outcome
+from velmora_huebit.analysis.job import Job, Outcome, targets_present
 
 
 @contextlib.contextmanager
@@ -120,9 +120,7 @@ class TableOutput:
                 f"{rec['delta_e']:.2f}", f"{rec['match_share']:.2f}", f"{rec['close_share']:.2f}",
                 f"{rec['similar_share']:.2f}", rec["present"] or "no",
             )
-        present = sum(rec["present"] is not None for rec in records.values())
-        table.caption = (f"{present} of {len(records)} target{'s' * (len(records) != 1)} present "
-                         f"(from {self.job.min_share:g} % of the pixels)"
+        table.caption = (f"{targets_present(self.job, records)} (from {self.job.min_share:g} % of the pixels)"
                          if records else "no pixels to match (is the mask empty?)")
         table.caption_justify = "left"
         return table

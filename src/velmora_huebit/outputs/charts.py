@@ -21,7 +21,7 @@ from typing import Iterable, Iterator
 from velmora_huebit.errors import SettingError
 from velmora_huebit.outputs.folders import ensure_folder, make_folder
 from velmora_huebit.colour.space import hex_code
-from velmora_huebit.analysis.job import match_settings
+from velmora_huebit.analysis.job import match_settings, targets_present
 from velmora_huebit.colour.swatches import (PAGE, band, label_colour, needs_border,
                                          nearest)
 
@@ -250,7 +250,7 @@ def save_chart(job, photo: str, result, size: tuple, path: str) -> None:
         names = f"  ·  {job.names.upper() if job.names in ('css', 'xkcd') else job.names} names" if job.names else ""
         fig = draw_palette(result, title, f"{count} colour{'s' * (count != 1)}{names}  ·  {analysed}")
     else:
-        fig = draw_matches(result, job.targets, job.kind, title, f"{match_settings(job)}  ·  {analysed}",
-                           job.tolerances)
+        summary = "  ·  ".join(filter(None, [targets_present(job, result), match_settings(job), analysed]))
+        fig = draw_matches(result, job.targets, job.kind, title, summary, job.tolerances)
     make_folder(path)
     fig.savefig(path, dpi=DPI, facecolor=fig.get_facecolor())

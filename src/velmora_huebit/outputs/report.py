@@ -48,7 +48,7 @@ from typing import IO
 from velmora_huebit._version import version
 from velmora_huebit.errors import OutputError, SettingError
 from velmora_huebit.outputs.folders import ensure_folder
-from velmora_huebit.analysis.job import match_settings, status
+from velmora_huebit.analysis.job import match_settings, status, targets_present
 from velmora_huebit.photos.sources import display_name
 from velmora_huebit.photos.storage import is_url
 from velmora_huebit.colour.roles import pick_roles
@@ -290,6 +290,8 @@ class Report:
         if outcome.full_size and outcome.full_size != outcome.size:
             size += " (of {}×{})".format(*outcome.full_size)
         body = self._palette(outcome.result) if self.job.command == "extract" else self._matches(outcome.result)
+        if targets_present(self.job, outcome.result):
+            size += f" · {targets_present(self.job, outcome.result)}"
         notes = "".join(f'<p class="warn">{_e(w)}</p>' for w in outcome.warnings)
         found = [r["color"] for r in outcome.result] if self.job.command == "extract" else \
             [nearest(r, self.job.kind) for r in outcome.result.values()]
