@@ -135,8 +135,9 @@ class TableOutput:
                 f"{rec['distance']:.2f}", f"{rec['similarity']:.2f}", f"{rec['percentage']:.2f}",
                 "yes" if rec["found_directly"] else "no",
             )
-        if not records:
-            table.caption = "no colours found (is the mask empty?)"
+        table.caption = ("no colours found (is the mask empty?)" if not records else
+                         "distances in OpenCV's 8-bit L*a*b* (black to white 255), not ΔE2000")
+        table.caption_justify = "left"
         return table
 
     def _pixels_table(self, records):
@@ -151,6 +152,7 @@ class TableOutput:
                 f"{rec['very_close_percentage']:.2f}", f"{rec['close_percentage']:.2f}",
                 f"{rec['total_percentage']:.2f}",
             )
-        if not records:
-            table.caption = "no pixels to match (is the mask empty?)"
+        table.caption = ("no pixels to match (is the mask empty?)" if not records else
+                         "distances in OpenCV's 8-bit L*a*b* (black to white 255), not ΔE2000")
+        table.caption_justify = "left"
         return table
