@@ -88,7 +88,8 @@ class TestAnswers:
     def test_match_is_the_command_lines(self, client, photos):
         data = photos["coffee.png"]
         targets = {"cream": "#f0cfaf", "espresso": [51, 22, 18]}
-        for query, kwargs in [("?threshold=30", {"threshold": 30}), ("?pixels=true", {"pixels": True})]:
+        for query, kwargs in [("", {}), ("?tolerances=1,4,8&min_share=2", {"tolerances": (1, 4, 8), "min_share": 2}),
+                              ("?threshold=30", {"threshold": 30}), ("?pixels=true", {"pixels": True})]:
             answer = client.post("/v1/match" + query, files={"image": ("c.png", data)},
                                  data={"targets": json.dumps(targets)})
             assert answer.status_code == 200, answer.text
@@ -135,6 +136,8 @@ class TestRefusals:
             ("/v1/match?targets={", good, 400, "targets"),
             ("/v1/match?target=x=notacolour", good, 400, "x"),
             ("/v1/match?target=a=red&threshold=nan", good, 400, "threshold"),
+            ("/v1/match?target=a=red&tolerances=5,2,9", good, 400, "rising order"),
+            ("/v1/match?target=a=red&pixels=true&min_share=1", good, 400, "ΔE2000"),
         ]:
             assert words in _one_error(client.post(path, content=body), status), path
         assert "multipart" in _one_error(client.post("/v1/palette", content=b"--x\r\n",
