@@ -85,6 +85,24 @@ class TestAnswers:
             assert raw.status_code == form.status_code == 200
             assert raw.json()["colors"] == form.json()["colors"] == expected, name
 
+    def test_designer_options_are_palettes_and_the_command_lines(self, client, data_dir):
+        from test_cli import json_lines, run_cli
+
+        path = data_dir / "coffee.png"
+        [line] = json_lines(run_cli("extract", path, "-n", 8, "--roles", "--json"))
+        answer = client.post("/v1/palette?colors=8&roles=true&oklch=true&contrast=true", content=path.read_bytes())
+        assert answer.status_code == 200, answer.text
+        colours = answer.json()["colors"]
+        assert [{key: c[key] for key in ("color", "hex", "percentage", "name", "role") if key in c}
+                for c in colours] == _listed(velmora_huebit.palette(path, 8, roles=True))
+        assert [{key: c[key] for key in ("hex", "oklch", "text", "text_contrast")} for c in colours] == \
+            [{key: c[key] for key in ("hex", "oklch", "text", "text_contrast")} for c in line["colors"]]
+        assert answer.json()["readable_pairs"] == line["readable_pairs"]
+        assert {c["role"]: c["hex"] for c in colours if "role" in c} == \
+            {role: found["hex"] for role, found in line["roles"].items() if found}
+        css = client.post("/v1/palette?colors=8&roles=true&format=css", content=path.read_bytes()).text
+        assert all(f"--{role.replace('_', '-')}: {found['hex']};" in css for role, found in line["roles"].items() if found)
+
     def test_match_is_the_command_lines(self, client, photos):
         data = photos["coffee.png"]
         targets = {"cream": "#f0cfaf", "espresso": [51, 22, 18]}
