@@ -8,6 +8,7 @@ import json
 import pathlib
 import shutil
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -230,6 +231,39 @@ class TestRefusals:
     def test_nothing_is_a_500(self, client, monkeypatch):
         monkeypatch.setattr(service_app, "palette_answer", lambda *a: 1 / 0)
         assert _one_error(client.post("/v1/palette", content=b"x"), 500) == "internal error"
+
+    def test_a_process_out_of_memory_fails_the_request_and_goes_on(self, photos, tmp_path):
+        """In a process of its own, the ceiling its server sets: an analysis
+        that allocates past it is a 503, and the next photo is analysed."""
+        (tmp_path / "coffee.png").write_bytes(photos["coffee.png"])
+        script = f"""if True:
+            import json, os, resource, sys, warnings
+            import numpy as np
+            warnings.filterwarnings("ignore")
+            from starlette.testclient import TestClient
+            from velmora_huebit.service import app as service_app
+            from velmora_huebit.service.settings import ENVIRONMENT, Settings
+            os.environ[ENVIRONMENT] = Settings(threads=1).to_json()
+            app = service_app.app_from_environment()
+            ceiling = resource.getrlimit(resource.RLIMIT_DATA)[0]
+            real = service_app.palette_answer
+            service_app.palette_answer = lambda data, opts, pixels: (
+                np.ones(ceiling, np.uint8) if opts.colors == 7 else real(data, opts, pixels))
+            photo = open({str(tmp_path / "coffee.png")!r}, "rb").read()
+            with TestClient(app) as client:
+                answers = [client.post(f"/v1/palette?colors={{n}}", content=photo) for n in (7, 5)]
+                metrics = client.get("/metrics").text
+            print(json.dumps([ceiling, [(a.status_code, a.json()) for a in answers],
+                              'reason="memory"}} 1.0' in metrics]))
+        """
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        ceiling, [(status, refusal), (ok, answer)], counted = json.loads(done.stdout)
+        # what it holds (about 100 MB), a decode and an analysis, four bodies of 32 MB, room
+        assert 500 << 20 < ceiling < 1 << 30 and counted
+        assert status == 503 and list(refusal) == ["error"] and refusal["error"].startswith(
+            "out of memory: the photos analysed at once take more than the ")
+        assert ok == 200 and answer["colors"] == _listed(velmora_huebit.palette(photos["coffee.png"]))
 
     def test_openapi_and_docs(self, client):
         description = client.get("/openapi.json").json()
