@@ -36,13 +36,13 @@ class Options:
     names: str | None = "css"
     format: str | None = None  # a palette file instead of the records
     name: str = "photo"  # the photo's name in palette files
-    targets: dict | None = None
-    threshold: float = 50.0
-    pixels: bool = False
     # for designers, as the command line's extract gives them (see palette_answer)
     roles: bool = False
     oklch: bool = False
     contrast: bool = False
+    targets: dict | None = None
+    threshold: float = 50.0
+    pixels: bool = False
 
 
 def _whole(query, key: str, default: int, least: int, most: int | None = None) -> int:
