@@ -518,9 +518,11 @@ class TestPalettes:
             assert targets["teal"]["target"] == "#008080"
             for record in targets.values():
                 for key, value in record.items():
-                    assert type(value) is FIELD_TYPES[key], (key, value)
+                    assert isinstance(value, FIELD_TYPES[key]), (key, value)
 
 
-FIELD_TYPES = dict(target=str, closest_color=list, closest_pixel=list, found_directly=bool,
+FIELD_TYPES = dict(target=str, closest_color=list, closest_pixel=list, found_directly=bool, nearest_color=list,
+                   present=(str, type(None)),
                    **dict.fromkeys(["percentage", "similarity", "distance", "total_percentage", "close_percentage",
-                                    "very_close_percentage", "min_distance", "similarity_score"], float))
+                                    "very_close_percentage", "min_distance", "similarity_score", "delta_e",
+                                    "match_share", "close_share", "similar_share"], float))

@@ -72,7 +72,7 @@ def test_match_failures_and_writers(photos, tmp_path):
     results = list(velmora_huebit.analyse([photos / "a_coffee.png", tmp_path / "missing.png"], targets=targets))
     cli = json_lines(run_cli("match", photos / "a_coffee.png", "-t", "cream=#f0dcc8", "-t", "ink=0,0,128"))
     missing, found = results  # problems of the listing come first, as the command line says them
-    assert found.records["cream"]["distance"] == cli[0]["targets"]["cream"]["distance"]
+    assert found.records["cream"]["delta_e"] == cli[0]["targets"]["cream"]["delta_e"]
     assert missing.records is None and missing.error == "no such file or folder"
     assert velmora_huebit.write_table(results, str(tmp_path / "m.csv")) == 2
     assert velmora_huebit.write_report(results, str(tmp_path / "m.html")) == 2

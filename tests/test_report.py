@@ -193,7 +193,7 @@ class TestReport:
         assert proc.returncode == 1
         seen = look(page, tmp_path / "match.html")
         assert page.errors == []
-        expected = [[f"band-{swatches.band(r, True)[0]}" for r in json.loads(line)["targets"].values()]
+        expected = [[f"band-{swatches.band(r, 'pixels')[0]}" for r in json.loads(line)["targets"].values()]
                     for line in proc.stdout.splitlines()]
         assert [c["bands"] for c in seen["cards"]] == expected
         assert [row.split("#")[0].strip() for row in seen["targets"]] == ["cream", "<b>ink</b>"]

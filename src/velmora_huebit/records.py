@@ -8,13 +8,14 @@ and value types for editors and type checkers::
     def main_colour(records: list[ColorRecord]) -> tuple[int, int, int]:
         return records[0]["color"]
 
-Distances are Euclidean in OpenCV's 8-bit L*a*b* encoding (black to white is
-255), percentages are 0 to 100, rounded to two decimals.
+The module's distances are Euclidean in OpenCV's 8-bit L*a*b* encoding (black
+to white is 255); ``DeltaERecord`` (match on the palette engine) measures in
+CIEDE2000. Percentages are 0 to 100, rounded to two decimals.
 """
 
 from typing import NotRequired, TypedDict
 
-__all__ = ["ColorRecord", "SimilarityRecord", "MatchRecord"]
+__all__ = ["ColorRecord", "SimilarityRecord", "MatchRecord", "DeltaERecord"]
 
 
 class ColorRecord(TypedDict):
@@ -46,3 +47,14 @@ class MatchRecord(TypedDict):
     closest_pixel: tuple[int, int, int]
     min_distance: float
     similarity_score: float  # 100 at distance 0, int 0 from distance 50 on
+
+
+class DeltaERecord(TypedDict):
+    """One target of ``match`` on the palette engine, in CIEDE2000."""
+
+    nearest_color: tuple[int, int, int]  # the photo's pixel colour nearest the target
+    delta_e: float  # its CIEDE2000 difference from the target
+    match_share: float  # percent of the pixels within the match tolerance (ΔE2000 2)
+    close_share: float  # within the close tolerance (5)
+    similar_share: float  # within the similar tolerance (10)
+    present: str | None  # "match", "close" or "similar": the tightest holding min_share; None

@@ -1,5 +1,7 @@
 """velmora_huebit.match(): how much of an image shows each of some named
-target colours, as the command line's ``match`` reports it.
+target colours, as the command line's ``match`` reports it: in CIEDE2000 by
+default (delta_e), or with the module's measures (pixels=True, or a
+threshold given).
 
 ``similarity`` is ColorExtractor.analyze_color_similarity's arithmetic on
 colour records given to it (distance in OpenCV's 8-bit L*a*b*, nearest
@@ -14,13 +16,14 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING, Any, Literal, TypeVar, overload
 
+from velmora_huebit.analysis.delta_e import MIN_SHARE, TOLERANCES, check_min_share, check_tolerances, delta_e_match
 from velmora_huebit.analysis.palette import DEFAULT_MAX_SIDE, _count, check_channels, dominant_colors, load_prepared
 
 if TYPE_CHECKING:
     from collections.abc import Mapping
 
     from velmora_huebit.analysis.palette import ImageLike, MaskLike
-    from velmora_huebit.records import ColorRecord, MatchRecord, SimilarityRecord
+    from velmora_huebit.records import ColorRecord, DeltaERecord, MatchRecord, SimilarityRecord
 
     Colour = tuple[int, int, int]
     TargetLike = Colour | list[int] | str
@@ -131,12 +134,18 @@ def _threshold(threshold: Any) -> float:
 @overload
 def match(image: ImageLike, targets: Mapping[Name, TargetLike], n_colors: int = 5, *,
           mask: MaskLike | None = None, max_side: int = DEFAULT_MAX_SIDE, channels: Literal["bgr", "rgb"] = "bgr",
-          keep_transparent: bool = False, threshold: float = 50.0,
+          keep_transparent: bool = False, threshold: None = None, pixels: Literal[False] = False,
+          tolerances: tuple[float, float, float] = TOLERANCES,
+          min_share: float = MIN_SHARE) -> dict[Name, DeltaERecord]: ...
+@overload
+def match(image: ImageLike, targets: Mapping[Name, TargetLike], n_colors: int = 5, *,
+          mask: MaskLike | None = None, max_side: int = DEFAULT_MAX_SIDE, channels: Literal["bgr", "rgb"] = "bgr",
+          keep_transparent: bool = False, threshold: float,
           pixels: Literal[False] = False) -> dict[Name, SimilarityRecord]: ...
 @overload
 def match(image: ImageLike, targets: Mapping[Name, TargetLike], n_colors: int = 5, *,
           mask: MaskLike | None = None, max_side: int = DEFAULT_MAX_SIDE, channels: Literal["bgr", "rgb"] = "bgr",
-          keep_transparent: bool = False, threshold: float = 50.0,
+          keep_transparent: bool = False, threshold: None = None,
           pixels: Literal[True]) -> dict[Name, MatchRecord]: ...
 
 
@@ -149,9 +158,11 @@ def match(
     max_side: int = DEFAULT_MAX_SIDE,
     channels: Literal["bgr", "rgb"] = "bgr",
     keep_transparent: bool = False,
-    threshold: float = 50.0,
+    threshold: float | None = None,
     pixels: bool = False,
-) -> dict[Name, SimilarityRecord] | dict[Name, MatchRecord]:
+    tolerances: tuple[float, float, float] = TOLERANCES,
+    min_share: float = MIN_SHARE,
+) -> dict[Name, DeltaERecord] | dict[Name, SimilarityRecord] | dict[Name, MatchRecord]:
     """How much of an image shows each target colour, exactly as
     ``velmora-huebit match`` reports it with the same settings.
 
@@ -161,14 +172,26 @@ def match(
     0-255 (a tuple or a list) or a colour as the command line's --target
     takes it ('#f0cfaf', '51,22,18', 'seagreen').
 
-    threshold: the largest distance at which a dominant colour still counts
-    as a target (0 or more; 0 counts exact matches only). Distances are
-    Euclidean in OpenCV's 8-bit L*a*b* (black to white is 255).
-    pixels: measure every pixel instead of the dominant colours (as
-    ``match --pixels``; the threshold does not apply).
+    tolerances: the CIEDE2000 differences (match, close, similar; by default
+    2, 5 and 10) within which a pixel counts for a target.
+    min_share: the percentage of the pixels that must lie within a
+    tolerance for the target to be present there (default 0.5).
 
     Returns a dict of the targets' names, in their order, each with a
-    similarity record: ``{'percentage', 'similarity', 'closest_color',
+    ΔE2000 record: ``{'nearest_color', 'delta_e', 'match_share',
+    'close_share', 'similar_share', 'present'}`` (the photo's pixel colour
+    nearest the target and its CIEDE2000 difference; the percentages of
+    the pixels within each tolerance; "match", "close" or "similar", the
+    tightest tolerance holding at least min_share, or None). The pixels are
+    those extract counts shares on (a large photo is sampled).
+
+    With the module's measures instead (as ``match --engine library``):
+    threshold: compare the dominant colours, counting one as a target up to
+    this distance (0 or more; 0 counts exact matches only). Distances are
+    Euclidean in OpenCV's 8-bit L*a*b* (black to white is 255).
+    pixels: measure every pixel in those units (as ``match --pixels``; the
+    threshold does not apply).
+    Each target then has a similarity record: ``{'percentage', 'similarity', 'closest_color',
     'distance', 'found_directly'}`` (the nearest of the n_colors dominant
     colours, credited with its share scaled down linearly to 0 at the
     threshold, found directly below a distance of 10); with pixels=True a
@@ -181,11 +204,18 @@ def match(
     check_channels(channels)
     wanted = parse_targets(targets)
     k = _count(n_colors)
-    limit = _threshold(threshold)
+    if pixels and threshold is not None:
+        raise ValueError("threshold applies to the dominant colours, not to pixels=True")
+    limit = None if threshold is None else _threshold(threshold)
+    within = check_tolerances(tolerances)
+    least = check_min_share(min_share)
     prepared = load_prepared(image, mask, max_side, channels, keep_transparent)
     if prepared is None:
         return {}
-    shrunk, plane, rgb, _ = prepared
+    shrunk, plane, rgb, larger = prepared
+    if limit is None and not pixels:
+        counted, counted_mask = larger if larger is not None else (shrunk, plane)
+        return delta_e_match(counted, counted_mask, wanted, rgb, within, least)
     if pixels:
         import numpy as np
 

@@ -39,7 +39,8 @@ def color_records(swatches: list[tuple[tuple[int, int, int], int]]) -> list[Colo
             for colour, pixels in swatches]
 
 
-def _grey(mask):
+def grey(mask):
+    """A mask's grey plane (a mask read as blue-green-red has three)."""
     if mask is not None and mask.ndim == 3:
         import cv2
 
@@ -54,11 +55,11 @@ def dominant_colors(image, mask, n_colors: int, rgb: bool = False, counted=None)
     there (see shares)."""
     from velmora_huebit._engine import find_palette
 
-    swatches = find_palette(image, n_colors, _grey(mask), rgb=rgb)
+    swatches = find_palette(image, n_colors, grey(mask), rgb=rgb)
     if counted is not None and swatches:
         from velmora_huebit.analysis.shares import recount
 
-        swatches = recount(swatches, counted[0], _grey(counted[1]), rgb)
+        swatches = recount(swatches, counted[0], grey(counted[1]), rgb)
     return color_records(swatches)
 
 

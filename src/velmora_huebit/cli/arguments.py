@@ -123,6 +123,26 @@ def _threshold(text: str) -> float:
     return value
 
 
+def _tolerances(text: str) -> tuple[float, float, float]:
+    from velmora_huebit.analysis.delta_e import check_tolerances
+
+    try:
+        return check_tolerances(part.strip() for part in text.split(","))
+    except (TypeError, ValueError):
+        raise argparse.ArgumentTypeError(
+            f"expected three ΔE2000 values above 0 in rising order, such as 2,5,10, got {text!r}") from None
+
+
+def _percentage(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not (math.isfinite(value) and 0 <= value <= 100):
+        raise argparse.ArgumentTypeError(f"must be a percentage from 0 to 100, got {text}")
+    return value
+
+
 def _target(text: str) -> list[tuple[str, tuple[int, int, int]]]:
     """NAME=COLOUR, or a colour alone, named by its own text."""
     name, sep, colour = text.partition("=")
@@ -418,9 +438,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     match = commands.add_parser(
         "match", help="how much of each photo shows the given target colours",
-        description="For each target colour: the nearest dominant colour and the "
-                    "share credited to the target, or with --pixels the share of "
-                    "pixels near it.",
+        description="For each target colour: the photo's nearest colour and its "
+                    "CIEDE2000 difference (ΔE2000), the share of the photo's pixels within "
+                    "each tolerance (match, close, similar), and whether the target is "
+                    "present. With --engine library, --threshold or --pixels: the "
+                    "module's measures instead, distances in OpenCV's 8-bit L*a*b*.",
     )
     _add_common_options(match)
     match.add_argument(
@@ -438,13 +460,24 @@ def build_parser() -> argparse.ArgumentParser:
              "the order given",
     )
     match.add_argument(
+        "--tolerances", type=_tolerances, metavar="M,C,S",
+        help="the ΔE2000 within which a pixel is a match, a close and a similar colour "
+             "(default: 2,5,10: 2 is about what the eye can just tell apart)",
+    )
+    match.add_argument(
+        "--min-share", type=_percentage, metavar="PERCENT",
+        help="a target is present when at least this share of the photo's pixels lies "
+             "within a tolerance (default: 0.5)",
+    )
+    match.add_argument(
         "--pixels", action="store_true",
-        help="pixel-level matching (distance bands 15/30/50) instead of the dominant colours",
+        help="the module's pixel matching instead: OpenCV 8-bit L*a*b* distance bands 15/30/50",
     )
     match.add_argument(
         "--threshold", type=_threshold, metavar="T",
-        help="largest L*a*b* distance at which a dominant colour still counts "
-             "as the target (default: 50)",
+        help="the module's match on the dominant colours instead: the largest OpenCV 8-bit "
+             "L*a*b* distance at which one still counts as the target (default with "
+             "--engine library: 50)",
     )
     match.set_defaults(subparser=match)
     _add_serve(commands)

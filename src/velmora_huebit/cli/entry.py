@@ -90,6 +90,7 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         command=args.command, mask=mask, max_side=args.max_side, max_pixels=args.max_pixels,
         keep_transparent=args.keep_transparent, targets=targets,
         pixels=getattr(args, "pixels", False), threshold=getattr(args, "threshold", None),
+        **_delta_e_settings(args),
         names=None if getattr(args, "names", "none") == "none" else args.names,
         view=View(sort=getattr(args, "sort", "share"), dbscan=args.algorithm == "dbscan",
                   thumbnail=_thumbnail_side(args), roles=getattr(args, "roles", False)),
@@ -104,6 +105,16 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
         check_dask(args.dask, args.jobs)
     store = _open_store(args, job) if args.output is not None else None
     return job, PhotoTasks(args, store.done if store is not None else set()), store
+
+
+def _delta_e_settings(args) -> dict:
+    """match's ΔE2000 tolerances and presence share, when given."""
+    given = {key: value for key in ("tolerances", "min_share")
+             if args.command == "match" and (value := getattr(args, key)) is not None}
+    if given and (args.pixels or args.threshold is not None or args.engine == "library"):
+        raise UsageError("--tolerances and --min-share measure in ΔE2000: not with --pixels, "
+                         "--threshold or --engine library, which use the module's distances")
+    return given
 
 
 def _check_overwrites(args) -> None:

@@ -63,6 +63,8 @@ class TableOutput:
         result = outcome.result
         if self.job.command == "extract":
             table = self._extract_table(result)
+        elif self.job.kind == "delta_e":
+            table = self._delta_e_table(result)
         elif self.job.pixels:
             table = self._pixels_table(result)
         else:
@@ -104,8 +106,26 @@ class TableOutput:
 
     def _columns(self, table, *titles):
         for title in titles:
-            left = title in ("colour", "name", "RGB", "target", "closest", "nearest pixel")
+            left = title in ("colour", "name", "RGB", "target", "closest", "nearest pixel", "nearest", "present")
             table.add_column(title, justify="left" if left else "right", no_wrap=True)
+
+    def _delta_e_table(self, records):
+        table = self._table()
+        match, close, similar = (f"≤ {t:g} %" for t in self.job.tolerances)
+        self._columns(table, "target", "nearest", "ΔE2000", match, close, similar, "present")
+        for name, rec in records.items():
+            table.add_row(
+                self._labelled(self.job.targets[name], name),
+                self._labelled(rec["nearest_color"], hex_code(rec["nearest_color"])),
+                f"{rec['delta_e']:.2f}", f"{rec['match_share']:.2f}", f"{rec['close_share']:.2f}",
+                f"{rec['similar_share']:.2f}", rec["present"] or "no",
+            )
+        present = sum(rec["present"] is not None for rec in records.values())
+        table.caption = (f"{present} of {len(records)} target{'s' * (len(records) != 1)} present "
+                         f"(from {self.job.min_share:g} % of the pixels)"
+                         if records else "no pixels to match (is the mask empty?)")
+        table.caption_justify = "left"
+        return table
 
     def _similarity_table(self, records):
         table = self._table()

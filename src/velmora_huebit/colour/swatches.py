@@ -90,28 +90,50 @@ def sort_colours(records: list, how: str) -> list:
     return sorted(records, key=sort_key(how))
 
 
-# Bands of a matched target: (key, words), best first. Without --pixels a
-# target is found directly (its nearest dominant colour closer than 10),
-# within the threshold (credited with a share), or not at all. With --pixels
-# the bands are the module's distances 15, 30 and 50.
+# Bands of a matched target: (key, words), best first. In CIEDE2000 a target
+# is present as a match, close or similar colour (the tightest tolerance
+# that holds enough pixels) or not at all. With the module's measures and
+# without --pixels, a target is found directly (its nearest dominant colour
+# closer than 10), within the threshold (credited with a share), or not at
+# all; with --pixels the bands are the module's distances 15, 30 and 50.
+# The keys are shared (a page styles them): direct, close, within, none.
 SIMILARITY_BANDS = (("direct", "found directly"), ("within", "within the threshold"), ("none", "not found"))
 PIXEL_BANDS = (("direct", "pixels within 15"), ("close", "pixels within 30"),
                ("within", "pixels within 50"), ("none", "no pixel within 50"))
+_PRESENT = (("match", "direct"), ("close", "close"), ("similar", "within"))
 
 
-def band(record: dict, pixels: bool) -> tuple[str, str]:
+def bands(kind: str, tolerances=(2.0, 5.0, 10.0)) -> tuple[tuple[str, str], ...]:
+    """The bands of match records of a kind (delta_e, pixels, similarity)."""
+    if kind == "delta_e":
+        return (*((key, f"{word} (ΔE2000 ≤ {t:g})") for (word, key), t in zip(_PRESENT, tolerances)),
+                ("none", "not present"))
+    return PIXEL_BANDS if kind == "pixels" else SIMILARITY_BANDS
+
+
+def band(record: dict, kind: str, tolerances=(2.0, 5.0, 10.0)) -> tuple[str, str]:
     """(key, words) of the band a target's match record falls in."""
-    if pixels:
+    found = bands(kind, tolerances)
+    if kind == "delta_e":
+        words = [word for word, _ in _PRESENT]
+        return found[words.index(record["present"])] if record["present"] in words else found[-1]
+    if kind == "pixels":
         shares = (record["very_close_percentage"], record["close_percentage"], record["total_percentage"])
-        for (key, words), share in zip(PIXEL_BANDS, shares):
+        for (key, words), share in zip(found, shares):
             if share > 0:
                 return key, words
-        return PIXEL_BANDS[-1]
+        return found[-1]
     if record["found_directly"]:
-        return SIMILARITY_BANDS[0]
-    return SIMILARITY_BANDS[1] if record["similarity"] > 0 else SIMILARITY_BANDS[2]
+        return found[0]
+    return found[1] if record["similarity"] > 0 else found[2]
 
 
-def nearest(record: dict, pixels: bool):
-    """The photo's colour nearest a target: a dominant colour or a pixel."""
-    return record["closest_pixel"] if pixels else record["closest_color"]
+def nearest(record: dict, kind: str):
+    """The photo's colour nearest a target: a pixel's or a dominant colour."""
+    return record[{"delta_e": "nearest_color", "pixels": "closest_pixel"}.get(kind, "closest_color")]
+
+
+def target_share(record: dict, kind: str) -> float:
+    """The share of the photo a match record gives its target: the pixels
+    within the widest tolerance, or the module's share."""
+    return float(record[{"delta_e": "similar_share", "pixels": "total_percentage"}.get(kind, "percentage")])

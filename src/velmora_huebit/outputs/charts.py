@@ -21,6 +21,7 @@ from typing import Iterable, Iterator
 from velmora_huebit.errors import SettingError
 from velmora_huebit.outputs.folders import ensure_folder, make_folder
 from velmora_huebit.colour.space import hex_code
+from velmora_huebit.analysis.job import match_settings
 from velmora_huebit.colour.swatches import (PAGE, band, label_colour, needs_border,
                                          nearest)
 
@@ -179,7 +180,8 @@ def _legend(fig, colours: list, height: float, top: float, columns: int, row: fl
                      color=MUTED, va="center", parse_math=False)
 
 
-def draw_matches(records: dict, targets: dict, pixels: bool, title: str, subtitle: str):
+def draw_matches(records: dict, targets: dict, kind: str, title: str, subtitle: str,
+                 tolerances=(2.0, 5.0, 10.0)):
     """The figure of a match result: a row per target, its swatch beside
     the photo's nearest colour, with the band and the figures."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -204,7 +206,7 @@ def draw_matches(records: dict, targets: dict, pixels: bool, title: str, subtitl
     for i, (name, record) in enumerate(records.items()):
         top = head + i * row
         middle = top + (row - 0.08) / 2
-        target, found = targets[name], nearest(record, pixels)
+        target, found = targets[name], nearest(record, kind)
         ax.text(name_right, middle - 0.08, _shorten(str(name), 30), ha="right", va="center", fontsize=10,
                 fontweight="bold", color=INK, parse_math=False)
         ax.text(name_right, middle + 0.13, hex_code(target), ha="right", va="center", fontsize=8, color=MUTED)
@@ -214,18 +216,22 @@ def draw_matches(records: dict, targets: dict, pixels: bool, title: str, subtitl
                                    edgecolor=OUTLINE if border else "none", linewidth=0.8 if border else 0))
         ax.text(swatch_left + 1.5 * swatch, middle, hex_code(found), ha="center", va="center", fontsize=7.5,
                 color=_rgb(label_colour(found)))
-        key, words = band(record, pixels)
+        key, words = band(record, kind, tolerances)
         ax.text(info_left, middle - 0.08, words, ha="left", va="center", fontsize=10, fontweight="bold",
                 color=BAND_INK[key])
-        ax.text(info_left, middle + 0.13, _figures(record, pixels), ha="left", va="center", fontsize=8,
+        ax.text(info_left, middle + 0.13, _figures(record, kind, tolerances), ha="left", va="center", fontsize=8,
                 color=MUTED)
     if not records:
         ax.text(MARGIN, head + 0.2, "no colours found (is the mask empty?)", fontsize=10, color=MUTED)
     return fig
 
 
-def _figures(record: dict, pixels: bool) -> str:
-    if pixels:
+def _figures(record: dict, kind: str, tolerances) -> str:
+    if kind == "delta_e":
+        within = "  ·  ".join(f"≤{t:g}: {_percent(record[f'{word}_share'])}"
+                              for word, t in zip(("match", "close", "similar"), tolerances))
+        return f"ΔE2000 {float(record['delta_e']):.1f}  ·  pixels {within}"
+    if kind == "pixels":
         return (f"share ≤15: {_percent(record['very_close_percentage'])}  ·  ≤30: {_percent(record['close_percentage'])}"
                 f"  ·  ≤50: {_percent(record['total_percentage'])}")
     return (f"similarity {_percent(record['similarity'])}  ·  share {_percent(record['percentage'])}"
@@ -244,8 +250,7 @@ def save_chart(job, photo: str, result, size: tuple, path: str) -> None:
         names = f"  ·  {job.names.upper() if job.names in ('css', 'xkcd') else job.names} names" if job.names else ""
         fig = draw_palette(result, title, f"{count} colour{'s' * (count != 1)}{names}  ·  {analysed}")
     else:
-        how = ("pixels, distance bands 15 / 30 / 50" if job.pixels else
-               f"dominant colours, threshold {50.0 if job.threshold is None else job.threshold:g}")
-        fig = draw_matches(result, job.targets, job.pixels, title, f"{how}  ·  {analysed}")
+        fig = draw_matches(result, job.targets, job.kind, title, f"{match_settings(job)}  ·  {analysed}",
+                           job.tolerances)
     make_folder(path)
     fig.savefig(path, dpi=DPI, facecolor=fig.get_facecolor())

@@ -15,7 +15,12 @@ from velmora_huebit.analysis.job import Job, Outcome, status
 FLOAT_FIELDS = frozenset({
     "percentage", "similarity", "distance",
     "total_percentage", "close_percentage", "very_close_percentage", "min_distance", "similarity_score",
+    "delta_e", "match_share", "close_share", "similar_share",
 })
+
+# what match's distances are measured in, by the kind of its records (Job.kind)
+UNITS = {"delta_e": "CIEDE2000", "similarity": "OpenCV 8-bit L*a*b* distance",
+         "pixels": "OpenCV 8-bit L*a*b* distance"}
 
 
 def _field(key: str, value):
@@ -30,7 +35,9 @@ def _field(key: str, value):
 
 def json_record(path: str, job: Job, outcome: Outcome) -> dict:
     """{"file", "analysed_size", then "colors" (extract: hex, name unless
-    --names none, rgb, percentage) or "targets" (match)}; a photo whose
+    --names none, rgb, percentage) or "units", "targets" (match; in
+    CIEDE2000 also "tolerances" and "targets_present", how many targets
+    the photo holds within one)}; a photo whose
     palette is doubtful (see Outcome.doubts) has "status": "warning" and
     its "warnings" after analysed_size."""
     record = {"file": text_name(path), "analysed_size": list(outcome.size)}
@@ -44,6 +51,12 @@ def json_record(path: str, job: Job, outcome: Outcome) -> dict:
         ]
         add_designer_fields(record, outcome.result, job.view.roles)
     else:
+        record["units"] = UNITS[job.kind]
+        if job.kind == "delta_e":
+            from velmora_huebit.analysis.delta_e import BANDS
+
+            record["tolerances"] = dict(zip(BANDS, map(float, job.tolerances)))
+            record["targets_present"] = sum(r["present"] is not None for r in outcome.result.values())
         record["targets"] = {
             name: {"target": hex_code(job.targets[name]),
                    **{key: _field(key, value) for key, value in result.items()}}

@@ -48,12 +48,12 @@ from typing import IO
 from velmora_huebit._version import version
 from velmora_huebit.errors import OutputError, SettingError
 from velmora_huebit.outputs.folders import ensure_folder
-from velmora_huebit.analysis.job import status
+from velmora_huebit.analysis.job import match_settings, status
 from velmora_huebit.photos.sources import display_name
 from velmora_huebit.photos.storage import is_url
 from velmora_huebit.colour.roles import pick_roles
 from velmora_huebit.colour.space import hex_code, oklch_all, oklch_css
-from velmora_huebit.colour.swatches import (PIXEL_BANDS, SIMILARITY_BANDS, band, label_colour,
+from velmora_huebit.colour.swatches import (band, bands, label_colour, target_share,
                                          nearest, needs_border, readable_pairs, text_colour)
 
 PAIRS_SHOWN = 6  # a palette's readable pairs shown on its card, the highest contrast first
@@ -201,10 +201,12 @@ class Report:
         self.last: str | None = None  # the photo emitted last: its chart may fail after its colours came
         self.twice = 0  # photos both analysed and failed
         self.colours = _Colours()
-        bands = PIXEL_BANDS if job.pixels else SIMILARITY_BANDS
-        self.targets = {name: dict.fromkeys((key for key, _ in bands), 0) for name in job.targets or {}}
+        self.targets = {name: dict.fromkeys((key for key, _ in self._bands()), 0) for name in job.targets or {}}
         self.target_shares = dict.fromkeys(job.targets or {}, 0.0)
         self.started = datetime.datetime.now()
+
+    def _bands(self):
+        return bands(self.job.kind, self.job.tolerances)
 
     def __enter__(self):
         return self
@@ -228,8 +230,8 @@ class Report:
             self.colours.add(outcome.result)
         else:
             for name, record in outcome.result.items():
-                self.targets[name][band(record, self.job.pixels)[0]] += 1
-                self.target_shares[name] += float(record["total_percentage" if self.job.pixels else "percentage"])
+                self.targets[name][band(record, self.job.kind, self.job.tolerances)[0]] += 1
+                self.target_shares[name] += target_share(record, self.job.kind)
         try:
             if self.cards is None:
                 self.pending.append((path, outcome))
@@ -290,7 +292,7 @@ class Report:
         body = self._palette(outcome.result) if self.job.command == "extract" else self._matches(outcome.result)
         notes = "".join(f'<p class="warn">{_e(w)}</p>' for w in outcome.warnings)
         found = [r["color"] for r in outcome.result] if self.job.command == "extract" else \
-            [nearest(r, self.job.pixels) for r in outcome.result.values()]
+            [nearest(r, self.job.kind) for r in outcome.result.values()]
         colours = " ".join(hex_code(rgb) for rgb in found)
         doubtful = status(outcome) == "warning"
         if doubtful:  # said on top: its palette is not to be trusted as it stands
@@ -327,12 +329,14 @@ class Report:
     def _matches(self, records: dict) -> str:
         if not records:
             return '<p class="none">no colours found (is the mask empty?)</p>'
-        pixels = self.job.pixels
+        kind = self.job.kind
         rows = []
         for name, record in records.items():
-            key, words = band(record, pixels)
-            found = nearest(record, pixels)
-            share = record["total_percentage"] if pixels else record["percentage"]
+            key, words = band(record, kind, self.job.tolerances)
+            found = nearest(record, kind)
+            share = target_share(record, kind)
+            if kind == "delta_e":
+                words = f"{words}, nearest ΔE2000 {record['delta_e']:.1f}"
             rows.append(
                 f'<li class="band-{key}"><span class="pair">{_chip(self.job.targets[name], cls="sq")}'
                 f'{_chip(found, cls="sq")}</span><span class="tname" title="{_e(name)}: nearest '
@@ -384,15 +388,14 @@ class Report:
     def _run_line(self) -> str:
         s, job = self.settings, self.job
         words = []
-        if not job.pixels:  # the dominant colours are found first
+        if job.kind in ("extract", "similarity"):  # the dominant colours are found first
             words += [f"{s.get('n_colors', '?')} colours", s.get("algorithm", "kmeans"),
                       "RGB" if not s.get("lab_space", True) else "L*a*b*"]
         if s.get("preprocessing"):
             words.append("preprocessed")
         words.append(f"max side {job.max_side}" if job.max_side else "full size")
         if job.command == "match":
-            words.append("pixels" if job.pixels else
-                         f"threshold {50.0 if job.threshold is None else job.threshold:g}")
+            words.append(match_settings(job))
         if job.command == "extract" and job.view.sort != "share":
             words.append(f"sorted by {job.view.sort}")
         words.append(self.started.strftime("%Y-%m-%d %H:%M"))
@@ -422,22 +425,23 @@ class Report:
                 parts.append(f'<h2>Most common colours</h2><ol class="common">{items}</ol>'
                              f'<h2>Roles of the run\'s palette</h2><ul class="roles">{cells}</ul>')
         elif self.targets:
-            bands = PIXEL_BANDS if self.job.pixels else SIMILARITY_BANDS
-            head = "".join(f'<th class="band-{key}">{_e(words)}</th>' for key, words in bands)
+            found_bands = self._bands()
+            head = "".join(f'<th class="band-{key}">{_e(words)}</th>' for key, words in found_bands)
             rows = []
             for name, counts in self.targets.items():
                 found = self.count - counts["none"]
                 bar = "".join(f'<span class="band-{key}" style="flex-grow:{counts[key]}" '
-                              f'title="{_e(words)}: {counts[key]}"></span>' for key, words in bands)
+                              f'title="{_e(words)}: {counts[key]}"></span>' for key, words in found_bands)
                 mean = self.target_shares[name] / self.count if self.count else 0.0
-                cells = "".join(f"<td>{counts[key]}</td>" for key, _ in bands)
+                cells = "".join(f"<td>{counts[key]}</td>" for key, _ in found_bands)
                 rgb = self.job.targets[name]
                 rows.append(f'<tr><th scope="row">{_chip(rgb, cls="sq")}<span class="tname">{_e(name)}</span> '
                             f'<span class="hex">{hex_code(rgb)}</span></th>'
                             f'<td class="found">{found} of {self.count}</td><td><div class="bar">{bar}</div></td>'
                             f'{cells}<td>{_share(mean)}</td></tr>')
+            within = f" (ΔE2000 ≤ {self.job.tolerances[-1]:g})" if self.job.kind == "delta_e" else ""
             parts.append(f'<h2>Targets</h2><table class="targets"><thead><tr><th>target</th><th>found in</th>'
-                         f'<th></th>{head}<th>mean share</th></tr></thead><tbody>{"".join(rows)}</tbody></table>')
+                         f'<th></th>{head}<th>mean share{within}</th></tr></thead><tbody>{"".join(rows)}</tbody></table>')
         parts.append("</section>\n")
         return "".join(parts)
 

@@ -67,7 +67,9 @@ def settings(job: Job, extractor_settings: dict) -> dict:
     if job.command == "match":
         found["targets"] = {name: hex_code(rgb) for name, rgb in job.targets.items()}
         found["pixels"] = job.pixels
-        if not job.pixels:
+        if job.kind == "delta_e":
+            found.update(tolerances=list(job.tolerances), min_share=job.min_share)
+        elif not job.pixels:
             found["threshold"] = 50.0 if job.threshold is None else job.threshold
     return json.loads(json.dumps(found))  # as it reads back from the file
 

@@ -13,8 +13,15 @@ analysed_height (after --max-side). Then:
   lab_a, lab_b (CIE L*a*b*, D65, colour.space), share (percent of the
   analysed pixels) and name (the record's name of the colour, null
   without one: --names none);
-- match: target (its name), target_hex, then the module's keys in its
-  order, colours as #rrggbb (closest_color, closest_pixel).
+- match in CIEDE2000 (the palette engine): target (its name), target_hex,
+  nearest_color (#rrggbb, the photo's pixel colour nearest the target),
+  delta_e (its CIEDE2000 difference), match_share, close_share and
+  similar_share (percent of the pixels within each tolerance), present
+  ("match", "close", "similar" or null) and targets_present (how many of
+  the targets the photo holds: the same on each of its rows);
+- match with the module's measures (--engine library, --threshold or
+  --pixels): target, target_hex, then the module's keys in its order,
+  colours as #rrggbb (closest_color, closest_pixel).
 
 Extract's rows then carry, for designers: oklch_l, oklch_c, oklch_h (the
 colour in OKLCH: lightness 0-1, chroma, hue in degrees, 0 for greys), text
@@ -52,6 +59,9 @@ PER_ITEM = {
     "similarity": [("target", "str"), ("target_hex", "str"), ("percentage", "float"),
                    ("similarity", "float"), ("closest_color", "str"), ("distance", "float"),
                    ("found_directly", "bool")],
+    "delta_e": [("target", "str"), ("target_hex", "str"), ("nearest_color", "str"), ("delta_e", "float"),
+                ("match_share", "float"), ("close_share", "float"), ("similar_share", "float"),
+                ("present", "str"), ("targets_present", "int")],
     "pixels": [("target", "str"), ("target_hex", "str"), ("total_percentage", "float"),
                ("close_percentage", "float"), ("very_close_percentage", "float"),
                ("closest_pixel", "str"), ("min_distance", "float"), ("similarity_score", "float")],
@@ -69,7 +79,7 @@ LAB_DECIMALS = 3  # far below a just-noticeable difference (ΔE2000 about 1)
 
 def columns(job: Job) -> list[tuple[str, str]]:
     """(name, kind) of every column, in order."""
-    kind = job.command if job.command == "extract" else "pixels" if job.pixels else "similarity"
+    kind = job.kind
     return PHOTO + PER_ITEM[kind] + (DESIGNER if kind == "extract" else []) + TAIL
 
 
@@ -99,7 +109,8 @@ def photo_rows(path: str, job: Job, outcome: Outcome, names: list[str]) -> list[
     else:
         items = [{"target": name, "target_hex": fields["target"],
                   **{key: hex_code(value) if isinstance(value, list) else value
-                     for key, value in fields.items() if key != "target"}}
+                     for key, value in fields.items() if key != "target"},
+                  "targets_present": record.get("targets_present")}
                  for name, fields in record["targets"].items()]
     if not items:
         return [_row(names, photo, {"status": "empty"})]

@@ -13,7 +13,7 @@ import types
 import warnings
 from typing import Any, Callable, Iterable, Iterator, Literal
 
-from velmora_huebit.analysis.engines import ENGINES, PALETTE, make_extractor
+from velmora_huebit.analysis.engines import ENGINES, LIBRARY, PALETTE, make_extractor
 from velmora_huebit.analysis.job import Job, Outcome, status
 from velmora_huebit.analysis.match import parse_targets
 from velmora_huebit.analysis.palette import DEFAULT_MAX_SIDE, MAX_COLORS
@@ -81,7 +81,7 @@ def _targets(targets: Any) -> dict:
 
 
 def _job(n_colors, targets, pixels, threshold, mask, engine, max_side, max_pixels, keep_transparent,
-         names, sort, storage_options, thumbnails: bool) -> tuple[Job, dict]:
+         names, sort, storage_options, thumbnails: bool, delta_e: dict) -> tuple[Job, dict]:
     if engine not in ENGINES:
         raise ValueError(f"engine must be one of {', '.join(map(repr, ENGINES))}, not {engine!r}")
     if isinstance(n_colors, bool) or not isinstance(n_colors, int) or n_colors < 1:
@@ -98,6 +98,14 @@ def _job(n_colors, targets, pixels, threshold, mask, engine, max_side, max_pixel
         raise ValueError("pixels and threshold need targets")
     if threshold is not None and not threshold > 0:
         raise ValueError(f"threshold must be above 0, not {threshold!r}")
+    if delta_e:
+        from velmora_huebit.analysis.delta_e import check_min_share, check_tolerances
+
+        if targets is None or pixels or threshold is not None or engine == LIBRARY:
+            raise ValueError("tolerances and min_share apply to the ΔE2000 match: targets, on the "
+                             "palette engine, without pixels or threshold")
+        delta_e = {"tolerances": check_tolerances(delta_e.get("tolerances", (2.0, 5.0, 10.0))),
+                   "min_share": check_min_share(delta_e.get("min_share", 0.5))}
     if isinstance(mask, (str, os.PathLike)):
         quiet_opencv()
         try:
@@ -115,7 +123,7 @@ def _job(n_colors, targets, pixels, threshold, mask, engine, max_side, max_pixel
               keep_transparent=bool(keep_transparent), targets=None if targets is None else _targets(targets),
               pixels=bool(pixels), threshold=None if threshold is None else float(threshold),
               names=names, view=View(sort=sort, dbscan=False, thumbnail=thumbnail), engine=engine,
-              storage=storage_options or None)
+              storage=storage_options or None, **delta_e)
     # the module's settings as the command line gives them: no preprocessing, L*a*b*
     settings = dict(n_colors=n_colors, algorithm="kmeans", preprocessing=False, lab_space=True)
     return job, settings
@@ -128,6 +136,8 @@ def analyse(
     targets: dict[str, Any] | None = None,
     pixels: bool = False,
     threshold: float | None = None,
+    tolerances: tuple[float, float, float] | None = None,
+    min_share: float | None = None,
     mask: Any = None,
     engine: Literal["palette", "library"] = "palette",
     max_side: int = DEFAULT_MAX_SIDE,
@@ -156,8 +166,11 @@ def analyse(
 
     targets: a dict of names and colours ((R, G, B), or texts such as
     ``"#f0cfaf"``, ``"rgb(240, 207, 175)"`` or ``"navy"``) makes it a match:
-    each result's records are then the target records, on the dominant
-    colours (threshold, default 50) or on the pixels (pixels=True).
+    each result's records are then the target records: in CIEDE2000 (as
+    velmora_huebit.match() gives them, with its tolerances and min_share),
+    or with the module's measures on the dominant colours (a threshold, or
+    engine="library": threshold 50 by default) or on the pixels
+    (pixels=True).
 
     n_colors, mask (a path or an array of the photos' size), max_side,
     max_pixels, keep_transparent, names and sort work as the command line's
@@ -178,7 +191,9 @@ def analyse(
     SettingError (velmora_huebit.errors) for a table, report or cluster that
     cannot work, OutputError when the table cannot be written."""
     job, settings = _job(n_colors, targets, pixels, threshold, mask, engine, max_side, max_pixels,
-                         keep_transparent, names, sort, storage_options, thumbnails=report is not None)
+                         keep_transparent, names, sort, storage_options, thumbnails=report is not None,
+                         delta_e={key: value for key, value in (("tolerances", tolerances), ("min_share", min_share))
+                                  if value is not None})
     if isinstance(photos, (str, os.PathLike)):
         photos = [photos]
     listing_args = types.SimpleNamespace(photos=[os.fspath(p) for p in photos], recursive=recursive,

@@ -55,8 +55,8 @@ def load_inputs(path: str, job: Job):
     from velmora_huebit.analysis import shares
     from velmora_huebit.analysis.palette import prepare
 
-    # extract's shares (match keeps the module's arithmetic on the shrunk image)
-    larger = (job.engine == PALETTE and job.command == "extract"
+    # extract's shares and ΔE2000 matching (the module's measures keep the shrunk image)
+    larger = (job.engine == PALETTE and job.kind in ("extract", "delta_e")
               and shares.reading_side(job.max_side) != job.max_side)
     # shrunk as it is read (unless kept larger for the shares), with an alpha
     # plane only when some pixel is transparent
@@ -82,6 +82,11 @@ def analyse(extractor, job: Job, image, mask, counted=None):
         if counted is not None and isinstance(extractor, PaletteEngine):
             return extractor.extract_colors(image, mask, counted=counted)
         return extractor.extract_colors(image, mask)
+    if job.kind == "delta_e":
+        from velmora_huebit.analysis.delta_e import delta_e_match
+
+        image, mask = counted if counted is not None else (image, mask)
+        return delta_e_match(image, mask, job.targets, tolerances=job.tolerances, min_share=job.min_share)
     if job.pixels:
         return extractor.find_color_matches(image, job.targets, mask)
     threshold = 50.0 if job.threshold is None else job.threshold

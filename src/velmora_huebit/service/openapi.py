@@ -97,6 +97,9 @@ DESCRIPTION = {
                                            "colors": {"type": "array", "items": {"type": "string"}},
                                            "contrast": {"type": "number"}, "level": {"enum": ["AA", "AAA"]}}}}}},
             "Match": {"type": "object", "properties": {
+                "units": {"type": "string", "description": "CIEDE2000, or the module's OpenCV 8-bit L*a*b* distance"},
+                "tolerances": {"type": "object", "description": "ΔE2000 of a match, a close and a similar colour"},
+                "targets_present": {"type": "integer", "description": "how many targets the photo holds (ΔE2000)"},
                 "targets": {"type": "object", "description": "per target, the record of the command line's match"},
                 "analysed_size": {"type": "array", "items": {"type": "integer"}},
                 "warnings": {"type": "array", "items": {"type": "string"}}}},
@@ -133,9 +136,16 @@ DESCRIPTION = {
                                   '{"cream": "#f0cfaf", "espresso": [51, 22, 18]}'),
                            _query("target", {"type": "array", "items": {"type": "string"}},
                                   "NAME=COLOUR, repeatable, as the command line's --target"),
-                           _query("threshold", {"type": "number", "minimum": 0, "default": 50},
-                                  "largest L*a*b* distance at which a dominant colour still counts"),
-                           _query("pixels", {"type": "boolean", "default": False}, "match every pixel instead")],
+                           _query("tolerances", {"type": "string", "default": "2,5,10"},
+                                  "the ΔE2000 (CIEDE2000) within which a pixel is a match, a close and a "
+                                  "similar colour"),
+                           _query("min_share", {"type": "number", "minimum": 0, "maximum": 100, "default": 0.5},
+                                  "the percentage of the pixels within a tolerance that makes a target present"),
+                           _query("threshold", {"type": "number", "minimum": 0},
+                                  "the module's match instead: the largest OpenCV 8-bit L*a*b* distance at "
+                                  "which a dominant colour still counts"),
+                           _query("pixels", {"type": "boolean", "default": False},
+                                  "the module's pixel matching instead (OpenCV 8-bit L*a*b* bands 15/30/50)")],
             "requestBody": _IMAGE_BODY,
             "responses": {"200": {"description": "each target's record", "content": {
                 "application/json": {"schema": {"$ref": "#/components/schemas/Match"}}}}, **_ERRORS},

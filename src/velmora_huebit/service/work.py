@@ -11,6 +11,7 @@ import json
 import math
 import re
 
+from velmora_huebit.analysis.delta_e import MIN_SHARE, TOLERANCES, check_min_share, check_tolerances, delta_e_match
 from velmora_huebit.analysis.job import Job, Outcome
 from velmora_huebit.analysis.match import PaletteMatcher, parse_targets, similarity
 from velmora_huebit.analysis.palette import DEFAULT_MAX_SIDE, MAX_COLORS, dominant_colors, prepare
@@ -41,8 +42,10 @@ class Options:
     oklch: bool = False
     contrast: bool = False
     targets: dict | None = None
-    threshold: float = 50.0
+    threshold: float | None = None  # given: the module's match on the dominant colours
     pixels: bool = False
+    tolerances: tuple = TOLERANCES  # otherwise in ΔE2000
+    min_share: float = MIN_SHARE
 
 
 def _whole(query, key: str, default: int, least: int, most: int | None = None) -> int:
@@ -121,14 +124,33 @@ def options(query, accept: str = "", targets: str | None = None, name: str | Non
     if not matching:
         return Options(**settings, names=None if names == "none" else names, format=_format(query, accept),
                        **{key: _flag(query, key) for key in ("roles", "oklch", "contrast")})
-    threshold = query.get("threshold", "50")
+    threshold = query.get("threshold")
+    limit = None
+    if threshold is not None:
+        limit = _number(threshold, -1.0)
+        if not (math.isfinite(limit) and limit >= 0):
+            raise Refused(400, f"threshold must be a number of 0 or more, not {threshold[:40]!r}")
+    pixels = _flag(query, "pixels")
+    delta_e = {}
     try:
-        limit = float(threshold)
+        if "tolerances" in query:
+            delta_e["tolerances"] = check_tolerances(part.strip() for part in query["tolerances"][:200].split(","))
+        if "min_share" in query:
+            delta_e["min_share"] = check_min_share(_number(query["min_share"], math.nan))
+    except (TypeError, ValueError) as exc:
+        raise Refused(400, str(exc)) from None
+    if (pixels or limit is not None) and delta_e:
+        raise Refused(400, "tolerances and min_share measure in ΔE2000: not with pixels or threshold")
+    if pixels and limit is not None:
+        raise Refused(400, "threshold applies to the dominant colours, not to pixels")
+    return Options(**settings, targets=_targets(query, targets), threshold=limit, pixels=pixels, **delta_e)
+
+
+def _number(text: str, bad: float) -> float:
+    try:
+        return float(text)
     except ValueError:
-        limit = -1.0
-    if not (math.isfinite(limit) and limit >= 0):
-        raise Refused(400, f"threshold must be a number of 0 or more, not {threshold[:40]!r}")
-    return Options(**settings, targets=_targets(query, targets), threshold=limit, pixels=_flag(query, "pixels"))
+        return bad
 
 
 def _load(data: bytes, opts: Options, max_pixels: int, counting: bool = False):
@@ -207,17 +229,24 @@ def palette_answer(data: bytes, opts: Options, max_pixels: int) -> tuple[object,
 
 
 def match_answer(data: bytes, opts: Options, max_pixels: int) -> dict:
-    """The command line's match answer: {"targets": {name: record},
-    "analysed_size", "warnings"}."""
+    """The command line's match answer: {"units", "targets": {name: record},
+    "analysed_size", "warnings"}, in ΔE2000 also "tolerances" and
+    "targets_present"."""
     from velmora_huebit.outputs.records import json_record
 
-    image, mask, notes, _ = _load(data, opts, max_pixels)
+    job = Job(command="match", targets=opts.targets, pixels=opts.pixels, threshold=opts.threshold,
+              tolerances=opts.tolerances, min_share=opts.min_share)
+    image, mask, notes, larger = _load(data, opts, max_pixels, counting=job.kind == "delta_e")
     if not image.size:
         result: dict = {}
+    elif job.kind == "delta_e":
+        counted, counted_mask = larger if larger is not None else (image, mask)
+        result = delta_e_match(counted, counted_mask, opts.targets, tolerances=opts.tolerances,
+                               min_share=opts.min_share)
     elif opts.pixels:
         result = PaletteMatcher(opts.colors).find_color_matches(image, opts.targets, mask)
     else:
         result = similarity(dominant_colors(image, mask, opts.colors), opts.targets, opts.threshold)
-    job = Job(command="match", targets=opts.targets, pixels=opts.pixels)
     record = json_record(opts.name, job, Outcome(result=result, size=(image.shape[1], image.shape[0])))
-    return {"targets": record["targets"], "analysed_size": record["analysed_size"], "warnings": notes}
+    return {key: record[key] for key in ("units", "tolerances", "targets_present", "targets", "analysed_size")
+            if key in record} | {"warnings": notes}
