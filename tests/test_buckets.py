@@ -192,24 +192,49 @@ def read_cmdline(pid):
         return b""
 
 
-def test_analyse_photos_reads_urls_on_the_workers(s3_server, shots):
+def crafted_png(path, width, height, padding):
+    """A small PNG whose header claims width x height, followed by padding."""
+    import struct
+    import zlib
+
+    data = bytearray(cv2.imencode(".png", cv2.imread(str(path)))[1].tobytes())
+    data[16:24] = struct.pack(">II", width, height)
+    data[29:33] = struct.pack(">I", zlib.crc32(bytes(data[12:29])))
+    return bytes(data) + bytes(padding)
+
+
+def test_analyse_photos_reads_urls_on_the_workers(s3_server, shots, tmp_path):
     from distributed import Client
 
-    from velmora_huebit import ColorExtractor
+    from velmora_huebit import ColorExtractor, palette
     from velmora_huebit.runs.dask_runner import local_cluster
     from velmora_huebit.distributed import analyse_photos
 
     local, url = shots
+    root, fs = url.removeprefix("s3://").replace("shots/", "sized/"), s3_server.filesystem()  # not listed below
+    # sized before they are read, each failing on its own: a small image followed by
+    # megabytes, and a header claiming 30000 x 30000 (the same on disk)
+    fs.pipe_file(f"{root}padded.png", (local / "coffee_0.png").read_bytes() + bytes(8 << 20))
+    fs.pipe_file(f"{root}claims.png", crafted_png(local / "coffee_0.png", 30000, 30000, 1 << 17))
+    (tmp_path / "claims.png").write_bytes(crafted_png(local / "coffee_0.png", 30000, 30000, 0))
     names = ["coffee_0.png", "deep/chelsea_1.jpg", "missing.png", "broken.png"]
+    sized = [f"s3://{root}padded.png", f"s3://{root}claims.png", str(tmp_path / "claims.png")]
     options = {"key": s3_server.keys[0], "secret": s3_server.keys[1], "endpoint_url": s3_server.endpoint}
     with local_cluster(1) as cluster, Client(cluster) as client:
-        got = dict(analyse_photos([url + name for name in names], ColorExtractor(), client,
-                                  return_exceptions=True, storage_options=options))
+        got = dict(analyse_photos([url + name for name in names] + sized, ColorExtractor(), client,
+                                  return_exceptions=True, storage_options=options, max_pixels=2_000_000))
+        by_palette = dict(analyse_photos([url + names[0], *sized], palette, client, return_exceptions=True,
+                                         storage_options=options, max_pixels=2_000_000))
     with threadpool_limits(1, user_api="openmp"):
         for name in names[:2]:
             assert got[url + name] == ColorExtractor().extract_colors(str(local / name))
     assert isinstance(got[url + "missing.png"], FileNotFoundError) and "no such object" in str(got[url + "missing.png"])
     assert isinstance(got[url + "broken.png"], ValueError)
+    assert by_palette[url + names[0]] == palette(local / names[0])
+    for results in (got, by_palette):
+        refused = [str(results[name]) for name in sized if isinstance(results[name], ValueError)]
+        assert len(refused) == 3 and "an object of 8 MB, read whole to be decoded: over the 3 MB" in refused[0]
+        assert all("30000x30000 pixels (900 megapixels): over the limit of 2 megapixels" in text for text in refused[1:])
 
 
 def test_a_listing_holds_one_page(s3_server, shots, monkeypatch):

@@ -8,6 +8,7 @@ import json
 import pathlib
 import shutil
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -84,6 +85,24 @@ class TestAnswers:
             form = client.post("/v1/palette" + query, files={"image": (name, data, "image/png")})
             assert raw.status_code == form.status_code == 200
             assert raw.json()["colors"] == form.json()["colors"] == expected, name
+
+    def test_designer_options_are_palettes_and_the_command_lines(self, client, data_dir):
+        from test_cli import json_lines, run_cli
+
+        path = data_dir / "coffee.png"
+        [line] = json_lines(run_cli("extract", path, "-n", 8, "--roles", "--json"))
+        answer = client.post("/v1/palette?colors=8&roles=true&oklch=true&contrast=true", content=path.read_bytes())
+        assert answer.status_code == 200, answer.text
+        colours = answer.json()["colors"]
+        assert [{key: c[key] for key in ("color", "hex", "percentage", "name", "role") if key in c}
+                for c in colours] == _listed(velmora_huebit.palette(path, 8, roles=True))
+        assert [{key: c[key] for key in ("hex", "oklch", "text", "text_contrast")} for c in colours] == \
+            [{key: c[key] for key in ("hex", "oklch", "text", "text_contrast")} for c in line["colors"]]
+        assert answer.json()["readable_pairs"] == line["readable_pairs"]
+        assert {c["role"]: c["hex"] for c in colours if "role" in c} == \
+            {role: found["hex"] for role, found in line["roles"].items() if found}
+        css = client.post("/v1/palette?colors=8&roles=true&format=css", content=path.read_bytes()).text
+        assert all(f"--{role.replace('_', '-')}: {found['hex']};" in css for role, found in line["roles"].items() if found)
 
     def test_match_is_the_command_lines(self, client, photos):
         data = photos["coffee.png"]
@@ -215,6 +234,39 @@ class TestRefusals:
     def test_nothing_is_a_500(self, client, monkeypatch):
         monkeypatch.setattr(service_app, "palette_answer", lambda *a: 1 / 0)
         assert _one_error(client.post("/v1/palette", content=b"x"), 500) == "internal error"
+
+    def test_a_process_out_of_memory_fails_the_request_and_goes_on(self, photos, tmp_path):
+        """In a process of its own, the ceiling its server sets: an analysis
+        that allocates past it is a 503, and the next photo is analysed."""
+        (tmp_path / "coffee.png").write_bytes(photos["coffee.png"])
+        script = f"""if True:
+            import json, os, resource, sys, warnings
+            import numpy as np
+            warnings.filterwarnings("ignore")
+            from starlette.testclient import TestClient
+            from velmora_huebit.service import app as service_app
+            from velmora_huebit.service.settings import ENVIRONMENT, Settings
+            os.environ[ENVIRONMENT] = Settings(threads=1).to_json()
+            app = service_app.app_from_environment()
+            ceiling = resource.getrlimit(resource.RLIMIT_DATA)[0]
+            real = service_app.palette_answer
+            service_app.palette_answer = lambda data, opts, pixels: (
+                np.ones(ceiling, np.uint8) if opts.colors == 7 else real(data, opts, pixels))
+            photo = open({str(tmp_path / "coffee.png")!r}, "rb").read()
+            with TestClient(app) as client:
+                answers = [client.post(f"/v1/palette?colors={{n}}", content=photo) for n in (7, 5)]
+                metrics = client.get("/metrics").text
+            print(json.dumps([ceiling, [(a.status_code, a.json()) for a in answers],
+                              'reason="memory"}} 1.0' in metrics]))
+        """
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        ceiling, [(status, refusal), (ok, answer)], counted = json.loads(done.stdout)
+        # what it holds (about 100 MB), a decode and an analysis, four bodies of 32 MB, room
+        assert 500 << 20 < ceiling < 1 << 30 and counted
+        assert status == 503 and list(refusal) == ["error"] and refusal["error"].startswith(
+            "out of memory: the photos analysed at once take more than the ")
+        assert ok == 200 and answer["colors"] == _listed(velmora_huebit.palette(photos["coffee.png"]))
 
     def test_openapi_and_docs(self, client):
         description = client.get("/openapi.json").json()

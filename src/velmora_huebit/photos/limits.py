@@ -13,7 +13,9 @@ failure in one line instead of taking gigabytes.
 - The ceiling (RLIMIT_DATA, which counts the heap and private mappings but
   not reserved address space) is what the worker holds once started plus
   what the pixel limit lets a decode take, the analysis of the pixels it
-  keeps and some room for the runtime. Only its soft limit is set."""
+  keeps and some room for the runtime; for a process that analyses several
+  photos at once (the service's threads), each of them, and the bytes it
+  holds besides. Only its soft limit is set."""
 
 from __future__ import annotations
 
@@ -100,23 +102,25 @@ def _data_size() -> int | None:
     return None
 
 
-def limit_memory(max_pixels: int, max_side: int) -> None:
+def limit_memory(max_pixels: int, max_side: int, *, photos: int = 1, more: int = 0) -> int:
     """The ceiling on this worker process's memory, for photos read with
-    this pixel limit and analysed at max_side (0: full resolution): none
-    when the limit is lifted, or where the system has no such limit. Call
-    once the worker has loaded its libraries."""
+    this pixel limit and analysed at max_side (0: full resolution), photos
+    of them at once (a service's threads), with more bytes held besides (a
+    service's request bodies): none when the limit is lifted, or where the
+    system has no such limit. Call once the worker has loaded its
+    libraries. The ceiling set (bytes), or 0."""
     global _ceiling
     try:
         import resource
     except ImportError:  # not on this system
-        return
+        return 0
     held = _data_size()
     if not max_pixels or held is None:
-        return
+        return 0
     set_decoder_limits(max_pixels)
     pillow_limit()  # Pillow loaded before the ceiling
     analysed = min(max_pixels, max_side * max_side) if max_side else max_pixels
-    ceiling = held + 3 * max_pixels + ANALYSIS_BYTES * analysed + CEILING_ROOM
+    ceiling = held + photos * (3 * max_pixels + ANALYSIS_BYTES * analysed) + more + CEILING_ROOM
     soft, hard = resource.getrlimit(resource.RLIMIT_DATA)
     if hard != resource.RLIM_INFINITY:
         ceiling = min(ceiling, hard)
@@ -124,8 +128,14 @@ def limit_memory(max_pixels: int, max_side: int) -> None:
         try:
             resource.setrlimit(resource.RLIMIT_DATA, (ceiling, hard))
         except (ValueError, OSError):
-            return
+            return 0
         _ceiling = ceiling
+    return _ceiling
+
+
+def ceiling() -> int:
+    """The ceiling set in this process (bytes), 0 for none."""
+    return _ceiling
 
 
 def out_of_memory(exc: BaseException) -> bool:

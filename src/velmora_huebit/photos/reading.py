@@ -31,8 +31,8 @@ import threading
 from velmora_huebit.photos.damage import fill_alpha, transparency_note, truncation_fill, truncation_note
 from velmora_huebit.photos.limits import out_of_memory
 from velmora_huebit.photos.headers import MAX_SCANS, Header, HeaderError, Source, jpeg_scans, png_complete, read_header
-from velmora_huebit.photos.sizing import (_UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, _alpha_mode, _check,
-                                          _factor, _header, check_held, shrunk_size)
+from velmora_huebit.photos.sizing import (_UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, TooLarge, _alpha_mode,
+                                          _check, _factor, _header, check_held, shrunk_size)
 
 # alpha values below this (on the 0-255 scale) count as transparent
 OPAQUE = 128
@@ -147,43 +147,94 @@ def read_mask(path, *, max_pixels: int = DEFAULT_MAX_PIXELS, grey: bool = False,
 
 def read_bytes(path, storage: dict | None = None) -> bytes:
     """The bytes of a photo: a local file (read_file), or the object a URL
-    names (read through fsspec, see storage)."""
+    names (object_bytes), each refused only over what it could cost at the
+    least (LEAST)."""
     if not _is_url(path):
         return read_file(path)
-    from velmora_huebit.photos.storage import StorageError, options_for, read_object
+    from velmora_huebit.photos.storage import StorageError, options_for
 
     try:
-        return read_object(path, options_for(path, storage))
+        return object_bytes(path, options_for(path, storage), **LEAST)
     except StorageError as exc:
         raise PhotoError(str(exc)) from None
+
+
+# What any photo costs to decode at the least: a JPEG read at 1/8 (every
+# max_side leaves that much), colour only. Sizing bytes or a path that
+# someone else decodes with options of their own refuses only over that.
+LEAST = {"with_alpha": False, "max_side": 1}
+
+
+def _sized(source: Source, with_alpha: bool, max_side: int, max_pixels: int, shrink: bool,
+           held: int = 0) -> None:
+    """TooLarge when decoding the photo in source as read_photo would, with
+    held bytes kept in memory beside it, costs more than max_pixels allows;
+    PhotoError for one that is no image."""
+    from velmora_huebit.photos import heif
+
+    header = _header_or_heif(source)
+    if isinstance(header, str):
+        heif.check_file(source, max_pixels, header)
+        return
+    if held:
+        check_held(held, max_pixels, "an object")
+        header.fixed += 2 * held
+    _check(header, _factor(header, max_side), with_alpha, max_side, shrink, max_pixels)
+
+
+def check_file(path, with_alpha: bool = False, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
+               shrink: bool = False) -> None:
+    """Refuses, from its header, a local photo that read_photo with these
+    options would refuse as too large (TooLarge), and a name that is no
+    regular file, such as a FIFO (PhotoError), before some other reader
+    decodes it. A missing file, or one that is no image, passes: its reader
+    says so in its own words."""
+    try:
+        fd = _open(path)
+    except PhotoError as exc:
+        if str(exc) == "no such file":
+            return
+        raise
+    try:
+        _sized(Source(fd=fd), with_alpha, max_side, max_pixels, shrink)
+    except TooLarge:
+        raise
+    except (PhotoError, OSError):
+        pass
+    finally:
+        os.close(fd)
+
+
+def object_bytes(url: str, options: dict | None, with_alpha: bool = False, max_side: int = 0, *,
+                 max_pixels: int = DEFAULT_MAX_PIXELS, shrink: bool = False) -> bytes:
+    """The bytes of the object at url (options: fsspec's, as given), sized
+    from its head before it is read whole: the bytes held count in what
+    decoding it as read_photo would with these options costs, as a HEIF
+    file's do on disk. TooLarge over max_pixels, PhotoError for a large
+    object that is no image, StorageError for what cannot be read. An
+    object that came whole with its head is left for the decoder to size."""
+    from velmora_huebit.photos.storage import object_head, read_object
+
+    head, size, fetch = object_head(url, options)
+    if size is None:  # a store that does not tell
+        return read_object(url, options)
+    if size > len(head):
+        _sized(Source(data=head, size=size, fetch=fetch), with_alpha, max_side, max_pixels, shrink, held=size)
+        return read_object(url, options, max_bytes=size)
+    return head
 
 
 def _read_object(url: str, storage: dict | None, with_alpha: bool, max_side: int, max_pixels: int,
                  shrink: bool, quiet: bool) -> Decoded:
-    """The photo in an object, sized from its head before it is read whole
-    into memory: the bytes held count in what decoding it costs, as a HEIF
-    file's do on disk."""
-    from velmora_huebit.photos import heif
-    from velmora_huebit.photos.storage import StorageError, object_head, options_for, read_object
+    """The photo in an object, sized first (object_bytes)."""
+    from velmora_huebit.photos.storage import StorageError, options_for
 
-    options = options_for(url, storage)
     try:
-        head, size, fetch = object_head(url, options)
-        if size is not None and size > len(head):
-            source = Source(data=head, size=size, fetch=fetch)
-            header = _header_or_heif(source)
-            if isinstance(header, str):
-                heif.check_file(source, max_pixels, header)
-            else:
-                check_held(size, max_pixels, "an object")
-                header.fixed += 2 * size
-                _check(header, _factor(header, max_side), with_alpha, max_side, shrink, max_pixels)
-            head = read_object(url, options, max_bytes=size)
-        elif size is None:
-            head = read_object(url, options)
+        data = object_bytes(url, options_for(url, storage), with_alpha, max_side, max_pixels=max_pixels,
+                            shrink=shrink)
     except StorageError as exc:
         raise PhotoError(str(exc)) from None
-    return decode(head, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet)
+    return decode(data, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet)
 
 
 def _is_url(path) -> bool:

@@ -10,6 +10,8 @@ import time
 import uuid
 from typing import Any, Callable, Iterable, Iterator, TypeVar
 
+from velmora_huebit.photos.sizing import DEFAULT_MAX_PIXELS
+
 try:
     from distributed import Client, as_completed
     from distributed.diagnostics.plugin import WorkerPlugin
@@ -251,38 +253,36 @@ def _cancelled(error) -> str:
     return text.split("\n")[0]
 
 
-def _bytes(url: str, storage_options: dict | None) -> bytes:
-    """The bytes of the object at a URL."""
-    from velmora_huebit.photos.storage import StorageError, read_object
+def _source(path: str, options: dict | None, max_pixels: int, decoded: bool) -> Any:
+    """What the extractor is given for a photo, sized first as the command
+    line sizes it, so that a bomb or a crafted header fails as its own photo
+    instead of being read whole on a worker: with decoded, the image (as
+    cv2.imread decodes a file) of a URL, else its bytes; a local path as it
+    is, once its header is checked."""
+    from velmora_huebit.photos.reading import LEAST, PhotoError, check_file, decode, object_bytes
+    from velmora_huebit.photos.storage import StorageError, is_url
 
+    # a function decodes the photo with options of its own: refused only over the least it costs
+    sizing = {} if decoded else LEAST
     try:
-        return read_object(url, storage_options)
+        if not is_url(path):
+            check_file(path, max_pixels=max_pixels, **sizing)
+            return path
+        data = object_bytes(path, options, max_pixels=max_pixels, **sizing)
+        return decode(data, with_alpha=False, max_pixels=max_pixels).image if decoded else data
     except StorageError as exc:  # in words, as the OSError it stands for
-        raise exc.kind(f"{url}: {exc}") from None
-
-
-def _image(url: str, storage_options: dict | None) -> Any:
-    """The photo at a URL, decoded as cv2.imread decodes a file (8-bit
-    blue-green-red, EXIF orientation applied)."""
-    from velmora_huebit.photos.reading import PhotoError, decode
-
-    data = _bytes(url, storage_options)
-    try:
-        return decode(data, with_alpha=False).image
+        raise exc.kind(f"{path}: {exc}") from None
     except PhotoError as exc:
-        raise ValueError(f"Could not load image {url}: {exc}") from None
+        raise ValueError(f"Could not load image {path}: {exc}") from None
 
 
 def _call(payload: tuple, path: str) -> Any:
     # a photo's failure comes back as a value (see _task)
-    from velmora_huebit.photos.storage import is_url
-
-    extractor, method, arguments, storage_options = payload
+    extractor, method, arguments, options, max_pixels = payload
+    source = _source(path, options, max_pixels, decoded=method is not None)
     if method is None:  # a function of the path, or of the bytes of a URL's file
-        source = _bytes(path, storage_options) if is_url(path) else path
         return extractor(source, **arguments)
-    image = _image(path, storage_options) if is_url(path) else path
-    return getattr(extractor, method)(image, **arguments)
+    return getattr(extractor, method)(source, **arguments)
 
 
 def analyse_photos(
@@ -295,6 +295,7 @@ def analyse_photos(
     return_exceptions: bool = False,
     tasks_per_thread: int = TASKS_PER_THREAD,
     storage_options: dict[str, Any] | None = None,
+    max_pixels: int = DEFAULT_MAX_PIXELS,
 ) -> Iterator[tuple[str, Any]]:
     """Yield (path, records) for every path, in the order the photos finish.
 
@@ -313,6 +314,14 @@ def analyse_photos(
     with OSError (FileNotFoundError, PermissionError, ConnectionError), one
     that is no image with ValueError.
 
+    Every photo is sized before it is read, as the command line sizes it:
+    an object from its first bytes and its size, a local file from its
+    header. One that would take more memory to decode than max_pixels
+    pixels of 8-bit colour (0 lifts the limit) fails with ValueError, as
+    does a name that is no regular file; for a function, which decodes
+    with options of its own, only one that is over even at the least it
+    could cost (a JPEG read at 1/8).
+
     A photo whose analysis raises stops the run with that exception, unless
     return_exceptions is true: then the exception takes the records' place
     and the run goes on. At most tasks_per_thread tasks per worker thread
@@ -320,11 +329,13 @@ def analyse_photos(
     (break) cancels them."""
     # checked at the call, not when the loop first asks for a photo
     if callable(getattr(extractor, method, None)):
-        payload = (extractor, method, dict(arguments or {}), storage_options)
+        payload = (extractor, method, dict(arguments or {}), storage_options, max_pixels)
     elif callable(extractor):
-        payload = (extractor, None, dict(arguments or {}), storage_options)
+        payload = (extractor, None, dict(arguments or {}), storage_options, max_pixels)
     else:
         raise AttributeError(f"{type(extractor).__name__} has no method {method!r}")
+    if isinstance(max_pixels, bool) or not isinstance(max_pixels, int) or max_pixels < 0:
+        raise ValueError(f"max_pixels must be a whole number, 0 or more, not {max_pixels!r}")
     _check_tasks_per_thread(tasks_per_thread)
     return _analysed(client, payload, paths, return_exceptions, tasks_per_thread)
 

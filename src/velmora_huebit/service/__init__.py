@@ -12,7 +12,7 @@ running more processes behind any load balancer.
 - settings: what a server is configured with (limits, token, CORS)
 - limits: the body read under its size limit and the budget of bytes held
   by all requests, the gate that bounds the analyses at once and those
-  waiting, the refusals
+  waiting, the process's memory ceiling, the refusals
 - work: one photo's analysis, run in the thread pool (off the event loop)
 - metrics: the Prometheus counters, gauges and histogram, and the
   middleware that feeds them

@@ -26,7 +26,9 @@ from starlette.requests import Request
 from starlette.responses import HTMLResponse, JSONResponse, Response
 from starlette.routing import Route
 
-from velmora_huebit.service.limits import CLOSE, Budget, Gate, Gone, Refused, busy, once, read_body
+from velmora_huebit.photos.limits import ceiling, out_of_memory
+from velmora_huebit.service.limits import (CLOSE, Budget, Gate, Gone, Refused, bound_memory, busy, no_memory, once,
+                                           read_body)
 from velmora_huebit.service.metrics import Measured, Metrics
 from velmora_huebit.service.openapi import ASSETS, DESCRIPTION, DOCS_PAGE, asset
 from velmora_huebit.service.settings import Settings
@@ -97,16 +99,21 @@ class Service:
         try:
             return await self._analyse(request, matching, held)
         except Refused as exc:
-            if exc.reason:
-                self.metrics.refused.labels(exc.reason).inc()
-            return _error(exc.status, str(exc), exc.headers)
+            return self._refused(exc)
         except Gone:
             return _error(400, "the request body ended before it was whole")
-        except Exception:  # a fault of ours: logged here, one line for the client
+        except Exception as exc:  # a fault of ours: logged here, one line for the client
+            if out_of_memory(exc):  # the ceiling (bound_memory) reached: this request fails, not the process
+                return self._refused(no_memory(ceiling()))
             log.exception("unexpected failure on %s", request.url.path)
             return _error(500, "internal error")
         finally:
             self.budget.give(held[0])
+
+    def _refused(self, exc: Refused) -> Response:
+        if exc.reason:
+            self.metrics.refused.labels(exc.reason).inc()
+        return _error(exc.status, str(exc), exc.headers)
 
     async def _analyse(self, request: Request, matching: bool, held: list[int]) -> Response:
         if not self._authorised(request):
@@ -219,5 +226,8 @@ def create_app(settings: Settings | None = None) -> Starlette:
 
 
 def app_from_environment() -> Starlette:
-    """The application of a uvicorn worker process (see server)."""
-    return create_app(Settings.from_environment())
+    """The application of a uvicorn worker process (see server), its memory
+    bounded once it is made."""
+    app = create_app(Settings.from_environment())
+    bound_memory(app.state.service.settings)
+    return app

@@ -2,7 +2,8 @@
 under the size limit (a declared Content-Length over it is refused before
 a byte is read), and the gate that lets a bounded number of analyses run at
 once and a bounded number wait; beyond that the request is turned away at
-once, with Retry-After, rather than piling up memory and latency."""
+once, with Retry-After, rather than piling up memory and latency. Under
+them, a ceiling on the process's memory (bound_memory)."""
 
 from __future__ import annotations
 
@@ -118,3 +119,31 @@ class Gate:
     def leave(self, *_) -> None:
         self.running -= 1
         self.free.release()
+
+
+def bound_memory(settings) -> int:
+    """The ceiling on this server process's memory (RLIMIT_DATA, as the
+    command line's workers get one), once its libraries are loaded: what it
+    holds then, for each of its threads a decode at the pixel limit and an
+    analysis at the default max_side, all the bodies its budget lets it hold,
+    and room for the runtime. An analysis that breaches it (several photos
+    at full size at once) fails as MemoryError, answered 503, and the
+    process goes on. The ceiling set (bytes), or 0 for none."""
+    import cv2
+    import numpy as np
+
+    from velmora_huebit.analysis.palette import DEFAULT_MAX_SIDE
+    from velmora_huebit.photos.limits import limit_memory
+    from velmora_huebit.service.work import Options, palette_answer
+
+    # the decoders, the engine and the names loaded, and their first allocations made
+    photo = cv2.imencode(".png", np.zeros((8, 8, 3), np.uint8))[1].tobytes()
+    palette_answer(photo, Options(), settings.max_pixels)
+    return limit_memory(settings.max_pixels, DEFAULT_MAX_SIDE, photos=settings.thread_count,
+                        more=settings.held_limit)
+
+
+def no_memory(ceiling: int) -> Refused:
+    held = f" than the {_megabytes(ceiling)} this process may hold" if ceiling else ""
+    return Refused(503, f"out of memory: the photos analysed at once take more{held}; try again shortly, "
+                        "or with a smaller max_side", "memory", {"Retry-After": "1"})

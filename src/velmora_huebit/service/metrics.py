@@ -25,7 +25,7 @@ class Metrics:
                                  ["route"], buckets=_BUCKETS, registry=self.registry)
         self.in_flight = Gauge("velmora_requests_in_flight", "Requests being served", registry=self.registry)
         self.refused = Counter("velmora_photos_refused", "Photos refused, by reason (body, pixels, "
-                               "unreadable, busy, timeout)", ["reason"], registry=self.registry)
+                               "unreadable, busy, timeout, memory)", ["reason"], registry=self.registry)
         running = Gauge("velmora_analyses_running", "Photos being analysed", registry=self.registry)
         waiting = Gauge("velmora_analyses_waiting", "Photos waiting for a thread", registry=self.registry)
         running.set_function(lambda: gate.running)

@@ -5,6 +5,7 @@ page needs nothing from another site."""
 from __future__ import annotations
 
 from velmora_huebit.analysis.palette import DEFAULT_MAX_SIDE, MAX_COLORS
+from velmora_huebit.colour.roles import NAMES as ROLES
 from velmora_huebit.service.work import FORMATS, MAX_TARGETS
 
 # the files of Swagger UI the docs page loads, and their media types
@@ -78,12 +79,23 @@ DESCRIPTION = {
             "Error": {"type": "object", "properties": {"error": {"type": "string"}}},
             "Colour": {"type": "object", "properties": {
                 "color": {"type": "array", "items": {"type": "integer"}, "description": "(r, g, b)"},
-                "percentage": {"type": "number"}, "name": {"type": "string"}}},
+                "hex": {"type": "string"}, "percentage": {"type": "number"}, "name": {"type": "string"},
+                "role": {"enum": list(ROLES), "description": "roles=true: its swatch role, where it holds one"},
+                "oklch": {"type": "array", "items": {"type": "number"},
+                          "description": "oklch=true: [lightness 0-1, chroma, hue in degrees]"},
+                "text": {"enum": ["black", "white"],
+                         "description": "contrast=true: the text colour that reads better on it"},
+                "text_contrast": {"type": "number", "description": "contrast=true: its WCAG contrast ratio"}}},
             "Palette": {"type": "object", "properties": {
                 "colors": {"type": "array", "items": {"$ref": "#/components/schemas/Colour"},
                            "description": "palette()'s records, largest share first"},
                 "analysed_size": {"type": "array", "items": {"type": "integer"}},
-                "warnings": {"type": "array", "items": {"type": "string"}}}},
+                "warnings": {"type": "array", "items": {"type": "string"}},
+                "readable_pairs": {"type": "array", "description": "contrast=true: the pairs of colours "
+                                   "that reach WCAG AA (4.5) for body text", "items": {
+                                       "type": "object", "properties": {
+                                           "colors": {"type": "array", "items": {"type": "string"}},
+                                           "contrast": {"type": "number"}, "level": {"enum": ["AA", "AAA"]}}}}}},
             "Match": {"type": "object", "properties": {
                 "units": {"type": "string", "description": "CIEDE2000, or the module's OpenCV 8-bit L*a*b* distance"},
                 "tolerances": {"type": "object", "description": "ΔE2000 of a match, a close and a similar colour"},
@@ -101,7 +113,15 @@ DESCRIPTION = {
                            _query("names", {"enum": ["css", "xkcd", "none"], "default": "css"},
                                   "the list each colour is named from"),
                            _query("format", {"enum": list(FORMATS)},
-                                  "a palette file instead of the records (or ask for its type with Accept)")],
+                                  "a palette file instead of the records (or ask for its type with Accept)"),
+                           _query("roles", {"type": "boolean", "default": False},
+                                  "mark the six swatch roles (vibrant, muted, each with a dark and a light "
+                                  "variant), as palette(roles=True) and extract --roles (.css and .ase files too)"),
+                           _query("oklch", {"type": "boolean", "default": False},
+                                  "each colour's OKLCH, as extract gives it"),
+                           _query("contrast", {"type": "boolean", "default": False},
+                                  "each colour's text colour and WCAG contrast, and the palette's "
+                                  "readable pairs, as extract gives them")],
             "requestBody": _IMAGE_BODY,
             "responses": {"200": {"description": "the palette, or the palette file asked for", "content": {
                 "application/json": {"schema": {"$ref": "#/components/schemas/Palette"}},

@@ -37,6 +37,10 @@ class Options:
     names: str | None = "css"
     format: str | None = None  # a palette file instead of the records
     name: str = "photo"  # the photo's name in palette files
+    # for designers, as the command line's extract gives them (see palette_answer)
+    roles: bool = False
+    oklch: bool = False
+    contrast: bool = False
     targets: dict | None = None
     threshold: float | None = None  # given: the module's match on the dominant colours
     pixels: bool = False
@@ -118,7 +122,8 @@ def options(query, accept: str = "", targets: str | None = None, name: str | Non
                     keep_transparent=_flag(query, "keep_transparent"),
                     name=(name or query.get("name") or "photo")[:200])
     if not matching:
-        return Options(**settings, names=None if names == "none" else names, format=_format(query, accept))
+        return Options(**settings, names=None if names == "none" else names, format=_format(query, accept),
+                       **{key: _flag(query, key) for key in ("roles", "oklch", "contrast")})
     threshold = query.get("threshold")
     limit = None
     if threshold is not None:
@@ -171,9 +176,28 @@ def _load(data: bytes, opts: Options, max_pixels: int, counting: bool = False):
     return image, mask, list(photo.notes), larger
 
 
+def _designer_fields(records: list, opts: Options) -> list:
+    """The readable pairs of the palette (contrast), once each record has
+    its "oklch" (oklch) and its "text" and "text_contrast" (contrast): the
+    fields of the command line's extract, by its own code."""
+    from velmora_huebit.outputs.records import add_designer_fields
+
+    shown: dict = {"colors": [{"hex": r["hex"]} for r in records]}
+    add_designer_fields(shown, records, roles=False)
+    wanted = ("oklch",) * opts.oklch + ("text", "text_contrast") * opts.contrast
+    for record, fields in zip(records, shown["colors"]):
+        record.update((key, fields[key]) for key in wanted)
+    return shown["readable_pairs"]
+
+
 def palette_answer(data: bytes, opts: Options, max_pixels: int) -> tuple[object, str]:
     """(the answer, its media type): {"colors": palette()'s records,
-    "analysed_size", "warnings"}, or the bytes of a palette file."""
+    "analysed_size", "warnings"}, or the bytes of a palette file. With
+    roles, the records carry palette(roles=True)'s "role" (and .css and
+    .ase files the roles, as extract --roles exports them); with oklch or
+    contrast, extract's "oklch", or "text" and "text_contrast", and with
+    contrast the answer its "readable_pairs"."""
+    from velmora_huebit.analysis.views import View
     from velmora_huebit.colour.space import hex_code
 
     image, mask, notes, larger = _load(data, opts, max_pixels, counting=True)
@@ -183,14 +207,23 @@ def palette_answer(data: bytes, opts: Options, max_pixels: int) -> tuple[object,
         from velmora_huebit.colour.names import add_names
 
         add_names(records, opts.names)
+    if opts.roles:
+        from velmora_huebit.colour.roles import mark_roles
+
+        mark_roles(records)
     size = [image.shape[1], image.shape[0]]
     if opts.format is None:
-        return {"colors": records, "analysed_size": size, "warnings": notes}, "application/json"
+        answer = {"colors": records, "analysed_size": size, "warnings": notes}
+        if opts.oklch or opts.contrast:
+            pairs = _designer_fields(records, opts)
+            if opts.contrast:
+                answer["readable_pairs"] = pairs
+        return answer, "application/json"
     if not records:
         raise Refused(422, "no colours found (every pixel is transparent): no palette file", "unreadable")
     from velmora_huebit.outputs.exports import palette_file
 
-    job = Job(command="extract", names=opts.names)
+    job = Job(command="extract", names=opts.names, view=View(roles=opts.roles))
     outcome = Outcome(result=records, size=tuple(size))
     return palette_file(f"palette.{opts.format}", job, outcome, opts.name), FORMATS[opts.format]
 
