@@ -24,7 +24,9 @@ import velmora_huebit
 HERE = pathlib.Path(__file__).resolve().parent
 DATA = HERE.parent / "tests" / "data"
 PACKAGE_PARENT = pathlib.Path(velmora_huebit.__file__).resolve().parents[1]
-ENV = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
+# compiled modules cached as an installed package has them (a first run writes them)
+ENV = {key: value for key, value in dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT)).items()
+       if key != "PYTHONDONTWRITEBYTECODE"}
 SIZES = (4, 16, 40, 160)
 ROUNDS = 5
 
