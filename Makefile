@@ -146,7 +146,7 @@ floors-%: $(WHEELS) browser
 	$(PY) tools/lowest.py --python $* > $(FLOORS)/$*/constraints.txt
 	$(FLOORS)/$*/run/bin/python -m pip install --quiet --constraint $(FLOORS)/$*/constraints.txt \
 	    "$$(ls $(abspath dist)/*-cp$$(echo $* | tr -d .)-*.whl)[test]"
-	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif|starlette|uvicorn|python.multipart|prometheus.client|swagger.ui.bundle|httpx|playwright|coloraide) '
+	$(FLOORS)/$*/run/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|opencv|scikit-learn|matplotlib|pillow|rich|threadpoolctl|pytest|mypy|dask|distributed|pyarrow|swatch|tinycss2|pandas|duckdb|s3fs|moto|pillow.heif|starlette|uvicorn|python.multipart|prometheus.client|swagger.ui.bundle|httpx|playwright|coloraide|uvloop) '
 	$(call LISTED,tests/native.txt tests/floors.txt) $(FLOORS)/$*/run/bin/python -m pytest -q -p no:cacheprovider
 
 # Wheels for PyPI, one per Python version, built once per change of the

@@ -131,10 +131,10 @@ class Service:
         opts = options(request.query_params, request.headers.get("accept", ""), targets, filename, matching)
         try:
             async with asyncio.timeout_at(deadline):
-                await gate.enter()
+                waited = await gate.enter()
         except TimeoutError:
             raise busy() from None
-        if await request.is_disconnected():  # gone while it waited: nobody wants the answer
+        if waited and await request.is_disconnected():  # gone while it waited: nobody wants the answer
             gate.leave()
             raise Gone()
         work = loop.run_in_executor(self.pool, match_answer if matching else palette_answer,

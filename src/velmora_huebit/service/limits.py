@@ -107,14 +107,17 @@ class Gate:
         if self.free.locked() and self.waiting >= self.queue:
             raise busy()
 
-    async def enter(self) -> None:
+    async def enter(self) -> bool:
+        """Takes a slot; whether it had to wait for one."""
         self.check()
+        waited = self.free.locked()
         self.waiting += 1
         try:
             await self.free.acquire()
         finally:
             self.waiting -= 1
         self.running += 1
+        return waited
 
     def leave(self, *_) -> None:
         self.running -= 1

@@ -1,5 +1,6 @@
 """The server: uvicorn in front of the application, in one process or
-several (each with its own thread pool, its share of the cores). The
+several (each with its own thread pool, its share of the cores), on
+uvloop's event loop where it is installed (the service extra brings it). The
 connections are bounded (past max_connections a new request gets 503 from
 uvicorn itself) and the process may hold that many open files; an idle
 keep-alive connection is closed after a few seconds, and h11 refuses
