@@ -45,8 +45,10 @@ def run_search(args) -> int:
 
         table = Table(box=box.SIMPLE_HEAD, pad_edge=False,
                       title=f"near {hex_code(args.near)}, ΔE2000 ≤ {args.within:g}", title_justify="left")
-        for title in ("ΔE2000", "colour", "name", "share %", "photo"):
-            table.add_column(title, justify="right" if title in ("ΔE2000", "share %") else "left")
+        for title in ("ΔE2000", "colour", "name", "share %"):
+            table.add_column(title, justify="right" if title in ("ΔE2000", "share %") else "left", no_wrap=True)
+        # a long path folds onto more lines rather than losing its end
+        table.add_column("photo", overflow="fold")
         for photo in found:
             table.add_row(f"{photo.delta_e:.2f}", photo.hex, photo.name or "", f"{photo.share:.2f}",
                           Text(printable(photo.file) + (" (warning)" if photo.status == "warning" else "")))
