@@ -118,3 +118,9 @@ class TestRoles:
 
         assert ("vibrant", tuple(vibrant["rgb"])) in read_palette(str(tmp_path / "red.ase"))
         assert table[["oklch_l", "oklch_c", "oklch_h", "text_contrast"]].dtypes.eq(float).all()
+        import velmora_huebit
+
+        found = next(velmora_huebit.analyse(tmp_path / "red.png", roles=True)).records
+        assert [r.get("role") for r in found] == [r.get("role") for r in velmora_huebit.palette(tmp_path / "red.png",
+                                                                                                 roles=True)]
+        assert "vibrant" in [r.get("role") for r in found]

@@ -86,11 +86,19 @@ class TableOutput:
     def _extract_table(self, colors):
         table = self._table()
         named = self.job.names is not None
-        self._columns(table, "colour", *(["name"] if named else []), "RGB", "share %")
-        for c in colors:
+        roles: dict = {}
+        if self.job.view.roles:
+            from velmora_huebit.colour.roles import pick_roles
+
+            roles = {index: role for role, index in pick_roles([(c["color"], c["percentage"]) for c in colors]).items()
+                     if index is not None}
+        self._columns(table, "colour", *(["name"] if named else []), "RGB", "share %",
+                      *(["role"] if self.job.view.roles else []))
+        for index, c in enumerate(colors):
             r, g, b = c["color"]
             table.add_row(self._labelled(c["color"], hex_code(c["color"])), *([c["name"]] if named else []),
-                          f"{r:3d} {g:3d} {b:3d}", f"{c['percentage']:.2f}")
+                          f"{r:3d} {g:3d} {b:3d}", f"{c['percentage']:.2f}",
+                          *([roles.get(index, "").replace("_", " ")] if self.job.view.roles else []))
         if not colors:
             table.caption = "no colours found (is the mask empty?)"
         return table
@@ -106,7 +114,7 @@ class TableOutput:
 
     def _columns(self, table, *titles):
         for title in titles:
-            left = title in ("colour", "name", "RGB", "target", "closest", "nearest pixel", "nearest", "present")
+            left = title in ("colour", "name", "RGB", "target", "closest", "nearest pixel", "nearest", "present", "role")
             table.add_column(title, justify="left" if left else "right", no_wrap=True)
 
     def _delta_e_table(self, records):

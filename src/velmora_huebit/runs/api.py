@@ -69,7 +69,13 @@ def _say(problems: list[str]) -> Callable[[str, str], None]:
 
 
 def _result(photo: str, outcome: Outcome, job: Job, settings: dict) -> PhotoResult:
-    return PhotoResult(photo, outcome.result, outcome.error, tuple(outcome.warnings), outcome.size,
+    records = outcome.result
+    if job.view.roles and job.command == "extract" and records:
+        from velmora_huebit.colour.roles import mark_roles
+
+        # as palette(roles=True) gives them; the outcome the writers read stays as it came
+        records = mark_roles([dict(record) for record in records])
+    return PhotoResult(photo, records, outcome.error, tuple(outcome.warnings), outcome.size,
                        outcome.full_size, job, settings, outcome)
 
 
@@ -81,7 +87,7 @@ def _targets(targets: Any) -> dict:
 
 
 def _job(n_colors, targets, pixels, threshold, mask, engine, max_side, max_pixels, keep_transparent,
-         names, sort, storage_options, thumbnails: bool, delta_e: dict) -> tuple[Job, dict]:
+         names, sort, storage_options, thumbnails: bool, delta_e: dict, roles: bool = False) -> tuple[Job, dict]:
     if engine not in ENGINES:
         raise ValueError(f"engine must be one of {', '.join(map(repr, ENGINES))}, not {engine!r}")
     if isinstance(n_colors, bool) or not isinstance(n_colors, int) or n_colors < 1:
@@ -122,7 +128,7 @@ def _job(n_colors, targets, pixels, threshold, mask, engine, max_side, max_pixel
     job = Job(command=command, mask=mask, max_side=max_side, max_pixels=max_pixels,
               keep_transparent=bool(keep_transparent), targets=None if targets is None else _targets(targets),
               pixels=bool(pixels), threshold=None if threshold is None else float(threshold),
-              names=names, view=View(sort=sort, dbscan=False, thumbnail=thumbnail), engine=engine,
+              names=names, view=View(sort=sort, dbscan=False, thumbnail=thumbnail, roles=bool(roles)), engine=engine,
               storage=storage_options or None, **delta_e)
     # the module's settings as the command line gives them: no preprocessing, L*a*b*
     settings = dict(n_colors=n_colors, algorithm="kmeans", preprocessing=False, lab_space=True)
@@ -145,6 +151,7 @@ def analyse(
     keep_transparent: bool = False,
     names: Literal["css", "xkcd"] | None = "css",
     sort: Literal["share", "lightness", "hue"] = "share",
+    roles: bool = False,
     recursive: bool = False,
     jobs: int | None = None,
     dask: str | None = None,
@@ -174,8 +181,10 @@ def analyse(
 
     n_colors, mask (a path or an array of the photos' size), max_side,
     max_pixels, keep_transparent, names and sort work as the command line's
-    options of the same names. engine="library" analyses with the module's
-    ColorExtractor instead of the palette engine.
+    options of the same names; roles=True marks each photo's swatch roles
+    (as palette(roles=True), and in the table and report, as extract
+    --roles). engine="library" analyses with the module's ColorExtractor
+    instead of the palette engine.
 
     jobs: worker processes (default: one per core; photos that the palette
     engine extracts run in this process with jobs=1). dask: a scheduler's
@@ -193,7 +202,7 @@ def analyse(
     job, settings = _job(n_colors, targets, pixels, threshold, mask, engine, max_side, max_pixels,
                          keep_transparent, names, sort, storage_options, thumbnails=report is not None,
                          delta_e={key: value for key, value in (("tolerances", tolerances), ("min_share", min_share))
-                                  if value is not None})
+                                  if value is not None}, roles=roles)
     if isinstance(photos, (str, os.PathLike)):
         photos = [photos]
     listing_args = types.SimpleNamespace(photos=[os.fspath(p) for p in photos], recursive=recursive,
