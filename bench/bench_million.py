@@ -9,7 +9,6 @@ per second through the pool, for 10,000 and 1,000,000 keys."""
 
 from __future__ import annotations
 
-import argparse
 import os
 import resource
 import subprocess
@@ -46,7 +45,7 @@ def measure(count: int) -> None:
     from velmora_huebit.analysis.job import Job, Outcome
     from velmora_huebit.photos import objects
     from velmora_huebit.runs import runners
-    from velmora_huebit.runs.tasks import PhotoTasks
+    from velmora_huebit.runs.tasks import Listing, PhotoTasks
 
     objects.filesystem = lambda url, options=None: (StubBucket(count), url.split("://", 1)[1])
     runners.run_one = lambda extractor, job, path, chart: Outcome(result=[], size=(1, 1), full_size=(1, 1))
@@ -54,10 +53,8 @@ def measure(count: int) -> None:
     import cv2  # noqa: F401  (what the command has loaded by then)
 
     base = _peak_mb()
-    args = argparse.Namespace(photos=["s3://bench/photos/"], recursive=False, chart=None, export=None,
-                              s3_options={})
     start = time.perf_counter()
-    tasks = list(PhotoTasks(args, set()))
+    tasks = list(PhotoTasks(Listing(("s3://bench/photos/",), storage={}), set()))
     listed = time.perf_counter() - start
     after_listing = _peak_mb()
     job = Job("extract")

@@ -21,7 +21,7 @@ from velmora_huebit.photos.limits import set_decoder_limits
 from velmora_huebit.photos.reading import PhotoError, read_mask
 from velmora_huebit.runs.runners import PoolRunner, Runner, Task, choose_runner, cores, numbered
 from velmora_huebit.photos.storage import BREAK_AFTER, is_url, unreachable
-from velmora_huebit.runs.tasks import PhotoTasks
+from velmora_huebit.runs.tasks import Listing, PhotoTasks
 from velmora_huebit.analysis.views import View
 from velmora_huebit.analysis.job import Job, status
 from velmora_huebit.cli.summary import summary_line
@@ -104,7 +104,9 @@ def _prepare(args) -> tuple[Job, PhotoTasks, object]:
 
         check_dask(args.dask, args.jobs)
     store = _open_store(args, job) if args.output is not None else None
-    return job, PhotoTasks(args, store.done if store is not None else set()), store
+    listing = Listing(tuple(args.photos), args.recursive, args.s3_options, getattr(args, "chart", None),
+                      tuple(getattr(args, "export", None) or ()), args.overwrite or args.resume)
+    return job, PhotoTasks(listing, store.done if store is not None else set()), store
 
 
 def _delta_e_settings(args) -> dict:

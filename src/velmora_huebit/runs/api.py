@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import dataclasses
 import os
-import types
 import warnings
 from typing import Any, Callable, Iterable, Iterator, Literal
 
@@ -205,8 +204,9 @@ def analyse(
                                   if value is not None}, roles=roles)
     if isinstance(photos, (str, os.PathLike)):
         photos = [photos]
-    listing_args = types.SimpleNamespace(photos=[os.fspath(p) for p in photos], recursive=recursive,
-                                         s3_options=storage_options or None, chart=None, export=None)
+    from velmora_huebit.runs.tasks import Listing
+
+    listing = Listing(tuple(os.fspath(p) for p in photos), recursive, storage_options or None)
     if resume and table is None:
         raise ValueError("resume needs a table")
     if report is not None:
@@ -215,7 +215,7 @@ def analyse(
         check_report_path(report)
         from velmora_huebit.outputs.guard import Guard
 
-        Guard(listing_args.photos, recursive, overwrite=True).check("report", os.fspath(report))
+        Guard(list(listing.photos), recursive, overwrite=True).check("report", os.fspath(report))
     if dask is not None:
         from velmora_huebit.runs.dask_runner import check_dask
 
@@ -229,12 +229,12 @@ def analyse(
 
         from velmora_huebit.outputs.guard import Guard
 
-        listed = Guard(listing_args.photos, recursive, overwrite=True).is_photo
+        listed = Guard(list(listing.photos), recursive, overwrite=True).is_photo
         store = open_table(os.fspath(table), job, settings, resume, say, storage_options, listed=listed)
-    return _run(job, settings, listing_args, store, report, jobs, dask, on_progress, problems)
+    return _run(job, settings, listing, store, report, jobs, dask, on_progress, problems)
 
 
-def _run(job, settings, listing_args, store, report_path, jobs, dask, on_progress, problems):
+def _run(job, settings, listed, store, report_path, jobs, dask, on_progress, problems):
     import contextlib
 
     from velmora_huebit.photos.limits import set_decoder_limits
@@ -243,7 +243,7 @@ def _run(job, settings, listing_args, store, report_path, jobs, dask, on_progres
 
     # the workers started here read the photos with the run's pixel limit
     set_decoder_limits(job.max_pixels, pillow=False)
-    listing = PhotoTasks(listing_args, store.done if store is not None else set())
+    listing = PhotoTasks(listed, store.done if store is not None else set())
     failed: list[tuple[str, str]] = []
     listing.on_problem = lambda name, message: failed.append((name, message))
     if dask is not None:
@@ -287,7 +287,7 @@ def _run(job, settings, listing_args, store, report_path, jobs, dask, on_progres
                 yield PhotoResult(name, None, message, job=job, settings=settings)
 
         yield from failures()
-        if listing_args.photos and (tasks or dask is not None):
+        if listed.photos and (tasks or dask is not None):
             given, task_of = numbered(tasks)
             with contextlib.closing(runner.run(extractor, job, given, advance)) as outcomes:
                 for index, outcome in outcomes:

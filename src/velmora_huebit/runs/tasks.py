@@ -4,6 +4,7 @@ held whole."""
 
 from __future__ import annotations
 
+import dataclasses
 import itertools
 import threading
 from typing import Callable, Iterator
@@ -14,32 +15,45 @@ from velmora_huebit.photos.sources import OnProblem, iter_photos, photo_key, tex
 from velmora_huebit.runs.runners import Task
 
 
-class PhotoTasks:
-    """The photos of the arguments with their chart files, less those in
-    done (the photos a resumed --output file holds, by their names as
-    stored). Counts what it skips; tells on_problem of arguments and
-    folders that yield nothing."""
+@dataclasses.dataclass(frozen=True)
+class Listing:
+    """What a run lists: its photos (paths, folders, globs, URLs), whether
+    folders are walked all the way down, the filesystem options of buckets,
+    and the templates of the files written per photo (--chart, --export)."""
 
-    def __init__(self, args, done: set[str], on_problem: OnProblem | None = None):
-        self.args = args
+    photos: tuple[str, ...]
+    recursive: bool = False
+    storage: dict | None = None
+    chart: str | None = None
+    exports: tuple[str, ...] = ()
+    overwrite: bool = False  # files that exist may be replaced (--overwrite, --resume)
+
+
+class PhotoTasks:
+    """The photos of a listing with their chart files, less those in done
+    (the photos a resumed --output file holds, by their names as stored).
+    Counts what it skips; tells on_problem of arguments and folders that
+    yield nothing."""
+
+    def __init__(self, listing: Listing, done: set[str], on_problem: OnProblem | None = None):
+        self.listing = listing
         self.done = done
         self.skipped = 0
         self.on_problem: OnProblem = on_problem or (lambda name, message: None)
         # --export: the palette files of the photos listed and not yet written
         self._exports: dict[str, tuple[str, ...]] = {}
         # a resumed run replaces the files of the run it resumes
-        self.guard = Guard(args.photos, args.recursive,
-                           getattr(args, "overwrite", False) or getattr(args, "resume", False))
+        self.guard = Guard(list(listing.photos), listing.recursive, listing.overwrite)
 
     def export_paths(self, photo: str) -> tuple[str, ...]:
         """The --export files of a listed photo, forgotten once asked for."""
         return self._exports.pop(photo, ())
 
     def __iter__(self) -> Iterator[Task]:
-        photos = iter_photos(self.args.photos, self.args.recursive, self.on_problem,
-                             getattr(self.args, "s3_options", None))
-        chart = getattr(self.args, "chart", None)
-        exports = getattr(self.args, "export", None) or []
+        listing = self.listing
+        photos = iter_photos(list(listing.photos), listing.recursive, self.on_problem, listing.storage)
+        chart = listing.chart
+        exports = list(listing.exports)
         if exports:  # (the module is left unloaded without: it is heavy for a start-up)
             from velmora_huebit.outputs.exports import is_library
 
@@ -65,7 +79,7 @@ class PhotoTasks:
 
         def count() -> None:
             try:
-                set_total(sum(1 for _ in PhotoTasks(self.args, self.done)))
+                set_total(sum(1 for _ in PhotoTasks(self.listing, self.done)))
             except Exception:  # the run's own listing reports the same failure
                 pass
 
