@@ -15,7 +15,6 @@ from hypothesis import strategies as st
 import velmora_huebit
 from velmora_huebit.analysis import match as _match
 from velmora_huebit.analysis.delta_e import delta_e_match
-from velmora_huebit.analysis.shares import sampled
 from velmora_huebit.analysis.palette import dominant_colors, palette
 from velmora_huebit.analysis.engines import make_extractor
 from velmora_huebit.outputs.records import json_record
@@ -208,14 +207,15 @@ def test_delta_e_bands_agree_with_coloraide(coffee_path):
 
 
 def test_delta_e_counts_the_pixels_shares_are_counted_on():
-    from velmora_huebit._engine import count_nearest
+    from velmora_huebit._engine import count_nearest, count_within
 
     rng = np.random.default_rng(5)
     image = np.repeat(rng.integers(0, 2, (97, 211, 1), np.uint8) * 255, 3, axis=2)
     mask = np.where(rng.random((97, 211)) < 0.7, 255, 0).astype(np.uint8)
     for step in (1, 2, 7, 40):
-        white = int((sampled(image, mask, step)[:, 0] == 255).sum())
-        assert count_nearest(image, [(0, 0, 0), (255, 255, 255)], mask, step=step)[1] == white
+        black, white = count_nearest(image, [(0, 0, 0), (255, 255, 255)], mask, step=step)
+        total, [(within, nearest, difference)] = count_within(image, [(255, 255, 255)], (1, 2, 3), mask, step=step)
+        assert (total, within, nearest, difference) == (black + white, (white,) * 3, (255, 255, 255), 0.0)
 
 
 def test_match_options_in_delta_e_and_the_modules_units(coffee_path, tmp_path):

@@ -59,24 +59,3 @@ def sample_step(image) -> int:
     """Every how many pixels of a row are counted: about COUNT_PIXELS in all."""
     return max(1, image.shape[0] * image.shape[1] // COUNT_PIXELS)
 
-
-def sampled(image, mask, step: int):
-    """The pixels count_nearest counts with this step, as an (n, 3) array in
-    the image's channel order: every step-th of each row from the row's
-    offset (the engine's scramble of the row number), where the mask (or
-    None) is above 128."""
-    import numpy as np
-
-    height, width = image.shape[:2]
-    if step <= 1:
-        pixels = image.reshape(-1, 3)
-        return pixels if mask is None else pixels[mask.reshape(-1) > 128]
-    rows = np.arange(height, dtype=np.uint64)
-    offsets = ((rows * np.uint64(0x9E3779B97F4A7C15)) >> np.uint64(32)) % np.uint64(step)
-    columns = offsets.astype(np.intp)[:, None] + step * np.arange(-(-width // step), dtype=np.intp)[None, :]
-    inside = columns < width
-    ys, xs = np.broadcast_to(np.arange(height)[:, None], columns.shape)[inside], columns[inside]
-    if mask is not None:
-        kept = mask[ys, xs] > 128
-        ys, xs = ys[kept], xs[kept]
-    return image[ys, xs]
