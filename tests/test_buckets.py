@@ -57,10 +57,12 @@ def shots(s3_server, tmp_path_factory, data_dir):
 
 def test_a_bucket_is_listed_and_read_as_a_folder_is(s3_server, shots):
     local, url = shots
-    for local_args, url_args in [([local, "-r"], [url, "-r"]),
-                                 ([f"{local}/c*.png", f"{local}/**/ch*", "-r"], [url + "c*.png", url + "**/ch*", "-r"])]:
-        here = run_cli("extract", *local_args, "-n", 3)
-        there = run(s3_server, "extract", *url_args, "-n", 3)
+    # workers forked before the bucket is listed (-j 2), or the photos read in this process
+    for local_args, url_args, jobs in [([local, "-r"], [url, "-r"], 2),
+                                       ([f"{local}/c*.png", f"{local}/**/ch*", "-r"],
+                                        [url + "c*.png", url + "**/ch*", "-r"], 1)]:
+        here = run_cli("extract", *local_args, "-n", 3, "-j", jobs)
+        there = run(s3_server, "extract", *url_args, "-n", 3, "-j", jobs)
         assert there.returncode == here.returncode
         assert there.stdout == here.stdout.replace(f"{local}/", url) and there.stdout.count("\n") >= 6
         assert there.stderr == here.stderr.replace(f"{local}/", url)

@@ -19,7 +19,8 @@ from velmora_huebit.photos.sources import display_name, printable
 from velmora_huebit.cli.progress import Progress
 from velmora_huebit.photos.limits import set_decoder_limits
 from velmora_huebit.photos.reading import PhotoError, read_mask
-from velmora_huebit.runs.runners import PoolRunner, Runner, Task, choose_runner, cores, numbered
+from velmora_huebit.runs.runners import (PoolRunner, Runner, Task, choose_runner, cores, fork_early, keep_early,
+                                         numbered, stop_early)
 from velmora_huebit.photos.storage import BREAK_AFTER, is_url, unreachable
 from velmora_huebit.runs.tasks import Listing, PhotoTasks
 from velmora_huebit.analysis.views import View
@@ -247,12 +248,22 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
         tasks: Iterable[Task] = listing
         runner: Runner = DaskRunner(args.dask, args.jobs or cores())
     else:
+        charts = bool(getattr(args, "chart", None))
+        early = None
+        if any(is_url(photo) for photo in args.photos):
+            quiet_opencv()
+            early = fork_early(args.jobs, job, make_extractor(job, _extractor_settings(args)), charts)
         listing.on_problem = lambda name, message: problems.append((name, message))
-        tasks = list(listing)
+        try:
+            tasks = list(listing)
+        except BaseException:
+            stop_early(early)
+            raise
         gc.freeze()  # the modules and the listing (a million photos, perhaps) live to the end: never scanned again
         # before the heavy imports below: a pool's fork server starts meanwhile
-        runner = choose_runner(args.jobs, len(tasks), job, charts=bool(getattr(args, "chart", None)),
-                               buckets=any(is_url(path) for path, _ in tasks), paths=[path for path, _ in tasks[:17]])
+        runner = keep_early(early, choose_runner(args.jobs, len(tasks), job, charts=charts,
+                                                 buckets=any(is_url(path) for path, _ in tasks),
+                                                 paths=[path for path, _ in tasks[:17]]))
     quiet_opencv()
     extractor = make_extractor(job, _extractor_settings(args))
     if isinstance(runner, PoolRunner):  # forked before a progress bar's thread starts, with what they need

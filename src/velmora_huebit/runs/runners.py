@@ -374,3 +374,47 @@ def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False,
     if photos <= 1 or (safe and (workers == 1 or (jobs is None and _little_work(paths, workers)))):
         return SerialRunner(limit_threads=not safe, ahead=BUCKET_AHEAD if buckets else 0)
     return PoolRunner(workers, preload(job, charts, buckets), BUCKET_AHEAD if buckets else _AHEAD)
+
+
+def fork_early(jobs: int | None, job: Job, extractor, charts: bool = False) -> PoolRunner | None:
+    """The workers of a run whose photos are in buckets, forked now: its
+    listing starts fsspec's thread, after which workers would come from a
+    fork server (slower to start, by the imports it makes). None when the
+    run would not use a pool or this process cannot fork."""
+    import importlib
+
+    from velmora_huebit.analysis.engines import preload
+    from velmora_huebit.runs.work import warm
+
+    workers = jobs or idle_cores()
+    if (workers <= 1 and in_process_safe(job)) or not _forkable():
+        return None
+    modules = preload(job, charts, buckets=True)
+    for name in modules:  # what the workers need, shared with them
+        importlib.import_module(name)
+    warm(job)
+    pool = PoolRunner(workers, modules, BUCKET_AHEAD)
+    pool.start(extractor, job)
+    return pool
+
+
+def keep_early(early: PoolRunner | None, chosen: Runner) -> Runner:
+    """The runner chosen once the photos are listed, with the workers forked
+    early in its place when it is a pool (those it does not need stopped);
+    otherwise the early workers are stopped."""
+    if early is None:
+        return chosen
+    if isinstance(chosen, PoolRunner) and chosen.workers <= early.workers:
+        while len(early.started) > chosen.workers:
+            early.started.pop().stop()
+        early.workers = chosen.workers
+        return early
+    stop_early(early)
+    return chosen
+
+
+def stop_early(early: PoolRunner | None) -> None:
+    for worker in early.started if early is not None else ():
+        worker.stop()
+    if early is not None:
+        early.started = []
