@@ -391,7 +391,10 @@ def fork_early(jobs: int | None, job: Job, extractor, charts: bool = False) -> P
         return None
     modules = preload(job, charts, buckets=True)
     for name in modules:  # what the workers need, shared with them
-        importlib.import_module(name)
+        try:
+            importlib.import_module(name)
+        except ImportError:  # s3fs, for a bucket of another kind: as a fork server's preload, passed over
+            pass
     warm(job)
     pool = PoolRunner(workers, modules, BUCKET_AHEAD)
     pool.start(extractor, job)
