@@ -98,7 +98,8 @@ DistinctColours count_colours(const ImageView& image, const MaskView* mask) {
   return by_sorting(keys, n);
 }
 
-DistinctColours count_sampled_colours(const ImageView& image, const MaskView* mask, ptrdiff_t step) {
+DistinctColours count_sampled_colours(const ImageView& image, const MaskView* mask,
+                                      ptrdiff_t step) {
   if (step <= 1) return count_colours(image, mask);
   std::vector<uint32_t> keys;
   keys.reserve(static_cast<size_t>(image.height) * static_cast<size_t>(image.width / step + 1));

@@ -39,9 +39,10 @@ constexpr double kCos63 = 0.45399049973954679, kSin63 = 0.89100652418836787;
 constexpr double kLeastCrossed = 1.0 - kCos30;  // 1 - sin 60 deg
 
 // sRGB (IEC 61966-2-1) to XYZ over the D65 white, and the CIE's knee
-constexpr double kStandard[3][3] = {{0.4124564 / 0.95047, 0.3575761 / 0.95047, 0.1804375 / 0.95047},
-                                    {0.2126729, 0.7151522, 0.0721750},
-                                    {0.0193339 / 1.08883, 0.1191920 / 1.08883, 0.9503041 / 1.08883}};
+constexpr double kStandard[3][3] = {
+    {0.4124564 / 0.95047, 0.3575761 / 0.95047, 0.1804375 / 0.95047},
+    {0.2126729, 0.7151522, 0.0721750},
+    {0.0193339 / 1.08883, 0.1191920 / 1.08883, 0.9503041 / 1.08883}};
 constexpr double kEpsilon = 216.0 / 24389.0, kKappa = 24389.0 / 27.0;
 
 double cie_f(double t) { return t > kEpsilon ? cube_root(t) : (kKappa * t + 16.0) / 116.0; }

@@ -301,12 +301,14 @@ bool read_tolerances(PyObject* obj, double (&tolerances)[3]) {
 }
 
 PyObject* count_within(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"image", "colours", "tolerances", "mask", "rgb", "step", nullptr};
+  static const char* keywords[] = {"image", "colours", "tolerances", "mask",
+                                   "rgb",   "step",    nullptr};
   PyObject *image_obj, *colours_obj, *tolerances_obj, *mask_obj = Py_None;
   int rgb = 0;
   Py_ssize_t step = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O$pn:count_within", const_cast<char**>(keywords),
-                                   &image_obj, &colours_obj, &tolerances_obj, &mask_obj, &rgb, &step))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O$pn:count_within",
+                                   const_cast<char**>(keywords), &image_obj, &colours_obj,
+                                   &tolerances_obj, &mask_obj, &rgb, &step))
     return nullptr;
   if (step < 1) {
     PyErr_Format(PyExc_ValueError, "step must be 1 or more, not %zd", step);
@@ -321,7 +323,8 @@ PyObject* count_within(PyObject*, PyObject* args, PyObject* kwargs) {
   std::vector<engine::Within> found;
   uint64_t total = 0;
   if (!without_lock([&] {
-        found = engine::count_within(in.image, in.masked ? &in.mask : nullptr, targets, tolerances, step, total);
+        found = engine::count_within(in.image, in.masked ? &in.mask : nullptr, targets, tolerances,
+                                     step, total);
       }))
     return nullptr;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
@@ -330,8 +333,8 @@ PyObject* count_within(PyObject*, PyObject* args, PyObject* kwargs) {
     const engine::Within& w = found[i];
     PyObject* item = Py_BuildValue("((KKK)(iii)d)", static_cast<unsigned long long>(w.counts[0]),
                                    static_cast<unsigned long long>(w.counts[1]),
-                                   static_cast<unsigned long long>(w.counts[2]), w.nearest.r, w.nearest.g,
-                                   w.nearest.b, w.delta_e);
+                                   static_cast<unsigned long long>(w.counts[2]), w.nearest.r,
+                                   w.nearest.g, w.nearest.b, w.delta_e);
     if (!item) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
