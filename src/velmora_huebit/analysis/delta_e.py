@@ -50,15 +50,18 @@ def check_min_share(min_share: Any) -> float:
 
 
 def delta_e_match(image, mask, targets: Mapping[Any, tuple[int, int, int]], rgb: bool = False,
-                  tolerances=TOLERANCES, min_share: float = MIN_SHARE) -> dict[Any, DeltaERecord]:
+                  tolerances=TOLERANCES, min_share: float = MIN_SHARE, counted=None) -> dict[Any, DeltaERecord]:
     """The ΔE2000 record of each target against the pixels of an 8-bit image
     (blue-green-red, or red-green-blue with rgb) where the mask (or None) is
-    above 128; a large image is sampled as its shares are counted. {} when
-    no pixel is left."""
+    above 128, or of counted, the larger (image, mask) that shares are
+    counted on, when given; a large image is sampled as its shares are
+    counted. {} when no pixel is left."""
     from velmora_huebit._engine import MAX_COLORS, count_within
     from velmora_huebit.analysis.palette import grey
     from velmora_huebit.analysis.shares import sample_step
 
+    if counted is not None:
+        image, mask = counted
     names, colours = list(targets), list(targets.values())
     found: list = []
     total = 0

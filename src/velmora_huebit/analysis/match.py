@@ -214,8 +214,7 @@ def match(
         return {}
     shrunk, plane, rgb, larger = prepared
     if limit is None and not pixels:
-        counted, counted_mask = larger if larger is not None else (shrunk, plane)
-        return delta_e_match(counted, counted_mask, wanted, rgb, within, least)
+        return delta_e_match(shrunk, plane, wanted, rgb, within, least, counted=larger)
     if pixels:
         import numpy as np
 

@@ -247,6 +247,12 @@ bool read_palette(PyObject* obj, std::vector<engine::Rgb>& palette) {
   return true;
 }
 
+bool check_step(Py_ssize_t step) {
+  if (step >= 1) return true;
+  PyErr_Format(PyExc_ValueError, "step must be 1 or more, not %zd", step);
+  return false;
+}
+
 PyObject* count_nearest(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"image", "colours", "mask", "rgb", "step", nullptr};
   PyObject *image_obj, *colours_obj, *mask_obj = Py_None;
@@ -256,10 +262,7 @@ PyObject* count_nearest(PyObject*, PyObject* args, PyObject* kwargs) {
                                    const_cast<char**>(keywords), &image_obj, &colours_obj,
                                    &mask_obj, &rgb, &step))
     return nullptr;
-  if (step < 1) {
-    PyErr_Format(PyExc_ValueError, "step must be 1 or more, not %zd", step);
-    return nullptr;
-  }
+  if (!check_step(step)) return nullptr;
   std::vector<engine::Rgb> palette;
   if (!read_palette(colours_obj, palette)) return nullptr;
   Inputs in;
@@ -310,10 +313,7 @@ PyObject* count_within(PyObject*, PyObject* args, PyObject* kwargs) {
                                    const_cast<char**>(keywords), &image_obj, &colours_obj,
                                    &tolerances_obj, &mask_obj, &rgb, &step))
     return nullptr;
-  if (step < 1) {
-    PyErr_Format(PyExc_ValueError, "step must be 1 or more, not %zd", step);
-    return nullptr;
-  }
+  if (!check_step(step)) return nullptr;
   std::vector<engine::Rgb> targets;
   if (!read_palette(colours_obj, targets)) return nullptr;
   double tolerances[3];

@@ -85,8 +85,8 @@ def analyse(extractor, job: Job, image, mask, counted=None):
     if job.kind == "delta_e":
         from velmora_huebit.analysis.delta_e import delta_e_match
 
-        image, mask = counted if counted is not None else (image, mask)
-        return delta_e_match(image, mask, job.targets, tolerances=job.tolerances, min_share=job.min_share)
+        return delta_e_match(image, mask, job.targets, tolerances=job.tolerances, min_share=job.min_share,
+                             counted=counted)
     if job.pixels:
         return extractor.find_color_matches(image, job.targets, mask)
     threshold = 50.0 if job.threshold is None else job.threshold

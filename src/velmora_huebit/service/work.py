@@ -240,9 +240,8 @@ def match_answer(data: bytes, opts: Options, max_pixels: int) -> dict:
     if not image.size:
         result: dict = {}
     elif job.kind == "delta_e":
-        counted, counted_mask = larger if larger is not None else (image, mask)
-        result = delta_e_match(counted, counted_mask, opts.targets, tolerances=opts.tolerances,
-                               min_share=opts.min_share)
+        result = delta_e_match(image, mask, opts.targets, tolerances=opts.tolerances, min_share=opts.min_share,
+                               counted=larger)
     elif opts.pixels:
         result = PaletteMatcher(opts.colors).find_color_matches(image, opts.targets, mask)
     else:
