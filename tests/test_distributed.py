@@ -236,6 +236,29 @@ def test_a_worker_lost_while_the_local_cluster_starts_leaves_the_others(tmp_path
     assert run.returncode == 0 and run.stdout.strip() in ("1", "2"), run.stderr[-3000:]
 
 
+_UNPICKLED = []
+
+
+def _unpickled(what):
+    _UNPICKLED.append(what)
+
+
+class _Payload:
+    def __reduce__(self):
+        return _unpickled, ("payload",)
+
+
+def test_workers_load_their_libraries_before_the_payload_and_scikit_learn_without_pandas():
+    # pandas is some 60 MB a worker: a 49-megapixel photo under --engine library stays under 400 MB
+    from velmora_huebit.runs.distributed import _Setup
+
+    _UNPICKLED.clear()
+    _Setup("run", _Payload(), lambda: _UNPICKLED.append("prepare")).setup(None)
+    assert _UNPICKLED == ["prepare", "payload"]
+    code = ("import sys; from velmora_huebit.analysis.engines import load; load(['sklearn.cluster']); "
+            "assert 'pandas' not in sys.modules, 'pandas loaded'; import pandas; import sklearn.utils._dataframe")
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
+
 
 @pytest.mark.parametrize("address", ["localhost:8786x", "foo://bar", ":::::"])
 def test_a_malformed_scheduler_address_is_one_usage_line(address, coffee_path):

@@ -62,3 +62,23 @@ def preload(job: Job, charts: bool = False, buckets: bool = False) -> list[str]:
     if charts:
         found.append("matplotlib.figure")
     return found
+
+
+def load(modules: list[str]) -> None:
+    """Imports a worker's libraries, as preload names them. scikit-learn
+    imports pandas (and with it pyarrow) in case it is handed a data frame:
+    some 60 MB in every worker, which only ever hands it arrays. So unless
+    pandas is loaded already, scikit-learn is imported as if it were not
+    installed; pandas is importable again afterwards."""
+    import importlib
+    import sys
+
+    for name in modules:
+        hide = name.startswith("sklearn") and "pandas" not in sys.modules
+        if hide:
+            sys.modules["pandas"] = None  # type: ignore[assignment]
+        try:
+            importlib.import_module(name)
+        finally:
+            if hide:
+                del sys.modules["pandas"]

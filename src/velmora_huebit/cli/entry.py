@@ -246,7 +246,7 @@ def _run(args, job: Job, listing: PhotoTasks, store) -> int:
 
         # the photos are listed as the cluster takes them, never held all at once
         tasks: Iterable[Task] = listing
-        runner: Runner = DaskRunner(args.dask, args.jobs or cores())
+        runner: Runner = DaskRunner(args.dask, args.jobs or cores(), charts=bool(getattr(args, "chart", None)))
     else:
         charts = bool(getattr(args, "chart", None))
         early = None

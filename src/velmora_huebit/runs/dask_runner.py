@@ -62,11 +62,10 @@ def _start_worker(max_pixels: int, max_side: int, modules: list[str]) -> None:
     """Each worker of a local cluster, before its first photo: quiet, its
     libraries loaded (what they reserve as they load is no photo's) and
     held under the memory ceiling (a cluster at an address is not ours to limit)."""
-    import importlib
+    from velmora_huebit.analysis.engines import load
 
     quiet_opencv()
-    for module in modules:
-        importlib.import_module(module)
+    load(modules)
     limit_memory(max_pixels, max_side)
 
 
@@ -93,9 +92,10 @@ class DaskRunner:
     """The photos on a Dask cluster: a local one of `workers` processes of
     one thread each, or the one at `address`."""
 
-    def __init__(self, address: str, workers: int):
+    def __init__(self, address: str, workers: int, charts: bool = False):
         self.address = address
         self.workers = workers
+        self.charts = charts  # whether the workers draw charts (Matplotlib loaded as they start)
 
     def run(self, extractor, job, tasks, on_done):
         from velmora_huebit.analysis.engines import preload
@@ -104,7 +104,7 @@ class DaskRunner:
         work = ((index, (absolute(path), chart and os.path.abspath(chart))) for index, (path, chart) in enumerate(tasks))
         with self._client() as client:
             prepare = quiet_opencv if self.address else functools.partial(
-                _start_worker, job.max_pixels, job.max_side, preload(job, charts=True, buckets=bool(job.storage)))
+                _start_worker, job.max_pixels, job.max_side, preload(job, charts=self.charts, buckets=bool(job.storage)))
             results = completed(client, _analyse, (extractor, job), work, ordered=True,
                                 prepare=prepare, on_done=on_done)
             try:

@@ -44,14 +44,20 @@ class _Setup(WorkerPlugin):
     needs) to each worker before its first task of the run."""
 
     def __init__(self, name: str, payload: Any, prepare: Callable[[], None] | None):
+        from distributed.protocol.pickle import dumps
+
         self.name = name
-        self.payload = payload
+        # unpickled once prepare has run: the payload's modules are imported
+        # the way prepare imports them (engines.load)
+        self.payload = dumps(payload)
         self.prepare = prepare
 
     def setup(self, worker: Any) -> None:
+        from distributed.protocol.pickle import loads
+
         if self.prepare is not None:
             self.prepare()
-        _payloads[self.name] = self.payload
+        _payloads[self.name] = loads(self.payload)
 
     def teardown(self, worker: Any) -> None:
         _payloads.pop(self.name, None)
