@@ -212,15 +212,24 @@ def object_bytes(url: str, options: dict | None, with_alpha: bool = False, max_s
     decoding it as read_photo would with these options costs, as a HEIF
     file's do on disk. TooLarge over max_pixels, PhotoError for a large
     object that is no image, StorageError for what cannot be read. An
-    object that came whole with its head is left for the decoder to size."""
+    object that came whole with its head is sized too, with these options
+    (its bytes may go to a decoder with limits of its own), but what it is
+    otherwise is left for the decoder to say."""
     from velmora_huebit.photos.storage import object_head, read_object
 
     head, size, fetch = object_head(url, options)
     if size is None:  # a store that does not tell
         return read_object(url, options)
+    source = Source(data=head, size=size, fetch=fetch)
     if size > len(head):
-        _sized(Source(data=head, size=size, fetch=fetch), with_alpha, max_side, max_pixels, shrink, held=size)
-        return read_object(url, options, max_bytes=size)
+        _sized(source, with_alpha, max_side, max_pixels, shrink, held=size)
+        return head + fetch(len(head), size - len(head))
+    try:
+        _sized(source, with_alpha, max_side, max_pixels, shrink, held=size)
+    except TooLarge:
+        raise
+    except PhotoError:
+        pass
     return head
 
 

@@ -10,10 +10,10 @@ throttling and 5xx answers, with backoff), at most READ_TRIES attempts
 each; other protocols are retried here alike. At most READS_IN_FLIGHT
 reads run at once in a process, and an object is fetched by one ranged GET
 of at most MAX_OBJECT_BYTES (a larger one is refused once that much has
-come). A photo is sized first from its head (object_head: a ranged GET of
-its first HEAD_BYTES, and a HEAD for the size of a larger one), which can
-be fetched ahead of its turn (fetch_ahead; the runners keep a few per
-process).
+come). An object's first GET asks for HEAD_BYTES (object_head): most
+photos come whole with it, in one request; a larger one is sized from that
+head (and a HEAD for its size) before the rest is read. The head can be
+fetched ahead of its turn (fetch_ahead; the runners keep a few per process).
 
 Credentials come from where s3fs and botocore look for them (the AWS_*
 variables, ~/.aws/credentials and config with AWS_PROFILE, container and
@@ -35,7 +35,10 @@ READ_TRIES = 3
 NETWORK_ERROR = "network error: cannot reach"
 READS_IN_FLIGHT = 8
 MAX_OBJECT_BYTES = 1 << 30
-HEAD_BYTES = 1 << 16  # read first, to size an object before it is read whole
+# An object's first GET: all of one this small (a phone's photo, in one
+# request where a 64 KB head, a HEAD and the rest took three), the head of a
+# larger one, which it is sized from before it is read whole.
+HEAD_BYTES = 4 << 20
 CONNECT_SECONDS, READ_SECONDS = 10, 60
 
 _reads = threading.BoundedSemaphore(READS_IN_FLIGHT)
@@ -292,7 +295,7 @@ def fetch_ahead(url: str, options: dict | None = None) -> None:
     """Starts fetching the head of the object at url (and its size) in the
     background, for object_head to take up later in this process (the next
     photos of a worker, so that one object's latency hides behind another's;
-    a photo smaller than HEAD_BYTES comes whole). The caller bounds how many
+    most come whole). The caller bounds how many
     are started; they share READS_IN_FLIGHT connections."""
     global _fetcher
     key = (url, repr(options))
@@ -302,20 +305,7 @@ def fetch_ahead(url: str, options: dict | None = None) -> None:
         from concurrent.futures import ThreadPoolExecutor
 
         _fetcher = ThreadPoolExecutor(READS_IN_FLIGHT, thread_name_prefix="fetch")
-    _fetching[key] = _fetcher.submit(_head_ahead, url, options)
-
-
-# an object this small is fetched whole ahead of its turn: holding it costs
-# little, and its head would only be followed by another GET
-WHOLE_AHEAD_BYTES = 4 << 20
-
-
-def _head_ahead(url: str, options: dict | None):
-    head, size, read = _object_head(url, options, HEAD_BYTES)
-    if size is not None and len(head) < size <= WHOLE_AHEAD_BYTES:
-        head += read(len(head), size - len(head))
-        size = len(head)
-    return head, size, read
+    _fetching[key] = _fetcher.submit(_object_head, url, options, HEAD_BYTES)
 
 
 def _forget_fetches() -> None:
