@@ -295,8 +295,8 @@ def fetch_ahead(url: str, options: dict | None = None) -> None:
     """Starts fetching the head of the object at url (and its size) in the
     background, for object_head to take up later in this process (the next
     photos of a worker, so that one object's latency hides behind another's;
-    most come whole). The caller bounds how many
-    are started; they share READS_IN_FLIGHT connections."""
+    most come whole). The caller bounds how many are started; they share
+    READS_IN_FLIGHT connections."""
     global _fetcher
     key = (url, repr(options))
     if key in _fetching:
