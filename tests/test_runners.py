@@ -57,6 +57,9 @@ def test_runs_too_small_for_workers_or_a_busy_machine_stay_here(photos, tmp_path
     assert isinstance(runners.choose_runner(None, 40, unsafe, paths=photos * 6), runners.PoolRunner)
     monkeypatch.setattr(os, "getloadavg", lambda: (0.3, 0, 0))
     assert isinstance(runners.choose_runner(None, 4, safe, paths=photos[:4]), runners.SerialRunner)
+    objects = [f"s3://b/p{i}.jpg" for i in range(17)]  # a bucket's photos, by their count
+    assert isinstance(runners.choose_runner(None, 40, safe, buckets=True, paths=objects), runners.SerialRunner)
+    assert isinstance(runners.choose_runner(None, 400, safe, buckets=True, paths=objects), runners.PoolRunner)
     big = tmp_path / "big.jpg"
     big.write_bytes(os.urandom(8 << 20))  # a camera photo's size is what counts
     for jobs, job, paths in [(2, safe, photos[:4]), (None, unsafe, photos[:4]), (None, safe, [str(big)] * 2),
