@@ -65,11 +65,13 @@ def preload(job: Job, charts: bool = False, buckets: bool = False) -> list[str]:
 
 
 def load(modules: list[str]) -> None:
-    """Imports a worker's libraries, as preload names them. scikit-learn
-    imports pandas (and with it pyarrow) in case it is handed a data frame:
-    some 60 MB in every worker, which only ever hands it arrays. So unless
-    pandas is loaded already, scikit-learn is imported as if it were not
-    installed; pandas is importable again afterwards."""
+    """Imports a worker's libraries, as preload names them, passing over one
+    that is not installed as a fork server's preload does (s3fs, for a
+    bucket of another kind). scikit-learn imports pandas (and with it
+    pyarrow) in case it is handed a data frame: some 60 MB in every worker,
+    which only ever hands it arrays. So unless pandas is loaded already,
+    scikit-learn is imported as if it were not installed; pandas is
+    importable again afterwards."""
     import importlib
     import sys
 
@@ -79,6 +81,8 @@ def load(modules: list[str]) -> None:
             sys.modules["pandas"] = None  # type: ignore[assignment]
         try:
             importlib.import_module(name)
+        except ImportError:
+            pass
         finally:
             if hide:
                 del sys.modules["pandas"]

@@ -220,17 +220,12 @@ def object_bytes(url: str, options: dict | None, with_alpha: bool = False, max_s
     head, size, fetch = object_head(url, options)
     if size is None:  # a store that does not tell
         return read_object(url, options)
-    source = Source(data=head, size=size, fetch=fetch)
-    if size > len(head):
-        _sized(source, with_alpha, max_side, max_pixels, shrink, held=size)
-        return head + fetch(len(head), size - len(head))
     try:
-        _sized(source, with_alpha, max_side, max_pixels, shrink, held=size)
-    except TooLarge:
-        raise
-    except PhotoError:
-        pass
-    return head
+        _sized(Source(data=head, size=size, fetch=fetch), with_alpha, max_side, max_pixels, shrink, held=size)
+    except PhotoError as exc:
+        if isinstance(exc, TooLarge) or size > len(head):
+            raise
+    return head + fetch(len(head), size - len(head)) if size > len(head) else head
 
 
 def _read_object(url: str, storage: dict | None, with_alpha: bool, max_side: int, max_pixels: int,

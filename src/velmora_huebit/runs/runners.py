@@ -389,20 +389,14 @@ def fork_early(jobs: int | None, job: Job, extractor, charts: bool = False) -> P
     listing starts fsspec's thread, after which workers would come from a
     fork server (slower to start, by the imports it makes). None when the
     run would not use a pool or this process cannot fork."""
-    import importlib
-
-    from velmora_huebit.analysis.engines import preload
+    from velmora_huebit.analysis.engines import load, preload
     from velmora_huebit.runs.work import warm
 
     workers = jobs or idle_cores()
     if (workers <= 1 and in_process_safe(job)) or not _forkable():
         return None
     modules = preload(job, charts, buckets=True)
-    for name in modules:  # what the workers need, shared with them
-        try:
-            importlib.import_module(name)
-        except ImportError:  # s3fs, for a bucket of another kind: as a fork server's preload, passed over
-            pass
+    load(modules)  # what the workers need, shared with them
     warm(job)
     pool = PoolRunner(workers, modules, BUCKET_AHEAD)
     pool.start(extractor, job)
