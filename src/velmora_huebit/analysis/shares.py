@@ -4,18 +4,22 @@ of the same photo, whose fine detail (type, threads, foliage) a shrink
 would blend into colours of its own. The palette engine's count_nearest
 counts each pixel of the larger image for its nearest palette colour.
 
-A JPEG is decoded for that at the reduced scale (1/2, 1/4 or 1/8) that
-leaves at least COUNT_SIDE pixels on its longer side; other images are
-counted at the size they were decoded. A large one is sampled (every
-step-th pixel of each row, about COUNT_PIXELS in all): sampling keeps the
-pixels' colours, where a shrink would blend them (bench/bench_fidelity.py
---large measures the share error and time).
+A large JPEG (one that 1/8 of its size leaves max_side) is read from its
+coefficients: at 1/8 for the palette, with about TILE_PIXELS of its pixels
+at full size (whole MCUs spread over it) to count on, for one pass of the
+decoder (photos.reading, tiles). Another JPEG is decoded at the reduced
+scale (1/2 or 1/4) that leaves at least COUNT_SIDE pixels on its longer
+side; other images are counted at the size they were decoded. A large one
+is sampled (every step-th pixel of each row, about COUNT_PIXELS in all):
+sampling keeps the pixels' colours, where a shrink would blend them
+(bench/bench_fidelity.py --large measures the share error and time).
 """
 
 from __future__ import annotations
 
 COUNT_SIDE = 960  # 0: shares as counted on the shrunk image
 COUNT_PIXELS = 1 << 16  # a larger image is sampled down to about this many
+TILE_PIXELS = 1 << 14  # full-size pixels of a large JPEG counted (one in a block at most)
 
 
 def reading_side(max_side: int) -> int:
@@ -24,12 +28,21 @@ def reading_side(max_side: int) -> int:
     return max(max_side, COUNT_SIDE) if max_side and COUNT_SIDE else max_side
 
 
-def counted(image, alpha, mask, shrunk):
-    """(image, mask) to count shares on, prepared as the shrunk one was (the
-    mask brought to the image's size, transparent pixels left out), or None
-    when the analysed image is this one."""
+def tiles(max_side: int, mask=None) -> tuple[int, int] | None:
+    """What to ask the reader for (its tiles=): full-size pixels of a large
+    JPEG, unless a mask selects pixels by where they are."""
+    return (max_side, TILE_PIXELS) if COUNT_SIDE and max_side and mask is None else None
+
+
+def counted(image, alpha, mask, shrunk, tiles=None):
+    """(image, mask) to count shares on: the reader's tiles when it gave
+    some, else the image prepared as the shrunk one was (the mask brought to
+    the image's size, transparent pixels left out); None when the analysed
+    image is this one."""
     from velmora_huebit.analysis.palette import prepare
 
+    if tiles is not None:
+        return tiles, None
     if not COUNT_SIDE or image.shape[:2] == shrunk.shape[:2]:
         return None
     return prepare(image, alpha, mask, 0)
@@ -46,8 +59,7 @@ def recount(swatches, image, mask, rgb: bool):
     (all of them kept when none has any)."""
     from velmora_huebit._engine import count_nearest
 
-    step = max(1, image.shape[0] * image.shape[1] // COUNT_PIXELS)
-    counts = count_nearest(image, [colour for colour, _ in swatches], mask, rgb=rgb, step=step)
+    counts = count_nearest(image, [colour for colour, _ in swatches], mask, rgb=rgb, step=sample_step(image))
     found = [(colour, n) for (colour, _), n in zip(swatches, counts) if n]
     if not found:
         return swatches

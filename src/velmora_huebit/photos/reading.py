@@ -93,7 +93,8 @@ def read_file(path, *, max_pixels: int = DEFAULT_MAX_PIXELS) -> bytes:
 
 
 def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
-               shrink: bool = False, quiet: bool = False, storage: dict | None = None) -> Decoded:
+               shrink: bool = False, quiet: bool = False, storage: dict | None = None,
+               tiles: tuple[int, int] | None = None) -> Decoded:
     """The photo in the file at path, decoded as cv2.imread decodes it. With
     max_side, a large JPEG may come back reduced, to no less than max_side
     pixels on its longer side; with shrink too, every image comes back
@@ -102,25 +103,29 @@ def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = D
     image is transparent. quiet keeps the decoders' own messages off
     standard error. PhotoError for what cannot be read, TooLarge for an
     image over max_pixels (0: no limit). A URL (s3://bucket/key) is read
-    through fsspec with the storage options, then decoded as its bytes."""
+    through fsspec with the storage options, then decoded as its bytes.
+    With tiles=(side, pixels), a JPEG that 1/8 of its size leaves side
+    pixels or more on its longer side is read from its coefficients instead
+    (see _jpeg): at 1/8, with about that many of its pixels at full size in
+    Decoded.tiles, for one pass of the decoder."""
     if _is_url(path):
-        return _read_object(path, storage, with_alpha, max_side, max_pixels, shrink, quiet)
-    return read_local(path, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet)
+        return _read_object(path, storage, with_alpha, max_side, max_pixels, shrink, quiet, tiles)
+    return read_local(path, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet, tiles=tiles)
 
 
 def read_local(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
-               shrink: bool = False, quiet: bool = False) -> Decoded:
+               shrink: bool = False, quiet: bool = False, tiles: tuple[int, int] | None = None) -> Decoded:
     """read_photo of a local file, whatever its name looks like: decoded
     where it lies, its header parsed and its cost checked once."""
     fd = _open(path)
     try:
-        return _read(Source(fd=fd), _Input(fd), with_alpha, max_side, max_pixels, shrink, quiet)
+        return _read(Source(fd=fd), _Input(fd), with_alpha, max_side, max_pixels, shrink, quiet, tiles=tiles)
     finally:
         os.close(fd)
 
 
 def decode(data: bytes, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
-           shrink: bool = False, quiet: bool = False) -> Decoded:
+           shrink: bool = False, quiet: bool = False, tiles: tuple[int, int] | None = None) -> Decoded:
     """The photo in a file's bytes, as read_photo reads a file."""
     if not data:
         raise PhotoError("empty file")
@@ -131,7 +136,7 @@ def decode(data: bytes, with_alpha: bool, max_side: int = 0, *, max_pixels: int 
     # refused before the bytes are copied for the decoder; _read does not check again
     _check(header, _factor(header, max_side), with_alpha, max_side, shrink, max_pixels)
     with _Input.of_bytes(data) as given:
-        return _read(source, given, with_alpha, max_side, max_pixels, shrink, quiet, header)
+        return _read(source, given, with_alpha, max_side, max_pixels, shrink, quiet, header, tiles)
 
 
 def read_mask(path, *, max_pixels: int = DEFAULT_MAX_PIXELS, grey: bool = False, quiet: bool = False,
@@ -229,7 +234,7 @@ def object_bytes(url: str, options: dict | None, with_alpha: bool = False, max_s
 
 
 def _read_object(url: str, storage: dict | None, with_alpha: bool, max_side: int, max_pixels: int,
-                 shrink: bool, quiet: bool) -> Decoded:
+                 shrink: bool, quiet: bool, tiles: tuple[int, int] | None) -> Decoded:
     """The photo in an object, sized first (object_bytes)."""
     from velmora_huebit.photos.storage import StorageError, options_for
 
@@ -238,7 +243,7 @@ def _read_object(url: str, storage: dict | None, with_alpha: bool, max_side: int
                             shrink=shrink)
     except StorageError as exc:
         raise PhotoError(str(exc)) from None
-    return decode(data, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet)
+    return decode(data, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet, tiles=tiles)
 
 
 def _is_url(path) -> bool:
@@ -402,11 +407,11 @@ def _quiet(on: bool):
 
 
 def _oriented(alpha, orientation: int):
-    """The alpha plane turned as EXIF orientation 1-8 asks, as OpenCV turns the colour."""
+    """The alpha plane (or an image) turned as EXIF orientation 1-8 asks, as OpenCV turns the colour."""
     import numpy as np
 
     turns = {2: lambda a: a[:, ::-1], 3: lambda a: a[::-1, ::-1], 4: lambda a: a[::-1],
-             5: lambda a: a.T, 6: lambda a: np.rot90(a, -1), 7: lambda a: np.rot90(a, 1)[::-1],
+             5: lambda a: a.swapaxes(0, 1), 6: lambda a: np.rot90(a, -1), 7: lambda a: np.rot90(a, 1)[::-1],
              8: lambda a: np.rot90(a, 1)}
     return np.ascontiguousarray(turns[orientation](alpha)) if orientation in turns else alpha
 
@@ -453,7 +458,8 @@ def _failure(source: Source, header: Header, truncated: bool) -> PhotoError:
 
 
 def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pixels: int,
-          shrink: bool, quiet: bool, header: Header | None = None) -> Decoded:
+          shrink: bool, quiet: bool, header: Header | None = None,
+          tiles: tuple[int, int] | None = None) -> Decoded:
     import cv2
     import numpy as np
 
@@ -474,6 +480,10 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         kind = f"an animated {header.kind}" if header.animated else "a JPEG 2000"
         raise PhotoError(f"{kind} image, not read with OpenCV {cv2.__version__}, whose reader of "
                          "it crashes on damaged ones (OpenCV 4.12 or newer reads it)")
+    if tiles and header.kind == "JPEG" and not truncated and _factor(header, tiles[0]) == 8:
+        sampled = _coefficients(source, header, tiles[1], max_pixels)
+        if sampled is not None:
+            return sampled
     stored = (-(-header.height // factor), -(-header.width // factor))  # as the decoder gives it
     mode = _alpha_mode(header, with_alpha)
     with _quiet(quiet):
@@ -536,6 +546,45 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         alpha = (cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
                  if alpha.min() < OPAQUE else None)
     return Decoded(image, alpha, full, _noted(notes, alpha))
+
+
+# the most a JPEG's coefficients may take in memory (3 bytes a pixel at
+# 4:2:0, 6 at 4:4:4): a larger photo is decoded the usual way
+MAX_COEFFICIENT_BYTES = 96 << 20
+
+
+def _coefficients(source: Source, header: Header, pixels: int, max_pixels: int) -> Decoded | None:
+    """A JPEG read from its coefficients (_jpeg.sample): at 1/8, turned by
+    its EXIF orientation, with its full-size tiles; None where it is read
+    the usual way (a colour space or damage that reader leaves to this one,
+    over MAX_COEFFICIENT_BYTES, or no _jpeg)."""
+    import mmap
+
+    import numpy as np
+
+    try:
+        from velmora_huebit.photos import _jpeg
+    except ImportError:
+        return None
+    limit = min(MAX_COEFFICIENT_BYTES, 3 * max_pixels) if max_pixels else MAX_COEFFICIENT_BYTES
+    if source.fd is not None:
+        try:
+            data = mmap.mmap(source.fd, 0, access=mmap.ACCESS_READ)
+        except (OSError, ValueError):
+            return None
+    else:
+        data = source.data
+    try:
+        found = _jpeg.sample(data, pixels, limit)
+    finally:
+        if isinstance(data, mmap.mmap):
+            data.close()
+    if found is None:
+        return None
+    (small, shape), (tiles, tiles_shape) = found
+    image = _oriented(np.frombuffer(small, np.uint8).reshape(shape), header.orientation)
+    full = (header.height, header.width) if header.turned else (header.width, header.height)
+    return Decoded(image, None, full, [], np.frombuffer(tiles, np.uint8).reshape(tiles_shape))
 
 
 def _noted(notes: list, alpha) -> list:
