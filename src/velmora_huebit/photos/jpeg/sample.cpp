@@ -88,11 +88,12 @@ struct Basis {
   }
 };
 
-// The basis for a component sampled `factor` (2 or 4) times more coarsely
-// than the luma: its blocks' means over runs of 8 / factor samples.
+// The basis for a component sampled `factor` (1, 2 or 4) times more
+// coarsely than the luma along an axis: its blocks' means over runs of
+// 8 / factor samples.
 const Basis& basis(int factor) {
-  static const Basis bases[] = {Basis(4), Basis(2)};
-  return bases[factor == 2 ? 0 : 1];
+  static const Basis bases[] = {Basis(8), Basis(4), Basis(2)};
+  return bases[factor == 1 ? 0 : factor == 2 ? 1 : 2];
 }
 
 // A block's means over runs of across.size x down.size samples, down.runs

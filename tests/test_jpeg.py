@@ -1,0 +1,99 @@
+"""A large JPEG read from its coefficients (photos._jpeg): the photo at 1/8
+for the palette, and full-size pixels to count its shares on."""
+
+import gc
+import io
+import sys
+
+import cv2
+import numpy as np
+import pytest
+from PIL import Image
+
+from velmora_huebit import palette
+from velmora_huebit.photos import _jpeg
+from velmora_huebit.photos.reading import decode
+
+from test_shares import nearest_counts
+
+
+def _cloth() -> np.ndarray:
+    """Thin navy threads on mustard beside a field of red: a shrink blends
+    the threads into a colour of their own, and a reduced decode too."""
+    y, x = np.mgrid[0:1600, 0:2560]
+    navy = ((x // 3) % 3 == 0) | ((y // 3) % 4 == 0)
+    image = np.where(navy[:, :, None], np.array([90, 40, 20], np.uint8), np.array([40, 170, 210], np.uint8))
+    image[:, 1900:] = (40, 30, 200)
+    return image
+
+
+def _jpeg_of(image, mode="RGB", **options) -> bytes:
+    out = io.BytesIO()
+    Image.fromarray(image[:, :, ::-1]).convert(mode).save(out, "JPEG", quality=90, **options)
+    return out.getvalue()
+
+
+TURNED = Image.Exif()
+TURNED[0x0112] = 6
+KINDS = {"4:2:0": {}, "4:4:4": {"subsampling": 0}, "4:2:2": {"subsampling": 1}, "grey": {"mode": "L"},
+         "progressive": {"progressive": True}, "turned": {"exif": TURNED.tobytes()}}
+
+
+@pytest.fixture(scope="module")
+def cloth():
+    return _cloth()
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_shares_are_those_of_every_pixel(cloth, kind):
+    data = _jpeg_of(cloth, **KINDS[kind])
+    full = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
+    photo = decode(data, True, 960, tiles=(256, 1 << 14))
+    assert photo.tiles is not None and photo.size == full.shape[1::-1]
+    # the small image: each pixel the mean of 8 x 8 of the photo, turned as it is
+    means = cv2.resize(full, photo.image.shape[1::-1], interpolation=cv2.INTER_AREA)
+    assert np.abs(photo.image.astype(int) - means).mean() < 1.5
+    found = palette(data, 3, names=None)
+    truth = nearest_counts(full, [r["color"] for r in found])
+    for record, pixels in zip(found, truth):
+        assert abs(record["percentage"] - pixels / (full.size // 3) * 100) < 0.75, kind
+
+
+def test_what_it_leaves_to_the_decoder(cloth):
+    small = np.ascontiguousarray(cloth[:48, :64])
+    good, progressive = _jpeg_of(small), _jpeg_of(small, progressive=True)
+    assert _jpeg.sample(good, 100, 1 << 20) is not None
+    # a baseline photo's rows go through a ring; a progressive one's are held whole
+    assert _jpeg.sample(good, 100, 0) is not None and _jpeg.sample(progressive, 100, 0) is None
+    damaged = bytearray(good)
+    damaged[len(good) // 2:len(good) // 2 + 40] = b"\xff\xd9" * 20  # an end marker inside the data
+    for data in (good[:len(good) // 2], bytes(damaged), b"not a jpeg", b"",
+                 _jpeg_of(small, mode="CMYK"), _jpeg_of(small[:7, :7])):
+        assert _jpeg.sample(data, 100, 1 << 20) is None
+    with pytest.raises(ValueError):
+        _jpeg.sample(good, 0, 1 << 20)
+    with pytest.raises(TypeError):
+        _jpeg.sample("a str", 100, 1 << 20)
+
+
+def test_no_reference_leaks(cloth):
+    good = _jpeg_of(np.ascontiguousarray(cloth[:64, :96]))
+    calls = [lambda: _jpeg.sample(good, 500, 1 << 20), lambda: _jpeg.sample(good[:300], 500, 1 << 20),
+             lambda: _jpeg.sample(good, -1, 1), lambda: _jpeg.sample(memoryview(good), 500, 1 << 20),
+             lambda: _jpeg.sample(good, "500", 1), lambda: _jpeg.sample(None, 1, 1)]
+
+    def run_all():
+        for call in calls:
+            try:
+                call()
+            except (TypeError, ValueError):
+                pass
+
+    run_all()
+    gc.collect()
+    before = len(gc.get_objects()), sys.getrefcount(good)
+    for _ in range(300):
+        run_all()
+    gc.collect()
+    after = len(gc.get_objects()), sys.getrefcount(good)
+    assert after[0] - before[0] < 20 and after[1] == before[1]
