@@ -13,6 +13,9 @@ imports nothing else of the package but its exceptions.
   before decoding, and the errors and decoded photo every reader shares
 - reading: photo and mask files (local or in buckets) into arrays (reduced
   JPEG decodes, alpha, special files, damage)
+- _jpeg (jpeg/, C++ on libjpeg): a large JPEG read from its coefficients,
+  at 1/8 with full-size pixels sampled across it, for one pass of the
+  decoder
 - damage: what is wrong with a decoded photo (a truncated JPEG's grey
   fill, left out; a picture almost all transparent), in words
 - heif: HEIC/HEIF photos (and AVIF that OpenCV does not read) through
