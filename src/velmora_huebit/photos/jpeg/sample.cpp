@@ -8,7 +8,8 @@
 // ones, is worked through once all of it is read.)
 //
 // libjpeg reports a failure by calling error_exit, which here jumps back to
-// the setjmp of the step that called it (read_header, read_coefficients).
+// the setjmp of the step that called it (read_header, read_coefficients);
+// so does a warning.
 // Those steps, and the progress monitor called below them, hold no C++
 // object that a jump could skip: every buffer is made by sample() between
 // the two steps and handed down as plain pointers. Every warning counts as
@@ -245,8 +246,13 @@ struct Errors {
 [[noreturn]] void on_error(j_common_ptr info) {
   std::longjmp(reinterpret_cast<Errors*>(info->err)->jump, 1);
 }
+// A warning ends the read at once, as an error does: the file goes to the
+// caller's decoder anyway, and damaged data could take long to go through.
 void on_message(j_common_ptr info, int level) {
-  if (level < 0) ++reinterpret_cast<Errors*>(info->err)->warnings;
+  if (level >= 0) return;  // libjpeg's trace messages
+  Errors* errors = reinterpret_cast<Errors*>(info->err);
+  ++errors->warnings;
+  std::longjmp(errors->jump, 1);
 }
 void silent(j_common_ptr) {}
 
@@ -330,7 +336,9 @@ JBLOCKARRAY accessed(j_common_ptr info, jvirt_barray_ptr array, JDIMENSION start
   for (Work::Ring& ring : work.rings) {
     if (array != reinterpret_cast<jvirt_barray_ptr>(&ring)) continue;
     const JDIMENSION v = static_cast<JDIMENSION>(ring.v);
-    if (start % v || count > v) work.misused = true;
+    // one MCU row at a time, and never over a row whose work is not done
+    const int row = static_cast<int>(start / v);
+    if (start % v || count > v || (writable && row > work.pixels_done + 1)) work.misused = true;
     const size_t slot = start / v % static_cast<size_t>(work.depth) * v;
     for (size_t i = 0; i < v; ++i) ring.rows[slot + i] = ring.blocks + (slot + i) * ring.across;
     if (writable)
