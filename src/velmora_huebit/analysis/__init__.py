@@ -4,8 +4,9 @@ engine. Stands on photos (reading files) and colour (names).
 
 - palette: palette(), the dominant colours of one image, and the pieces the
   runs share (prepare, dominant_colors, color_records)
-- shares: the palette's shares counted on a larger decode than it was
-  found on (the engine's count_nearest)
+- shares: the palette's shares counted on more of the photo than it was
+  found on (a large JPEG's own full-size pixels, or a larger decode; the
+  engine's count_nearest)
 - engines: which engine analyses a run's photos (the palette engine, the
   default, or the module's ColorExtractor), and what each needs in workers
 - match: match() and similarity(), target colours against the palette
