@@ -8,7 +8,7 @@ Takes a small valid file of every format the reader knows (with and without
 transparency, EXIF turns, progressive and 16-bit variants), damages copies
 of it (bytes flipped, cut short, runs repeated or dropped, header fields set
 to extremes) and reads each with read_photo, read_mask, decode (also as a
-JPEG's coefficients, tiles=) and _jpeg.sample, in a
+JPEG's coefficients, picked=) and _jpeg.sample, in a
 child process under an address-space limit. A fine outcome is an image or a
 PhotoError; anything else (another exception, a crash, a hang, a read over
 the limit) is a failure, printed with the seed that makes the file again.
@@ -147,7 +147,7 @@ def child(folder: str) -> None:
                  ("read_mask", lambda: read_mask(path, grey=True, quiet=True)),
                  ("decode", lambda: decode(data, True, 64, quiet=True)),
                  # a JPEG read from its coefficients (at 1/8, with full-size pixels)
-                 ("decode tiles", lambda: decode(data, True, 960, quiet=True, tiles=(8, 4096))),
+                 ("decode picked", lambda: decode(data, True, 960, quiet=True, picked=(8, 4096))),
                  ("jpeg sample", lambda: _jpeg.sample(data, 4096, 1 << 24) or _NOT_SAMPLED)]
         for name, call in calls:
             # named before it is made, so that a call that kills the process is known

@@ -48,8 +48,8 @@ def cloth():
 def test_shares_are_those_of_every_pixel(cloth, kind):
     data = _jpeg_of(cloth, **KINDS[kind])
     full = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
-    photo = decode(data, True, 960, tiles=(256, 1 << 14))
-    assert photo.tiles is not None and photo.size == full.shape[1::-1]
+    photo = decode(data, True, 960, picked=(256, 1 << 14))
+    assert photo.picked is not None and photo.size == full.shape[1::-1]
     # the small image: each pixel the mean of 8 x 8 of the photo, turned as it is
     means = cv2.resize(full, photo.image.shape[1::-1], interpolation=cv2.INTER_AREA)
     assert np.abs(photo.image.astype(int) - means).mean() < 1.5

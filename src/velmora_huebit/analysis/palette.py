@@ -133,9 +133,9 @@ def _pil_image(value: Any) -> bool:
     return module is not None and isinstance(value, module.Image)
 
 
-def _decode(given: Any, keep_transparent: bool, max_side: int, tiles=None):
-    """(image, alpha, full size, tiles) of a local file's path, read where it
-    lies as the command line reads it, or of an image file's bytes (tiles:
+def _decode(given: Any, keep_transparent: bool, max_side: int, picked=None):
+    """(image, alpha, full size, picked) of a local file's path, read where it
+    lies as the command line reads it, or of an image file's bytes (picked:
     as the reader takes and gives them); its warnings (a truncated JPEG) as
     Python warnings."""
     import warnings
@@ -147,14 +147,14 @@ def _decode(given: Any, keep_transparent: bool, max_side: int, tiles=None):
     else:
         what, read = os.fsdecode(given), read_local
     try:
-        photo = read(given if isinstance(given, bytes) else what, not keep_transparent, max_side, tiles=tiles)
+        photo = read(given if isinstance(given, bytes) else what, not keep_transparent, max_side, picked=picked)
     except PhotoError as exc:
         if str(exc) == "no such file" and read is read_local:
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), what) from None
         raise ValueError(f"{what}: {exc}") from None
     for note in photo.notes:
         warnings.warn(f"{what}: {note}", stacklevel=5)  # the caller of palette() or match()
-    return photo.image, photo.alpha, photo.size, photo.tiles
+    return photo.image, photo.alpha, photo.size, photo.picked
 
 
 def _from_array(array, what: str):
@@ -175,22 +175,22 @@ def _from_array(array, what: str):
     return array[:, :, :3], alpha
 
 
-def _load_image(image: Any, channels: str, keep_transparent: bool, max_side: int, tiles=None):
-    """(image, alpha, full size (width, height), rgb order, tiles): tiles
+def _load_image(image: Any, channels: str, keep_transparent: bool, max_side: int, picked=None):
+    """(image, alpha, full size (width, height), rgb order, picked): picked
     as the reader takes and gives them, for a photo file."""
     import numpy as np
 
     if isinstance(image, (str, os.PathLike)):
-        return (*_decode(image, keep_transparent, max_side, tiles), False)
+        return (*_decode(image, keep_transparent, max_side, picked), False)
     if isinstance(image, (bytes, bytearray, memoryview)):
-        return (*_decode(bytes(image), keep_transparent, max_side, tiles), False)
+        return (*_decode(bytes(image), keep_transparent, max_side, picked), False)
     if callable(getattr(image, "read", None)):  # a file object: BytesIO, an open file
         import io
 
         data = None if isinstance(image, io.TextIOBase) else image.read()
         if not isinstance(data, (bytes, bytearray)):
             raise TypeError("image must be a file opened in binary mode ('rb'), not in text mode")
-        return (*_decode(bytes(data), keep_transparent, max_side, tiles), False)
+        return (*_decode(bytes(data), keep_transparent, max_side, picked), False)
     if _pil_image(image):
         has_alpha = "A" in image.getbands() or "transparency" in image.info
         array = np.asarray(image.convert("RGBA" if has_alpha else "RGB"))
@@ -249,11 +249,11 @@ def load_prepared(image: Any, mask: Any, max_side: Any, channels: Any, keep_tran
     (image, mask) its shares are counted on (see shares) or None; None for
     an image without pixels.
     The arguments as palette() takes them, channels checked before."""
-    from velmora_huebit.analysis.shares import counted, reading_side, tiles
+    from velmora_huebit.analysis.shares import counted, pick, reading_side
 
     side = _side(max_side)
     colour, alpha, size, given, rgb = _load_image(image, channels, bool(keep_transparent), reading_side(side),
-                                                  tiles(side, mask))
+                                                  pick(side, mask))
     plane = _load_mask(mask, size)
     if colour.size == 0:
         return None

@@ -1,13 +1,13 @@
 """Faithful shares: the palette is found on the shrunk photo (fast, and its
-colours hold), while the share of each colour is counted on a larger decode
-of the same photo, whose fine detail (type, threads, foliage) a shrink
-would blend into colours of its own. The palette engine's count_nearest
-counts each pixel of the larger image for its nearest palette colour.
+colours hold), while the share of each colour is counted on more of the
+same photo, whose fine detail (type, threads, foliage) a shrink would
+blend into colours of its own. The palette engine's count_nearest counts
+each of those pixels for its nearest palette colour.
 
 A large JPEG (one that 1/8 of its size leaves max_side) is read from its
-coefficients: at 1/8 for the palette, with about TILE_PIXELS of its pixels
-at full size (whole MCUs spread over it) to count on, for one pass of the
-decoder (photos.reading, tiles). Another JPEG is decoded at the reduced
+coefficients: at 1/8 for the palette, with PICKED_PIXELS of its pixels at
+full size, one from each cell of a lattice over it, to count on, for one
+pass of the decoder (photos.reading, picked=). Another JPEG is decoded at the reduced
 scale (1/2 or 1/4) that leaves at least COUNT_SIDE pixels on its longer
 side; other images are counted at the size they were decoded. A large one
 is sampled (every step-th pixel of each row, about COUNT_PIXELS in all):
@@ -19,7 +19,7 @@ from __future__ import annotations
 
 COUNT_SIDE = 960  # 0: shares as counted on the shrunk image
 COUNT_PIXELS = 1 << 16  # a larger image is sampled down to about this many
-TILE_PIXELS = 1 << 14  # full-size pixels of a large JPEG counted (one in a block at most)
+PICKED_PIXELS = 1 << 14  # full-size pixels of a large JPEG counted (one a cell of blocks)
 
 
 def reading_side(max_side: int) -> int:
@@ -28,21 +28,21 @@ def reading_side(max_side: int) -> int:
     return max(max_side, COUNT_SIDE) if max_side and COUNT_SIDE else max_side
 
 
-def tiles(max_side: int, mask=None) -> tuple[int, int] | None:
-    """What to ask the reader for (its tiles=): full-size pixels of a large
+def pick(max_side: int, mask=None) -> tuple[int, int] | None:
+    """What to ask the reader for (its picked=): full-size pixels of a large
     JPEG, unless a mask selects pixels by where they are."""
-    return (max_side, TILE_PIXELS) if COUNT_SIDE and max_side and mask is None else None
+    return (max_side, PICKED_PIXELS) if COUNT_SIDE and max_side and mask is None else None
 
 
-def counted(image, alpha, mask, shrunk, tiles=None):
-    """(image, mask) to count shares on: the reader's tiles when it gave
-    some, else the image prepared as the shrunk one was (the mask brought to
+def counted(image, alpha, mask, shrunk, picked=None):
+    """(image, mask) to count shares on: the pixels the reader picked, when
+    it gave some; else the image prepared as the shrunk one was (the mask brought to
     the image's size, transparent pixels left out); None when the analysed
     image is this one."""
     from velmora_huebit.analysis.palette import prepare
 
-    if tiles is not None:
-        return tiles, None
+    if picked is not None:
+        return picked, None
     if not COUNT_SIDE or image.shape[:2] == shrunk.shape[:2]:
         return None
     return prepare(image, alpha, mask, 0)

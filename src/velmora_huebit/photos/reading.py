@@ -94,7 +94,7 @@ def read_file(path, *, max_pixels: int = DEFAULT_MAX_PIXELS) -> bytes:
 
 def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
                shrink: bool = False, quiet: bool = False, storage: dict | None = None,
-               tiles: tuple[int, int] | None = None) -> Decoded:
+               picked: tuple[int, int] | None = None) -> Decoded:
     """The photo in the file at path, decoded as cv2.imread decodes it. With
     max_side, a large JPEG may come back reduced, to no less than max_side
     pixels on its longer side; with shrink too, every image comes back
@@ -104,28 +104,28 @@ def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = D
     standard error. PhotoError for what cannot be read, TooLarge for an
     image over max_pixels (0: no limit). A URL (s3://bucket/key) is read
     through fsspec with the storage options, then decoded as its bytes.
-    With tiles=(side, pixels), a JPEG that 1/8 of its size leaves side
+    With picked=(side, pixels), a JPEG that 1/8 of its size leaves side
     pixels or more on its longer side is read from its coefficients instead
     (see _jpeg): at 1/8, with about that many of its pixels at full size in
-    Decoded.tiles, for one pass of the decoder."""
+    Decoded.picked, for one pass of the decoder."""
     if _is_url(path):
-        return _read_object(path, storage, with_alpha, max_side, max_pixels, shrink, quiet, tiles)
-    return read_local(path, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet, tiles=tiles)
+        return _read_object(path, storage, with_alpha, max_side, max_pixels, shrink, quiet, picked)
+    return read_local(path, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet, picked=picked)
 
 
 def read_local(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
-               shrink: bool = False, quiet: bool = False, tiles: tuple[int, int] | None = None) -> Decoded:
+               shrink: bool = False, quiet: bool = False, picked: tuple[int, int] | None = None) -> Decoded:
     """read_photo of a local file, whatever its name looks like: decoded
     where it lies, its header parsed and its cost checked once."""
     fd = _open(path)
     try:
-        return _read(Source(fd=fd), _Input(fd), with_alpha, max_side, max_pixels, shrink, quiet, tiles=tiles)
+        return _read(Source(fd=fd), _Input(fd), with_alpha, max_side, max_pixels, shrink, quiet, picked=picked)
     finally:
         os.close(fd)
 
 
 def decode(data: bytes, with_alpha: bool, max_side: int = 0, *, max_pixels: int = DEFAULT_MAX_PIXELS,
-           shrink: bool = False, quiet: bool = False, tiles: tuple[int, int] | None = None) -> Decoded:
+           shrink: bool = False, quiet: bool = False, picked: tuple[int, int] | None = None) -> Decoded:
     """The photo in a file's bytes, as read_photo reads a file."""
     if not data:
         raise PhotoError("empty file")
@@ -136,7 +136,7 @@ def decode(data: bytes, with_alpha: bool, max_side: int = 0, *, max_pixels: int 
     # refused before the bytes are copied for the decoder; _read does not check again
     _check(header, _factor(header, max_side), with_alpha, max_side, shrink, max_pixels)
     with _Input.of_bytes(data) as given:
-        return _read(source, given, with_alpha, max_side, max_pixels, shrink, quiet, header, tiles)
+        return _read(source, given, with_alpha, max_side, max_pixels, shrink, quiet, header, picked)
 
 
 def read_mask(path, *, max_pixels: int = DEFAULT_MAX_PIXELS, grey: bool = False, quiet: bool = False,
@@ -234,7 +234,7 @@ def object_bytes(url: str, options: dict | None, with_alpha: bool = False, max_s
 
 
 def _read_object(url: str, storage: dict | None, with_alpha: bool, max_side: int, max_pixels: int,
-                 shrink: bool, quiet: bool, tiles: tuple[int, int] | None) -> Decoded:
+                 shrink: bool, quiet: bool, picked: tuple[int, int] | None) -> Decoded:
     """The photo in an object, sized first (object_bytes)."""
     from velmora_huebit.photos.storage import StorageError, options_for
 
@@ -243,7 +243,7 @@ def _read_object(url: str, storage: dict | None, with_alpha: bool, max_side: int
                             shrink=shrink)
     except StorageError as exc:
         raise PhotoError(str(exc)) from None
-    return decode(data, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet, tiles=tiles)
+    return decode(data, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet, picked=picked)
 
 
 def _is_url(path) -> bool:
@@ -459,7 +459,7 @@ def _failure(source: Source, header: Header, truncated: bool) -> PhotoError:
 
 def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pixels: int,
           shrink: bool, quiet: bool, header: Header | None = None,
-          tiles: tuple[int, int] | None = None) -> Decoded:
+          picked: tuple[int, int] | None = None) -> Decoded:
     import cv2
     import numpy as np
 
@@ -480,8 +480,8 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         kind = f"an animated {header.kind}" if header.animated else "a JPEG 2000"
         raise PhotoError(f"{kind} image, not read with OpenCV {cv2.__version__}, whose reader of "
                          "it crashes on damaged ones (OpenCV 4.12 or newer reads it)")
-    if tiles and header.kind == "JPEG" and not truncated and _factor(header, tiles[0]) == 8:
-        sampled = _coefficients(source, header, tiles[1], max_pixels)
+    if picked and header.kind == "JPEG" and not truncated and _factor(header, picked[0]) == 8:
+        sampled = _coefficients(source, header, picked[1], max_pixels)
         if sampled is not None:
             return sampled
     stored = (-(-header.height // factor), -(-header.width // factor))  # as the decoder gives it
@@ -555,7 +555,7 @@ MAX_COEFFICIENT_BYTES = 96 << 20
 
 def _coefficients(source: Source, header: Header, pixels: int, max_pixels: int) -> Decoded | None:
     """A JPEG read from its coefficients (_jpeg.sample): at 1/8, turned by
-    its EXIF orientation, with its full-size tiles; None where it is read
+    its EXIF orientation, with the pixels it picked at full size; None where it is read
     the usual way (a colour space or damage that reader leaves to this one,
     over MAX_COEFFICIENT_BYTES, or no _jpeg)."""
     import mmap
@@ -581,10 +581,10 @@ def _coefficients(source: Source, header: Header, pixels: int, max_pixels: int) 
             data.close()
     if found is None:
         return None
-    (small, shape), (tiles, tiles_shape) = found
+    (small, shape), (picked, picked_shape) = found
     image = _oriented(np.frombuffer(small, np.uint8).reshape(shape), header.orientation)
     full = (header.height, header.width) if header.turned else (header.width, header.height)
-    return Decoded(image, None, full, [], np.frombuffer(tiles, np.uint8).reshape(tiles_shape))
+    return Decoded(image, None, full, [], np.frombuffer(picked, np.uint8).reshape(picked_shape))
 
 
 def _noted(notes: list, alpha) -> list:

@@ -35,7 +35,7 @@ class Decoded:
     alpha: object  # 8-bit alpha plane of the image's size, or None
     size: tuple[int, int]  # (width, height) of the photo itself
     notes: list  # warnings for the user
-    tiles: object = None  # 8-bit BGR: some of the photo's pixels at full size (see reading._coefficients)
+    picked: object = None  # 8-bit BGR: some of the photo's pixels at full size (see reading._coefficients)
 
 
 def _header(source: Source) -> Header:

@@ -63,7 +63,7 @@ def load_inputs(path: str, job: Job):
     photo = read_photo(path, with_alpha=not job.keep_transparent,
                        max_side=shares.reading_side(job.max_side) if larger else job.max_side,
                        max_pixels=job.max_pixels, shrink=not larger, quiet=True, storage=job.storage,
-                       tiles=shares.tiles(job.max_side, job.mask) if larger else None)
+                       picked=shares.pick(job.max_side, job.mask) if larger else None)
     mask = job.mask
     if mask is not None and mask.shape[1::-1] != photo.size:
         raise PhotoError(
@@ -71,7 +71,7 @@ def load_inputs(path: str, job: Job):
             "{}x{}".format(*photo.size)
         )
     image, plane = prepare(photo.image, photo.alpha, mask, job.max_side)
-    counted = shares.counted(photo.image, photo.alpha, mask, image, photo.tiles) if larger else None
+    counted = shares.counted(photo.image, photo.alpha, mask, image, photo.picked) if larger else None
     return image, plane, photo.notes, photo.size, counted
 
 

@@ -157,12 +157,12 @@ def _load(data: bytes, opts: Options, max_pixels: int, counting: bool = False):
     """(image, mask, photo notes, the larger (image, mask) its shares are
     counted on or None) as palette() prepares a photo; counting: read large
     enough to count shares on (see analysis.shares), as palette() reads it."""
-    from velmora_huebit.analysis.shares import counted, reading_side, tiles
+    from velmora_huebit.analysis.shares import counted, pick, reading_side
 
     try:
         if counting:
             photo = decode(data, not opts.keep_transparent, reading_side(opts.max_side), max_pixels=max_pixels,
-                           quiet=True, tiles=tiles(opts.max_side))
+                           quiet=True, picked=pick(opts.max_side))
         else:
             photo = decode(data, not opts.keep_transparent, opts.max_side, max_pixels=max_pixels,
                            shrink=True, quiet=True)
@@ -172,7 +172,7 @@ def _load(data: bytes, opts: Options, max_pixels: int, counting: bool = False):
     except PhotoError as exc:
         raise Refused(422, str(exc), "unreadable") from None
     image, mask = prepare(photo.image, photo.alpha, None, opts.max_side)
-    larger = counted(photo.image, photo.alpha, None, image, photo.tiles) if counting and image.size else None
+    larger = counted(photo.image, photo.alpha, None, image, photo.picked) if counting and image.size else None
     return image, mask, list(photo.notes), larger
 
 

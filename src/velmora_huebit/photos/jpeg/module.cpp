@@ -49,9 +49,9 @@ PyObject* sample(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!read) Py_RETURN_NONE;
   Ref small = as_array(sampled.small);
   if (!small) return nullptr;
-  Ref tiles = as_array(sampled.tiles);
-  if (!tiles) return nullptr;
-  return PyTuple_Pack(2, small.get(), tiles.get());
+  Ref picked = as_array(sampled.picked);
+  if (!picked) return nullptr;
+  return PyTuple_Pack(2, small.get(), picked.get());
 }
 
 PyMethodDef methods[] = {
@@ -59,9 +59,9 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "sample($module, /, data, pixels, max_bytes)\n--\n\n"
      "The JPEG in data (bytes-like) read from its coefficients, in one pass of the\n"
-     "entropy decoder, as ((small, shape), (tiles, shape)): small the photo at 1/8\n"
-     "(each pixel the mean of an 8 x 8 block), tiles about `pixels` of its pixels\n"
-     "at full size (whole MCUs spread over it, side by side), each a bytearray of\n"
+     "entropy decoder, as ((small, shape), (picked, shape)): small the photo at 1/8\n"
+     "(each pixel the mean of an 8 x 8 block), picked about `pixels` of its pixels\n"
+     "at full size (one from each cell of a lattice over it), each a bytearray of\n"
      "blue-green-red with its (height, width, 3), before any EXIF turn. None for a\n"
      "file this does not read (a colour space other than YCbCr or grey, any damage\n"
      "or warning, coefficients over max_bytes): another decoder reads it."},

@@ -7,13 +7,18 @@
 // written are still in the cache. (A photo of several scans, progressive
 // ones, is worked through once all of it is read.)
 //
-// libjpeg reports a failure by calling error_exit, which here jumps back to
-// the setjmp of the step that called it (read_header, read_coefficients);
-// so does a warning.
-// Those steps, and the progress monitor called below them, hold no C++
-// object that a jump could skip: every buffer is made by sample() between
-// the two steps and handed down as plain pointers. Every warning counts as
-// a failure: the caller's decoder reads such a file and says what is wrong.
+// A photo of one scan (baseline JPEGs, as cameras write them) needs no
+// whole-image arrays at all: the decoder is handed rings of three MCU rows
+// instead (its memory manager's methods are ours to replace), so reading a
+// 12-megapixel photo takes a few hundred kilobytes beside the small image.
+//
+// libjpeg reports a failure by calling error_exit, and a warning by
+// emit_message; both jump back here to the setjmp of the step that called
+// it (read_header, read_coefficients), for a warning too is a failure: the
+// caller's decoder reads such a file and says what is wrong with it. Those
+// steps, and the progress monitor called below them, hold no C++ object
+// that a jump could skip: every buffer is made by sample() between the two
+// steps and handed down as plain pointers.
 #include "sample.h"
 
 #include <algorithm>
@@ -616,9 +621,9 @@ bool sample(const uint8_t* data, size_t size, size_t max_bytes, size_t pixels, S
       out.height = work.height;
       out.small = {work.small_width, work.small_height, std::vector<uint8_t>(small[0].size() * 3)};
       to_bgr(work.components, work.small, small[0].size(), out.small.pixels.data());
-      out.tiles = {work.lattice_across, work.lattice_down,
-                   std::vector<uint8_t>(picked[0].size() * 3)};
-      to_bgr(work.components, work.picked, picked[0].size(), out.tiles.pixels.data());
+      out.picked = {work.lattice_across, work.lattice_down,
+                    std::vector<uint8_t>(picked[0].size() * 3)};
+      to_bgr(work.components, work.picked, picked[0].size(), out.picked.pixels.data());
     }
   } catch (...) {
     jpeg_destroy_decompress(&info);

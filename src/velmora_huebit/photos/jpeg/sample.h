@@ -8,8 +8,8 @@
 // size, costs several times the reduced decode; but the entropy decoding
 // that both need is most of the reduced decode's cost. So the coefficients
 // are read once (libjpeg's jpeg_read_coefficients), each 8x8 block's mean
-// makes a pixel of the small image, and a few hundred whole MCUs spread
-// over the photo are transformed back to their full-size pixels.
+// makes a pixel of the small image, and one pixel of each cell of a lattice
+// over the photo is transformed back from its block's coefficients alone.
 //
 // Pure C++ with no Python: the caller releases the interpreter lock.
 #pragma once
@@ -29,15 +29,15 @@ struct Image {
 struct Sampled {
   int width = 0, height = 0;  // the photo's, as stored (before any EXIF turn)
   Image small;                // ceil(height / 8) x ceil(width / 8)
-  Image tiles;                // whole MCUs at full size, side by side
+  Image picked;               // pixels at full size, one from each cell of a lattice over the photo
 };
 
 // The photo in data, sampled; false when it is not one this reads (another
 // colour space than YCbCr or grey, sampling factors a block cannot map),
 // when the decoder reports any damage or oddity (a warning too: the caller's
 // own decoder then reads it, and says what is wrong), or when its
-// coefficients would take more than max_bytes. About `pixels` pixels go into
-// the tiles. Throws std::bad_alloc when memory runs out.
+// coefficients would take more than max_bytes. About `pixels` pixels are
+// picked. Throws std::bad_alloc when memory runs out.
 bool sample(const uint8_t* data, size_t size, size_t max_bytes, size_t pixels, Sampled& out);
 
 }  // namespace jpeg
