@@ -72,7 +72,7 @@ def cpu_ms(call, repeats: int) -> float:
 def clustering(photos) -> None:
     print("clustering at 256 px, one thread (median CPU ms):")
     for path in photos:
-        image, mask, _, _ = load_inputs(str(path), Job("extract", max_side=256))
+        image, mask, *_ = load_inputs(str(path), Job("extract", max_side=256))
         distinct = len(np.unique(image.reshape(-1, 3), axis=0))
         ms = cpu_ms(lambda: _engine.find_palette(image, 5, mask), 15)
         print(f"  {path.name:32} {image.shape[1]:4}x{image.shape[0]:<4} {distinct:6} colours {ms:6.2f} ms", flush=True)

@@ -126,7 +126,7 @@ def main(argv=None):
     if args.old_command_line is not None:
         return old_command_line(args.old_command_line)
     status = against_extract(args.repeat // 30 or 1)
-    image, mask, _, _ = load_inputs(args.photo, Job("match", max_side=256, threshold=50))
+    image, mask, *_ = load_inputs(args.photo, Job("match", max_side=256, threshold=50))
     records = dominant_colors(image, mask, 5)
     old, new, given = ModuleMatcher(), PaletteMatcher(5), ModuleMatcher(records=records)
     for count in (1, 4):
