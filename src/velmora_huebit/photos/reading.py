@@ -106,7 +106,7 @@ def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = D
     through fsspec with the storage options, then decoded as its bytes.
     With picked=(side, pixels), a JPEG that 1/8 of its size leaves side
     pixels or more on its longer side is read from its coefficients instead
-    (see _jpeg): at 1/8, with about that many of its pixels at full size in
+    (see _jpeg): at 1/8, with up to that many of its pixels at full size in
     Decoded.picked, for one pass of the decoder."""
     if _is_url(path):
         return _read_object(path, storage, with_alpha, max_side, max_pixels, shrink, quiet, picked)
@@ -407,7 +407,8 @@ def _quiet(on: bool):
 
 
 def _oriented(alpha, orientation: int):
-    """The alpha plane (or an image) turned as EXIF orientation 1-8 asks, as OpenCV turns the colour."""
+    """The alpha plane (or an image) turned as EXIF orientation 1-8 asks,
+    as OpenCV turns the colour."""
     import numpy as np
 
     turns = {2: lambda a: a[:, ::-1], 3: lambda a: a[::-1, ::-1], 4: lambda a: a[::-1],
@@ -549,36 +550,28 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
 
 
 # the most a JPEG's coefficients may take in memory (3 bytes a pixel at
-# 4:2:0, 6 at 4:4:4): a larger photo is decoded the usual way
+# 4:2:0, 6 at 4:4:4; only a progressive JPEG holds them all), and the
+# largest file read whole for it: a larger photo is decoded the usual way
 MAX_COEFFICIENT_BYTES = 96 << 20
+MAX_FILE_BYTES = 64 << 20
 
 
 def _coefficients(source: Source, header: Header, pixels: int, max_pixels: int) -> Decoded | None:
     """A JPEG read from its coefficients (_jpeg.sample): at 1/8, turned by
-    its EXIF orientation, with the pixels it picked at full size; None where it is read
-    the usual way (a colour space or damage that reader leaves to this one,
-    over MAX_COEFFICIENT_BYTES, or no _jpeg)."""
-    import mmap
-
+    its EXIF orientation, with the pixels it picked at full size; None where
+    it is read the usual way (a colour space or damage that this reader
+    leaves to the decoder, a file or coefficients over the limits above).
+    A file is read into memory first, not mapped: one that someone else
+    cuts short meanwhile would end the process."""
     import numpy as np
 
-    try:
-        from velmora_huebit.photos import _jpeg
-    except ImportError:
+    from velmora_huebit.photos import _jpeg
+
+    if source.size > MAX_FILE_BYTES:
         return None
     limit = min(MAX_COEFFICIENT_BYTES, 3 * max_pixels) if max_pixels else MAX_COEFFICIENT_BYTES
-    if source.fd is not None:
-        try:
-            data = mmap.mmap(source.fd, 0, access=mmap.ACCESS_READ)
-        except (OSError, ValueError):
-            return None
-    else:
-        data = source.data
-    try:
-        found = _jpeg.sample(data, pixels, limit)
-    finally:
-        if isinstance(data, mmap.mmap):
-            data.close()
+    data = source.read(0, source.size) if source.fd is not None else source.data
+    found = _jpeg.sample(data, pixels, limit)
     if found is None:
         return None
     (small, shape), (picked, picked_shape) = found
