@@ -430,6 +430,10 @@ int component_at(const Work& work, int c, int px, int py) {
     if (nx < 0 || nx >= work.samples_across[c]) return here;
     return (3 * here + sample_of(work, c, nx, y) + (px & 1 ? 2 : 1)) >> 2;
   }
+  if (fx == 1 && fy == 2) {  // the edge rows repeated, as above
+    const int ny = py & 1 ? y + 1 : y - 1;
+    return (3 * sample_of(work, c, x, y) + sample_of(work, c, x, ny) + (py & 1 ? 2 : 1)) >> 2;
+  }
   return sample_of(work, c, x, y);
 }
 
