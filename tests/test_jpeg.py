@@ -45,7 +45,7 @@ def cloth():
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_shares_are_those_of_every_pixel(cloth, kind):
+def test_shares_are_those_of_every_pixel(cloth, kind, tmp_path):
     data = _jpeg_of(cloth, **KINDS[kind])
     full = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
     photo = decode(data, True, 960, picked=(256, 1 << 14))
@@ -54,6 +54,8 @@ def test_shares_are_those_of_every_pixel(cloth, kind):
     means = cv2.resize(full, photo.image.shape[1::-1], interpolation=cv2.INTER_AREA)
     assert np.abs(photo.image.astype(int) - means).mean() < 1.5
     found = palette(data, 3, names=None)
+    (tmp_path / "cloth.jpg").write_bytes(data)  # a file is read as its bytes are
+    assert palette(tmp_path / "cloth.jpg", 3, names=None) == found
     truth = nearest_counts(full, [r["color"] for r in found])
     for record, pixels in zip(found, truth):
         assert abs(record["percentage"] - pixels / (full.size // 3) * 100) < 0.75, kind
