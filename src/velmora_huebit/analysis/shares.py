@@ -4,12 +4,12 @@ same photo, whose fine detail (type, threads, foliage) a shrink would
 blend into colours of its own. The palette engine's count_nearest counts
 each of those pixels for its nearest palette colour.
 
-A large JPEG (one that 1/8 of its size leaves max_side) is read from its
-coefficients: at 1/8 for the palette, with up to PICKED_PIXELS of its
-pixels at full size, one from each cell of a lattice over it, to count on,
-for one pass of the decoder (photos.reading, picked=). Another JPEG is
-decoded at the reduced scale (1/2 or 1/4) that leaves at least COUNT_SIDE
-pixels on its longer side; other images are counted at the size they were
+A JPEG that 1/8 or 1/4 of its size leaves max_side is read from its
+coefficients: at that scale for the palette, with up to PICKED_PIXELS of
+its pixels at full size, one from each cell of a lattice over it, to count
+on, for one pass of the decoder (photos.reading, picked=). Another JPEG is
+decoded at the reduced scale (1/2) that leaves at least COUNT_SIDE pixels
+on its longer side; other images are counted at the size they were
 decoded. A large one is sampled (every step-th pixel of each row, about
 COUNT_PIXELS in all): sampling keeps the pixels' colours, where a shrink
 would blend them (bench/bench_fidelity.py --large measures the share error

@@ -3,5 +3,5 @@
 from collections.abc import Buffer
 
 def sample(
-    data: Buffer, pixels: int, max_bytes: int
+    data: Buffer, pixels: int, max_bytes: int, scale: int = 8
 ) -> tuple[tuple[bytearray, tuple[int, int, int]], tuple[bytearray, tuple[int, int, int]]] | None: ...

@@ -104,10 +104,10 @@ def read_photo(path, with_alpha: bool, max_side: int = 0, *, max_pixels: int = D
     standard error. PhotoError for what cannot be read, TooLarge for an
     image over max_pixels (0: no limit). A URL (s3://bucket/key) is read
     through fsspec with the storage options, then decoded as its bytes.
-    With picked=(side, pixels), a JPEG that 1/8 of its size leaves side
-    pixels or more on its longer side is read from its coefficients instead
-    (see _jpeg): at 1/8, with up to that many of its pixels at full size in
-    Decoded.picked, for one pass of the decoder."""
+    With picked=(side, pixels), a JPEG that 1/8 or 1/4 of its size leaves
+    side pixels or more on its longer side is read from its coefficients
+    instead (see _jpeg): at that scale, with up to that many of its pixels
+    at full size in Decoded.picked, for one pass of the decoder."""
     if _is_url(path):
         return _read_object(path, storage, with_alpha, max_side, max_pixels, shrink, quiet, picked)
     return read_local(path, with_alpha, max_side, max_pixels=max_pixels, shrink=shrink, quiet=quiet, picked=picked)
@@ -481,8 +481,8 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         kind = f"an animated {header.kind}" if header.animated else "a JPEG 2000"
         raise PhotoError(f"{kind} image, not read with OpenCV {cv2.__version__}, whose reader of "
                          "it crashes on damaged ones (OpenCV 4.12 or newer reads it)")
-    if picked and header.kind == "JPEG" and not truncated and _factor(header, picked[0]) == 8:
-        sampled = _coefficients(source, header, picked[1], max_pixels)
+    if picked and header.kind == "JPEG" and not truncated and _factor(header, picked[0]) in (4, 8):
+        sampled = _coefficients(source, header, _factor(header, picked[0]), picked[1], max_pixels)
         if sampled is not None:
             return sampled
     stored = (-(-header.height // factor), -(-header.width // factor))  # as the decoder gives it
@@ -556,8 +556,8 @@ MAX_COEFFICIENT_BYTES = 96 << 20
 MAX_FILE_BYTES = 64 << 20
 
 
-def _coefficients(source: Source, header: Header, pixels: int, max_pixels: int) -> Decoded | None:
-    """A JPEG read from its coefficients (_jpeg.sample): at 1/8, turned by
+def _coefficients(source: Source, header: Header, scale: int, pixels: int, max_pixels: int) -> Decoded | None:
+    """A JPEG read from its coefficients (_jpeg.sample): at 1/scale, turned by
     its EXIF orientation, with the pixels it picked at full size; None where
     it is read the usual way (a colour space or damage that this reader
     leaves to the decoder, a file or coefficients over the limits above).
@@ -571,7 +571,7 @@ def _coefficients(source: Source, header: Header, pixels: int, max_pixels: int) 
         return None
     limit = min(MAX_COEFFICIENT_BYTES, 3 * max_pixels) if max_pixels else MAX_COEFFICIENT_BYTES
     data = source.read(0, source.size) if source.fd is not None else source.data
-    found = _jpeg.sample(data, pixels, limit)
+    found = _jpeg.sample(data, pixels, limit, scale)
     if found is None:
         return None
     (small, shape), (picked, picked_shape) = found

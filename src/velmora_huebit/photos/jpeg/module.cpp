@@ -25,21 +25,23 @@ Ref as_array(const jpeg::Image& image) {
 }
 
 PyObject* sample(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"data", "pixels", "max_bytes", nullptr};
+  static const char* keywords[] = {"data", "pixels", "max_bytes", "scale", nullptr};
   Py_buffer data;
   Py_ssize_t pixels, max_bytes;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*nn:sample", const_cast<char**>(keywords), &data,
-                                   &pixels, &max_bytes))
+  int scale = 8;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*nn|i:sample", const_cast<char**>(keywords),
+                                   &data, &pixels, &max_bytes, &scale))
     return nullptr;
-  if (pixels < 1 || max_bytes < 0) {
+  if (pixels < 1 || max_bytes < 0 || (scale != 8 && scale != 4)) {
     PyBuffer_Release(&data);
-    PyErr_SetString(PyExc_ValueError, "pixels must be 1 or more, max_bytes 0 or more");
+    PyErr_SetString(PyExc_ValueError,
+                    "pixels must be 1 or more, max_bytes 0 or more, scale 8 or 4");
     return nullptr;
   }
   jpeg::Sampled sampled;
   bool read = false, memory = false;
   Py_BEGIN_ALLOW_THREADS try {
-    read = jpeg::sample(static_cast<const uint8_t*>(data.buf), static_cast<size_t>(data.len),
+    read = jpeg::sample(static_cast<const uint8_t*>(data.buf), static_cast<size_t>(data.len), scale,
                         static_cast<size_t>(max_bytes), static_cast<size_t>(pixels), sampled);
   } catch (const std::bad_alloc&) {
     memory = true;
@@ -57,10 +59,11 @@ PyObject* sample(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     {"sample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample)),
      METH_VARARGS | METH_KEYWORDS,
-     "sample($module, /, data, pixels, max_bytes)\n--\n\n"
+     "sample($module, /, data, pixels, max_bytes, scale=8)\n--\n\n"
      "The JPEG in data (bytes-like) read from its coefficients, in one pass of the\n"
-     "entropy decoder, as ((small, shape), (picked, shape)): small the photo at 1/8\n"
-     "(each pixel the mean of an 8 x 8 block), picked about `pixels` of its pixels\n"
+     "entropy decoder, as ((small, shape), (picked, shape)): small the photo at\n"
+     "1/scale, 8 or 4 (each pixel the mean of scale x scale of it), picked up to\n"
+     "`pixels` of its pixels\n"
      "at full size (one from each cell of a lattice over it), each a bytearray of\n"
      "blue-green-red with its (height, width, 3), before any EXIF turn. None for a\n"
      "file this does not read (a colour space other than YCbCr or grey, any damage\n"

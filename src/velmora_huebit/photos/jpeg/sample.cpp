@@ -94,12 +94,10 @@ struct Basis {
   }
 };
 
-// The basis for a component sampled `factor` (1, 2 or 4) times more
-// coarsely than the luma along an axis: its blocks' means over runs of
-// 8 / factor samples.
-const Basis& basis(int factor) {
-  static const Basis bases[] = {Basis(8), Basis(4), Basis(2)};
-  return bases[factor == 1 ? 0 : factor == 2 ? 1 : 2];
+// The basis for means over runs of `run` (8, 4, 2 or 1) samples.
+const Basis& basis(int run) {
+  static const Basis bases[] = {Basis(8), Basis(4), Basis(2), Basis(1)};
+  return bases[run == 8 ? 0 : run == 4 ? 1 : run == 2 ? 2 : 3];
 }
 
 // A block's means over runs of across.size x down.size samples, down.runs
@@ -278,7 +276,8 @@ struct Work {
   int mcu_rows = 0;
   double quant[kMaxComponents][DCTSIZE2] = {};
 
-  // the small image, the sampled pixels' lattice
+  // the small image (1 / scale of the photo), the sampled pixels' lattice
+  int scale = 8;
   int small_width = 0, small_height = 0;
   int lattice_across = 0, lattice_down = 0, step = 1;
 
@@ -353,46 +352,47 @@ JBLOCKARRAY accessed(j_common_ptr info, jvirt_barray_ptr array, JDIMENSION start
   return work.access(info, array, start, count, writable);
 }
 
-// The small image's rows of MCU row r: each pixel the mean of an 8 x 8 block
-// of the photo (a chroma block sampled at half or a quarter gives 2 or 4).
+// The small image's rows of MCU row r: each pixel the mean of `scale` x
+// `scale` pixels of the photo (8 or 4); a block gives one, or 2 x 2, or more
+// where its component is sampled more coarsely than the luma.
 void small_rows(const Work& work, int r) {
+  const int width = work.small_width, height = work.small_height;
   for (int c = 0; c < work.components; ++c) {
-    const int fx = work.fx[c], fy = work.fy[c];
+    // samples to a small pixel, across and down, and small pixels to a block
+    const int run_x = work.scale / work.fx[c], run_y = work.scale / work.fy[c];
+    const int nx = DCTSIZE / run_x, ny = DCTSIZE / run_y;
     uint8_t* plane = work.small[c];
-    for (int by = r * work.v[c]; by < (r + 1) * work.v[c] && by * fy < work.small_height; ++by) {
+    for (int by = r * work.v[c]; by < (r + 1) * work.v[c] && by * ny < height; ++by) {
       const JBLOCKROW row = work.rows[c][by];
-      if (fx == 1 &&
-          fy == 1) {  // the block's mean: its DC coefficient / 8, rounded as libjpeg does
+      uint8_t* out = plane + static_cast<size_t>(by) * ny * width;
+      if (run_x == 8 &&
+          run_y == 8) {  // the block's mean: its DC coefficient / 8, rounded as libjpeg does
         const int dc = static_cast<int>(work.quant[c][0]);
-        uint8_t* out = plane + static_cast<size_t>(by) * work.small_width;
-        for (int x = 0; x < work.small_width; ++x)
-          out[x] = clamped(128 + ((row[x][0] * dc + 4) >> 3));
+        for (int x = 0; x < width; ++x) out[x] = clamped(128 + ((row[x][0] * dc + 4) >> 3));
         continue;
       }
-      if (fx == 2 && fy == 2) {  // chroma at half size, the usual case
-        uint8_t* out = plane + static_cast<size_t>(by) * 2 * work.small_width;
-        const bool below = by * 2 + 1 < work.small_height;
-        for (int bx = 0; bx * 2 < work.small_width; ++bx) {
+      if (run_x == 4 && run_y == 4) {  // its quadrants' means: chroma at half size at 1/8, or 1/4
+        const bool below = by * 2 + 1 < height;
+        for (int bx = 0; bx * 2 < width; ++bx) {
           double means[4];
           quadrant_means(row[bx], work.halves[c], means);
-          const bool right = bx * 2 + 1 < work.small_width;
+          const bool right = bx * 2 + 1 < width;
           out[bx * 2] = clamped(means[0]);
           if (right) out[bx * 2 + 1] = clamped(means[1]);
           if (below) {
-            out[work.small_width + bx * 2] = clamped(means[2]);
-            if (right) out[work.small_width + bx * 2 + 1] = clamped(means[3]);
+            out[width + bx * 2] = clamped(means[2]);
+            if (right) out[width + bx * 2 + 1] = clamped(means[3]);
           }
         }
         continue;
       }
-      const Basis &across = basis(fx), &down = basis(fy);
+      const Basis &across = basis(run_x), &down = basis(run_y);
       double means[DCTSIZE2];
-      for (int bx = 0; bx * fx < work.small_width; ++bx) {
+      for (int bx = 0; bx * nx < width; ++bx) {
         block_means(row[bx], work.quant[c], across, down, means);
-        for (int j = 0; j < fy && by * fy + j < work.small_height; ++j)
-          for (int i = 0; i < fx && bx * fx + i < work.small_width; ++i)
-            plane[static_cast<size_t>(by * fy + j) * work.small_width + bx * fx + i] =
-                clamped(means[j * fx + i]);
+        for (int j = 0; j < ny && by * ny + j < height; ++j)
+          for (int i = 0; i < nx && bx * nx + i < width; ++i)
+            out[static_cast<size_t>(j) * width + bx * nx + i] = clamped(means[j * nx + i]);
       }
     }
   }
@@ -528,8 +528,8 @@ bool read_header(jpeg_decompress_struct& info, Errors& errors, const uint8_t* da
   }
   work.mcu_rows = static_cast<int>(info.total_iMCU_rows);
   work.as_read = !info.progressive_mode && info.comps_in_scan == info.num_components;
-  work.small_width = (work.width + 7) / 8;
-  work.small_height = (work.height + 7) / 8;
+  work.small_width = (work.width + work.scale - 1) / work.scale;
+  work.small_height = (work.height + work.scale - 1) / work.scale;
   // a lattice of whole luma blocks (the last row and column may hold
   // samples beyond the photo's edge), every step-th across and down
   const int usable_across = work.width / 8, usable_down = work.height / 8;
@@ -571,7 +571,8 @@ bool read_coefficients(jpeg_decompress_struct& info, Errors& errors, Work& work)
 
 }  // namespace
 
-bool sample(const uint8_t* data, size_t size, size_t max_bytes, size_t pixels, Sampled& out) {
+bool sample(const uint8_t* data, size_t size, int scale, size_t max_bytes, size_t pixels,
+            Sampled& out) {
   jpeg_decompress_struct info{};
   Errors errors{};
   info.err = jpeg_std_error(&errors.manager);
@@ -579,6 +580,8 @@ bool sample(const uint8_t* data, size_t size, size_t max_bytes, size_t pixels, S
   errors.manager.emit_message = on_message;
   errors.manager.output_message = silent;
   Work work;
+  if (scale != 8 && scale != 4) return false;
+  work.scale = scale;
   bool read = read_header(info, errors, data, size, max_bytes, pixels, work);
   std::vector<JBLOCKROW> rows[kMaxComponents];
   std::vector<uint8_t> small[kMaxComponents], picked[kMaxComponents];
@@ -611,7 +614,7 @@ bool sample(const uint8_t* data, size_t size, size_t max_bytes, size_t pixels, S
         if (!table) read = false;
         for (int i = 0; read && i < DCTSIZE2; ++i) work.quant[c][i] = table->quantval[i];
         samplers[c].prepare(work.quant[c], work.fx[c] == 2 && work.fy[c] == 2);
-        const Basis& half = basis(2);
+        const Basis& half = basis(4);
         for (int v = 0; v < DCTSIZE; ++v)
           for (int u = 0; u < DCTSIZE; ++u)
             work.halves[c][v * DCTSIZE + u] =

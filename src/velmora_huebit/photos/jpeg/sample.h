@@ -1,4 +1,4 @@
-// A JPEG read from its DCT coefficients: the photo at 1/8 of its size, and
+// A JPEG read from its DCT coefficients: the photo at 1/8 (or 1/4) of its size, and
 // some of its pixels at full size, for one pass of the entropy decoder.
 //
 // A palette is found on the photo shrunk to a few hundred pixels, which a
@@ -28,16 +28,16 @@ struct Image {
 
 struct Sampled {
   int width = 0, height = 0;  // the photo's, as stored (before any EXIF turn)
-  Image small;                // ceil(height / 8) x ceil(width / 8)
+  Image small;                // ceil(height / scale) x ceil(width / scale)
   Image picked;               // pixels at full size, one from each cell of a lattice over the photo
 };
 
-// The photo in data, sampled; false when it is not one this reads (another
-// colour space than YCbCr or grey, sampling factors a block cannot map),
-// when the decoder reports any damage or oddity (a warning too: the caller's
-// own decoder then reads it, and says what is wrong), or when its
-// coefficients would take more than max_bytes. About `pixels` pixels are
-// picked. Throws std::bad_alloc when memory runs out.
-bool sample(const uint8_t* data, size_t size, size_t max_bytes, size_t pixels, Sampled& out);
+// The photo in data, sampled: small at 1 / scale (8 or 4); false when it is not one this reads
+// (another colour space than YCbCr or grey, sampling factors a block cannot map), when the decoder
+// reports any damage or oddity (a warning too: the caller's own decoder then reads it, and says
+// what is wrong), or when its coefficients would take more than max_bytes. About `pixels` pixels
+// are picked. Throws std::bad_alloc when memory runs out.
+bool sample(const uint8_t* data, size_t size, int scale, size_t max_bytes, size_t pixels,
+            Sampled& out);
 
 }  // namespace jpeg
