@@ -75,7 +75,10 @@ def test_what_it_leaves_to_the_decoder(cloth):
     assert _jpeg.sample(good, 100, 0) is not None and _jpeg.sample(progressive, 100, 0) is None
     damaged = bytearray(good)
     damaged[len(good) // 2:len(good) // 2 + 40] = b"\xff\xd9" * 20  # an end marker inside the data
-    for data in (good[:len(good) // 2], bytes(damaged), b"not a jpeg", b"",
+    no_table = bytearray(good)  # the last component's quantisation table numbered 131 (of 0 to 3)
+    frame = no_table.index(b"\xff\xc0")
+    no_table[frame + 10 + 3 * no_table[frame + 9] - 1] = 131
+    for data in (good[:len(good) // 2], bytes(damaged), bytes(no_table), b"not a jpeg", b"",
                  _jpeg_of(small, mode="CMYK"), _jpeg_of(small[:7, :7])):
         assert _jpeg.sample(data, 100, 1 << 20) is None
     with pytest.raises(ValueError):

@@ -505,8 +505,8 @@ def _pfm(src: Source) -> Header:
             sizes.append(2**32 - 1)
         elif number is None:
             raise HeaderError("a PFM file with a damaged header")
-        else:
-            sizes.append(int(number.group(1)))
+        else:  # a number too large for the reader's own saturates, as 2**32 - 1
+            sizes.append(min(int(number.group(1)), 2**32 - 1))
     # floating point read and converted: 4 bytes a sample twice, and the output
     # (measured: 24.3 bytes a pixel in colour, 5.2 in grey)
     return Header("PFM", sizes[0], sizes[1], per_pixel=25.0 if text[1:2] == b"F" else 8.0)

@@ -610,7 +610,11 @@ bool sample(const uint8_t* data, size_t size, int scale, size_t max_bytes, size_
       // the quantisation tables as the header gives them (checked once read)
       samplers.resize(static_cast<size_t>(work.components));
       for (int c = 0; c < work.components; ++c) {
-        const JQUANT_TBL* table = info.quant_tbl_ptrs[info.comp_info[c].quant_tbl_no];
+        // the header's table number as it stands (libjpeg checks it only
+        // once the scan starts)
+        const int number = info.comp_info[c].quant_tbl_no;
+        const JQUANT_TBL* table =
+            number >= 0 && number < NUM_QUANT_TBLS ? info.quant_tbl_ptrs[number] : nullptr;
         if (!table) read = false;
         for (int i = 0; read && i < DCTSIZE2; ++i) work.quant[c][i] = table->quantval[i];
         samplers[c].prepare(work.quant[c], work.fx[c] == 2 && work.fy[c] == 2);
