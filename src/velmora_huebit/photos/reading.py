@@ -481,8 +481,9 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
         kind = f"an animated {header.kind}" if header.animated else "a JPEG 2000"
         raise PhotoError(f"{kind} image, not read with OpenCV {cv2.__version__}, whose reader of "
                          "it crashes on damaged ones (OpenCV 4.12 or newer reads it)")
-    if picked and header.kind == "JPEG" and not truncated and _factor(header, picked[0]) in (4, 8):
-        sampled = _coefficients(source, header, _factor(header, picked[0]), picked[1], max_pixels)
+    scale = _factor(header, picked[0]) if picked and header.kind == "JPEG" and not truncated else 1
+    if scale in (4, 8):
+        sampled = _coefficients(source, header, scale, picked[1], max_pixels)
         if sampled is not None:
             return sampled
     stored = (-(-header.height // factor), -(-header.width // factor))  # as the decoder gives it
