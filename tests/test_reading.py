@@ -259,3 +259,25 @@ def test_what_gets_past_the_header_check_fails_alone_in_one_line(tmp_path, coffe
     assert greedy.endswith("MB a worker may take with this --max-pixels (try --max-side)")
     assert huge == f"velmora-huebit: error: {tmp_path / 'photos' / 'huge.tif'}: cannot read the image (not an image " \
                    "file, or a damaged one)"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="glibc's malloc")
+def test_a_process_that_keeps_its_heap_does_not_fault_it_in_again():
+    """Arrays of a photo's size, made and freed in turn, take no fresh pages
+    once the process keeps its freed heap (without: hundreds each time)."""
+    script = """
+import resource, numpy as np
+from velmora_huebit.photos.limits import keep_heap
+def faults():
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(20):
+        a = np.ones(1 << 20, np.uint8); b = np.ones(3 << 20, np.uint8); del a, b
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+plain = faults()
+keep_heap(); faults()
+print(plain, faults())
+"""
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT)))
+    plain, kept = map(int, proc.stdout.split())
+    assert plain > 1000 and kept < 20

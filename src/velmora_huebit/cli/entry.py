@@ -17,7 +17,7 @@ from velmora_huebit.cli.output import JsonOutput, TableOutput
 from velmora_huebit.errors import MissingExtra, OutputError, RunStopped, SettingError
 from velmora_huebit.photos.sources import display_name, printable
 from velmora_huebit.cli.progress import Progress
-from velmora_huebit.photos.limits import set_decoder_limits
+from velmora_huebit.photos.limits import keep_heap, set_decoder_limits
 from velmora_huebit.photos.reading import PhotoError, read_mask
 from velmora_huebit.runs.runners import (PoolRunner, Runner, Task, choose_runner, cores, fork_early, keep_early,
                                          numbered, stop_early)
@@ -354,6 +354,7 @@ def main(argv: list[str] | None = None) -> int:
         # before OpenCV loads, here and in the workers that inherit the environment
         if hasattr(args, "max_pixels"):
             set_decoder_limits(args.max_pixels)
+            keep_heap()  # photo after photo, here or in the workers
         try:
             job, listing, store = _prepare(args)
         except MissingExtra as exc:

@@ -21,7 +21,7 @@ imports nothing else of the package but its exceptions.
 - heif: HEIC/HEIF photos (and AVIF that OpenCV does not read) through
   pillow-heif, sized before decoding
 - limits: the second line of defence: the decoders' own pixel limits and a
-  worker process's memory ceiling
+  worker process's memory ceiling; the freed heap such a process keeps
 """
 
 from velmora_huebit.photos.limits import default_decoder_limit as _default_decoder_limit

@@ -15,7 +15,9 @@ failure in one line instead of taking gigabytes.
   what the pixel limit lets a decode take, the analysis of the pixels it
   keeps and some room for the runtime; for a process that analyses several
   photos at once (the service's threads), each of them, and the bytes it
-  holds besides. Only its soft limit is set."""
+  holds besides. Only its soft limit is set.
+- A process that analyses photo after photo keeps the heap it freed for
+  the next (keep_heap), instead of faulting it in again page by page."""
 
 from __future__ import annotations
 
@@ -90,6 +92,34 @@ def pillow_limit(load: bool = True) -> None:
     Image.MAX_IMAGE_PIXELS = -(-_pillow_pixels // 2) if _pillow_pixels else None
 
 
+# glibc's malloc hands freed memory at the top of its heap back to the
+# system at once, and takes it again page by page, each page zeroed as it is
+# first touched: a small photo's few megabytes of arrays cost some 350 page
+# faults, a tenth of its time. A process that analyses photo after photo
+# keeps this much freed heap; an array larger than HEAP_MAPPED (a large
+# photo's decode) still has a mapping of its own, returned once freed.
+HEAP_PAD = 16 << 20
+HEAP_KEPT = 32 << 20
+HEAP_MAPPED = 8 << 20
+_M_TRIM_THRESHOLD, _M_TOP_PAD, _M_MMAP_THRESHOLD = -1, -2, -3
+
+
+def keep_heap() -> None:
+    """Freed heap kept for the next photo (see HEAP_PAD), in a process that
+    analyses photos one after another: the command line's and its workers.
+    glibc's malloc only; elsewhere nothing changes."""
+    if not sys.platform.startswith("linux"):
+        return
+    import ctypes
+
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):  # another C library
+        return
+    for option, value in ((_M_MMAP_THRESHOLD, HEAP_MAPPED), (_M_TRIM_THRESHOLD, HEAP_KEPT), (_M_TOP_PAD, HEAP_PAD)):
+        mallopt(option, value)
+
+
 def _data_size() -> int | None:
     """Bytes of heap and private writable mappings the process holds (VmData)."""
     try:
@@ -108,8 +138,10 @@ def limit_memory(max_pixels: int, max_side: int, *, photos: int = 1, more: int =
     of them at once (a service's threads), with more bytes held besides (a
     service's request bodies): none when the limit is lifted, or where the
     system has no such limit. Call once the worker has loaded its
-    libraries. The ceiling set (bytes), or 0."""
+    libraries; it keeps its freed heap too (keep_heap). The ceiling set
+    (bytes), or 0."""
     global _ceiling
+    keep_heap()
     try:
         import resource
     except ImportError:  # not on this system
