@@ -25,6 +25,7 @@ from bench_pool import small_photos  # noqa: E402
 
 from velmora_huebit.analysis.engines import PaletteEngine  # noqa: E402
 from velmora_huebit.analysis.job import Job  # noqa: E402
+from velmora_huebit.photos.limits import keep_heap  # noqa: E402
 from velmora_huebit.runs.runners import BUCKET_AHEAD, SerialRunner  # noqa: E402
 
 ROUNDS = 3
@@ -42,6 +43,7 @@ def main() -> int:
     from s3server import S3Server
 
     cv2.setNumThreads(1)
+    keep_heap()  # as the command line's process does
     server = S3Server()
     try:
         fs = server.filesystem()

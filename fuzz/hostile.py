@@ -1086,3 +1086,51 @@ def within_calls():
 from velmora_huebit import match  # noqa: E402
 
 CALLS["count_within"] = within_calls()
+
+
+# ---- the area shrink (photos._area) and the shrink that chooses it -----------------
+
+from velmora_huebit.photos import _area  # noqa: E402
+from velmora_huebit.photos.sizing import shrunk  # noqa: E402
+
+
+def area_calls():
+    """_area.shrink into outputs of every size, layout and kind, and shrunk()
+    to any size; the images hostile or good (a plane, 1 to 4 channels)."""
+    sizes = st.one_of(st.tuples(st.integers(1, 12), st.integers(1, 12)).map(lambda s: V(repr(s), s)),
+                      const((0, 3), (3, 0), (-1, 2), (2**31, 2), (1.5, 2), "3x3", None, (1, 2, 3)))
+
+    def outputs(size, channels, layout):
+        height, width = size
+        out = np.zeros((height, width, channels), np.uint8)
+        if layout == "read-only":
+            out.flags.writeable = False
+        elif layout == "reversed":
+            out = out[::-1]
+        elif layout == "uint16":
+            out = out.astype(np.uint16)
+        elif layout == "bytearray":
+            return V(f"bytearray({out.size})", bytearray(out.size))
+        return V(f"{layout} out {out.shape}", out)
+
+    @st.composite
+    def draw_call(draw):
+        image = draw(IMAGE_ARG.good if draw(st.integers(0, 2)) else IMAGE_ARG.hostile)
+        if type(image.value) is np.ndarray and image.value.ndim == 3 and image.value.size < 1 << 20 \
+                and draw(st.booleans()):
+            cut = draw(st.integers(1, 4))
+            image = V(f"{image.desc} with {cut} channels", np.repeat(image.value[..., :1], cut, axis=2))
+        if draw(st.booleans()):  # shrunk() takes what the readers decode (OpenCV would die of worse)
+            image, size = draw(IMAGE_ARG.good), draw(sizes)
+            desc = f"shrunk({image.desc}, {size.desc})"
+            return Call(desc, lambda: shrunk(image.value, size.value), (image.value,), (np.ndarray,))
+        size = (draw(st.integers(1, 12)), draw(st.integers(1, 12)))
+        out = draw(st.one_of(st.builds(outputs, st.just(size), st.integers(1, 5),
+                                       st.sampled_from(["packed", "packed", "read-only", "reversed", "uint16",
+                                                        "bytearray"])), junk()))
+        desc = f"_area.shrink({image.desc}, {out.desc})"
+        return Call(desc, lambda: _area.shrink(image.value, out.value), (image.value, out.value), (type(None),))
+    return draw_call()
+
+
+CALLS["area"] = area_calls()

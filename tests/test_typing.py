@@ -19,7 +19,7 @@ def run_module(tmp_path, *args):
 def test_stubs_match_the_native_modules(tmp_path):
     # one stubtest for all: each run type-checks the package from nothing
     run_module(tmp_path, "mypy.stubtest", "velmora_huebit.color_extractor_cy", "velmora_huebit._engine",
-               "velmora_huebit.photos._jpeg",
+               "velmora_huebit.photos._jpeg", "velmora_huebit.photos._area",
                "--mypy-config-file", "/dev/null")
 
 

@@ -64,14 +64,12 @@ def dominant_colors(image, mask, n_colors: int, rgb: bool = False, counted=None)
 
 
 def _shrink(image, max_side: int):
-    import cv2
-
-    from velmora_huebit.photos.sizing import shrunk_size
+    from velmora_huebit.photos.sizing import shrunk, shrunk_size
 
     height, width = image.shape[:2]
     if not max_side or max(height, width) <= max_side:
         return image
-    return cv2.resize(image, shrunk_size(width, height, max_side), interpolation=cv2.INTER_AREA)
+    return shrunk(image, shrunk_size(width, height, max_side))
 
 
 def _wanted(mask, alpha):
@@ -93,6 +91,7 @@ def prepare(image, alpha, mask, max_side: int):
     pixels (alpha below OPAQUE) left out of the mask."""
     import cv2
 
+    from velmora_huebit.photos import sizing
     from velmora_huebit.photos.reading import OPAQUE
 
     shrunk = _shrink(image, max_side)
@@ -102,7 +101,7 @@ def prepare(image, alpha, mask, max_side: int):
     if alpha is not None and alpha.min() < OPAQUE:
         if alpha.shape[:2] != shrunk.shape[:2]:
             # averaged, then cut at OPAQUE: a shrunk edge pixel counts when mostly opaque
-            alpha = cv2.resize(alpha, shrunk.shape[1::-1], interpolation=cv2.INTER_AREA)
+            alpha = sizing.shrunk(alpha, shrunk.shape[1::-1])
         mask = _wanted(mask, alpha)
     return shrunk, mask
 

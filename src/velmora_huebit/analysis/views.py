@@ -78,9 +78,9 @@ def thumbnail(image, side: int) -> bytes | None:
     if not height or not width:
         return None
     if max(height, width) > side:
-        from velmora_huebit.photos.sizing import shrunk_size
+        from velmora_huebit.photos.sizing import shrunk, shrunk_size
 
-        image = cv2.resize(image, shrunk_size(width, height, side), interpolation=cv2.INTER_AREA)
+        image = shrunk(image, shrunk_size(width, height, side))
     try:
         ok, encoded = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, 82])
     except cv2.error:  # the photo's record stands without its picture

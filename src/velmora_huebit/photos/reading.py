@@ -32,7 +32,7 @@ from velmora_huebit.photos.damage import fill_alpha, transparency_note, truncati
 from velmora_huebit.photos.limits import out_of_memory
 from velmora_huebit.photos.headers import MAX_SCANS, Header, HeaderError, Source, jpeg_scans, png_complete, read_header
 from velmora_huebit.photos.sizing import (_UNREADABLE, DEFAULT_MAX_PIXELS, Decoded, PhotoError, TooLarge, _alpha_mode,
-                                          _check, _factor, _header, check_held, shrunk_size)
+                                          _check, _factor, _header, check_held, shrunk, shrunk_size)
 
 # alpha values below this (on the 0-255 scale) count as transparent
 OPAQUE = 128
@@ -273,17 +273,15 @@ def _header_or_heif(source: Source) -> Header | str:
 
 def _read_heif(source: Source, with_alpha: bool, max_side: int, max_pixels: int, shrink: bool,
                what: str) -> Decoded:
-    import cv2
-
     from velmora_huebit.photos import heif
 
     heif.check_file(source, max_pixels, what)
     photo = heif.decode(source.read(0, source.size), with_alpha, max_pixels, what)
     image, alpha, full = photo.image, photo.alpha, photo.size
     if shrink and max_side and max(full) > max_side:
-        image = cv2.resize(image, shrunk_size(*full, max_side), interpolation=cv2.INTER_AREA)
+        image = shrunk(image, shrunk_size(*full, max_side))
     if shrink and alpha is not None:
-        alpha = (cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
+        alpha = (shrunk(alpha, image.shape[1::-1])
                  if alpha.min() < OPAQUE else None)
     return Decoded(image, alpha, full, photo.notes)
 
@@ -521,17 +519,16 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
     if mode == "same":  # colour and alpha from the one decode
         transparent = image[:, :, 3].min() < OPAQUE
         if small:  # shrunk together: the same as each on its own
-            image = cv2.resize(image, shrunk_size(*full, max_side), interpolation=cv2.INTER_AREA)
+            image = shrunk(image, shrunk_size(*full, max_side))
         alpha = np.ascontiguousarray(image[:, :, 3]) if transparent or not shrink else None
         return Decoded(np.ascontiguousarray(image[:, :, :3]), alpha, full, _noted(notes, alpha))
 
     if small and max(image.shape[:2]) > max_side:
-        image = cv2.resize(image, shrunk_size(image.shape[1], image.shape[0], max_side),
-                           interpolation=cv2.INTER_AREA)
+        image = shrunk(image, shrunk_size(image.shape[1], image.shape[0], max_side))
     if fill is not None:  # a JPEG: no alpha of its own
         alpha = fill_alpha(fill, None)
         if alpha.shape != image.shape[:2]:
-            alpha = cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
+            alpha = shrunk(alpha, image.shape[1::-1])
         return Decoded(image, alpha, full, notes)
     if mode == "second":  # the colour is kept (shrunk when asked) while the alpha plane is read
         with _quiet(quiet):
@@ -545,7 +542,7 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
             candidates = candidates[::-1]
         alpha = next((a for a in candidates if a.shape == full[::-1]), None)
     if shrink and alpha is not None:
-        alpha = (cv2.resize(alpha, image.shape[1::-1], interpolation=cv2.INTER_AREA)
+        alpha = (shrunk(alpha, image.shape[1::-1])
                  if alpha.min() < OPAQUE else None)
     return Decoded(image, alpha, full, _noted(notes, alpha))
 
