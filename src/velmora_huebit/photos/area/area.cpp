@@ -66,42 +66,69 @@ class Across {
         size_(static_cast<size_t>(width * source.channels)),
         line_(static_cast<size_t>(source.width * source.channels) +
               4),  // a vector read past the end
-        rows_(2 * size_ + 4) {}
+        rows_(2 * (size_ + 4)) {}
 
   const float* row(ptrdiff_t y) {
     for (int i = 0; i < 2; ++i)
-      if (held_[i] == y) return rows_.data() + i * size_;
+      if (held_[i] == y) return rows_.data() + i * (size_ + 4);
     const int slot = held_[0] < held_[1] ? 0 : 1;  // the older one goes
     held_[slot] = y;
-    float* out = rows_.data() + slot * size_;
+    float* out = rows_.data() + slot * (size_ + 4);  // room for a whole vector past the last pixel
     const ptrdiff_t c = source_.channels;
     const uint8_t* in = source_.data + y * source_.row_stride;
-    for (ptrdiff_t x = 0; x < source_.width; ++x)
-      for (ptrdiff_t k = 0; k < c; ++k)
-        line_[static_cast<size_t>(x * c + k)] =
-            in[x * source_.column_stride + k * source_.channel_stride];
+    if (source_.column_stride == c &&
+        source_.channel_stride == 1) {  // packed: a run that vectorises
+      for (ptrdiff_t i = 0; i < source_.width * c; ++i) line_[static_cast<size_t>(i)] = in[i];
+    } else {
+      for (ptrdiff_t x = 0; x < source_.width; ++x)
+        for (ptrdiff_t k = 0; k < c; ++k)
+          line_[static_cast<size_t>(x * c + k)] =
+              in[x * source_.column_stride + k * source_.channel_stride];
+    }
     const int taps = axis_.taps;
-    for (ptrdiff_t d = 0; d < width_; ++d) {
-      const ptrdiff_t* from = axis_.source.data() + d * taps;
-      const float* weight = axis_.weight.data() + d * taps;
+    const ptrdiff_t* from = axis_.source.data();
+    const float* weight = axis_.weight.data();
+    ptrdiff_t d = 0;
 #if defined(__SSE2__)
-      // the channels side by side, each lane its own sum in its own order
+    // the channels side by side, each lane its own sum in its own order; four
+    // pixels at a time, so that their sums do not wait on one another. The
+    // lanes past a pixel's channels are the next pixel's, written over (the
+    // row has room for a vector past its end).
+    const float* line = line_.data();
+    for (; d + 4 <= width_; d += 4) {
+      const ptrdiff_t* f = from + d * taps;
+      const float* w = weight + d * taps;
+      __m128 s0 = _mm_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+      for (int t = 0; t < taps; ++t) {
+        s0 = _mm_add_ps(s0, _mm_mul_ps(_mm_loadu_ps(line + f[t] * c), _mm_set1_ps(w[t])));
+        s1 = _mm_add_ps(s1,
+                        _mm_mul_ps(_mm_loadu_ps(line + f[taps + t] * c), _mm_set1_ps(w[taps + t])));
+        s2 = _mm_add_ps(
+            s2, _mm_mul_ps(_mm_loadu_ps(line + f[2 * taps + t] * c), _mm_set1_ps(w[2 * taps + t])));
+        s3 = _mm_add_ps(
+            s3, _mm_mul_ps(_mm_loadu_ps(line + f[3 * taps + t] * c), _mm_set1_ps(w[3 * taps + t])));
+      }
+      _mm_storeu_ps(out + d * c, s0);
+      _mm_storeu_ps(out + (d + 1) * c, s1);
+      _mm_storeu_ps(out + (d + 2) * c, s2);
+      _mm_storeu_ps(out + (d + 3) * c, s3);
+    }
+    for (; d < width_; ++d) {
       __m128 sum = _mm_setzero_ps();
       for (int t = 0; t < taps; ++t)
-        sum = _mm_add_ps(
-            sum, _mm_mul_ps(_mm_loadu_ps(line_.data() + from[t] * c), _mm_set1_ps(weight[t])));
-      float lanes[4];
-      _mm_storeu_ps(lanes, sum);
-      for (ptrdiff_t k = 0; k < c; ++k) out[d * c + k] = lanes[k];
+        sum = _mm_add_ps(sum, _mm_mul_ps(_mm_loadu_ps(line + from[d * taps + t] * c),
+                                         _mm_set1_ps(weight[d * taps + t])));
+      _mm_storeu_ps(out + d * c, sum);
+    }
 #else
+    for (; d < width_; ++d)
       for (ptrdiff_t k = 0; k < c; ++k) {
         float sum = 0;
         for (int t = 0; t < taps; ++t)
-          sum = sum + line_[static_cast<size_t>(from[t] * c + k)] * weight[t];
+          sum = sum + line_[static_cast<size_t>(from[d * taps + t] * c + k)] * weight[d * taps + t];
         out[d * c + k] = sum;
       }
 #endif
-    }
     return out;
   }
 
