@@ -285,3 +285,32 @@ def test_objects_sized_first_names_as_on_disk_and_a_gone_server_stops_the_run(s3
     *failures, last = proc.stderr.splitlines()
     assert len(failures) == 3 and all(f"network error: cannot reach {closed}" in line for line in failures)
     assert last.endswith(": 3 photos in a row could not be read, the run stops here")
+
+
+def test_reads_by_obstore_fall_back_to_s3fs_and_never_cross_a_fork(s3_server, shots):
+    """An object read through obstore is the bytes s3fs reads; a key obstore
+    refuses (a tab in it) is read by s3fs; a process forked from one whose
+    obstore runtime runs reads by s3fs (that runtime would hang there)."""
+    import multiprocessing
+
+    from velmora_huebit.photos import storage
+
+    pytest.importorskip("obstore")
+    _, url = shots
+    fs, options = s3_server.filesystem(), {"key": s3_server.keys[0], "secret": s3_server.keys[1],
+                                           "endpoint_url": s3_server.endpoint}
+    odd = url + "tab\tname.png"
+    fs.pipe_file(odd[len("s3://"):], b"\x89PNG odd")
+    whole = fs.cat_file(url[len("s3://"):] + "coffee_0.png")
+    assert storage.read_object(url + "coffee_0.png", options) == whole
+    assert any(store is not None for store in storage._direct_stores.values())
+    assert storage.read_object(odd, options) == b"\x89PNG odd"
+
+    reader, writer = multiprocessing.Pipe(duplex=False)
+    child = multiprocessing.get_context("fork").Process(
+        target=lambda: writer.send(storage.read_object(url + "coffee_0.png", options) == whole))
+    child.start()
+    child.join(60)
+    if child.is_alive():
+        child.kill()
+    assert child.exitcode == 0 and reader.recv()
