@@ -356,35 +356,55 @@ _direct_stores: dict = {}  # (bucket, options) -> store, or None once it failed
 _direct_pid: int | None = None  # the process whose obstore runtime runs
 
 
+def _direct_settings(url: str, options: dict | None) -> dict | None:
+    """What an obstore store for url is made with, taken where botocore
+    takes it: the options' endpoint and keys, else its variables (keys from
+    the environment only when no profile is named, which botocore would
+    read instead); None where s3fs reads (no endpoint, no keys, options it
+    does not take)."""
+    given = _options(url, options)
+    if not _is_s3(url) or set(given) - _DIRECT_OPTIONS:
+        return None
+    env = os.environ
+    endpoint_url = given.get("endpoint_url") or env.get("AWS_ENDPOINT_URL_S3") or env.get("AWS_ENDPOINT_URL")
+    if not isinstance(endpoint_url, str) or not endpoint_url.startswith(("http://", "https://")):
+        return None
+    settings = {"endpoint": endpoint_url, "region": env.get("AWS_REGION") or env.get("AWS_DEFAULT_REGION") or "us-east-1"}
+    if given.get("anon") is True:
+        return {**settings, "skip_signature": True}
+    key, secret, token = given.get("key"), given.get("secret"), given.get("token")
+    if not (key or secret) and not (env.get("AWS_PROFILE") or env.get("AWS_DEFAULT_PROFILE")):
+        key, secret, token = env.get("AWS_ACCESS_KEY_ID"), env.get("AWS_SECRET_ACCESS_KEY"), env.get("AWS_SESSION_TOKEN")
+    if not (isinstance(key, str) and key and isinstance(secret, str) and secret):
+        return None
+    return {**settings, "access_key_id": key, "secret_access_key": secret,
+            **({"session_token": token} if isinstance(token, str) and token else {})}
+
+
 def _direct_store(url: str, options: dict | None):
     """An obstore store for the bucket of url, or None where s3fs reads."""
     global _direct_pid
-    given = _options(url, options)
-    endpoint_url = given.get("endpoint_url")
-    signed = given.get("key") and given.get("secret")
-    if (not _is_s3(url) or not isinstance(endpoint_url, str) or not endpoint_url.startswith(("http://", "https://"))
-            or set(given) - _DIRECT_OPTIONS or not (signed or given.get("anon") is True)
-            or _direct_pid not in (None, os.getpid())):
+    if _direct_pid not in (None, os.getpid()):
         return None
-    key = (_bucket(url), repr(sorted(given.items())))
+    settings = _direct_settings(url, options)
+    if settings is None:
+        return None
+    key = (_bucket(url), repr(sorted(settings.items())))
     if key not in _direct_stores:
         try:
             import datetime
 
             from obstore.store import S3Store
 
-            credentials = ({"skip_signature": True} if not signed else
-                           {"access_key_id": given["key"], "secret_access_key": given["secret"],
-                            **({"session_token": given["token"]} if given.get("token") else {})})
-            store = S3Store(_bucket(url), endpoint=endpoint_url, region=os.environ.get("AWS_REGION", "us-east-1"),
-                            client_options={"allow_http": endpoint_url.startswith("http://"),
-                                            "connect_timeout": f"{CONNECT_SECONDS}s",
-                                            "timeout": f"{READ_SECONDS}s"},
+            store = S3Store(_bucket(url), client_options={"allow_http": settings["endpoint"].startswith("http://"),
+                                                          "connect_timeout": f"{CONNECT_SECONDS}s",
+                                                          "timeout": f"{READ_SECONDS}s"},
                             retry_config={"max_retries": 0, "retry_timeout": datetime.timedelta(seconds=READ_SECONDS)},
-                            **credentials)
+                            **settings)
         except Exception:  # noqa: BLE001 - not installed, or options it takes otherwise: s3fs reads
             store = None
-        _direct_pid = os.getpid()
+        else:
+            _direct_pid = os.getpid()
         _direct_stores[key] = store
     return _direct_stores[key]
 
