@@ -200,6 +200,9 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args(argv if argv is not None else [])
+    from velmora_huebit.photos.limits import keep_heap
+
+    keep_heap()  # as the command line's process does
     with tempfile.TemporaryDirectory() as tmp:
         cameras = camera_photos(pathlib.Path(tmp))
         clustering(PHOTOS + cameras)
