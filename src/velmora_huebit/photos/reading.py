@@ -281,8 +281,7 @@ def _read_heif(source: Source, with_alpha: bool, max_side: int, max_pixels: int,
     if shrink and max_side and max(full) > max_side:
         image = shrunk(image, shrunk_size(*full, max_side))
     if shrink and alpha is not None:
-        alpha = (shrunk(alpha, image.shape[1::-1])
-                 if alpha.min() < OPAQUE else None)
+        alpha = shrunk(alpha, image.shape[1::-1]) if alpha.min() < OPAQUE else None
     return Decoded(image, alpha, full, photo.notes)
 
 
@@ -542,8 +541,7 @@ def _read(source: Source, given: _Input, with_alpha: bool, max_side: int, max_pi
             candidates = candidates[::-1]
         alpha = next((a for a in candidates if a.shape == full[::-1]), None)
     if shrink and alpha is not None:
-        alpha = (shrunk(alpha, image.shape[1::-1])
-                 if alpha.min() < OPAQUE else None)
+        alpha = shrunk(alpha, image.shape[1::-1]) if alpha.min() < OPAQUE else None
     return Decoded(image, alpha, full, _noted(notes, alpha))
 
 

@@ -342,8 +342,8 @@ def read_object(url: str, options: dict | None = None, max_bytes: int = MAX_OBJE
 # s3fs and botocore spend on a GET (0.6 ms against 3.2 on moto's server),
 # which is a third of a small photo's own work. It reads from an
 # S3-compatible server named by its endpoint (where no region has to be
-# found) with the credentials the options give, or anonymously, when it is
-# installed. Every other read, and any read it does not complete, goes
+# found) with the keys given (the options, or botocore's variables), or
+# anonymously, when it is installed. Every other read, and any read it does not complete, goes
 # through s3fs as before, which retries and says what is wrong in its own
 # words; a store that fails other than for a missing object is not used
 # again in the process (a server it cannot reach costs one try, not one a
@@ -413,11 +413,12 @@ def _read_range(fs, path: str, url: str, options: dict | None, start: int, end: 
     """Bytes start to end (or the object's end) of the object at url: by
     obstore where it stands in, else (or when it fails) by s3fs."""
     store = _direct_store(url, options)
-    if store is not None:
+    key = url.split("://", 1)[1].partition("/")[2]
+    if store is not None and key:
         try:
             import obstore
 
-            data = bytes(obstore.get_range(store, url.split("://", 1)[1].split("/", 1)[1], start=start, end=end))
+            data = bytes(obstore.get_range(store, key, start=start, end=end))
         except Exception as exc:  # noqa: BLE001 - s3fs reads it again, and says what is wrong in its words
             if type(exc).__name__ != "NotFoundError":
                 for key, known in list(_direct_stores.items()):
