@@ -1,15 +1,13 @@
 """The shrink of every image (photos.sizing.shrunk, the native _area on
 OpenCV's general path): OpenCV's INTER_AREA pixel for pixel."""
 
-import gc
-import sys
-
 import cv2
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from leakcheck import assert_no_leaks
 from velmora_huebit.photos import _area
 from velmora_huebit.photos.sizing import shrunk
 
@@ -57,22 +55,7 @@ def test_no_reference_leaks_and_buffers_are_released():
     class Sub(np.ndarray):
         pass
 
-    calls = [lambda: _area.shrink(image, out), lambda: _area.shrink(image.view(Sub), out.view(Sub)),
-             lambda: _area.shrink(image, store), lambda: _area.shrink(image, out[:2]),
-             lambda: _area.shrink(source=image, out=None)]
-
-    def run_all():
-        for call in calls:
-            try:
-                call()
-            except (TypeError, ValueError):
-                pass
-
-    run_all()
-    gc.collect()
-    before = len(gc.get_objects()), sys.getrefcount(image), sys.getrefcount(out)
-    for _ in range(300):
-        run_all()
-    gc.collect()
-    assert len(gc.get_objects()) - before[0] < 20 and (sys.getrefcount(image), sys.getrefcount(out)) == before[1:]
+    assert_no_leaks([lambda: _area.shrink(image, out), lambda: _area.shrink(image.view(Sub), out.view(Sub)),
+                     lambda: _area.shrink(image, store), lambda: _area.shrink(image, out[:2]),
+                     lambda: _area.shrink(source=image, out=None)], (image, out))
     store.extend(b"x")  # no buffer of it is still held

@@ -1,7 +1,6 @@
 """The palette engine (velmora_huebit._engine), palette() and the command
 line's --engine."""
 
-import gc
 import io
 import json
 import math
@@ -15,6 +14,7 @@ import numpy as np
 import pytest
 
 import velmora_huebit
+from leakcheck import assert_no_leaks
 from test_cli import PACKAGE_PARENT, json_lines, run_cli
 from velmora_huebit import _engine, palette
 from velmora_huebit.outputs.store import settings
@@ -124,22 +124,7 @@ class TestEngine:
                  lambda: palette(NOISE, n_colors=0),
                  lambda: palette("/nonexistent.png"),
                  lambda: palette(b"not an image")]
-
-        def run_all():
-            for call in calls:
-                try:
-                    call()
-                except (TypeError, ValueError, OSError):
-                    pass
-
-        run_all()
-        gc.collect()
-        before = len(gc.get_objects()), sys.getrefcount(NOISE), sys.getrefcount(mask)
-        for _ in range(200):
-            run_all()
-        gc.collect()
-        after = len(gc.get_objects()), sys.getrefcount(NOISE), sys.getrefcount(mask)
-        assert after[0] - before[0] < 20 and after[1:] == before[1:]
+        assert_no_leaks(calls, (NOISE, mask), errors=(TypeError, ValueError, OSError), rounds=200)
 
 
 class TestPalette:
