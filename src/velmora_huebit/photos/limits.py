@@ -106,8 +106,9 @@ _M_TRIM_THRESHOLD, _M_TOP_PAD, _M_MMAP_THRESHOLD = -1, -2, -3
 
 def keep_heap() -> None:
     """Freed heap kept for the next photo (see HEAP_PAD), in a process that
-    analyses photos one after another: the command line's and its workers.
-    glibc's malloc only; elsewhere nothing changes."""
+    analyses photos one after another: the command line's, its workers and
+    a local Dask cluster's (not the service's, whose threads each keep an
+    arena of their own). glibc's malloc only; elsewhere nothing changes."""
     if not sys.platform.startswith("linux"):
         return
     import ctypes
@@ -138,10 +139,8 @@ def limit_memory(max_pixels: int, max_side: int, *, photos: int = 1, more: int =
     of them at once (a service's threads), with more bytes held besides (a
     service's request bodies): none when the limit is lifted, or where the
     system has no such limit. Call once the worker has loaded its
-    libraries; it keeps its freed heap too (keep_heap). The ceiling set
-    (bytes), or 0."""
+    libraries. The ceiling set (bytes), or 0."""
     global _ceiling
-    keep_heap()
     try:
         import resource
     except ImportError:  # not on this system

@@ -15,7 +15,7 @@ import signal
 import time
 
 from velmora_huebit.errors import MissingExtra, RunStopped, SettingError
-from velmora_huebit.photos.limits import limit_memory
+from velmora_huebit.photos.limits import keep_heap, limit_memory
 from velmora_huebit.photos.sources import absolute
 from velmora_huebit.analysis.job import Outcome
 from velmora_huebit.runs.work import quiet_opencv, run_one
@@ -67,6 +67,7 @@ def _start_worker(max_pixels: int, max_side: int, modules: list[str]) -> None:
     quiet_opencv()
     load(modules)
     limit_memory(max_pixels, max_side)
+    keep_heap()
 
 
 class ClusterGone(RunStopped):

@@ -13,7 +13,7 @@ from typing import Callable, Iterable, Iterator, Protocol, Sequence
 
 from velmora_huebit.analysis.job import Job, Outcome
 from velmora_huebit.analysis.engines import in_process_safe
-from velmora_huebit.photos.limits import limit_memory
+from velmora_huebit.photos.limits import keep_heap, limit_memory
 from velmora_huebit.photos.storage import is_url
 from velmora_huebit.runs.work import fetch_ahead, quiet_opencv, run_one
 
@@ -148,6 +148,7 @@ def _serve(connection, extractor, job: Job, threads: int, inherited=()) -> None:
     gc.freeze()  # what the parent built is never scanned here (nor copied by the scan)
     _init_worker(threads)
     limit_memory(job.max_pixels, job.max_side)  # once its libraries are loaded
+    keep_heap()  # a forked worker has its parent's setting; one from the fork server sets its own
     # held while the worker lives; the palette engine runs on one thread by itself
     limits = None if in_process_safe(job) else _single_threaded_kmeans()
     held: collections.deque = collections.deque()
