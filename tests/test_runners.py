@@ -52,10 +52,10 @@ def test_a_dying_worker_costs_its_photo_only_and_the_order_holds(photos, ahead):
 def test_runs_too_small_for_workers_or_a_busy_machine_stay_here(photos, tmp_path, monkeypatch):
     safe, unsafe = Job("extract"), Job("extract", engine="library")
     monkeypatch.setattr(runners, "cores", lambda: 2)
-    monkeypatch.setattr(os, "getloadavg", lambda: (2.0, 0, 0))  # both cores busy: no worker pays
+    monkeypatch.setattr(runners, "_others_running", lambda: 2)  # both cores busy: no worker pays
     assert isinstance(runners.choose_runner(None, 40, safe, paths=photos * 6), runners.SerialRunner)
     assert isinstance(runners.choose_runner(None, 40, unsafe, paths=photos * 6), runners.PoolRunner)
-    monkeypatch.setattr(os, "getloadavg", lambda: (0.3, 0, 0))
+    monkeypatch.setattr(runners, "_others_running", lambda: 0)
     assert isinstance(runners.choose_runner(None, 4, safe, paths=photos[:4]), runners.SerialRunner)
     objects = [f"s3://b/p{i}.jpg" for i in range(17)]  # a bucket's photos, by their count
     assert isinstance(runners.choose_runner(None, 40, safe, buckets=True, paths=objects), runners.SerialRunner)

@@ -9,6 +9,7 @@ import collections
 import gc
 import os
 import sys
+import time
 from typing import Callable, Iterable, Iterator, Protocol, Sequence
 
 from velmora_huebit.analysis.job import Job, Outcome
@@ -45,15 +46,35 @@ def cores() -> int:
         return os.cpu_count() or 1
 
 
-def idle_cores() -> int:
-    """The cores that other work leaves free, by the load average of the
-    last minute (at least one): a worker on a busy core only takes turns
-    with what runs there, and costs its start."""
+# looks at what runs now, a few milliseconds apart: the least of them
+_LOOKS, _LOOK_SECONDS = 4, 0.002
+
+
+def _others_running() -> float:
+    """How many other tasks are runnable now: the kernel's count in
+    /proc/loadavg (which includes this process), the least of a few looks
+    so that a passing burst does not count. The load average of the last
+    minute, where there is no such file, lags by a minute: it still counts
+    a run that has just ended."""
     try:
-        load = os.getloadavg()[0]
-    except OSError:
-        return cores()
-    return max(1, min(cores(), round(cores() - load) + 1))
+        seen = []
+        for look in range(_LOOKS):
+            if look:
+                time.sleep(_LOOK_SECONDS)
+            with open("/proc/loadavg") as status:
+                seen.append(int(status.read().split()[3].split("/")[0]) - 1)
+        return max(0, min(seen))
+    except (OSError, ValueError, IndexError):
+        try:
+            return os.getloadavg()[0]
+        except OSError:
+            return 0.0
+
+
+def idle_cores() -> int:
+    """The cores that other work leaves free (at least one): a worker on a
+    busy core only takes turns with what runs there, and costs its start."""
+    return max(1, min(cores(), round(cores() - _others_running()) + 1))
 
 
 class Runner(Protocol):
@@ -379,7 +400,7 @@ def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False,
     from velmora_huebit.analysis.engines import preload
 
     safe = in_process_safe(job)
-    workers = min(jobs or idle_cores(), photos)
+    workers = min(jobs or (idle_cores() if photos > 1 else 1), photos)  # one photo: no look at the machine
     if photos <= 1 or (safe and (workers == 1 or (jobs is None and _little_work(paths, workers, photos)))):
         return SerialRunner(limit_threads=not safe, ahead=BUCKET_AHEAD if buckets else 0)
     return PoolRunner(workers, preload(job, charts, buckets), BUCKET_AHEAD if buckets else _AHEAD)
