@@ -239,7 +239,10 @@ def test_analyse_photos_reads_urls_on_the_workers(s3_server, shots, tmp_path):
         assert all("30000x30000 pixels (900 megapixels): over the limit of 2 megapixels" in text for text in refused[1:])
 
 
-def test_a_listing_holds_one_page(s3_server, shots, monkeypatch):
+def test_a_listing_holds_one_page_and_obstore_lists_as_s3fs(s3_server, shots, monkeypatch):
+    """s3fs lists a page at a time; a folder that obstore lists gives what
+    s3fs does, down to the keys obstore reads otherwise or refuses (handed
+    to s3fs from there), and a clean one needs no s3fs at all."""
     import s3fs
 
     from velmora_huebit.photos import objects
@@ -248,11 +251,29 @@ def test_a_listing_holds_one_page(s3_server, shots, monkeypatch):
     requests = []
     original = s3fs.S3FileSystem.call_s3
     monkeypatch.setattr(s3fs.S3FileSystem, "call_s3", lambda fs, *a, **k: requests.append(a) or original(fs, *a, **k))
-    monkeypatch.setattr(objects, "PAGE_KEYS", 2)
     options = {"key": s3_server.keys[0], "secret": s3_server.keys[1], "endpoint_url": s3_server.endpoint}
-    listed = objects.iter_objects(shots[1], True, pytest.fail, options, IMAGE_SUFFIXES)
-    assert next(listed).endswith("/shots/broken.png") and len(requests) == 1  # after .hidden.png
-    assert len(list(listed)) == 8 and len(requests) == 6  # 11 keys, two a page
+
+    def listing(url, recursive, direct=True):
+        with monkeypatch.context() as patch:
+            if not direct:
+                patch.setattr(objects, "direct_pages", lambda *args: None)
+            return list(objects.iter_objects(url, recursive, pytest.fail, options, IMAGE_SUFFIXES))
+
+    assert len(listing(shots[1], True)) == 9 and requests == []
+    with monkeypatch.context() as patch:
+        patch.setattr(objects, "PAGE_KEYS", 2)
+        patch.setattr(objects, "direct_pages", lambda *args: None)
+        listed = objects.iter_objects(shots[1], True, pytest.fail, options, IMAGE_SUFFIXES)
+        assert next(listed).endswith("/shots/broken.png") and len(requests) == 1  # after .hidden.png
+        assert len(list(listed)) == 8 and len(requests) == 6  # 11 keys, two a page
+
+    odd, fs = shots[1] + "odd-keys/", s3_server.filesystem()
+    for key, data in [("", b""), ("a.png", b"x"), ("empty.png", b""), ("marker.png/", b""), ("sub/", b""),
+                      ("sub/c.png", b"x"), ("sub/d//e.png", b"x"), ("z.png", b"x")]:
+        fs.pipe_file(odd[len("s3://"):] + key, data)
+    for recursive in (False, True):
+        assert listing(odd, recursive) == listing(odd, recursive, direct=False)
+    assert listing(odd, False) == [odd + "a.png", odd + "empty.png", odd + "z.png"]
 
 
 def test_objects_sized_first_names_as_on_disk_and_a_gone_server_stops_the_run(s3_server, shots, tmp_path):

@@ -54,9 +54,11 @@ def in_process_safe(job: Job) -> bool:
 
 def preload(job: Job, charts: bool = False, buckets: bool = False) -> list[str]:
     """The libraries a worker of this job needs, imported once by the fork
-    server (the command line draws its charts with Matplotlib's Figure; s3fs
-    reads photos in buckets)."""
-    found = ["numpy", "cv2", "PIL.Image"] + (["s3fs"] if buckets else [])
+    server (the command line draws its charts with Matplotlib's Figure;
+    obstore or s3fs reads photos in buckets)."""
+    from velmora_huebit.photos.storage import readers
+
+    found = ["numpy", "cv2", "PIL.Image"] + (readers(job.storage) if buckets else [])
     if not in_process_safe(job):
         found += ["sklearn.cluster", "sklearn.preprocessing", "sklearn.metrics.pairwise"]
     if charts:

@@ -5,8 +5,9 @@ imports nothing else of the package but its exceptions.
   their names are shown
 - objects: which objects a URL argument covers (s3://bucket/prefix/, globs),
   listed a page at a time
-- storage: object storage through fsspec and s3fs: filesystems and their
-  options, reads and uploads with retries, failures in words
+- storage: object storage through fsspec and s3fs (obstore where it stands
+  in): filesystems and their options, reads and uploads with retries,
+  failures in words
 - headers: what an image file holds, from its header alone (format, size,
   orientation, scans)
 - sizing: what decoding an image costs, the pixel limit that refuses a bomb

@@ -10,7 +10,10 @@ the same for local files):
 
 S3 is listed a page of at most 1000 keys at a time, in the bucket's order
 (by name), through s3fs's own request path (retries, errors as OSError):
-a bucket of millions of photos is never held. A pattern whose wildcards
+a bucket of millions of photos is never held. A folder on a server that
+obstore reads (see storage) is listed by obstore instead, without
+importing s3fs and botocore (half a second); s3fs lists on from where
+obstore cannot be trusted. A pattern whose wildcards
 are all in its last component lists one folder level; others list every
 key under the pattern's fixed start. Other fsspec URLs are walked a
 folder at a time. Names that start with a dot are left out of folders, and
@@ -22,7 +25,7 @@ import os
 import re
 from typing import Callable, Iterator
 
-from velmora_huebit.photos.storage import StorageError, describe, filesystem, protocol
+from velmora_huebit.photos.storage import StorageError, describe, direct_pages, filesystem, protocol
 
 OnProblem = Callable[[str, str], None]
 
@@ -36,10 +39,11 @@ def iter_objects(argument: str, recursive: bool, problem: OnProblem, options: di
     """The URLs an argument covers, as they are listed; problem() is told
     when it covers nothing or cannot be listed."""
     try:
-        fs, path = filesystem(argument, options)
-        if hasattr(fs, "call_s3"):
-            listing = _S3(fs, protocol(argument), suffixes, recursive)
+        if protocol(argument) in ("s3", "s3a"):
+            path = argument.split("://", 1)[1].rstrip("/")  # as s3fs takes it
+            listing = _S3(argument, options, suffixes, recursive)
         else:
+            fs, path = filesystem(argument, options)
             listing = _Walk(fs, protocol(argument), suffixes, recursive)
         found = False
         for url in listing.cover(path, argument.endswith("/")):
@@ -100,20 +104,33 @@ class _S3:
 
     nothing = "no such object, and no images under it as a folder"
 
-    def __init__(self, fs, scheme: str, suffixes: frozenset, recursive: bool):
-        self.fs = fs
-        self.scheme = scheme
+    def __init__(self, argument: str, options: dict | None, suffixes: frozenset, recursive: bool):
+        self.argument = argument
+        self.options = options
+        self.scheme = protocol(argument)
         self.suffixes = suffixes
         self.recursive = recursive
+        self._fs = None
+
+    @property
+    def fs(self):
+        """s3fs's filesystem, made when it is first needed (a folder that
+        obstore lists whole never needs it)."""
+        if self._fs is None:
+            self._fs = filesystem(self.argument, self.options)[0]
+        return self._fs
 
     def url(self, bucket: str, key: str) -> str:
         return f"{self.scheme}://{bucket}/{key}"
 
-    def pages(self, bucket: str, prefix: str, delimiter: bool) -> Iterator[tuple[list[str], list[str]]]:
-        """(keys, folders) a page at a time."""
+    def pages(self, bucket: str, prefix: str, delimiter: bool,
+              after: str = "") -> Iterator[tuple[list[str], list[str]]]:
+        """(keys, folders) a page at a time, of the keys after `after`."""
         request = {"Bucket": bucket, "Prefix": prefix, "MaxKeys": PAGE_KEYS, **getattr(self.fs, "req_kw", {})}
         if delimiter:
             request["Delimiter"] = "/"
+        if after:
+            request["StartAfter"] = after
         while True:
             page = self.fs.call_s3("list_objects_v2", **request)
             yield ([item["Key"] for item in page.get("Contents", [])],
@@ -127,10 +144,40 @@ class _S3:
                 and os.path.splitext(relative)[1].lower() in self.suffixes)
 
     def folder(self, bucket: str, prefix: str) -> Iterator[str]:
-        for keys, folders in self.pages(bucket, prefix, delimiter=not self.recursive):
+        after = ""
+        if prefix:  # the top of a bucket is s3fs's to list: obstore would take '/a.jpg' for 'a.jpg'
+            after = yield from self.direct(bucket, prefix)
+            if after is None:
+                return
+        for keys, folders in self.pages(bucket, prefix, delimiter=not self.recursive, after=after):
             yield from (self.url(bucket, key) for key in keys if self.image(key[len(prefix):]))
             if folders and self.nothing == "no images in this folder":
                 self.nothing += " (it has subfolders: --recursive descends into them)"
+
+    def direct(self, bucket: str, prefix: str) -> Iterator[str]:
+        """The folder's images as obstore lists them, where it stands in.
+        Returns None once it has listed them all, else the key after which
+        s3fs lists the rest: at a subfolder without --recursive (s3fs lists
+        by folders), at an empty object (obstore lists a folder's marker
+        'a.jpg/' as 'a.jpg'), or where it fails."""
+        pages = direct_pages(self.url(bucket, prefix), self.options, prefix, PAGE_KEYS)
+        if pages is None:
+            return ""
+        after = ""  # the last key taken that obstore shows as it is
+        try:
+            for page in pages:
+                for key, size in page:
+                    if key == prefix[:-1] and size == 0:
+                        continue  # the folder's own marker
+                    relative = key[len(prefix):]
+                    if size == 0 or not key.startswith(prefix) or ("/" in relative and not self.recursive):
+                        return after
+                    if self.image(relative):
+                        yield self.url(bucket, key)
+                    after = key
+        except Exception:  # noqa: BLE001 - s3fs lists the rest, and says what is wrong in its words
+            return after
+        return None
 
     def cover(self, path: str, folder: bool) -> Iterator[str]:
         bucket, _, key = path.partition("/")

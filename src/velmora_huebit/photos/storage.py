@@ -3,6 +3,7 @@ knows (gs://, az://, http(s)://, memory://, ...) when their package is
 installed. Names that are URLs are read through fsspec, and S3 through
 s3fs (objects on an S3-compatible server at a given endpoint through
 obstore, where it stands in: see below); everything else is a local path.
+s3fs and fsspec are imported only when they are used.
 
 A filesystem is made once per process and set of options (fsspec caches
 them), so the workers of a run each keep one pool of connections. S3 reads
@@ -114,15 +115,21 @@ def _options(url: str, options: dict | None) -> dict:
 def check_protocol(url: str) -> str | None:
     """Why URLs like this one cannot be read here (a package missing, a
     scheme that fsspec does not know), or None."""
-    try:
-        import fsspec
-    except ImportError:
+    import importlib.util
+
+    if importlib.util.find_spec("fsspec") is None:
         return "object storage needs fsspec and s3fs: pip install 'velmora_huebit[s3]'"
+    if _is_s3(url):
+        # found, not imported: s3fs and botocore cost half a second, and a
+        # run that obstore lists and reads never needs them
+        if importlib.util.find_spec("s3fs") is None:
+            return "s3:// URLs need s3fs: pip install 'velmora_huebit[s3]'"
+        return None
+    import fsspec
+
     try:
         fsspec.get_filesystem_class(protocol(url))
     except ImportError:
-        if _is_s3(url):
-            return "s3:// URLs need s3fs: pip install 'velmora_huebit[s3]'"
         return f"{protocol(url)}:// URLs need the package fsspec names for them (see fsspec's list)"
     except ValueError:
         return f"unknown URL scheme {protocol(url)}:// (not one fsspec knows)"
@@ -269,10 +276,9 @@ def object_head(url: str, options: dict | None = None, count: int = HEAD_BYTES):
 
 def _object_head(url: str, options: dict | None, count: int):
     try:
-        fs, path = filesystem(url, options)
         with _reads:
-            head = _read_range(fs, path, url, options, 0, count)
-            size = len(head) if len(head) < count else with_retries(lambda: fs.info(path), url).get("size")
+            head = _read_range(url, options, 0, count)
+            size = len(head) if len(head) < count else _size(url, options)
     except Exception as exc:
         if _empty(exc):
             return b"", 0, None
@@ -281,7 +287,7 @@ def _object_head(url: str, options: dict | None, count: int):
     def read(offset: int, length: int) -> bytes:
         try:
             with _reads:
-                return _read_range(fs, path, url, options, offset, offset + length)
+                return _read_range(url, options, offset, offset + length)
         except Exception as exc:
             raise failure(exc, url, options) from None
 
@@ -323,10 +329,9 @@ def read_object(url: str, options: dict | None = None, max_bytes: int = MAX_OBJE
     """The bytes of the object at url; StorageError in words for anything
     that fails. At most max_bytes are fetched."""
     try:
-        fs, path = filesystem(url, options)
         with _reads:
             # one GET, bounded: a larger object stops at max_bytes + 1
-            data = _read_range(fs, path, url, options, 0, max_bytes + 1)
+            data = _read_range(url, options, 0, max_bytes + 1)
     except Exception as exc:
         if _empty(exc):
             return b""  # an empty object has no byte 0
@@ -348,7 +353,8 @@ def read_object(url: str, options: dict | None = None, max_bytes: int = MAX_OBJE
 # words; a store that fails other than for a missing object is not used
 # again in the process (a server it cannot reach costs one try, not one a
 # photo). Its runtime does not survive a fork: a process forked from one
-# that used it reads through s3fs.
+# that used it reads through s3fs. It lists folders too (objects.py), and a
+# run that it lists and reads never imports s3fs.
 
 _DIRECT_OPTIONS = frozenset({"key", "secret", "token", "endpoint_url", "anon", "config_kwargs",
                              "use_listings_cache"})
@@ -381,6 +387,16 @@ def _direct_settings(url: str, options: dict | None) -> dict | None:
             **({"session_token": token} if isinstance(token, str) and token else {})}
 
 
+def readers(options: dict | None) -> list[str]:
+    """What a process that reads S3 objects with these options imports:
+    obstore where it stands in, else s3fs (half a second more)."""
+    import importlib.util
+
+    if _direct_settings("s3://bucket/key", options) is not None and importlib.util.find_spec("obstore"):
+        return ["obstore"]
+    return ["s3fs"]
+
+
 def _direct_store(url: str, options: dict | None):
     """An obstore store for the bucket of url, or None where s3fs reads."""
     global _direct_pid
@@ -409,26 +425,75 @@ def _direct_store(url: str, options: dict | None):
     return _direct_stores[key]
 
 
-def _read_range(fs, path: str, url: str, options: dict | None, start: int, end: int) -> bytes:
-    """Bytes start to end (or the object's end) of the object at url: by
-    obstore where it stands in, else (or when it fails) by s3fs."""
+def _direct(url: str, options: dict | None, call):
+    """call(store, key) for the object at url, by obstore where it stands
+    in; None where it does not, or when it fails (s3fs then does it again,
+    and says what is wrong in its own words)."""
     store = _direct_store(url, options)
     key = url.split("://", 1)[1].partition("/")[2]
-    if store is not None and key:
-        try:
-            import obstore
+    if store is None or not key:
+        return None
+    try:
+        result = call(store, key)
+    except Exception as exc:  # noqa: BLE001 - s3fs does it again
+        _failed(store, exc)
+        return None
+    with _failures_lock:
+        _failures.pop(_server(url), None)
+    return result
 
-            data = bytes(obstore.get_range(store, key, start=start, end=end))
-        except Exception as exc:  # noqa: BLE001 - s3fs reads it again, and says what is wrong in its words
-            if type(exc).__name__ != "NotFoundError":
-                for key, known in list(_direct_stores.items()):
-                    if known is store:
-                        _direct_stores[key] = None
-        else:
-            with _failures_lock:
-                _failures.pop(_server(url), None)
-            return data
+
+def _obstore():
+    import obstore  # there once a store is made
+
+    return obstore
+
+
+def _failed(store, exc: BaseException) -> None:
+    """A store that failed other than for the object (missing, empty, or a
+    key it does not take) is not asked again."""
+    if type(exc).__name__ in ("NotFoundError", "InvalidPathError") or isinstance(exc, ValueError) or _empty(exc):
+        return
+    for key, known in list(_direct_stores.items()):
+        if known is store:
+            _direct_stores[key] = None
+
+
+def _read_range(url: str, options: dict | None, start: int, end: int) -> bytes:
+    """Bytes start to end (or the object's end) of the object at url."""
+    data = _direct(url, options, lambda store, key: bytes(_obstore().get_range(store, key, start=start, end=end)))
+    if data is not None:
+        return data
+    fs, path = filesystem(url, options)
     return with_retries(lambda: fs.cat_file(path, start=start, end=end), url)
+
+
+def _size(url: str, options: dict | None) -> int | None:
+    """The size of the object at url (None where the store does not tell)."""
+    size = _direct(url, options, lambda store, key: _obstore().head(store, key)["size"])
+    if size is not None:
+        return size
+    fs, path = filesystem(url, options)
+    return with_retries(lambda: fs.info(path), url).get("size")
+
+
+def direct_pages(url: str, options: dict | None, prefix: str, chunk: int):
+    """(key, size) pages of the objects under prefix, a folder's ('a/b/'),
+    in the bucket of url, as obstore lists them, or None where it does not
+    stand in. obstore takes a key for a path: it drops a '/' at either end
+    ('a/b/' is listed as 'a/b'), and fails on a key with an empty or '.'
+    part ('a//b'); the caller trusts what it lists accordingly."""
+    store = _direct_store(url, options)
+    return None if store is None else _listed(store, prefix, chunk)
+
+
+def _listed(store, prefix: str, chunk: int):
+    try:
+        for page in _obstore().list(store, prefix.rstrip("/"), chunk_size=chunk):
+            yield [(meta["path"], meta["size"]) for meta in page]
+    except Exception as exc:
+        _failed(store, exc)
+        raise
 
 
 def _forget_stores() -> None:
