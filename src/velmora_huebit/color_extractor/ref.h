@@ -22,6 +22,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -52,6 +53,37 @@ class Ref {
   explicit Ref(PyObject* p) noexcept : p_(p) {}
   PyObject* p_ = nullptr;
 };
+
+// A buffer held for the duration of a call, released on every way out: the
+// buffer protocol's counterpart of a Ref.
+class HeldBuffer {
+ public:
+  HeldBuffer() noexcept = default;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // false with an exception set when obj exports no such buffer
+  bool get(PyObject* obj, int flags = PyBUF_RECORDS_RO) {
+    if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
+    held_ = true;
+    return true;
+  }
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Whether the buffer holds single unsigned bytes ("B", with any byte-order
+// prefix: one byte has none).
+inline bool holds_bytes(const Py_buffer& view) noexcept {
+  const char* format = view.format ? view.format : "B";
+  if (*format && std::strchr("@=<>!", *format)) ++format;
+  return view.itemsize == 1 && std::strcmp(format, "B") == 0;
+}
 
 // A name interned at module start. Names register themselves when the shared
 // library is loaded; Name::intern_all() turns them into str objects.

@@ -24,37 +24,9 @@
 
 namespace {
 
+using huebit::holds_bytes;
 using huebit::Ref;
-
-// A buffer held for the duration of a call, released on every way out.
-class Buffer {
- public:
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  // false with an exception set when obj exports no strided buffer
-  bool get(PyObject* obj) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) return false;
-    held_ = true;
-    return true;
-  }
-  const Py_buffer& view() const { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-// Whether the buffer holds single unsigned bytes ("B", with any byte-order
-// prefix: one byte has none).
-bool is_bytes(const Py_buffer& view) {
-  const char* format = view.format ? view.format : "B";
-  if (*format && std::strchr("@=<>!", *format)) ++format;
-  return view.itemsize == 1 && std::strcmp(format, "B") == 0;
-}
+using Buffer = huebit::HeldBuffer;
 
 const char* shape_text(const Py_buffer& view) {
   return view.ndim == 2 ? "2 dimensions" : view.ndim == 3 ? "3 dimensions" : "another shape";
@@ -70,7 +42,7 @@ bool read_image(PyObject* obj, Buffer& buffer, engine::ImageView& image) {
     return false;
   }
   const Py_buffer& view = buffer.view();
-  if (!is_bytes(view)) {
+  if (!holds_bytes(view)) {
     PyErr_Format(PyExc_TypeError,
                  "image must hold 8-bit unsigned values (uint8), not format '%.20s'",
                  view.format ? view.format : "B");
@@ -108,7 +80,7 @@ bool read_mask(PyObject* obj, Buffer& buffer, const engine::ImageView& image,
     return false;
   }
   const Py_buffer& view = buffer.view();
-  if (!is_bytes(view)) {
+  if (!holds_bytes(view)) {
     PyErr_Format(PyExc_TypeError,
                  "mask must hold 8-bit unsigned values (uint8), not format '%.20s'",
                  view.format ? view.format : "B");

@@ -10,59 +10,41 @@
 
 #include "area.h"
 
-#include <cstring>
 #include <new>
 
 namespace {
 
-// A buffer held for the duration of a call, released on every way out.
-class Buffer {
- public:
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  // false with an exception set when obj exports no such buffer
-  bool get(PyObject* obj, int flags, const char* what) {
-    if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_BufferError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError,
-                     "%s must be %s 8-bit array, height x width x channels, not %.200s", what,
-                     flags & PyBUF_WRITABLE ? "a writable, C-contiguous" : "an",
-                     Py_TYPE(obj)->tp_name);
-      }
-      return false;
+// obj's buffer held in buffer as an 8-bit image (height x width x 1 to 4
+// channels) in image; false with an exception set when it is not one.
+bool read_image(PyObject* obj, huebit::HeldBuffer& buffer, int flags, const char* what,
+                area::View& image) {
+  if (!buffer.get(obj, flags)) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_BufferError)) {
+      PyErr_Clear();
+      PyErr_Format(
+          PyExc_TypeError, "%s must be %s 8-bit array, height x width x channels, not %.200s", what,
+          flags & PyBUF_WRITABLE ? "a writable, C-contiguous" : "an", Py_TYPE(obj)->tp_name);
     }
-    held_ = true;
-    const char* format = view_.format ? view_.format : "B";
-    if (*format && std::strchr("@=<>!", *format)) ++format;
-    if (view_.itemsize != 1 || std::strcmp(format, "B") != 0) {
-      PyErr_Format(PyExc_TypeError, "%s must hold 8-bit unsigned values (uint8)", what);
-      return false;
-    }
-    if (view_.ndim != 3 || view_.shape[2] < 1 || view_.shape[2] > 4) {
-      PyErr_Format(PyExc_ValueError, "%s must be height x width x channels (1 to 4)", what);
-      return false;
-    }
-    return true;
+    return false;
   }
-  area::View image() const {
-    return {static_cast<uint8_t*>(view_.buf),
-            view_.shape[0],
-            view_.shape[1],
-            view_.shape[2],
-            view_.strides[0],
-            view_.strides[1],
-            view_.strides[2]};
+  const Py_buffer& view = buffer.view();
+  if (!huebit::holds_bytes(view)) {
+    PyErr_Format(PyExc_TypeError, "%s must hold 8-bit unsigned values (uint8)", what);
+    return false;
   }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
+  if (view.ndim != 3 || view.shape[2] < 1 || view.shape[2] > 4) {
+    PyErr_Format(PyExc_ValueError, "%s must be height x width x channels (1 to 4)", what);
+    return false;
+  }
+  image = {static_cast<uint8_t*>(view.buf),
+           view.shape[0],
+           view.shape[1],
+           view.shape[2],
+           view.strides[0],
+           view.strides[1],
+           view.strides[2]};
+  return true;
+}
 
 PyObject* shrink(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"source", "out", nullptr};
@@ -70,11 +52,11 @@ PyObject* shrink(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:shrink", const_cast<char**>(keywords),
                                    &source_obj, &out_obj))
     return nullptr;
-  Buffer source_buffer, out_buffer;
-  if (!source_buffer.get(source_obj, PyBUF_RECORDS_RO, "source") ||
-      !out_buffer.get(out_obj, PyBUF_RECORDS | PyBUF_C_CONTIGUOUS, "out"))
+  huebit::HeldBuffer source_buffer, out_buffer;
+  area::View source{}, out{};
+  if (!read_image(source_obj, source_buffer, PyBUF_RECORDS_RO, "source", source) ||
+      !read_image(out_obj, out_buffer, PyBUF_RECORDS | PyBUF_C_CONTIGUOUS, "out", out))
     return nullptr;
-  const area::View source = source_buffer.image(), out = out_buffer.image();
   // as OpenCV's sizes are ints; and a bound on the work (a broadcast view may
   // claim any size without the memory behind it)
   constexpr Py_ssize_t kMostSide = Py_ssize_t{0x7fffffff}, kMostPixels = Py_ssize_t{0xffffffff};
