@@ -30,6 +30,7 @@ import sys
 import threading
 
 from velmora_huebit.cli.entry import main
+from velmora_huebit.photos.storage import stop_fetching
 
 __all__ = ["main", "run"]
 
@@ -40,6 +41,7 @@ def run() -> None:
     collecting every object would only add to its time. A thread still
     going (a Dask client's) gets the ordinary exit."""
     code = main()
+    stop_fetching()  # idle by now: they would keep the process from its quick exit
     if threading.active_count() > 1:
         sys.exit(code)
     for stream in (sys.stdout, sys.stderr):

@@ -315,6 +315,16 @@ def fetch_ahead(url: str, options: dict | None = None) -> None:
     _fetching[key] = _fetcher.submit(_object_head, url, options, HEAD_BYTES)
 
 
+def stop_fetching() -> None:
+    """Ends the threads that fetch ahead, once no more photos will be read
+    (a read under way is let finish; those not started are dropped)."""
+    global _fetcher
+    if _fetcher is not None:
+        _fetcher.shutdown(wait=True, cancel_futures=True)
+        _fetcher = None
+    _fetching.clear()
+
+
 def _forget_fetches() -> None:
     global _fetcher
     _fetcher = None  # its threads stayed in the parent
