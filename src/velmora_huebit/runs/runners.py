@@ -411,8 +411,8 @@ def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False,
 
 def fork_early(jobs: int | None, job: Job, extractor, charts: bool = False) -> PoolRunner | None:
     """The workers of a run whose photos are in buckets, forked now: its
-    listing starts fsspec's thread, after which workers would come from a
-    fork server (slower to start, by the imports it makes). None when the
+    listing starts obstore's threads (or fsspec's), after which workers
+    would come from a fork server (slower to start, by the imports it makes). None when the
     run would not use a pool or this process cannot fork."""
     from velmora_huebit.analysis.engines import load, preload
     from velmora_huebit.runs.work import warm
