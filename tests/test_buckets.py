@@ -240,12 +240,12 @@ def test_analyse_photos_reads_urls_on_the_workers(s3_server, shots, tmp_path):
 
 
 def test_a_listing_holds_one_page_and_obstore_lists_as_s3fs(s3_server, shots, monkeypatch):
-    """s3fs lists a page at a time; a folder that obstore lists gives what
-    s3fs does, down to the keys obstore reads otherwise or refuses (handed
-    to s3fs from there), and a clean one needs no s3fs at all."""
+    """s3fs lists a page at a time; a folder or pattern that obstore lists
+    gives what s3fs does, down to the keys obstore reads otherwise or
+    refuses (handed to s3fs from there), and a clean one needs no s3fs."""
     import s3fs
 
-    from velmora_huebit.photos import objects
+    from velmora_huebit.photos import objects, storage
     from velmora_huebit.photos.sources import IMAGE_SUFFIXES
 
     requests = []
@@ -271,9 +271,12 @@ def test_a_listing_holds_one_page_and_obstore_lists_as_s3fs(s3_server, shots, mo
     for key, data in [("", b""), ("a.png", b"x"), ("empty.png", b""), ("marker.png/", b""), ("sub/", b""),
                       ("sub/c.png", b"x"), ("sub/d//e.png", b"x"), ("z.png", b"x")]:
         fs.pipe_file(odd[len("s3://"):] + key, data)
-    for recursive in (False, True):
-        assert listing(odd, recursive) == listing(odd, recursive, direct=False)
+    for url in (odd, odd + "*.png", odd + "**/*.png", odd + "s*"):
+        for recursive in (False, True):
+            assert listing(url, recursive) == listing(url, recursive, direct=False), (url, recursive)
     assert listing(odd, False) == [odd + "a.png", odd + "empty.png", odd + "z.png"]
+    assert listing(odd, True)[-3:] == [odd + "sub/c.png", odd + "sub/d//e.png", odd + "z.png"]
+    assert any(store is not None for store in storage._direct_stores.values())  # none of it a store's failure
 
 
 def test_objects_sized_first_names_as_on_disk_and_a_gone_server_stops_the_run(s3_server, shots, tmp_path):

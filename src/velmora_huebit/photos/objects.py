@@ -11,7 +11,8 @@ the same for local files):
 S3 is listed a page of at most 1000 keys at a time, in the bucket's order
 (by name), through s3fs's own request path (retries, errors as OSError):
 a bucket of millions of photos is never held. A folder on a server that
-obstore reads (see storage) is listed by obstore instead, without
+obstore reads (see storage), or the folder a pattern starts from, is
+listed by obstore instead, without
 importing s3fs and botocore (half a second); s3fs lists on from where
 obstore cannot be trusted. A pattern whose wildcards
 are all in its last component lists one folder level; others list every
@@ -25,7 +26,8 @@ import os
 import re
 from typing import Callable, Iterator
 
-from velmora_huebit.photos.storage import StorageError, describe, direct_pages, filesystem, protocol
+from velmora_huebit.photos.storage import (StorageError, describe, direct_exists, direct_pages, filesystem,
+                                           protocol)
 
 OnProblem = Callable[[str, str], None]
 
@@ -146,7 +148,8 @@ class _S3:
     def folder(self, bucket: str, prefix: str) -> Iterator[str]:
         after = ""
         if prefix:  # the top of a bucket is s3fs's to list: obstore would take '/a.jpg' for 'a.jpg'
-            after = yield from self.direct(bucket, prefix)
+            after = yield from self.direct(bucket, prefix, self.recursive,
+                                           lambda key: self.image(key[len(prefix):]))
             if after is None:
                 return
         for keys, folders in self.pages(bucket, prefix, delimiter=not self.recursive, after=after):
@@ -154,11 +157,12 @@ class _S3:
             if folders and self.nothing == "no images in this folder":
                 self.nothing += " (it has subfolders: --recursive descends into them)"
 
-    def direct(self, bucket: str, prefix: str) -> Iterator[str]:
-        """The folder's images as obstore lists them, where it stands in.
+    def direct(self, bucket: str, prefix: str, recursive: bool, wanted: Callable[[str], bool]) -> Iterator[str]:
+        """The keys under prefix (a folder's) that are wanted, as obstore
+        lists them, where it stands in; below subfolders too if recursive.
         Returns None once it has listed them all, else the key after which
-        s3fs lists the rest: at a subfolder without --recursive (s3fs lists
-        by folders), at an empty object (obstore lists a folder's marker
+        s3fs lists the rest: at a subfolder if not recursive (s3fs lists by
+        folders), at an empty object (obstore lists a folder's marker
         'a.jpg/' as 'a.jpg'), or where it fails."""
         pages = direct_pages(self.url(bucket, prefix), self.options, prefix, PAGE_KEYS)
         if pages is None:
@@ -170,9 +174,9 @@ class _S3:
                     if key == prefix[:-1] and size == 0:
                         continue  # the folder's own marker
                     relative = key[len(prefix):]
-                    if size == 0 or not key.startswith(prefix) or ("/" in relative and not self.recursive):
+                    if size == 0 or not key.startswith(prefix) or ("/" in relative and not recursive):
                         return after
-                    if self.image(relative):
+                    if wanted(key):
                         yield self.url(bucket, key)
                     after = key
         except Exception:  # noqa: BLE001 - s3fs lists the rest, and says what is wrong in its words
@@ -209,12 +213,15 @@ class _S3:
             for url in self.folder(bucket, key + "/"):
                 found = True
                 yield url
-            if not found and self.fs.exists(f"{bucket}/{key}"):
+            if not found and self.exists(bucket, key):
                 yield self.url(bucket, key)
 
     def exists(self, bucket: str, key: str) -> bool:
         """Whether an object has this very key (a HEAD; refused as not found,
         the listing that follows says why)."""
+        found = direct_exists(self.url(bucket, key), self.options)
+        if found is not None:
+            return found
         try:
             self.fs.call_s3("head_object", Bucket=bucket, Key=key, **getattr(self.fs, "req_kw", {}))
         except (FileNotFoundError, PermissionError):
@@ -226,17 +233,25 @@ class _S3:
         prefix, rest = pattern[:start], pattern[start:]
         matches = _translate(pattern, self.recursive).match
         one_level = "/" not in rest
-        for keys, folders in self.pages(bucket, prefix, delimiter=one_level):
-            for key in keys:
-                if matches(key):
-                    yield self.url(bucket, key)
-                elif not one_level:
-                    # a key below a folder the pattern matches
-                    cut = key.find("/", start)
-                    while cut != -1 and not matches(key[:cut]):
-                        cut = key.find("/", cut + 1)
-                    if cut != -1 and self.image(key[cut + 1:]) and (self.recursive or "/" not in key[cut + 1:]):
-                        yield self.url(bucket, key)
+
+        def wanted(key: str) -> bool:
+            if matches(key):
+                return True
+            if one_level:
+                return False
+            # a key below a folder the pattern matches
+            cut = key.find("/", start)
+            while cut != -1 and not matches(key[:cut]):
+                cut = key.find("/", cut + 1)
+            return cut != -1 and self.image(key[cut + 1:]) and (self.recursive or "/" not in key[cut + 1:])
+
+        after = ""
+        if prefix.endswith("/"):  # the fixed start a folder: obstore lists it where it can
+            after = yield from self.direct(bucket, prefix, not one_level, wanted)
+            if after is None:
+                return
+        for keys, folders in self.pages(bucket, prefix, delimiter=one_level, after=after):
+            yield from (self.url(bucket, key) for key in keys if wanted(key))
             for folder in folders:
                 if matches(folder[:-1]):
                     yield from self.folder(bucket, folder)

@@ -459,10 +459,15 @@ def _obstore():
     return obstore
 
 
+def _missing(exc: BaseException) -> bool:
+    """Whether obstore's exc says there is no such object."""
+    return type(exc).__name__ == "NotFoundError" or isinstance(exc, FileNotFoundError)
+
+
 def _failed(store, exc: BaseException) -> None:
     """A store that failed other than for the object (missing, empty, or a
     key it does not take) is not asked again."""
-    if type(exc).__name__ in ("NotFoundError", "InvalidPathError") or isinstance(exc, ValueError) or _empty(exc):
+    if _missing(exc) or type(exc).__name__ == "InvalidPathError" or isinstance(exc, ValueError) or _empty(exc):
         return
     for key, known in list(_direct_stores.items()):
         if known is store:
@@ -495,6 +500,23 @@ def direct_pages(url: str, options: dict | None, prefix: str, chunk: int):
     part ('a//b'); the caller trusts what it lists accordingly."""
     store = _direct_store(url, options)
     return None if store is None else _listed(store, prefix, chunk)
+
+
+def direct_exists(url: str, options: dict | None) -> bool | None:
+    """Whether an object has url's very key, asked by obstore (a HEAD)
+    where it stands in; None where it cannot tell."""
+    store = _direct_store(url, options)
+    key = url.split("://", 1)[1].partition("/")[2]
+    if store is None or not key:
+        return None
+    try:
+        _obstore().head(store, key)
+    except Exception as exc:  # noqa: BLE001 - s3fs asks again
+        if _missing(exc):
+            return False
+        _failed(store, exc)
+        return None
+    return True
 
 
 def _listed(store, prefix: str, chunk: int):
