@@ -505,18 +505,17 @@ def direct_pages(url: str, options: dict | None, prefix: str, chunk: int):
 def direct_exists(url: str, options: dict | None) -> bool | None:
     """Whether an object has url's very key, asked by obstore (a HEAD)
     where it stands in; None where it cannot tell."""
-    store = _direct_store(url, options)
-    key = url.split("://", 1)[1].partition("/")[2]
-    if store is None or not key:
-        return None
-    try:
-        _obstore().head(store, key)
-    except Exception as exc:  # noqa: BLE001 - s3fs asks again
-        if _missing(exc):
-            return False
-        _failed(store, exc)
-        return None
-    return True
+
+    def head(store, key: str) -> bool:
+        try:
+            _obstore().head(store, key)
+        except Exception as exc:
+            if _missing(exc):
+                return False
+            raise
+        return True
+
+    return _direct(url, options, head)
 
 
 def _listed(store, prefix: str, chunk: int):

@@ -401,10 +401,11 @@ def choose_runner(jobs: int | None, photos: int, job: Job, charts: bool = False,
 
     safe = in_process_safe(job)
     # too little work for two workers is too little for more: no look at the machine then (its 6 ms)
-    if photos <= 1 or (safe and jobs is None and _little_work(paths, 2, photos)):
-        return SerialRunner(limit_threads=not safe, ahead=BUCKET_AHEAD if buckets else 0)
-    workers = min(jobs or idle_cores(), photos)
-    if safe and (workers == 1 or (jobs is None and _little_work(paths, workers, photos))):
+    serial = photos <= 1 or (safe and jobs is None and _little_work(paths, 2, photos))
+    if not serial:
+        workers = min(jobs or idle_cores(), photos)
+        serial = safe and (workers == 1 or (jobs is None and _little_work(paths, workers, photos)))
+    if serial:
         return SerialRunner(limit_threads=not safe, ahead=BUCKET_AHEAD if buckets else 0)
     return PoolRunner(workers, preload(job, charts, buckets), BUCKET_AHEAD if buckets else _AHEAD)
 
